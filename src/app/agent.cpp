@@ -1,0 +1,140 @@
+#include "app/agent.h"
+
+#include <unistd.h>
+
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "app/command_line.h"
+#include "app/main_queue.h"
+#include "app/shutdown.h"
+#include "app/status.h"
+#include "capture/aggregate_device.h"
+#include "capture/capture_start.h"
+#include "capture/process_resolution.h"
+#include "capture/tap.h"
+#include "capture/tap_format.h"
+#include "capture/uuid.h"
+#include "convert/capture_callback.h"
+#include "convert/format_handover.h"
+
+namespace quenwick {
+namespace {
+
+constexpr int pcmHandle = STDOUT_FILENO;
+
+enum ExitStatus : int {
+  usageError = 1,
+  audioLayerFailure = 2,
+  noAudioProcess = 3,
+};
+
+CaptureRequest parseOrFail(int argc, char** argv) {
+  const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+  auto parsed = parseCommandLine(args);
+  if (const auto* error = std::get_if<UsageError>(&parsed)) fail(error->message, usageError);
+  return std::get<CaptureRequest>(std::move(parsed));
+}
+
+StatusEvent formatEvent(const CaptureRequest& request, const AudioStreamBasicDescription& format) {
+  return {
+      {"event", std::string("format")},
+      {"sample_rate", format.mSampleRate},
+      {"channels", std::int64_t{format.mChannelsPerFrame}},
+      {"mode", std::string(request.global ? "global" : "processes")},
+      {"pids", std::vector<std::int64_t>(request.pids.begin(), request.pids.end())},
+  };
+}
+
+std::string withStatus(std::string_view prefix, OSStatus status, std::string_view suffix) {
+  return std::string(prefix) + std::to_string(status) + std::string(suffix);
+}
+
+}  // namespace
+
+void runAgent(int argc, char** argv, const AudioLayerFactory& openAudioLayer) {
+  const CaptureRequest request = parseOrFail(argc, argv);
+  static const std::unique_ptr<AudioHardware> audioLayer = openAudioLayer();
+  AudioHardware& hardware = *audioLayer;
+
+  // Everything below lives as long as the process: listeners, the timer and the IO thread hold
+  // on to it, and no way out runs destructors.
+  static MainQueue mainQueue;
+  static FormatHandover handover;
+  static CaptureCallback captureCallback(handover, pcmHandle);
+
+  // Who to hear, or who to leave out.
+  std::vector<AudioObjectID> processes;
+  if (request.global) {
+    processes = resolveExclusionList(hardware, request.excludeSelf, getppid());
+  } else {
+    processes = resolveProcessList(hardware, request.pids);
+    if (processes.empty()) {
+      fail("none of the requested processes are audio processes yet; is the app playing sound?",
+           noAudioProcess);
+    }
+  }
+
+  // The tap.
+  static const TapDescription description = makeTapDescription(request.global, processes);
+  status({{"event", std::string("creating_tap")}});
+  AudioObjectID tapID = kAudioObjectUnknown;
+  const OSStatus tapErr = hardware.createProcessTap(description, &tapID);
+  if (tapErr != kAudioHardwareNoError) {
+    fail(withStatus("could not create the audio tap (", tapErr,
+                    "). Check System Settings > Privacy & Security > Screen & System Audio "
+                    "Recording."),
+         audioLayerFailure);
+  }
+
+  // The private aggregate device that carries it.
+  const std::string aggregateUID = makeRandomUuid();
+  const AggregateDeviceDescription aggregateDescription =
+      makeAggregateDescription(aggregateUID, description);
+  AudioObjectID aggregateID = kAudioObjectUnknown;
+  const OSStatus aggErr = hardware.createAggregateDevice(aggregateDescription, &aggregateID);
+  if (aggErr != kAudioHardwareNoError) {
+    fail(withStatus("could not create the capture device (", aggErr, ")"), audioLayerFailure);
+  }
+
+  // Its format, and the listeners that follow it. Both notifications re-read the tap's format;
+  // the tracker takes a change once, however many notifications announce it.
+  static TapFormatTracker tracker(*audioLayer, tapID, handover);
+  const auto initialFormat = tracker.readInitialFormat();
+  if (!initialFormat) fail("could not read the tap format", audioLayerFailure);
+  status(formatEvent(request, *initialFormat));
+
+  const auto refreshFormat = [request](std::uint32_t, const AudioObjectPropertyAddress*) {
+    if (const auto changed = tracker.refreshFormat()) {
+      StatusEvent event = formatEvent(request, *changed);
+      event.emplace_back("changed", true);
+      status(event);
+    }
+  };
+  hardware.addPropertyListener(tapID, globalAddress(kAudioTapPropertyFormat), mainQueue,
+                               refreshFormat);
+  hardware.addPropertyListener(aggregateID, globalAddress(kAudioDevicePropertyNominalSampleRate),
+                               mainQueue, refreshFormat);
+
+  const pid_t parentPid = getppid();
+  startParentWatch(mainQueue, parentPid);
+
+  // Capture.
+  AudioDeviceIOProcID procID = nullptr;
+  const OSStatus ioErr = installCaptureCallback(hardware, aggregateID, captureCallback, &procID);
+  if (ioErr != kAudioHardwareNoError) {
+    fail(withStatus("could not attach to the capture device (", ioErr, ")"), audioLayerFailure);
+  }
+  if (hardware.start(aggregateID, procID) != kAudioHardwareNoError) {
+    fail("could not start capture", audioLayerFailure);
+  }
+
+  status({{"event", std::string("running")}});
+  installSignalHandlers(mainQueue, hardware,
+                        {.tapID = tapID, .aggregateID = aggregateID, .procID = procID});
+  mainQueue.run();
+  _exit(0);
+}
+
+}  // namespace quenwick

@@ -1,0 +1,121 @@
+#include "app/main_queue.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+
+namespace quenwick {
+namespace {
+
+// Shared with the asynchronous signal handlers, which may only touch lock-free atomics and
+// make async-signal-safe calls.
+std::atomic<int> signalWakeFd{-1};
+std::atomic<bool> pendingSignals[NSIG];
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
+
+void wake(int fd) noexcept {
+  const char byte = 0;
+  // The pipe is non-blocking: when it is full a wake-up is already pending, so a failed write
+  // loses nothing.
+  const int savedErrno = errno;
+  while (write(fd, &byte, 1) < 0 && errno == EINTR) {
+  }
+  errno = savedErrno;
+}
+
+}  // namespace
+
+MainQueue::MainQueue() {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+    wakeRead_ = fds[0];
+    wakeWrite_ = fds[1];
+    signalWakeFd.store(wakeWrite_);
+  }
+}
+
+MainQueue::~MainQueue() {
+  signalWakeFd.store(-1);
+  if (wakeRead_ >= 0) close(wakeRead_);
+  if (wakeWrite_ >= 0) close(wakeWrite_);
+}
+
+void MainQueue::post(std::function<void()> job) {
+  {
+    std::lock_guard lock(mutex_);
+    jobs_.push_back(std::move(job));
+  }
+  wake(wakeWrite_);
+}
+
+void MainQueue::setRepeatingTimer(std::chrono::nanoseconds first, std::chrono::nanoseconds interval,
+                                  std::function<void()> handler) {
+  timerHandler_ = std::move(handler);
+  timerDeadline_ = std::chrono::steady_clock::now() + first;
+  timerInterval_ = interval;
+}
+
+void MainQueue::onSignal(int signo, std::function<void()> job) {
+  if (signo > 0 && signo < NSIG) signalJobs_[signo] = std::move(job);
+}
+
+void MainQueue::notifySignal(int signo) noexcept {
+  if (signo <= 0 || signo >= NSIG) return;
+  pendingSignals[signo].store(true);
+  const int fd = signalWakeFd.load();
+  if (fd >= 0) wake(fd);
+}
+
+void MainQueue::run() {
+  while (wakeRead_ >= 0) {
+    int timeoutMs = -1;
+    if (timerHandler_) {
+      const auto left = timerDeadline_ - std::chrono::steady_clock::now();
+      // Round up, so that a wake-up never comes before the deadline and spins.
+      timeoutMs = left <= left.zero()
+                      ? 0
+                      : static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+    }
+    pollfd wakeup{wakeRead_, POLLIN, 0};
+    if (poll(&wakeup, 1, timeoutMs) < 0 && errno != EINTR) return;
+
+    drainWakeups();
+    runPendingSignals();
+    runDueTimer();
+    runPostedJobs();
+  }
+}
+
+void MainQueue::drainWakeups() {
+  char bytes[64];
+  while (read(wakeRead_, bytes, sizeof bytes) > 0) {
+  }
+}
+
+void MainQueue::runPendingSignals() {
+  for (int signo = 1; signo < NSIG; ++signo) {
+    if (pendingSignals[signo].exchange(false) && signalJobs_[signo]) signalJobs_[signo]();
+  }
+}
+
+void MainQueue::runDueTimer() {
+  if (!timerHandler_ || std::chrono::steady_clock::now() < timerDeadline_) return;
+  // The next deadline counts from this one, not from now, so the ticks do not drift.
+  timerDeadline_ += timerInterval_;
+  timerHandler_();
+}
+
+void MainQueue::runPostedJobs() {
+  // Only the jobs already posted: a job that posts another does not starve the timer.
+  std::deque<std::function<void()>> ready;
+  {
+    std::lock_guard lock(mutex_);
+    ready.swap(jobs_);
+  }
+  for (auto& job : ready) job();
+}
+
+}  // namespace quenwick

@@ -1,0 +1,61 @@
+// The main queue: a run loop of our own on the main thread. It runs posted jobs, one repeating
+// timer and signals turned into jobs, one job at a time, so the format listeners and the parent
+// watch never overlap.
+#pragma once
+
+#include <chrono>
+#include <csignal>
+#include <deque>
+#include <functional>
+#include <mutex>
+
+#include "capture/audio_hardware.h"
+
+namespace quenwick {
+
+class MainQueue final : public DispatchQueue {
+ public:
+  MainQueue();
+  ~MainQueue() override;
+  MainQueue(const MainQueue&) = delete;
+  MainQueue& operator=(const MainQueue&) = delete;
+
+  // Any thread. The job runs on the main thread once run() serves the queue.
+  void post(std::function<void()> job) override;
+
+  // Main thread, before run(). `handler` runs first after `first`, then every `interval`. A
+  // deadline that passes before run() is served as soon as run() starts.
+  void setRepeatingTimer(std::chrono::nanoseconds first, std::chrono::nanoseconds interval,
+                         std::function<void()> handler);
+
+  // Main thread, before the signal's handler is installed. After notifySignal(signo), `job`
+  // runs on the main queue.
+  void onSignal(int signo, std::function<void()> job);
+
+  // Async-signal-safe: marks `signo` as pending and wakes the loop. Only this is ever done
+  // inside an asynchronous signal handler.
+  static void notifySignal(int signo) noexcept;
+
+  // Serves the queue for as long as the process lives. Returns only if the wake-up pipe fails.
+  void run();
+
+ private:
+  void drainWakeups();
+  void runDueTimer();
+  void runPendingSignals();
+  void runPostedJobs();
+
+  int wakeRead_ = -1;
+  int wakeWrite_ = -1;
+
+  std::mutex mutex_;
+  std::deque<std::function<void()>> jobs_;  // guarded by mutex_
+
+  std::function<void()> timerHandler_;
+  std::chrono::steady_clock::time_point timerDeadline_{};
+  std::chrono::nanoseconds timerInterval_{};
+
+  std::function<void()> signalJobs_[NSIG];
+};
+
+}  // namespace quenwick

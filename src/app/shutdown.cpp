@@ -1,0 +1,80 @@
+#include "app/shutdown.h"
+
+#include <semaphore.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+#include <thread>
+
+#include "app/status.h"
+
+namespace quenwick {
+namespace {
+
+constexpr auto parentWatchInterval = std::chrono::seconds(1);
+constexpr std::time_t teardownGraceSeconds = 2;
+
+// Posted by the SIGTERM handler (sem_post is async-signal-safe); the watchdog waits on it.
+sem_t terminationStarted;
+
+void onTerminate(int signo) {
+  sem_post(&terminationStarted);
+  MainQueue::notifySignal(signo);
+}
+
+// A broken pipe means the host has gone: leave at once, writing nothing more.
+void onBrokenPipe(int) { _exit(0); }
+
+void install(int signo, void (*handler)(int)) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(signo, &action, nullptr);
+}
+
+// A stop can block while the IO thread is stuck writing to a host that has stopped reading;
+// the agent must still end promptly after SIGTERM.
+void watchTeardown() {
+  while (sem_wait(&terminationStarted) != 0 && errno == EINTR) {
+  }
+  timespec grace{teardownGraceSeconds, 0};
+  while (nanosleep(&grace, &grace) != 0 && errno == EINTR) {
+  }
+  _exit(0);
+}
+
+}  // namespace
+
+void checkParent(pid_t parentPid) {
+  if (getppid() == parentPid && kill(parentPid, 0) == 0) return;
+  fail("parent exited", 0);
+}
+
+void startParentWatch(MainQueue& queue, pid_t parentPid) {
+  queue.setRepeatingTimer(parentWatchInterval, parentWatchInterval,
+                          [parentPid] { checkParent(parentPid); });
+}
+
+void teardown(AudioHardware& hardware, const AudioObjects& objects) {
+  hardware.stop(objects.aggregateID, objects.procID);
+  if (objects.procID != nullptr) hardware.destroyIOProcID(objects.aggregateID, objects.procID);
+  hardware.destroyAggregateDevice(objects.aggregateID);
+  hardware.destroyProcessTap(objects.tapID);
+}
+
+void installSignalHandlers(MainQueue& queue, AudioHardware& hardware, const AudioObjects& objects) {
+  sem_init(&terminationStarted, 0, 0);
+  std::thread(watchTeardown).detach();
+
+  queue.onSignal(SIGTERM, [&hardware, objects] {
+    teardown(hardware, objects);
+    _exit(0);
+  });
+  install(SIGTERM, onTerminate);
+  install(SIGPIPE, onBrokenPipe);
+}
+
+}  // namespace quenwick

@@ -1,0 +1,33 @@
+// The ways a running agent ends: its parent going away, SIGTERM and SIGPIPE.
+#pragma once
+
+#include <sys/types.h>
+
+#include "app/main_queue.h"
+#include "capture/audio_hardware.h"
+
+namespace quenwick {
+
+// What the SIGTERM teardown destroys; set before the signal handlers are installed.
+struct AudioObjects {
+  AudioObjectID tapID = kAudioObjectUnknown;
+  AudioObjectID aggregateID = kAudioObjectUnknown;
+  AudioDeviceIOProcID procID = nullptr;
+};
+
+// Main queue: ends the agent with "parent exited" (status 0) when the parent has changed or
+// can no longer be signalled.
+void checkParent(pid_t parentPid);
+
+// Checks the parent on the main queue every second, the first time one second from now.
+void startParentWatch(MainQueue& queue, pid_t parentPid);
+
+// Stops the device, destroys the IO proc (when there is one), the aggregate device and the
+// tap, in this order, whatever each call returns.
+void teardown(AudioHardware& hardware, const AudioObjects& objects);
+
+// From now on SIGTERM runs the teardown on the main queue and exits 0 (and exits 0 anyway when
+// the teardown has not finished two seconds after the signal); SIGPIPE exits 0 at once.
+void installSignalHandlers(MainQueue& queue, AudioHardware& hardware, const AudioObjects& objects);
+
+}  // namespace quenwick

@@ -1,0 +1,31 @@
+// Status events: the agent's only words to its host, one compact JSON object per line on
+// standard error.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace quenwick {
+
+using StatusValue = std::variant<std::string, double, std::int64_t, bool, std::vector<std::int64_t>>;
+
+// Keys in the order they are written; every event carries "event".
+using StatusEvent = std::vector<std::pair<std::string, StatusValue>>;
+
+// The event's line: compact JSON and one line feed. Strings are escaped so that the line feed
+// at the end is the only one; bytes that are not valid UTF-8 become U+FFFD, so that an argument
+// of any bytes can still be reported. Nothing when a number is not finite.
+std::optional<std::string> statusLine(const StatusEvent& event);
+
+// Writes the event's line to standard error in one whole write; never reports a failure.
+void status(const StatusEvent& event);
+
+// Writes the "error" event with `message` and ends the process with `code`.
+[[noreturn]] void fail(std::string_view message, int code = 1);
+
+}  // namespace quenwick

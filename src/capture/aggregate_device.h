@@ -1,0 +1,15 @@
+// The private aggregate device whose only input is the tap: it carries the tap into the agent.
+#pragma once
+
+#include <string>
+
+#include "capture/audio_hardware.h"
+
+namespace quenwick {
+
+// "Quenwick capture", private, starting the tap with the device, with the tap as its one
+// sub-tap (drift compensated). `aggregateUID` is fresh on every run.
+AggregateDeviceDescription makeAggregateDescription(std::string aggregateUID,
+                                                    const TapDescription& tap);
+
+}  // namespace quenwick

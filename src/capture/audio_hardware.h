@@ -1,0 +1,153 @@
+// The audio hardware interface: the one seam between the agent and its audio layer.
+//
+// Every operation mirrors one call of the Core Audio hardware layer and keeps its shapes:
+// 32-bit object ids with 0 for none, 32-bit signed statuses with 0 for success, property
+// addresses of three four-character codes. The start-up sequence, the listeners and the
+// teardown reach the audio layer through this interface alone; a backend (Core Audio on macOS,
+// PipeWire on Linux, a scripted fake in the tests) answers the operations.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "convert/audio_buffers.h"
+
+namespace quenwick {
+
+using AudioObjectID = std::uint32_t;
+using OSStatus = std::int32_t;
+
+inline constexpr AudioObjectID kAudioObjectUnknown = 0;
+inline constexpr AudioObjectID kAudioObjectSystemObject = 1;
+inline constexpr OSStatus kAudioHardwareNoError = 0;
+
+// The 32-bit integer whose most significant byte is the code's first character.
+consteval std::uint32_t fourCharCode(const char (&code)[5]) {
+  return (std::uint32_t{static_cast<unsigned char>(code[0])} << 24) |
+         (std::uint32_t{static_cast<unsigned char>(code[1])} << 16) |
+         (std::uint32_t{static_cast<unsigned char>(code[2])} << 8) |
+         std::uint32_t{static_cast<unsigned char>(code[3])};
+}
+
+struct AudioObjectPropertyAddress {
+  std::uint32_t mSelector;
+  std::uint32_t mScope;
+  std::uint32_t mElement;
+  friend bool operator==(const AudioObjectPropertyAddress&,
+                         const AudioObjectPropertyAddress&) = default;
+};
+
+inline constexpr std::uint32_t kAudioObjectPropertyScopeGlobal = fourCharCode("glob");
+inline constexpr std::uint32_t kAudioObjectPropertyElementMain = 0;
+// On the system object: translate a process id (qualifier, 32-bit) to a process object id.
+inline constexpr std::uint32_t kAudioHardwarePropertyTranslatePIDToProcessObject =
+    fourCharCode("id2p");
+// On a tap: its stream format, one AudioStreamBasicDescription.
+inline constexpr std::uint32_t kAudioTapPropertyFormat = fourCharCode("tfmt");
+// On a device: its nominal sample rate; the agent only listens to it.
+inline constexpr std::uint32_t kAudioDevicePropertyNominalSampleRate = fourCharCode("nsrt");
+
+inline constexpr AudioObjectPropertyAddress globalAddress(std::uint32_t selector) {
+  return {selector, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
+}
+
+// The audio layer's time stamp. The capture callback never reads it; it is here so that the
+// IO block keeps the layer's shape.
+struct AudioTimeStamp {
+  double mSampleTime;
+  std::uint64_t mHostTime;
+  double mRateScalar;
+  std::uint64_t mWordClockTime;
+  unsigned char mSMPTETime[24];
+  std::uint32_t mFlags;
+  std::uint32_t mReserved;
+};
+static_assert(sizeof(AudioTimeStamp) == 64);
+
+// Opaque handle of an installed IO block; null means none.
+using AudioDeviceIOProcID = void*;
+
+enum class TapMuteBehavior : std::int64_t { unmuted = 0, muted = 1, mutedWhenTapped = 2 };
+
+// What a CATapDescription holds: built by one of its two initialisers, then named, made
+// private and given a mute behaviour. Like the platform's own description, it carries a
+// random UUID from the moment it is built.
+struct TapDescription {
+  enum class Kind { stereoMixdownOfProcesses, stereoGlobalTapButExcludeProcesses };
+
+  Kind kind = Kind::stereoMixdownOfProcesses;
+  std::vector<AudioObjectID> processes;  // included (mixdown) or excluded (global)
+  std::string name;
+  bool isPrivate = false;
+  TapMuteBehavior muteBehavior = TapMuteBehavior::unmuted;
+  std::string uuid;  // 36 characters, upper-case hexadecimal
+
+  static TapDescription stereoMixdownOfProcesses(std::vector<AudioObjectID> processes);
+  static TapDescription stereoGlobalTapButExcludeProcesses(std::vector<AudioObjectID> processes);
+};
+
+// One entry of an aggregate device's tap list.
+struct SubTapDescription {
+  std::string uid;
+  bool drift = false;
+};
+
+// The aggregate device's description dictionary, with exactly the keys the agent gives it:
+// "name", "uid", "private", "tapautostart" and "taps".
+struct AggregateDeviceDescription {
+  std::string name;
+  std::string uid;
+  bool isPrivate = false;
+  bool tapAutoStart = false;
+  std::vector<SubTapDescription> taps;
+};
+
+// Where listener blocks are delivered: the agent's main queue. Safe to call from any thread.
+class DispatchQueue {
+ public:
+  virtual ~DispatchQueue() = default;
+  virtual void post(std::function<void()> job) = 0;
+};
+
+using AudioObjectPropertyListener =
+    std::function<void(std::uint32_t numberAddresses, const AudioObjectPropertyAddress* addresses)>;
+
+// Runs on the audio layer's IO thread, once per IO cycle, with the layer's five arguments.
+using AudioDeviceIOBlock =
+    std::function<void(const AudioTimeStamp* now, const AudioBufferList* inputData,
+                       const AudioTimeStamp* inputTime, AudioBufferList* outputData,
+                       const AudioTimeStamp* outputTime)>;
+
+class AudioHardware {
+ public:
+  virtual ~AudioHardware() = default;
+
+  virtual OSStatus getPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                   std::uint32_t qualifierDataSize, const void* qualifierData,
+                                   std::uint32_t* ioDataSize, void* outData) = 0;
+
+  virtual OSStatus createProcessTap(const TapDescription& description, AudioObjectID* outTapID) = 0;
+  virtual OSStatus destroyProcessTap(AudioObjectID tapID) = 0;
+
+  virtual OSStatus createAggregateDevice(const AggregateDeviceDescription& description,
+                                         AudioObjectID* outDeviceID) = 0;
+  virtual OSStatus destroyAggregateDevice(AudioObjectID deviceID) = 0;
+
+  // The listener runs on `queue` after each change of the property.
+  virtual OSStatus addPropertyListener(AudioObjectID object,
+                                       const AudioObjectPropertyAddress& address,
+                                       DispatchQueue& queue,
+                                       AudioObjectPropertyListener listener) = 0;
+
+  // No dispatch queue: the block runs directly on the audio layer's IO thread.
+  virtual OSStatus createIOProcID(AudioObjectID device, AudioDeviceIOBlock block,
+                                  AudioDeviceIOProcID* outProcID) = 0;
+  virtual OSStatus destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID procID) = 0;
+
+  virtual OSStatus start(AudioObjectID device, AudioDeviceIOProcID procID) = 0;
+  virtual OSStatus stop(AudioObjectID device, AudioDeviceIOProcID procID) = 0;
+};
+
+}  // namespace quenwick

@@ -1,0 +1,14 @@
+#include "capture/capture_start.h"
+
+namespace quenwick {
+
+OSStatus installCaptureCallback(AudioHardware& hardware, AudioObjectID aggregateID,
+                                CaptureCallback& callback, AudioDeviceIOProcID* procID) {
+  *procID = nullptr;
+  auto block = [&callback](const AudioTimeStamp*, const AudioBufferList* inputData,
+                           const AudioTimeStamp*, AudioBufferList*,
+                           const AudioTimeStamp*) { callback(inputData); };
+  return hardware.createIOProcID(aggregateID, block, procID);
+}
+
+}  // namespace quenwick

@@ -1,0 +1,51 @@
+#include "capture/tap_format.h"
+
+#include "convert/resampler.h"
+
+namespace quenwick {
+namespace {
+
+bool sameInWhatMatters(const AudioStreamBasicDescription& a, const AudioStreamBasicDescription& b) {
+  return a.mSampleRate == b.mSampleRate && a.mChannelsPerFrame == b.mChannelsPerFrame &&
+         a.mFormatFlags == b.mFormatFlags && a.mBytesPerFrame == b.mBytesPerFrame;
+}
+
+bool isUsableRate(double rate) { return rate > 0 && isUsableRatio(rate / outRate); }
+
+}  // namespace
+
+TapFormatTracker::TapFormatTracker(AudioHardware& hardware, AudioObjectID tapID,
+                                   FormatHandover& handover)
+    : hardware_(hardware), tapID_(tapID), handover_(handover) {}
+
+std::optional<AudioStreamBasicDescription> TapFormatTracker::readFormat() {
+  constexpr auto formatAddress = globalAddress(kAudioTapPropertyFormat);
+  AudioStreamBasicDescription format{};
+  std::uint32_t formatSize = sizeof format;
+  if (hardware_.getPropertyData(tapID_, formatAddress, 0, nullptr, &formatSize, &format) !=
+      kAudioHardwareNoError) {
+    return std::nullopt;
+  }
+  if (!isUsableRate(format.mSampleRate)) return std::nullopt;
+  return format;
+}
+
+void TapFormatTracker::take(const AudioStreamBasicDescription& format) {
+  tapFormat_ = format;
+  handover_.publish({.format = format, .ratio = format.mSampleRate / outRate});
+}
+
+std::optional<AudioStreamBasicDescription> TapFormatTracker::readInitialFormat() {
+  const auto format = readFormat();
+  if (format) take(*format);
+  return format;
+}
+
+std::optional<AudioStreamBasicDescription> TapFormatTracker::refreshFormat() {
+  const auto format = readFormat();
+  if (!format || sameInWhatMatters(*format, tapFormat_)) return std::nullopt;
+  take(*format);
+  return format;
+}
+
+}  // namespace quenwick

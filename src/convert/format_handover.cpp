@@ -1,0 +1,31 @@
+#include "convert/format_handover.h"
+
+#include <bit>
+
+namespace quenwick {
+
+void FormatHandover::publish(const PublishedFormat& published) {
+  const auto raw = std::bit_cast<std::array<std::uint64_t, kWords>>(published);
+
+  const std::uint64_t start = sequence_.load(std::memory_order_relaxed);
+  sequence_.store(start + 1, std::memory_order_relaxed);
+  std::atomic_thread_fence(std::memory_order_release);
+  for (std::size_t i = 0; i < kWords; ++i) words_[i].store(raw[i], std::memory_order_relaxed);
+  sequence_.store(start + 2, std::memory_order_release);
+}
+
+bool FormatHandover::takeNewer(std::uint64_t& generation, PublishedFormat& out) const {
+  const std::uint64_t before = sequence_.load(std::memory_order_acquire);
+  if ((before & 1) != 0 || before / 2 == generation) return false;
+
+  std::array<std::uint64_t, kWords> raw{};
+  for (std::size_t i = 0; i < kWords; ++i) raw[i] = words_[i].load(std::memory_order_relaxed);
+  std::atomic_thread_fence(std::memory_order_acquire);
+  if (sequence_.load(std::memory_order_relaxed) != before) return false;  // torn: try next time
+
+  out = std::bit_cast<PublishedFormat>(raw);
+  generation = before / 2;
+  return true;
+}
+
+}  // namespace quenwick
