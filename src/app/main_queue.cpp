@@ -75,9 +75,10 @@ void MainQueue::run() {
     if (timerHandler_) {
       const auto left = timerDeadline_ - std::chrono::steady_clock::now();
       // Round up, so that a wake-up never comes before the deadline and spins.
-      timeoutMs = left <= left.zero()
-                      ? 0
-                      : static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+      timeoutMs =
+          left <= left.zero()
+              ? 0
+              : static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
     }
     pollfd wakeup{wakeRead_, POLLIN, 0};
     if (poll(&wakeup, 1, timeoutMs) < 0 && errno != EINTR) return;

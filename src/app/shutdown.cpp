@@ -25,7 +25,9 @@ void onTerminate(int signo) {
 }
 
 // A broken pipe means the host has gone: leave at once, writing nothing more.
-void onBrokenPipe(int) { _exit(0); }
+void onBrokenPipe(int) {
+  _exit(0);
+}
 
 void install(int signo, void (*handler)(int)) {
   struct sigaction action {};

@@ -44,8 +44,8 @@ Utf8Sequence nextSequence(std::string_view bytes) {
     return {1, false};
   }
   for (std::size_t i = 1; i < length; ++i) {
-    const bool fits = i < bytes.size() && byte(i) >= (i == 1 ? low : 0x80) &&
-                      byte(i) <= (i == 1 ? high : 0xBF);
+    const bool fits =
+        i < bytes.size() && byte(i) >= (i == 1 ? low : 0x80) && byte(i) <= (i == 1 ? high : 0xBF);
     if (!fits) return {i, false};
   }
   return {length, true};
@@ -63,13 +63,27 @@ void appendString(std::string& out, std::string_view text) {
       continue;
     }
     switch (c) {
-      case '"': out.append("\\\""); break;
-      case '\\': out.append("\\\\"); break;
-      case '\b': out.append("\\b"); break;
-      case '\f': out.append("\\f"); break;
-      case '\n': out.append("\\n"); break;
-      case '\r': out.append("\\r"); break;
-      case '\t': out.append("\\t"); break;
+      case '"':
+        out.append("\\\"");
+        break;
+      case '\\':
+        out.append("\\\\");
+        break;
+      case '\b':
+        out.append("\\b");
+        break;
+      case '\f':
+        out.append("\\f");
+        break;
+      case '\n':
+        out.append("\\n");
+        break;
+      case '\r':
+        out.append("\\r");
+        break;
+      case '\t':
+        out.append("\\t");
+        break;
       default:
         if (c < 0x20 || c == 0x7F) {
           out.append("\\u00");

@@ -12,7 +12,8 @@
 
 namespace quenwick {
 
-using StatusValue = std::variant<std::string, double, std::int64_t, bool, std::vector<std::int64_t>>;
+using StatusValue =
+    std::variant<std::string, double, std::int64_t, bool, std::vector<std::int64_t>>;
 
 // Keys in the order they are written; every event carries "event".
 using StatusEvent = std::vector<std::pair<std::string, StatusValue>>;

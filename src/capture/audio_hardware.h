@@ -115,10 +115,9 @@ using AudioObjectPropertyListener =
     std::function<void(std::uint32_t numberAddresses, const AudioObjectPropertyAddress* addresses)>;
 
 // Runs on the audio layer's IO thread, once per IO cycle, with the layer's five arguments.
-using AudioDeviceIOBlock =
-    std::function<void(const AudioTimeStamp* now, const AudioBufferList* inputData,
-                       const AudioTimeStamp* inputTime, AudioBufferList* outputData,
-                       const AudioTimeStamp* outputTime)>;
+using AudioDeviceIOBlock = std::function<void(
+    const AudioTimeStamp* now, const AudioBufferList* inputData, const AudioTimeStamp* inputTime,
+    AudioBufferList* outputData, const AudioTimeStamp* outputTime)>;
 
 class AudioHardware {
  public:

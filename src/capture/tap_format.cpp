@@ -10,7 +10,9 @@ bool sameInWhatMatters(const AudioStreamBasicDescription& a, const AudioStreamBa
          a.mFormatFlags == b.mFormatFlags && a.mBytesPerFrame == b.mBytesPerFrame;
 }
 
-bool isUsableRate(double rate) { return rate > 0 && isUsableRatio(rate / outRate); }
+bool isUsableRate(double rate) {
+  return rate > 0 && isUsableRatio(rate / outRate);
+}
 
 }  // namespace
 

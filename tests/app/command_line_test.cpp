@@ -80,8 +80,7 @@ INSTANTIATE_TEST_SUITE_P(
                     LineCase{{"--global", "extra"}, "unknown argument extra"},
                     LineCase{{"--pids", "1", "--pids"}, "--pids needs a value"},
                     LineCase{{"--GLOBAL"}, "unknown argument --GLOBAL"},
-                    LineCase{{"--", "--global"}, "unknown argument --"},
-                    LineCase{{"--global"}, ""},
+                    LineCase{{"--", "--global"}, "unknown argument --"}, LineCase{{"--global"}, ""},
                     LineCase{{"--pids", "--pids", "--global"}, ""}));
 
 TEST(CommandLine, LaterValuesWinAndGlobalTakesPrecedence) {

@@ -8,19 +8,24 @@
 namespace quenwick {
 namespace {
 
-std::string lineOf(const StatusEvent& event) { return statusLine(event).value_or("<nothing>"); }
+std::string lineOf(const StatusEvent& event) {
+  return statusLine(event).value_or("<nothing>");
+}
 
 StatusEvent messageEvent(std::string message) {
   return {{"event", std::string("error")}, {"message", std::move(message)}};
 }
 
 TEST(StatusLine, WritesEveryKindCompactlyOnOneLine) {
-  const StatusEvent event = {
-      {"event", std::string("format")},   {"sample_rate", 48000.0},
-      {"channels", std::int64_t{2}},      {"mode", std::string("processes")},
-      {"pids", std::vector<std::int64_t>{101, -5, 2147483647}}, {"changed", true},
-      {"off", false},                     {"fraction", 44100.5},
-      {"empty", std::vector<std::int64_t>{}}};
+  const StatusEvent event = {{"event", std::string("format")},
+                             {"sample_rate", 48000.0},
+                             {"channels", std::int64_t{2}},
+                             {"mode", std::string("processes")},
+                             {"pids", std::vector<std::int64_t>{101, -5, 2147483647}},
+                             {"changed", true},
+                             {"off", false},
+                             {"fraction", 44100.5},
+                             {"empty", std::vector<std::int64_t>{}}};
   EXPECT_EQ(lineOf(event),
             "{\"event\":\"format\",\"sample_rate\":48000,\"channels\":2,\"mode\":\"processes\","
             "\"pids\":[101,-5,2147483647],\"changed\":true,\"off\":false,\"fraction\":44100.5,"
@@ -55,10 +60,10 @@ TEST(StatusLine, PassesValidUtf8AndReplacesEachIllFormedSequence) {
       {"h\xC3\xA9llo \xE2\x82\xAC \xF0\x9F\x8E\xB5", "h\xC3\xA9llo \xE2\x82\xAC \xF0\x9F\x8E\xB5"},
       {"\xFF", fffd},
       {"a\x80z", "a" + fffd + "z"},
-      {"\xC0\xAF", fffd + fffd},              // overlong: both bytes are bad on their own
-      {"\xE2\x82", fffd},                     // truncated at the end: one replacement
-      {"\xE2\x82z", fffd + "z"},              // truncated before an ASCII byte
-      {"\xED\xA0\x80", fffd + fffd + fffd},   // a surrogate
+      {"\xC0\xAF", fffd + fffd},                        // overlong: both bytes are bad on their own
+      {"\xE2\x82", fffd},                               // truncated at the end: one replacement
+      {"\xE2\x82z", fffd + "z"},                        // truncated before an ASCII byte
+      {"\xED\xA0\x80", fffd + fffd + fffd},             // a surrogate
       {"\xF4\x90\x80\x80", fffd + fffd + fffd + fffd},  // above U+10FFFF
       {"\xF0\x9F\x8E", fffd},
   };
