@@ -1,6 +1,9 @@
 #include "app/agent.h"
 
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <string>
 #include <variant>
@@ -30,6 +33,21 @@ enum ExitStatus : int {
   noAudioProcess = 3,
 };
 
+// A host may start the agent with standard input, output or error closed. The descriptors that
+// the agent and its audio layer open next would then take those numbers, and PCM or status
+// lines would land in them; /dev/null holds the places instead.
+void keepStandardDescriptorsTaken() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+      const int placeholder = open("/dev/null", O_RDWR);
+      if (placeholder >= 0 && placeholder != fd) {
+        dup2(placeholder, fd);
+        close(placeholder);
+      }
+    }
+  }
+}
+
 CaptureRequest parseOrFail(int argc, char** argv) {
   const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
   auto parsed = parseCommandLine(args);
@@ -54,6 +72,7 @@ std::string withStatus(std::string_view prefix, OSStatus status, std::string_vie
 }  // namespace
 
 void runAgent(int argc, char** argv, const AudioLayerFactory& openAudioLayer) {
+  keepStandardDescriptorsTaken();
   const CaptureRequest request = parseOrFail(argc, argv);
   static const std::unique_ptr<AudioHardware> audioLayer = openAudioLayer();
   AudioHardware& hardware = *audioLayer;

@@ -30,7 +30,11 @@ void wake(int fd) noexcept {
 
 MainQueue::MainQueue() {
   int fds[2];
-  if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+  if (pipe(fds) == 0) {
+    for (const int fd : fds) {
+      fcntl(fd, F_SETFD, FD_CLOEXEC);
+      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    }
     wakeRead_ = fds[0];
     wakeWrite_ = fds[1];
     signalWakeFd.store(wakeWrite_);

@@ -1,6 +1,6 @@
 #include "app/shutdown.h"
 
-#include <semaphore.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -16,11 +16,15 @@ namespace {
 constexpr auto parentWatchInterval = std::chrono::seconds(1);
 constexpr std::time_t teardownGraceSeconds = 2;
 
-// Posted by the SIGTERM handler (sem_post is async-signal-safe); the watchdog waits on it.
-sem_t terminationStarted;
+// The SIGTERM handler writes one byte here (write is async-signal-safe); the watchdog waits
+// for it.
+int terminationStarted[2] = {-1, -1};
 
 void onTerminate(int signo) {
-  sem_post(&terminationStarted);
+  const int savedErrno = errno;
+  const char byte = 0;
+  [[maybe_unused]] const auto written = write(terminationStarted[1], &byte, 1);
+  errno = savedErrno;
   MainQueue::notifySignal(signo);
 }
 
@@ -40,7 +44,8 @@ void install(int signo, void (*handler)(int)) {
 // A stop can block while the IO thread is stuck writing to a host that has stopped reading;
 // the agent must still end promptly after SIGTERM.
 void watchTeardown() {
-  while (sem_wait(&terminationStarted) != 0 && errno == EINTR) {
+  char byte;
+  while (read(terminationStarted[0], &byte, 1) < 0 && errno == EINTR) {
   }
   timespec grace{teardownGraceSeconds, 0};
   while (nanosleep(&grace, &grace) != 0 && errno == EINTR) {
@@ -68,8 +73,12 @@ void teardown(AudioHardware& hardware, const AudioObjects& objects) {
 }
 
 void installSignalHandlers(MainQueue& queue, AudioHardware& hardware, const AudioObjects& objects) {
-  sem_init(&terminationStarted, 0, 0);
-  std::thread(watchTeardown).detach();
+  if (pipe(terminationStarted) == 0) {
+    fcntl(terminationStarted[0], F_SETFD, FD_CLOEXEC);
+    fcntl(terminationStarted[1], F_SETFD, FD_CLOEXEC);
+    fcntl(terminationStarted[1], F_SETFL, O_NONBLOCK);
+    std::thread(watchTeardown).detach();
+  }
 
   queue.onSignal(SIGTERM, [&hardware, objects] {
     teardown(hardware, objects);

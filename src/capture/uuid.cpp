@@ -1,6 +1,6 @@
 #include "capture/uuid.h"
 
-#include <sys/random.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstdint>
@@ -10,13 +10,7 @@ namespace quenwick {
 
 std::string makeRandomUuid() {
   std::array<std::uint8_t, 16> bytes{};
-  std::size_t filled = 0;
-  while (filled < bytes.size()) {
-    const ssize_t got = getrandom(bytes.data() + filled, bytes.size() - filled, 0);
-    if (got <= 0) break;
-    filled += static_cast<std::size_t>(got);
-  }
-  if (filled < bytes.size()) {
+  if (getentropy(bytes.data(), bytes.size()) != 0) {
     // No kernel randomness: fall back to the library's source rather than a fixed id.
     std::random_device device;
     for (auto& byte : bytes) byte = static_cast<std::uint8_t>(device());

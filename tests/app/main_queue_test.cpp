@@ -42,11 +42,11 @@ void note(int out, const char* text) {
 
 TEST(MainQueue, RunsJobsPostedFromOtherThreadsInOrderOnTheMainThread) {
   const std::string record = runInChild([](MainQueue& queue, int out) {
-    static pid_t mainThread = gettid();
+    static const std::thread::id mainThread = std::this_thread::get_id();
     static int sink = out;
     std::thread([&queue] {
       for (const char* text : {"a", "b", "c"}) {
-        queue.post([text] { note(sink, gettid() == mainThread ? text : "?"); });
+        queue.post([text] { note(sink, std::this_thread::get_id() == mainThread ? text : "?"); });
       }
       queue.post([] { _exit(0); });
     }).detach();
