@@ -1,0 +1,298 @@
+// quenwick-convert: runs the agent's conversion path over raw interleaved samples from a file or
+// standard input and writes the PCM stream to standard output, exactly as the agent would for a
+// tap of the given format delivering buffer lists of the given sizes.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "convert/audio_buffers.h"
+#include "convert/capture_callback.h"
+#include "convert/format_handover.h"
+#include "convert/resampler.h"
+
+namespace {
+
+using namespace quenwick;
+
+// Format words of the audio layer that only this tool needs to describe its input.
+constexpr std::uint32_t kAudioFormatLinearPCM = 0x6c70636d;  // 'lpcm'
+constexpr std::uint32_t kAudioFormatFlagIsSignedInteger = 1u << 2;
+constexpr std::uint32_t kAudioFormatFlagIsPacked = 1u << 3;
+
+constexpr std::uint32_t kMaxChannels = 256;
+constexpr std::size_t kMaxBlockFrames = std::size_t{1} << 20;
+constexpr std::size_t kDefaultBlockFrames = 512;
+
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+constexpr const char* kUsage =
+    "usage: quenwick-convert --rate HZ --channels N --layout f32|s16|planar\n"
+    "                        [--block FRAMES | --blocks FILE] [INPUT|-]\n"
+    "Reads interleaved samples (f32 LE for f32 and planar, s16 LE for s16) from INPUT or\n"
+    "standard input, delivers them in blocks of FRAMES frames (default 512) or of the frame\n"
+    "counts listed in FILE (used in order, repeated), and writes 16 kHz mono s16le PCM to\n"
+    "standard output.\n";
+
+enum class Layout { kFloat, kInt16, kPlanar };
+
+struct Options {
+  double rate = 0.0;
+  std::uint32_t channels = 0;
+  Layout layout = Layout::kFloat;
+  std::vector<std::size_t> blocks;
+  std::string input;  // empty: standard input
+};
+
+std::optional<double> parseRate(const std::string& text) {
+  char* end = nullptr;
+  errno = 0;
+  const double value = std::strtod(text.c_str(), &end);
+  if (text.empty() || *end != '\0' || errno != 0 || !(value > 0.0)) return std::nullopt;
+  if (!isUsableRatio(value / outRate)) return std::nullopt;
+  return value;
+}
+
+std::optional<std::size_t> parseCount(std::string_view text, std::size_t max) {
+  if (text.empty() || text.size() > 12) return std::nullopt;
+  std::size_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<std::size_t>(c - '0');
+  }
+  if (value == 0 || value > max) return std::nullopt;
+  return value;
+}
+
+std::optional<std::vector<std::size_t>> readBlockList(const std::string& path) {
+  std::ifstream file(path);
+  if (!file) return std::nullopt;
+  std::vector<std::size_t> blocks;
+  std::string word;
+  while (file >> word) {
+    const auto frames = parseCount(word, kMaxBlockFrames);
+    if (!frames) return std::nullopt;
+    blocks.push_back(*frames);
+  }
+  if (file.bad() || blocks.empty()) return std::nullopt;
+  return blocks;
+}
+
+std::optional<Options> parseOptions(int argc, char** argv) {
+  Options options;
+  bool haveRate = false;
+  bool haveLayout = false;
+  bool haveInput = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg.size() > 1 && arg.front() == '-') {
+      if (i + 1 >= argc) return std::nullopt;
+      const std::string value = argv[++i];
+      if (arg == "--rate") {
+        const auto rate = parseRate(value);
+        if (!rate) return std::nullopt;
+        options.rate = *rate;
+        haveRate = true;
+      } else if (arg == "--channels") {
+        const auto channels = parseCount(value, kMaxChannels);
+        if (!channels) return std::nullopt;
+        options.channels = static_cast<std::uint32_t>(*channels);
+      } else if (arg == "--layout") {
+        if (value == "f32") {
+          options.layout = Layout::kFloat;
+        } else if (value == "s16") {
+          options.layout = Layout::kInt16;
+        } else if (value == "planar") {
+          options.layout = Layout::kPlanar;
+        } else {
+          return std::nullopt;
+        }
+        haveLayout = true;
+      } else if (arg == "--block" || arg == "--blocks") {
+        if (!options.blocks.empty()) return std::nullopt;
+        if (arg == "--block") {
+          const auto frames = parseCount(value, kMaxBlockFrames);
+          if (!frames) return std::nullopt;
+          options.blocks = {*frames};
+        } else {
+          auto blocks = readBlockList(value);
+          if (!blocks) return std::nullopt;
+          options.blocks = std::move(*blocks);
+        }
+      } else {
+        return std::nullopt;
+      }
+    } else {
+      if (haveInput) return std::nullopt;
+      if (arg != "-") options.input = arg;
+      haveInput = true;
+    }
+  }
+  if (!haveRate || options.channels == 0 || !haveLayout) return std::nullopt;
+  if (options.blocks.empty()) options.blocks = {kDefaultBlockFrames};
+  return options;
+}
+
+PublishedFormat describe(const Options& options) {
+  AudioStreamBasicDescription format{};
+  format.mSampleRate = options.rate;
+  format.mFormatID = kAudioFormatLinearPCM;
+  format.mFramesPerPacket = 1;
+  format.mChannelsPerFrame = options.channels;
+  switch (options.layout) {
+    case Layout::kFloat:
+      format.mFormatFlags = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked;
+      format.mBytesPerFrame = options.channels * sizeof(float);
+      format.mBitsPerChannel = 32;
+      break;
+    case Layout::kInt16:
+      format.mFormatFlags = kAudioFormatFlagIsSignedInteger | kAudioFormatFlagIsPacked;
+      format.mBytesPerFrame = options.channels * sizeof(std::int16_t);
+      format.mBitsPerChannel = 16;
+      break;
+    case Layout::kPlanar:
+      format.mFormatFlags =
+          kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked | kAudioFormatFlagIsNonInterleaved;
+      format.mBytesPerFrame = sizeof(float);
+      format.mBitsPerChannel = 32;
+      break;
+  }
+  format.mBytesPerPacket = format.mBytesPerFrame;
+  return {format, options.rate / outRate};
+}
+
+// A buffer list with room for `count` records. The struct declares one record; the rest follow
+// it in the same allocation, as the audio layer lays them out.
+class BufferListStorage {
+ public:
+  explicit BufferListStorage(std::uint32_t count)
+      : bytes_(offsetof(AudioBufferList, mBuffers) + count * sizeof(AudioBuffer)),
+        raw_(static_cast<std::byte*>(
+            ::operator new (bytes_, std::align_val_t{alignof(AudioBufferList)}))) {
+    list_ = new (raw_.get()) AudioBufferList{};
+    list_->mNumberBuffers = count;
+    for (std::uint32_t i = 0; i < count; ++i) new (record(i)) AudioBuffer{};
+  }
+
+  AudioBufferList* list() { return list_; }
+  AudioBuffer& buffer(std::uint32_t i) { return *std::launder(record(i)); }
+
+ private:
+  struct Free {
+    void operator()(std::byte* p) const {
+      ::operator delete (p, std::align_val_t{alignof(AudioBufferList)});
+    }
+  };
+
+  AudioBuffer* record(std::uint32_t i) {
+    return reinterpret_cast<AudioBuffer*>(raw_.get() + offsetof(AudioBufferList, mBuffers) +
+                                          i * sizeof(AudioBuffer));
+  }
+
+  std::size_t bytes_;
+  std::unique_ptr<std::byte, Free> raw_;
+  AudioBufferList* list_ = nullptr;
+};
+
+// Fills `data` from `fd` as far as the input goes. Returns the bytes read, or -1 on an error.
+long readFully(int fd, std::byte* data, std::size_t size) {
+  std::size_t got = 0;
+  while (got < size) {
+    const ssize_t n = ::read(fd, data + got, size - got);
+    if (n > 0) {
+      got += static_cast<std::size_t>(n);
+    } else if (n == 0) {
+      break;
+    } else if (errno != EINTR) {
+      return -1;
+    }
+  }
+  return static_cast<long>(got);
+}
+
+int run(const Options& options, int inputFd) {
+  FormatHandover handover;
+  handover.publish(describe(options));
+  CaptureCallback callback(handover, STDOUT_FILENO);
+
+  const std::uint32_t channels = options.channels;
+  const std::size_t sampleBytes =
+      options.layout == Layout::kInt16 ? sizeof(std::int16_t) : sizeof(float);
+  const std::size_t frameBytes = channels * sampleBytes;
+
+  std::size_t largest = 0;
+  for (const std::size_t frames : options.blocks) largest = std::max(largest, frames);
+  // Float storage keeps the samples aligned for either sample type.
+  std::vector<float> interleaved((largest * frameBytes + sizeof(float) - 1) / sizeof(float));
+  auto* bytes = reinterpret_cast<std::byte*>(interleaved.data());
+
+  const bool planar = options.layout == Layout::kPlanar;
+  BufferListStorage storage(planar ? channels : 1);
+  std::vector<std::vector<float>> planes(planar ? channels : 0, std::vector<float>(largest));
+
+  for (std::size_t next = 0;; next = (next + 1) % options.blocks.size()) {
+    const long got = readFully(inputFd, bytes, options.blocks[next] * frameBytes);
+    if (got < 0) {
+      std::fprintf(stderr, "quenwick-convert: reading input: %s\n", std::strerror(errno));
+      return kExitFailure;
+    }
+    if (got == 0) return 0;
+    const auto size = static_cast<std::size_t>(got);
+
+    if (planar) {
+      const std::size_t frames = size / frameBytes;
+      for (std::uint32_t c = 0; c < channels; ++c) {
+        for (std::size_t f = 0; f < frames; ++f) planes[c][f] = interleaved[f * channels + c];
+        storage.buffer(c) = {1, static_cast<std::uint32_t>(frames * sizeof(float)),
+                             planes[c].data()};
+      }
+    } else {
+      // The whole byte count goes in, a trailing partial frame included, as the audio layer
+      // would hand it over; the downmix drops what is not a whole frame.
+      storage.buffer(0) = {channels, static_cast<std::uint32_t>(size), interleaved.data()};
+    }
+    callback(storage.list());
+
+    if (size < options.blocks[next] * frameBytes) return 0;  // the input ended inside this block
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const auto options = parseOptions(argc, argv);
+  if (!options) {
+    std::fputs(kUsage, stderr);
+    return kExitUsage;
+  }
+
+  int inputFd = STDIN_FILENO;
+  if (!options->input.empty()) {
+    inputFd = ::open(options->input.c_str(), O_RDONLY | O_CLOEXEC);
+    if (inputFd < 0) {
+      std::fprintf(stderr, "quenwick-convert: %s: %s\n", options->input.c_str(),
+                   std::strerror(errno));
+      std::fputs(kUsage, stderr);
+      return kExitUsage;
+    }
+  }
+  const int status = run(*options, inputFd);
+  if (inputFd != STDIN_FILENO) ::close(inputFd);
+  return status;
+}
