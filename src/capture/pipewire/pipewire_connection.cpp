@@ -1,0 +1,102 @@
+#include "capture/pipewire/pipewire_connection.h"
+
+#include <cerrno>
+#include <ctime>
+
+namespace quenwick::pipewire {
+std::unique_ptr<PipeWireConnection> PipeWireConnection::open(std::chrono::milliseconds timeout,
+                                                             int& error) {
+  pw_init(nullptr, nullptr);
+  std::unique_ptr<PipeWireConnection> connection(new PipeWireConnection());
+  auto& c = *connection;
+  c.loop_ = pw_thread_loop_new("quenwick-pipewire", nullptr);
+  if (c.loop_ == nullptr) {
+    error = -errno;
+    return nullptr;
+  }
+  c.context_ = pw_context_new(pw_thread_loop_get_loop(c.loop_), nullptr, 0);
+  if (c.context_ == nullptr || pw_thread_loop_start(c.loop_) < 0) {
+    error = -errno;
+    return nullptr;
+  }
+
+  LoopLock lock(c.loop_);
+  c.core_ = pw_context_connect(c.context_, nullptr, 0);
+  if (c.core_ == nullptr) {
+    error = -errno;
+    return nullptr;
+  }
+  static const pw_core_events events = [] {
+    pw_core_events e{};
+    e.version = PW_VERSION_CORE_EVENTS;
+    e.done = onCoreDone;
+    e.error = onCoreError;
+    return e;
+  }();
+  pw_core_add_listener(c.core_, &c.coreListener_, &events, &c);
+  c.registry_ = pw_core_get_registry(c.core_, PW_VERSION_REGISTRY, 0);
+  if (c.registry_ == nullptr) {
+    error = -errno;
+    return nullptr;
+  }
+  c.graph_ = std::make_unique<GraphWatch>(c.core_, c.registry_);
+  if (!c.roundtrip(timeout) || !c.roundtrip(timeout)) {
+    error = c.broken_ ? -EPIPE : -ETIMEDOUT;
+    return nullptr;
+  }
+  error = 0;
+  return connection;
+}
+
+PipeWireConnection::~PipeWireConnection() {
+  if (loop_ != nullptr) {
+    pw_thread_loop_lock(loop_);
+    graph_.reset();
+    if (registry_ != nullptr) pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry_));
+    if (core_ != nullptr) {
+      spa_hook_remove(&coreListener_);
+      pw_core_disconnect(core_);
+    }
+    pw_thread_loop_unlock(loop_);
+    pw_thread_loop_stop(loop_);
+  }
+  if (context_ != nullptr) pw_context_destroy(context_);
+  if (loop_ != nullptr) pw_thread_loop_destroy(loop_);
+}
+
+void PipeWireConnection::onCoreDone(void* data, std::uint32_t id, int seq) {
+  auto* self = static_cast<PipeWireConnection*>(data);
+  if (id != PW_ID_CORE) return;
+  self->lastDoneSeq_ = seq;
+  self->wake();
+}
+
+void PipeWireConnection::onCoreError(void* data, std::uint32_t id, int, int res, const char*) {
+  auto* self = static_cast<PipeWireConnection*>(data);
+  // Errors about our other objects reach their proxies; a core error with EPIPE is the end of
+  // the connection.
+  if (id == PW_ID_CORE && res == -EPIPE) {
+    self->broken_ = true;
+    self->wake();
+  }
+}
+
+bool PipeWireConnection::waitFor(std::chrono::milliseconds timeout,
+                                 const std::function<bool()>& done) {
+  timespec deadline{};
+  pw_thread_loop_get_time(loop_, &deadline,
+                          std::chrono::duration_cast<std::chrono::nanoseconds>(timeout).count());
+  while (!done()) {
+    if (broken_) return false;
+    if (pw_thread_loop_timed_wait_full(loop_, &deadline) == -ETIMEDOUT) return done();
+  }
+  return true;
+}
+
+bool PipeWireConnection::roundtrip(std::chrono::milliseconds timeout) {
+  if (broken_) return false;
+  const int seq = pw_core_sync(core_, PW_ID_CORE, 0);
+  return waitFor(timeout, [&] { return lastDoneSeq_ == seq; });
+}
+
+}  // namespace quenwick::pipewire

@@ -1,0 +1,73 @@
+// Our connection to the PipeWire server: a pw_thread_loop that runs the core, the registry and
+// every proxy, with all waits bounded. Registry, proxy and stream events run on the loop's
+// thread with the loop lock held; other threads take the lock (LoopLock) before they touch
+// anything that lives here.
+#pragma once
+
+#include <pipewire/pipewire.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+
+#include "capture/pipewire/graph_watch.h"
+
+namespace quenwick::pipewire {
+
+class PipeWireConnection {
+ public:
+  // Connects and learns the whole registry, including every client's properties. Returns null
+  // when no server answers within `timeout`; `error` then holds a negative errno value.
+  static std::unique_ptr<PipeWireConnection> open(std::chrono::milliseconds timeout, int& error);
+
+  // Without the loop lock: disconnects and stops the loop thread.
+  ~PipeWireConnection();
+  PipeWireConnection(const PipeWireConnection&) = delete;
+  PipeWireConnection& operator=(const PipeWireConnection&) = delete;
+
+  pw_thread_loop* loop() const { return loop_; }
+  pw_core* core() const { return core_; }
+  GraphWatch& graph() { return *graph_; }
+
+  // The waits below need the loop lock held exactly once by the caller: the loop's lock is
+  // recursive, and a wait releases only one level of it.
+
+  // Returns once the server has answered a sync, so that every event it sent before has been
+  // handled here. Two round trips learn new clients with their properties: the first brings
+  // the globals (and binds them), the second the info of what was bound.
+  bool roundtrip(std::chrono::milliseconds timeout);
+  // Waits until `done()` holds, the connection breaks or `timeout` passes.
+  bool waitFor(std::chrono::milliseconds timeout, const std::function<bool()>& done);
+  // Wakes the waiters; loop thread.
+  void wake() { pw_thread_loop_signal(loop_, false); }
+
+  bool broken() const { return broken_; }
+
+ private:
+  PipeWireConnection() = default;
+  static void onCoreDone(void* data, std::uint32_t id, int seq);
+  static void onCoreError(void* data, std::uint32_t id, int seq, int res, const char* message);
+
+  pw_thread_loop* loop_ = nullptr;
+  pw_context* context_ = nullptr;
+  pw_core* core_ = nullptr;
+  pw_registry* registry_ = nullptr;
+  spa_hook coreListener_{};
+  std::unique_ptr<GraphWatch> graph_;
+  int lastDoneSeq_ = -1;
+  bool broken_ = false;
+};
+
+// Holds the loop lock for a scope.
+class LoopLock {
+ public:
+  explicit LoopLock(pw_thread_loop* loop) : loop_(loop) { pw_thread_loop_lock(loop_); }
+  ~LoopLock() { pw_thread_loop_unlock(loop_); }
+  LoopLock(const LoopLock&) = delete;
+  LoopLock& operator=(const LoopLock&) = delete;
+
+ private:
+  pw_thread_loop* loop_;
+};
+
+}  // namespace quenwick::pipewire
