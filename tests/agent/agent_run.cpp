@@ -69,6 +69,7 @@ FakeAgent::FakeAgent(std::string_view script, const std::vector<std::string>& ar
   harness::SpawnOptions spawn;
   spawn.stdinMode = options.stdinMode;
   spawn.environment = {"QUENWICK_FAKE_SCRIPT=" + scriptPath, sanitizerOptions()};
+  spawn.statusLines = true;
   std::string error;
   process_ = options.underParent
                  ? AgentProcess::spawnUnderParent(QUENWICK_FAKE_PATH, args, spawn, &error)
@@ -124,7 +125,9 @@ bool FakeAgent::waitForSteps(std::chrono::milliseconds timeout) {
 
 std::unique_ptr<AgentProcess> startRealAgent(const std::vector<std::string>& args) {
   std::string error;
-  auto process = AgentProcess::spawn(QUENWICK_PATH, args, {}, &error);
+  harness::SpawnOptions options;
+  options.statusLines = true;
+  auto process = AgentProcess::spawn(QUENWICK_PATH, args, options, &error);
   if (!process) ADD_FAILURE() << "cannot start quenwick: " << error;
   return process;
 }

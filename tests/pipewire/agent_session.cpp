@@ -8,6 +8,7 @@ std::unique_ptr<harness::AgentProcess> startAgent(const std::vector<std::string>
                                                   const std::vector<std::string>& environment) {
   harness::SpawnOptions options;
   options.environment = environment;
+  options.statusLines = true;
   std::string error;
   auto agent = harness::AgentProcess::spawn(QUENWICK_AGENT_PATH, args, options, &error);
   EXPECT_TRUE(agent) << error;

@@ -82,6 +82,7 @@ TEST_F(Teardown, SigkillLeavesNothingBehind) {
 TEST_F(Teardown, TheParentGoingAwayEndsTheAgentWithParentExited) {
   harness::SpawnOptions options;
   options.environment = stack().environment();
+  options.statusLines = true;
   std::string error;
   auto agent =
       harness::AgentProcess::spawnUnderParent(QUENWICK_AGENT_PATH, {"--global"}, options, &error);

@@ -12,12 +12,24 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 extern char** environ;
 
 namespace quenwick::harness {
 namespace {
+
+// One append per process: processes that end at the same time in parallel tests do not
+// interleave their lines.
+void appendToStatusLog(const std::string& lines) {
+  const char* path = std::getenv("QUENWICK_STATUS_LOG");
+  if (path == nullptr || lines.empty()) return;
+  const int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  [[maybe_unused]] const ssize_t written = write(fd, lines.data(), lines.size());
+  close(fd);
+}
 
 using Clock = std::chrono::steady_clock;
 
@@ -193,6 +205,7 @@ std::unique_ptr<AgentProcess> AgentProcess::spawn(const std::string& path,
   process->stdinFd_ = in.write;
   process->stdoutFd_ = out.read;
   process->stderrFd_ = err.read;
+  process->statusLines_ = options.statusLines;
   return process;
 }
 
@@ -264,6 +277,7 @@ std::unique_ptr<AgentProcess> AgentProcess::spawnUnderParent(const std::string& 
   process->stdinFd_ = in.write;
   process->stdoutFd_ = out.read;
   process->stderrFd_ = err.read;
+  process->statusLines_ = options.statusLines;
   return process;
 }
 
@@ -279,6 +293,7 @@ AgentProcess::~AgentProcess() {
   closeFd(stdinFd_);
   closeFd(stdoutFd_);
   closeFd(stderrFd_);
+  if (statusLines_) appendToStatusLog(err_);
 }
 
 bool AgentProcess::sendSignal(int signo) {

@@ -32,6 +32,10 @@ struct SpawnOptions {
   StdinMode stdinMode = StdinMode::devNull;
   // "NAME=value" entries added to this process's environment, replacing same-named ones.
   std::vector<std::string> environment;
+  // The child writes status lines on standard error. When QUENWICK_STATUS_LOG names a file,
+  // every line it wrote is appended there, so that one check can hold all of them against the
+  // published schema.
+  bool statusLines = false;
 };
 
 // How a process ended: by exit with `code`, or by the signal `signal`.
@@ -113,6 +117,7 @@ class AgentProcess {
   int stderrFd_ = -1;
   int stdinFd_ = -1;
   bool readStdout_ = true;
+  bool statusLines_ = false;
   std::optional<ExitStatus> status_;
   std::string out_;
   std::string err_;
