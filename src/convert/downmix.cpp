@@ -1,32 +1,66 @@
 #include "convert/downmix.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+
+#include "convert/vector_clones.h"
 
 namespace quenwick {
 namespace {
 
-// One frame's channels summed in channel order, starting from +0.0, then divided by the channel
-// count. A non-zero `Fixed` is the channel count known at compile time, which lets the compiler
-// unroll the common mono and stereo layouts; the arithmetic, and so every bit, stays the same.
-template <std::size_t Fixed, typename Sample, typename ToFloat>
-void meanOfFrames(const Sample* samples, std::size_t frames, std::size_t anyChannels,
-                  ToFloat toFloat, float* out) {
-  const std::size_t channels = Fixed != 0 ? Fixed : anyChannels;
-  const float divisor = static_cast<float>(channels);
-  for (std::size_t f = 0; f < frames; ++f) {
-    const Sample* frame = samples + f * channels;
-    float sum = 0.0f;
-    for (std::size_t c = 0; c < channels; ++c) sum += toFloat(frame[c]);
-    out[f] = sum / divisor;
+// Division by the channel count. When that is a power of two, x * (1 / count) is the same real
+// number as x / count and so rounds to the same float, subnormals, infinities and NaN included;
+// the multiplication is much the cheaper of the two.
+struct ByChannels {
+  explicit ByChannels(std::size_t channels)
+      : divisor(static_cast<float>(channels)),
+        reciprocal(1.0f / divisor),
+        byReciprocal(std::has_single_bit(channels)) {}
+
+  float divisor;
+  float reciprocal;
+  bool byReciprocal;
+};
+
+// Runs `body` with the division by the channel count as a function of one float, chosen once
+// outside the loop that `body` holds.
+template <typename Body>
+[[gnu::always_inline]] inline void withDivision(std::size_t channels, Body body) {
+  const ByChannels by(channels);
+  if (by.byReciprocal) {
+    const float reciprocal = by.reciprocal;
+    body([reciprocal](float x) { return x * reciprocal; });
+  } else {
+    const float divisor = by.divisor;
+    body([divisor](float x) { return x / divisor; });
   }
 }
 
+// One frame's channels summed in channel order, starting from +0.0, then divided by the channel
+// count. A non-zero `Fixed` is the channel count known at compile time, which lets the compiler
+// unroll and vectorise the common mono and stereo layouts; the arithmetic, and so every bit,
+// stays the same.
+template <std::size_t Fixed, typename Sample, typename ToFloat>
+[[gnu::always_inline]] inline void meanOfFrames(const Sample* samples, std::size_t frames,
+                                                std::size_t anyChannels, ToFloat toFloat,
+                                                float* out) {
+  const std::size_t channels = Fixed != 0 ? Fixed : anyChannels;
+  withDivision(channels, [&](auto divide) {
+    for (std::size_t f = 0; f < frames; ++f) {
+      const Sample* frame = samples + f * channels;
+      float sum = 0.0f;
+      for (std::size_t c = 0; c < channels; ++c) sum += toFloat(frame[c]);
+      out[f] = divide(sum);
+    }
+  });
+}
+
 template <typename Sample, typename ToFloat>
-void meanOfInterleaved(const void* data, std::size_t frames, std::size_t channels, ToFloat toFloat,
-                       float* out) {
-  const auto* samples = static_cast<const Sample*>(data);
+[[gnu::always_inline]] inline void meanOfInterleaved(const Sample* samples, std::size_t frames,
+                                                     std::size_t channels, ToFloat toFloat,
+                                                     float* out) {
   switch (channels) {
     case 1:
       return meanOfFrames<1>(samples, frames, channels, toFloat, out);
@@ -35,6 +69,20 @@ void meanOfInterleaved(const void* data, std::size_t frames, std::size_t channel
     default:
       return meanOfFrames<0>(samples, frames, channels, toFloat, out);
   }
+}
+
+QUENWICK_VECTOR_CLONES
+void meanOfFloatFrames(const float* samples, std::size_t frames, std::size_t channels, float* out) {
+  meanOfInterleaved(
+      samples, frames, channels, [](float s) { return s; }, out);
+}
+
+QUENWICK_VECTOR_CLONES
+void meanOfInt16Frames(const std::int16_t* samples, std::size_t frames, std::size_t channels,
+                       float* out) {
+  meanOfInterleaved(
+      samples, frames, channels, [](std::int16_t s) { return static_cast<float>(s) / 32767.0f; },
+      out);
 }
 
 // All channels in the first buffer, frame after frame. Further buffers are not part of this
@@ -54,13 +102,33 @@ void downmixInterleaved(const AudioBuffer& buffer, const AudioStreamBasicDescrip
 
   mono.resize(frames);
   if (isFloat) {
-    meanOfInterleaved<float>(
-        buffer.mData, frames, channels, [](float s) { return s; }, mono.data());
+    meanOfFloatFrames(static_cast<const float*>(buffer.mData), frames, channels, mono.data());
   } else {
-    meanOfInterleaved<std::int16_t>(
-        buffer.mData, frames, channels,
-        [](std::int16_t s) { return static_cast<float>(s) / 32767.0f; }, mono.data());
+    meanOfInt16Frames(static_cast<const std::int16_t*>(buffer.mData), frames, channels,
+                      mono.data());
   }
+}
+
+// The per-channel sum in passes over the block, one buffer per pass, as the plain algorithm
+// runs it: the block starts at +0.0 and each buffer adds its samples. The first pass writes
+// instead of clearing and adding, and the last one divides as it goes; neither changes a value.
+QUENWICK_VECTOR_CLONES
+void startSum(float* out, const float* samples, std::size_t frames) {
+  for (std::size_t f = 0; f < frames; ++f) out[f] = 0.0f + samples[f];
+}
+
+QUENWICK_VECTOR_CLONES
+void addTo(float* out, const float* samples, std::size_t count) {
+  for (std::size_t f = 0; f < count; ++f) out[f] += samples[f];
+}
+
+QUENWICK_VECTOR_CLONES
+void addAndDivide(float* out, const float* samples, std::size_t count, std::size_t frames,
+                  std::size_t channels) {
+  withDivision(channels, [&](auto divide) {
+    for (std::size_t f = 0; f < count; ++f) out[f] = divide(out[f] + samples[f]);
+    for (std::size_t f = count; f < frames; ++f) out[f] = divide(out[f]);
+  });
 }
 
 // One buffer of floats per channel; the first buffer sets the frame count. A null buffer, or the
@@ -71,16 +139,22 @@ void downmixPerChannel(std::span<const AudioBuffer> buffers, std::vector<float>&
   const std::size_t frames = buffers.front().mDataByteSize / sizeof(float);
   if (frames == 0) return;
 
-  mono.assign(frames, 0.0f);
+  mono.resize(frames);
   float* out = mono.data();
-  for (const AudioBuffer& buffer : buffers) {
-    if (buffer.mData == nullptr) continue;
+  startSum(out, static_cast<const float*>(buffers.front().mData), frames);
+  const std::size_t channels = buffers.size();
+  for (std::size_t i = 1; i < channels; ++i) {
+    const AudioBuffer& buffer = buffers[i];
+    const std::size_t count =
+        buffer.mData == nullptr ? 0 : std::min(frames, buffer.mDataByteSize / sizeof(float));
     const auto* samples = static_cast<const float*>(buffer.mData);
-    const std::size_t count = std::min(frames, buffer.mDataByteSize / sizeof(float));
-    for (std::size_t f = 0; f < count; ++f) out[f] += samples[f];
+    if (i + 1 < channels) {
+      addTo(out, samples, count);
+    } else {
+      addAndDivide(out, samples, count, frames, channels);
+    }
   }
-  const float divisor = static_cast<float>(buffers.size());
-  for (std::size_t f = 0; f < frames; ++f) out[f] /= divisor;
+  if (channels == 1) addAndDivide(out, nullptr, 0, frames, channels);
 }
 
 }  // namespace
