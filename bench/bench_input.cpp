@@ -1,0 +1,144 @@
+#include "bench_input.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <map>
+#include <memory>
+#include <new>
+#include <numbers>
+
+namespace quenwick::bench {
+namespace {
+
+constexpr std::uint32_t kAudioFormatFlagIsSignedInteger = 1u << 2;
+constexpr std::uint32_t kAudioFormatFlagIsPacked = 1u << 3;
+
+// Two tones a little apart in each ear and some noise from a fixed seed: sound that moves, as
+// music would, and is the same on every run.
+std::unique_ptr<Input> makeInput(double rate) {
+  auto input = std::make_unique<Input>();
+  input->rate = rate;
+  input->frames = static_cast<std::size_t>(rate * kSeconds);
+  input->interleaved.resize(input->frames * kChannels);
+  input->interleaved16.resize(input->frames * kChannels);
+  input->left.resize(input->frames);
+  input->right.resize(input->frames);
+
+  const double stepLeft = 2.0 * std::numbers::pi * 440.0 / rate;
+  const double stepRight = 2.0 * std::numbers::pi * 554.37 / rate;
+  std::uint32_t seed = 0x2545f491u;
+  auto noise = [&seed] {
+    seed = seed * 1664525u + 1013904223u;
+    return static_cast<float>(static_cast<std::int32_t>(seed)) / 2147483648.0f;  // [-1, 1)
+  };
+  for (std::size_t f = 0; f < input->frames; ++f) {
+    const double t = static_cast<double>(f);
+    const float left = 0.4f * static_cast<float>(std::sin(stepLeft * t)) + 0.1f * noise();
+    const float right = 0.4f * static_cast<float>(std::sin(stepRight * t)) + 0.1f * noise();
+    input->interleaved[2 * f] = left;
+    input->interleaved[2 * f + 1] = right;
+    input->interleaved16[2 * f] = static_cast<std::int16_t>(left * 32767.0f);
+    input->interleaved16[2 * f + 1] = static_cast<std::int16_t>(right * 32767.0f);
+    input->left[f] = left;
+    input->right[f] = right;
+  }
+  return input;
+}
+
+}  // namespace
+
+const char* nameOf(Layout layout) {
+  switch (layout) {
+    case Layout::kFloat:
+      return "f32";
+    case Layout::kInt16:
+      return "s16";
+    case Layout::kPlanar:
+      return "planar";
+  }
+  return "?";
+}
+
+const Input& inputAt(double rate) {
+  static std::map<double, std::unique_ptr<Input>> inputs;
+  auto& input = inputs[rate];
+  if (!input) input = makeInput(rate);
+  return *input;
+}
+
+AudioStreamBasicDescription formatOf(Layout layout, double rate) {
+  AudioStreamBasicDescription format{};
+  format.mSampleRate = rate;
+  format.mFormatID = 0x6c70636d;  // 'lpcm'
+  format.mFramesPerPacket = 1;
+  format.mChannelsPerFrame = kChannels;
+  switch (layout) {
+    case Layout::kFloat:
+      format.mFormatFlags = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked;
+      format.mBytesPerFrame = kChannels * sizeof(float);
+      format.mBitsPerChannel = 32;
+      break;
+    case Layout::kInt16:
+      format.mFormatFlags = kAudioFormatFlagIsSignedInteger | kAudioFormatFlagIsPacked;
+      format.mBytesPerFrame = kChannels * sizeof(std::int16_t);
+      format.mBitsPerChannel = 16;
+      break;
+    case Layout::kPlanar:
+      format.mFormatFlags =
+          kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked | kAudioFormatFlagIsNonInterleaved;
+      format.mBytesPerFrame = sizeof(float);
+      format.mBitsPerChannel = 32;
+      break;
+  }
+  format.mBytesPerPacket = format.mBytesPerFrame;
+  return format;
+}
+
+BlockFeed::BlockFeed(Layout layout, double rate, Source source)
+    : layout_(layout), source_(source), input_(inputAt(rate)), format_(formatOf(layout, rate)) {
+  list_ = new (storage_) AudioBufferList{};
+  list_->mNumberBuffers = layout == Layout::kPlanar ? 2 : 1;
+  // The second record follows the first in the same storage, as the audio layer lays them out.
+  new (storage_ + offsetof(AudioBufferList, mBuffers) + sizeof(AudioBuffer)) AudioBuffer{};
+}
+
+AudioBuffer& BlockFeed::record(std::size_t i) {
+  return *std::launder(reinterpret_cast<AudioBuffer*>(
+      storage_ + offsetof(AudioBufferList, mBuffers) + i * sizeof(AudioBuffer)));
+}
+
+std::size_t BlockFeed::startOf(std::size_t index) const {
+  return (source_ == Source::kHot ? index % kHotBlocks : index) * kBlockFrames;
+}
+
+std::size_t BlockFeed::framesOf(std::size_t index) const {
+  const std::size_t start = index * kBlockFrames;
+  return std::min(kBlockFrames, input_.frames - start);
+}
+
+const float* BlockFeed::interleavedBlock(std::size_t index) const {
+  return input_.interleaved.data() + startOf(index) * kChannels;
+}
+
+const AudioBufferList& BlockFeed::list(std::size_t index) {
+  const std::size_t start = startOf(index);
+  const auto frames = static_cast<std::uint32_t>(framesOf(index));
+  switch (layout_) {
+    case Layout::kFloat:
+      record(0) = {kChannels, frames * kChannels * 4,
+                   const_cast<float*>(input_.interleaved.data() + start * kChannels)};
+      break;
+    case Layout::kInt16:
+      record(0) = {kChannels, frames * kChannels * 2,
+                   const_cast<std::int16_t*>(input_.interleaved16.data() + start * kChannels)};
+      break;
+    case Layout::kPlanar:
+      record(0) = {1, frames * 4, const_cast<float*>(input_.left.data() + start)};
+      record(1) = {1, frames * 4, const_cast<float*>(input_.right.data() + start)};
+      break;
+  }
+  return *list_;
+}
+
+}  // namespace quenwick::bench

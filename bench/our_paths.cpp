@@ -1,0 +1,68 @@
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <benchmark/benchmark.h>
+
+#include <vector>
+
+#include "convert/capture_callback.h"
+#include "convert/downmix.h"
+#include "convert/format_handover.h"
+#include "convert/resampler.h"
+#include "paths.h"
+#include "ratio_reporter.h"
+
+namespace quenwick::bench {
+namespace {
+
+// What the capture callback does for each buffer list, minus the format check and the write:
+// the output stays in the resampler's own block, as each anchor's stays in its own buffer.
+void convertOnly(benchmark::State& state, Layout layout, double rate, Source source) {
+  BlockFeed feed(layout, rate, source);
+  const AudioStreamBasicDescription format = feed.format();
+  Resampler resampler;
+  std::vector<float> mono;
+  mono.reserve(8192);
+  for (auto _ : state) {
+    resampler.reset(rate / outRate);
+    for (std::size_t b = 0; b < feed.blocks(); ++b) {
+      downmix(buffersOf(feed.list(b)), format, mono);
+      const auto samples = resampler.process(mono);
+      benchmark::DoNotOptimize(samples.data());
+    }
+    benchmark::ClobberMemory();
+  }
+  countFrames(state, feed.frames());
+}
+
+// The real capture callback, format hand-over and one write per block included.
+void wholeCallback(benchmark::State& state, Layout layout, double rate, Source source) {
+  BlockFeed feed(layout, rate, source);
+  const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (devNull < 0) {
+    state.SkipWithError("cannot open /dev/null");
+    return;
+  }
+  {
+    FormatHandover handover;
+    handover.publish({feed.format(), rate / outRate});
+    CaptureCallback callback(handover, devNull);
+    for (auto _ : state) {
+      for (std::size_t b = 0; b < feed.blocks(); ++b) callback(&feed.list(b));
+    }
+  }
+  ::close(devNull);
+  countFrames(state, feed.frames());
+}
+
+}  // namespace
+
+void registerOurPaths(const std::string& group, Layout layout, double rate, Source source) {
+  benchmark::RegisterBenchmark((group + "/" + kOurPath).c_str(), convertOnly, layout, rate, source)
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark((group + "/" + kOurPath + "_callback_devnull").c_str(),
+                               wholeCallback, layout, rate, source)
+      ->Unit(benchmark::kMillisecond);
+}
+
+}  // namespace quenwick::bench
