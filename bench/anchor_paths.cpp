@@ -84,7 +84,7 @@ void memoryRead(benchmark::State& state, Layout layout, double rate, Source sour
 
 // libsamplerate, mono float in and out, then its own float to 16-bit conversion.
 void libsamplerate(benchmark::State& state, double rate, Source source, int converter) {
-  BlockFeed feed(Layout::kFloat, rate, source);
+  BlockFeed feed(Layout::f32, rate, source);
   int error = 0;
   SRC_STATE* src = src_new(converter, 1, &error);
   if (src == nullptr) {
@@ -121,7 +121,7 @@ void libsamplerate(benchmark::State& state, double rate, Source source, int conv
 
 // speexdsp, mono float in and out, then the float to 16-bit rule above.
 void speex(benchmark::State& state, double rate, Source source, int quality) {
-  BlockFeed feed(Layout::kFloat, rate, source);
+  BlockFeed feed(Layout::f32, rate, source);
   int error = 0;
   SpeexResamplerState* resampler = speex_resampler_init(
       1, static_cast<spx_uint32_t>(rate), static_cast<spx_uint32_t>(outRate), quality, &error);
@@ -156,7 +156,7 @@ void speex(benchmark::State& state, double rate, Source source, int quality) {
 // soxr's quick quality, mono float in, its own 16-bit output without dither (ours has none),
 // on one thread.
 void soxrQuick(benchmark::State& state, double rate, Source source) {
-  BlockFeed feed(Layout::kFloat, rate, source);
+  BlockFeed feed(Layout::f32, rate, source);
   soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_INT16_I);
   io.flags |= SOXR_NO_DITHER;
   const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_QQ, 0);
@@ -192,7 +192,7 @@ void soxrQuick(benchmark::State& state, double rate, Source source) {
 // libswresample with its defaults, taking the stereo float block itself: its own downmix, its
 // own resampler and its own 16-bit conversion.
 void swresample(benchmark::State& state, double rate, Source source) {
-  BlockFeed feed(Layout::kFloat, rate, source);
+  BlockFeed feed(Layout::f32, rate, source);
   AVChannelLayout stereo{};
   AVChannelLayout mono{};
   av_channel_layout_default(&stereo, 2);

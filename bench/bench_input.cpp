@@ -11,9 +11,6 @@
 namespace quenwick::bench {
 namespace {
 
-constexpr std::uint32_t kAudioFormatFlagIsSignedInteger = 1u << 2;
-constexpr std::uint32_t kAudioFormatFlagIsPacked = 1u << 3;
-
 // Two tones a little apart in each ear and some noise from a fixed seed: sound that moves, as
 // music would, and is the same on every run.
 std::unique_ptr<Input> makeInput(double rate) {
@@ -48,18 +45,6 @@ std::unique_ptr<Input> makeInput(double rate) {
 
 }  // namespace
 
-const char* nameOf(Layout layout) {
-  switch (layout) {
-    case Layout::kFloat:
-      return "f32";
-    case Layout::kInt16:
-      return "s16";
-    case Layout::kPlanar:
-      return "planar";
-  }
-  return "?";
-}
-
 const Input& inputAt(double rate) {
   static std::map<double, std::unique_ptr<Input>> inputs;
   auto& input = inputs[rate];
@@ -68,37 +53,13 @@ const Input& inputAt(double rate) {
 }
 
 AudioStreamBasicDescription formatOf(Layout layout, double rate) {
-  AudioStreamBasicDescription format{};
-  format.mSampleRate = rate;
-  format.mFormatID = 0x6c70636d;  // 'lpcm'
-  format.mFramesPerPacket = 1;
-  format.mChannelsPerFrame = kChannels;
-  switch (layout) {
-    case Layout::kFloat:
-      format.mFormatFlags = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked;
-      format.mBytesPerFrame = kChannels * sizeof(float);
-      format.mBitsPerChannel = 32;
-      break;
-    case Layout::kInt16:
-      format.mFormatFlags = kAudioFormatFlagIsSignedInteger | kAudioFormatFlagIsPacked;
-      format.mBytesPerFrame = kChannels * sizeof(std::int16_t);
-      format.mBitsPerChannel = 16;
-      break;
-    case Layout::kPlanar:
-      format.mFormatFlags =
-          kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked | kAudioFormatFlagIsNonInterleaved;
-      format.mBytesPerFrame = sizeof(float);
-      format.mBitsPerChannel = 32;
-      break;
-  }
-  format.mBytesPerPacket = format.mBytesPerFrame;
-  return format;
+  return describeStream(layout, rate, kChannels);
 }
 
 BlockFeed::BlockFeed(Layout layout, double rate, Source source)
     : layout_(layout), source_(source), input_(inputAt(rate)), format_(formatOf(layout, rate)) {
   list_ = new (storage_) AudioBufferList{};
-  list_->mNumberBuffers = layout == Layout::kPlanar ? 2 : 1;
+  list_->mNumberBuffers = layout == Layout::planar ? 2 : 1;
   // The second record follows the first in the same storage, as the audio layer lays them out.
   new (storage_ + offsetof(AudioBufferList, mBuffers) + sizeof(AudioBuffer)) AudioBuffer{};
 }
@@ -125,15 +86,15 @@ const AudioBufferList& BlockFeed::list(std::size_t index) {
   const std::size_t start = startOf(index);
   const auto frames = static_cast<std::uint32_t>(framesOf(index));
   switch (layout_) {
-    case Layout::kFloat:
+    case Layout::f32:
       record(0) = {kChannels, frames * kChannels * 4,
                    const_cast<float*>(input_.interleaved.data() + start * kChannels)};
       break;
-    case Layout::kInt16:
+    case Layout::s16:
       record(0) = {kChannels, frames * kChannels * 2,
                    const_cast<std::int16_t*>(input_.interleaved16.data() + start * kChannels)};
       break;
-    case Layout::kPlanar:
+    case Layout::planar:
       record(0) = {1, frames * 4, const_cast<float*>(input_.left.data() + start)};
       record(1) = {1, frames * 4, const_cast<float*>(input_.right.data() + start)};
       break;

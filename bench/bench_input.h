@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "convert/audio_buffers.h"
+#include "convert/sample_layout.h"
 
 namespace quenwick::bench {
 
@@ -14,9 +15,7 @@ inline constexpr double kSeconds = 600.0;
 inline constexpr std::size_t kBlockFrames = 512;
 inline constexpr std::uint32_t kChannels = 2;
 
-enum class Layout { kFloat, kInt16, kPlanar };
-
-const char* nameOf(Layout layout);
+using Layout = SampleLayout;
 
 // Ten minutes at `rate`, made on first use and kept for the life of the process. The samples
 // stay well inside full scale and hold no subnormal, infinity or NaN, so that no converter meets

@@ -19,24 +19,24 @@ using namespace quenwick::bench;
 
 void registerAll() {
   const auto memory = Source::kMemory;
-  registerOurPaths("f32_48k", Layout::kFloat, 48000.0, memory);
-  registerMemoryRead("f32_48k", Layout::kFloat, 48000.0, memory);
+  registerOurPaths("f32_48k", Layout::f32, 48000.0, memory);
+  registerMemoryRead("f32_48k", Layout::f32, 48000.0, memory);
   registerAnchorPaths("f32_48k", 48000.0, memory);
 
-  registerOurPaths("s16_48k", Layout::kInt16, 48000.0, memory);
-  registerMemoryRead("s16_48k", Layout::kInt16, 48000.0, memory);
+  registerOurPaths("s16_48k", Layout::s16, 48000.0, memory);
+  registerMemoryRead("s16_48k", Layout::s16, 48000.0, memory);
 
-  registerOurPaths("planar_48k", Layout::kPlanar, 48000.0, memory);
-  registerMemoryRead("planar_48k", Layout::kPlanar, 48000.0, memory);
+  registerOurPaths("planar_48k", Layout::planar, 48000.0, memory);
+  registerMemoryRead("planar_48k", Layout::planar, 48000.0, memory);
 
-  registerOurPaths("f32_44k1", Layout::kFloat, 44100.0, memory);
-  registerMemoryRead("f32_44k1", Layout::kFloat, 44100.0, memory);
+  registerOurPaths("f32_44k1", Layout::f32, 44100.0, memory);
+  registerMemoryRead("f32_44k1", Layout::f32, 44100.0, memory);
   registerAnchorPaths("f32_44k1", 44100.0, memory);
 
   // The same ten minutes of blocks with the input in cache, as the agent receives it.
   const auto hot = Source::kHot;
-  registerOurPaths("f32_48k_hot", Layout::kFloat, 48000.0, hot);
-  registerMemoryRead("f32_48k_hot", Layout::kFloat, 48000.0, hot);
+  registerOurPaths("f32_48k_hot", Layout::f32, 48000.0, hot);
+  registerMemoryRead("f32_48k_hot", Layout::f32, 48000.0, hot);
   registerAnchorPaths("f32_48k_hot", 48000.0, hot);
 }
 

@@ -25,15 +25,11 @@
 #include "convert/capture_callback.h"
 #include "convert/format_handover.h"
 #include "convert/resampler.h"
+#include "convert/sample_layout.h"
 
 namespace {
 
 using namespace quenwick;
-
-// Format words of the audio layer that only this tool needs to describe its input.
-constexpr std::uint32_t kAudioFormatLinearPCM = 0x6c70636d;  // 'lpcm'
-constexpr std::uint32_t kAudioFormatFlagIsSignedInteger = 1u << 2;
-constexpr std::uint32_t kAudioFormatFlagIsPacked = 1u << 3;
 
 constexpr std::uint32_t kMaxChannels = 256;
 constexpr std::size_t kMaxBlockFrames = std::size_t{1} << 20;
@@ -50,12 +46,10 @@ constexpr const char* kUsage =
     "counts listed in FILE (used in order, repeated), and writes 16 kHz mono s16le PCM to\n"
     "standard output.\n";
 
-enum class Layout { kFloat, kInt16, kPlanar };
-
 struct Options {
   double rate = 0.0;
   std::uint32_t channels = 0;
-  Layout layout = Layout::kFloat;
+  SampleLayout layout = SampleLayout::f32;
   std::vector<std::size_t> blocks;
   std::string input;  // empty: standard input
 };
@@ -114,15 +108,9 @@ std::optional<Options> parseOptions(int argc, char** argv) {
         if (!channels) return std::nullopt;
         options.channels = static_cast<std::uint32_t>(*channels);
       } else if (arg == "--layout") {
-        if (value == "f32") {
-          options.layout = Layout::kFloat;
-        } else if (value == "s16") {
-          options.layout = Layout::kInt16;
-        } else if (value == "planar") {
-          options.layout = Layout::kPlanar;
-        } else {
-          return std::nullopt;
-        }
+        const auto layout = parseSampleLayout(value);
+        if (!layout) return std::nullopt;
+        options.layout = *layout;
         haveLayout = true;
       } else if (arg == "--block" || arg == "--blocks") {
         if (!options.blocks.empty()) return std::nullopt;
@@ -150,31 +138,7 @@ std::optional<Options> parseOptions(int argc, char** argv) {
 }
 
 PublishedFormat describe(const Options& options) {
-  AudioStreamBasicDescription format{};
-  format.mSampleRate = options.rate;
-  format.mFormatID = kAudioFormatLinearPCM;
-  format.mFramesPerPacket = 1;
-  format.mChannelsPerFrame = options.channels;
-  switch (options.layout) {
-    case Layout::kFloat:
-      format.mFormatFlags = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked;
-      format.mBytesPerFrame = options.channels * sizeof(float);
-      format.mBitsPerChannel = 32;
-      break;
-    case Layout::kInt16:
-      format.mFormatFlags = kAudioFormatFlagIsSignedInteger | kAudioFormatFlagIsPacked;
-      format.mBytesPerFrame = options.channels * sizeof(std::int16_t);
-      format.mBitsPerChannel = 16;
-      break;
-    case Layout::kPlanar:
-      format.mFormatFlags =
-          kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked | kAudioFormatFlagIsNonInterleaved;
-      format.mBytesPerFrame = sizeof(float);
-      format.mBitsPerChannel = 32;
-      break;
-  }
-  format.mBytesPerPacket = format.mBytesPerFrame;
-  return {format, options.rate / outRate};
+  return {describeStream(options.layout, options.rate, options.channels), options.rate / outRate};
 }
 
 // A buffer list with room for `count` records. The struct declares one record; the rest follow
@@ -232,8 +196,7 @@ int run(const Options& options, int inputFd) {
   CaptureCallback callback(handover, STDOUT_FILENO);
 
   const std::uint32_t channels = options.channels;
-  const std::size_t sampleBytes =
-      options.layout == Layout::kInt16 ? sizeof(std::int16_t) : sizeof(float);
+  const std::size_t sampleBytes = bytesPerSample(options.layout);
   const std::size_t frameBytes = channels * sampleBytes;
 
   std::size_t largest = 0;
@@ -242,7 +205,7 @@ int run(const Options& options, int inputFd) {
   std::vector<float> interleaved((largest * frameBytes + sizeof(float) - 1) / sizeof(float));
   auto* bytes = reinterpret_cast<std::byte*>(interleaved.data());
 
-  const bool planar = options.layout == Layout::kPlanar;
+  const bool planar = options.layout == SampleLayout::planar;
   BufferListStorage storage(planar ? channels : 1);
   std::vector<std::vector<float>> planes(planar ? channels : 0, std::vector<float>(largest));
 

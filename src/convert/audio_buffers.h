@@ -23,7 +23,13 @@ struct AudioStreamBasicDescription {
 };
 static_assert(sizeof(AudioStreamBasicDescription) == 40);
 
+inline constexpr std::uint32_t kAudioFormatLinearPCM = 0x6C70636D;  // 'lpcm'
+
+// Of the flags, the capture callback reads only IsFloat (otherwise signed 16-bit samples) and
+// IsNonInterleaved (one buffer per channel).
 inline constexpr std::uint32_t kAudioFormatFlagIsFloat = 1u << 0;
+inline constexpr std::uint32_t kAudioFormatFlagIsSignedInteger = 1u << 2;
+inline constexpr std::uint32_t kAudioFormatFlagIsPacked = 1u << 3;
 inline constexpr std::uint32_t kAudioFormatFlagIsNonInterleaved = 1u << 5;
 
 struct AudioBuffer {

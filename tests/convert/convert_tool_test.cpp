@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "convert/reference_resampler.h"
+#include "convert/sample_layout.h"
 
 #include <bit>
 #include <cstdint>
@@ -28,19 +29,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-enum class Layout { f32, s16, planar };
-
-const char* nameOf(Layout layout) {
-  switch (layout) {
-    case Layout::f32:
-      return "f32";
-    case Layout::s16:
-      return "s16";
-    case Layout::planar:
-      return "planar";
-  }
-  return "?";
-}
+using Layout = quenwick::SampleLayout;
+using quenwick::nameOf;
 
 // ---- The reference: the conversion written out the plain way --------------------------------
 
@@ -285,7 +275,7 @@ TEST_F(ConvertTool, MatchesTheReferenceOnLongAwkwardInput) {
         const auto path = file("input", input);
         std::vector<std::string> args = {"--rate",     std::to_string(static_cast<int>(rate)),
                                          "--channels", std::to_string(channels),
-                                         "--layout",   nameOf(layout),
+                                         "--layout",   std::string(nameOf(layout)),
                                          "--blocks",   blocksPath};
         // Stereo comes in on standard input, the rest from a named file.
         if (channels != 2) args.push_back(path);

@@ -14,6 +14,7 @@
 #include "convert/format_handover.h"
 #include "convert/reference_resampler.h"
 #include "convert/resampler.h"
+#include "convert/sample_layout.h"
 
 #include <algorithm>
 #include <bit>
@@ -32,21 +33,7 @@ namespace {
 
 using reference::ReferenceResampler;
 
-constexpr std::uint32_t kIsSignedInteger = 1u << 2;
-
-enum class Layout { f32, s16, planar };
-
-const char* nameOf(Layout layout) {
-  switch (layout) {
-    case Layout::f32:
-      return "f32";
-    case Layout::s16:
-      return "s16";
-    case Layout::planar:
-      return "planar";
-  }
-  return "?";
-}
+using Layout = SampleLayout;
 
 struct Random {
   std::uint64_t state;
@@ -73,26 +60,7 @@ float awkwardFloat(Random& random) {
 }
 
 PublishedFormat formatOf(Layout layout, double rate, std::uint32_t channels) {
-  PublishedFormat published;
-  AudioStreamBasicDescription& format = published.format;
-  format.mSampleRate = rate;
-  format.mChannelsPerFrame = channels;
-  switch (layout) {
-    case Layout::f32:
-      format.mFormatFlags = kAudioFormatFlagIsFloat;
-      format.mBytesPerFrame = 4 * channels;
-      break;
-    case Layout::s16:
-      format.mFormatFlags = kIsSignedInteger;
-      format.mBytesPerFrame = 2 * channels;
-      break;
-    case Layout::planar:
-      format.mFormatFlags = kAudioFormatFlagIsFloat | kAudioFormatFlagIsNonInterleaved;
-      format.mBytesPerFrame = 4;
-      break;
-  }
-  published.ratio = rate / 16000.0;
-  return published;
+  return {describeStream(layout, rate, channels), rate / 16000.0};
 }
 
 // ---- The plain downmix -------------------------------------------------------------------------

@@ -27,8 +27,6 @@
 namespace quenwick {
 namespace {
 
-constexpr std::uint32_t kFlagIsSignedInteger = 1u << 2;
-
 // Every format reads the same two-buffer list. Each pairs a layout with a rate so that the four
 // give four different blocks: the planar ones average both buffers, the interleaved ones read
 // the first alone (as floats or as 16-bit samples), and the rates keep 3 or 2 input frames per
@@ -42,7 +40,7 @@ PublishedFormat formatOf(double rate, std::uint32_t flags, std::uint32_t bytesPe
                          std::uint32_t channels) {
   PublishedFormat published;
   published.format.mSampleRate = rate;
-  published.format.mFormatID = 0x6c70636d;  // 'lpcm'
+  published.format.mFormatID = kAudioFormatLinearPCM;
   published.format.mFormatFlags = flags;
   published.format.mBytesPerFrame = bytesPerFrame;
   published.format.mBytesPerPacket = bytesPerFrame;
@@ -55,7 +53,7 @@ PublishedFormat formatOf(double rate, std::uint32_t flags, std::uint32_t bytesPe
 
 const PublishedFormat kFormats[] = {
     formatOf(48000, kAudioFormatFlagIsFloat | kAudioFormatFlagIsNonInterleaved, 4, 2),
-    formatOf(32000, kFlagIsSignedInteger, 2, 1),
+    formatOf(32000, kAudioFormatFlagIsSignedInteger, 2, 1),
     formatOf(48000, kAudioFormatFlagIsFloat, 4, 1),
     formatOf(32000, kAudioFormatFlagIsFloat | kAudioFormatFlagIsNonInterleaved, 4, 2),
 };

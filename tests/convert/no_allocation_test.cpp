@@ -15,6 +15,7 @@
 #include "convert/audio_buffers.h"
 #include "convert/capture_callback.h"
 #include "convert/format_handover.h"
+#include "convert/sample_layout.h"
 
 #include <atomic>
 #include <cerrno>
@@ -230,7 +231,6 @@ void operator delete[](void* pointer, std::align_val_t, const std::nothrow_t&) n
 namespace quenwick {
 namespace {
 
-constexpr std::uint32_t kIsSignedInteger = 1u << 2;
 constexpr std::uint32_t kMaxChannels = 8;
 // The warm-up sends blocks of kWarmFrames, more than the callback reserves room for up front, so
 // that its room grows there. The steady state stays within them: mostly the block sizes of a
@@ -239,29 +239,10 @@ constexpr std::size_t kWarmFrames = 12000;
 constexpr std::size_t kUsualFrames = 4096;
 constexpr int kLists = 10000;
 
-enum class Layout { f32, s16, planar };
+using Layout = SampleLayout;
 
 PublishedFormat formatOf(Layout layout, double rate, std::uint32_t channels) {
-  PublishedFormat published;
-  AudioStreamBasicDescription& format = published.format;
-  format.mSampleRate = rate;
-  format.mChannelsPerFrame = channels;
-  switch (layout) {
-    case Layout::f32:
-      format.mFormatFlags = kAudioFormatFlagIsFloat;
-      format.mBytesPerFrame = 4 * channels;
-      break;
-    case Layout::s16:
-      format.mFormatFlags = kIsSignedInteger;
-      format.mBytesPerFrame = 2 * channels;
-      break;
-    case Layout::planar:
-      format.mFormatFlags = kAudioFormatFlagIsFloat | kAudioFormatFlagIsNonInterleaved;
-      format.mBytesPerFrame = 4;
-      break;
-  }
-  published.ratio = rate / 16000.0;
-  return published;
+  return {describeStream(layout, rate, channels), rate / 16000.0};
 }
 
 // The formats the stream cycles through, from 4 kHz (four output samples per input frame) to

@@ -4,12 +4,10 @@
 #include <cstdlib>
 #include <limits>
 
+#include "convert/sample_layout.h"
+
 namespace quenwick::harness {
 namespace {
-
-constexpr std::uint32_t kAudioFormatLinearPCM = fourCharCode("lpcm");
-constexpr std::uint32_t kAudioFormatFlagIsSignedInteger = 1u << 2;
-constexpr std::uint32_t kAudioFormatFlagIsPacked = 1u << 3;
 
 using Words = std::vector<std::string_view>;
 
@@ -78,28 +76,10 @@ std::optional<FormatReply> parseFormat(const Words& words, std::string* error) {
   if (!rate) return bad("bad rate");
   if (!channels) return bad("bad channel count");
 
+  const auto layout = parseSampleLayout(words[2]);
+  if (!layout) return bad("unknown layout " + std::string(words[2]));
   AudioStreamBasicDescription& f = reply.format;
-  f.mSampleRate = *rate;
-  f.mFormatID = kAudioFormatLinearPCM;
-  f.mFramesPerPacket = 1;
-  f.mChannelsPerFrame = *channels;
-  if (words[2] == "f32") {
-    f.mFormatFlags = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked;
-    f.mBytesPerFrame = 4 * *channels;
-    f.mBitsPerChannel = 32;
-  } else if (words[2] == "s16") {
-    f.mFormatFlags = kAudioFormatFlagIsSignedInteger | kAudioFormatFlagIsPacked;
-    f.mBytesPerFrame = 2 * *channels;
-    f.mBitsPerChannel = 16;
-  } else if (words[2] == "planar") {
-    f.mFormatFlags =
-        kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked | kAudioFormatFlagIsNonInterleaved;
-    f.mBytesPerFrame = 4;
-    f.mBitsPerChannel = 32;
-  } else {
-    return bad("unknown layout " + std::string(words[2]));
-  }
-  f.mBytesPerPacket = f.mBytesPerFrame;
+  f = describeStream(*layout, *rate, *channels);
 
   for (std::size_t i = 3; i < words.size(); ++i) {
     const auto eq = words[i].find('=');

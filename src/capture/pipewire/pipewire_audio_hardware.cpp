@@ -30,9 +30,6 @@ constexpr auto kFormatTimeout = 3000ms;
 constexpr auto kTeardownTimeout = 500ms;
 constexpr auto kIoStopTimeout = 500ms;
 
-constexpr std::uint32_t kAudioFormatLinearPCM = fourCharCode("lpcm");
-constexpr std::uint32_t kAudioFormatFlagIsPacked = 1u << 3;
-
 AudioStreamBasicDescription describe(const NegotiatedFormat& format) {
   AudioStreamBasicDescription asbd{};
   asbd.mSampleRate = format.rate;
