@@ -42,6 +42,17 @@ std::string typeOf(const JsonValue& object) {
   return type != nullptr ? type->asString().value_or("") : "";
 }
 
+bool isSink(const JsonArray& dump, std::optional<std::int64_t> node) {
+  for (const JsonValue& object : dump) {
+    if (typeOf(object) != "PipeWire:Interface:Node" || integerOf(object.find("id")) != node) {
+      continue;
+    }
+    const JsonValue* mediaClass = member(object, {"info", "props", "media.class"});
+    return mediaClass != nullptr && mediaClass->asString() == "Audio/Sink";
+  }
+  return false;
+}
+
 bool hasDefaultSink(const JsonArray& dump) {
   for (const JsonValue& object : dump) {
     if (typeOf(object) != "PipeWire:Interface:Metadata") continue;
@@ -189,10 +200,12 @@ bool PrivatePipeWire::waitForPlayer(pid_t pid, std::chrono::milliseconds timeout
         for (const JsonValue& object : graph) {
           const auto id = integerOf(object.find("id"));
           if (typeOf(object) != "PipeWire:Interface:Link" || !id) continue;
+          // A link into the sink, not only into an agent that taps the player.
           if (std::find(objects.nodes.begin(), objects.nodes.end(),
                         integerOf(member(object, {"info", "output-node-id"}))) !=
-              objects.nodes.end()) {
-            return true;  // linked to the sink: sound flows
+                  objects.nodes.end() &&
+              isSink(graph, integerOf(member(object, {"info", "input-node-id"})))) {
+            return true;
           }
         }
         return false;
