@@ -32,7 +32,7 @@ TEST_F(PipeWireClosedPipes, HangingUpStandardErrorBeforeTheParentDiesEndsTheAgen
   auto agent = startAgentUnderParent({"--global"});
   ASSERT_TRUE(agent);
   ASSERT_TRUE(streaming(*agent));
-  ASSERT_TRUE(hangUpReadEnd(agent->pid(), STDERR_FILENO));
+  agent->closeStderr();
   // Nothing is due yet: the agent goes on capturing.
   EXPECT_TRUE(pwtest::waitForMorePcm(*agent, pwtest::kPcmBytesPerSecond / 2, 5s));
   ASSERT_TRUE(stillRunning(*agent));
@@ -50,7 +50,7 @@ TEST_F(PipeWireClosedStderrRateChange,
   auto agent = startAgent({"--global"});
   ASSERT_TRUE(agent);
   ASSERT_TRUE(streaming(*agent));
-  ASSERT_TRUE(hangUpReadEnd(agent->pid(), STDERR_FILENO));
+  agent->closeStderr();
   EXPECT_TRUE(pwtest::waitForMorePcm(*agent, pwtest::kPcmBytesPerSecond / 2, 5s));
   ASSERT_TRUE(stillRunning(*agent)) << "the agent ended before anything was due";
 

@@ -21,22 +21,6 @@ std::string linkTarget(const std::string& path) {
   return length > 0 ? std::string(buffer, static_cast<std::size_t>(length)) : std::string();
 }
 
-// The descriptors this process holds, read before any is changed.
-std::vector<int> ownDescriptors() {
-  std::vector<int> fds;
-  DIR* directory = opendir("/proc/self/fd");
-  if (directory == nullptr) return fds;
-  const int listing = dirfd(directory);
-  while (const dirent* entry = readdir(directory)) {
-    const std::string name = entry->d_name;
-    if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
-    const int fd = std::stoi(name);
-    if (fd != listing) fds.push_back(fd);
-  }
-  closedir(directory);
-  return fds;
-}
-
 }  // namespace
 
 std::optional<std::int64_t> residentKilobytes(pid_t pid) {
@@ -71,26 +55,6 @@ std::optional<std::size_t> bytesQueued(int pipeFd) {
   int queued = 0;
   if (ioctl(pipeFd, FIONREAD, &queued) != 0 || queued < 0) return std::nullopt;
   return static_cast<std::size_t>(queued);
-}
-
-bool hangUpReadEnd(pid_t child, int childFd) {
-  const std::string pipe = descriptorTarget(child, childFd);
-  if (pipe.rfind("pipe:", 0) != 0) return false;
-  bool found = false;
-  for (const int fd : ownDescriptors()) {
-    if (linkTarget(fdPath(getpid(), fd)) != pipe) continue;
-    const int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || (flags & O_ACCMODE) != O_RDONLY) continue;
-    const int nothing = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (nothing < 0) return false;
-    // dup2 closes the pipe's read end and puts /dev/null in its place in one step.
-    const bool replaced = dup2(nothing, fd) == fd;
-    close(nothing);
-    if (!replaced) return false;
-    fcntl(fd, F_SETFD, FD_CLOEXEC);
-    found = true;
-  }
-  return found;
 }
 
 }  // namespace quenwick::reliability

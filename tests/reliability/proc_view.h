@@ -28,10 +28,4 @@ int reopenPipe(pid_t pid, int fd, int accessMode);
 // The bytes waiting in the pipe behind `pipeFd`.
 std::optional<std::size_t> bytesQueued(int pipeFd);
 
-// The host hangs up: this process's read end of the pipe that `child` writes as `childFd` is
-// replaced by /dev/null, so no reader of the pipe is left and the child's next write to it
-// fails with EPIPE. The descriptor number stays taken, so whoever owns it later reads an empty
-// /dev/null from it and closes it as usual. False when no such read end is found.
-bool hangUpReadEnd(pid_t child, int childFd);
-
 }  // namespace quenwick::reliability

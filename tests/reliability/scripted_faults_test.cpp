@@ -100,7 +100,7 @@ TEST_F(ScriptedFaults, AFormatChangeDueOnAHungUpStandardErrorEndsTheAgentWithZer
   ASSERT_TRUE(agent);
   ASSERT_TRUE(waitForRunning(*agent)) << agent->err();
   ASSERT_EQ(agent->err().find("changed"), std::string::npos) << "the change came too early";
-  ASSERT_TRUE(hangUpReadEnd(agent->pid(), STDERR_FILENO));
+  agent->closeStderr();
 
   // Nothing is due for a while yet: the agent goes on.
   agent->waitUntil([] { return false; }, 500ms);

@@ -313,6 +313,10 @@ void AgentProcess::closeStdout() {
   closeFd(stdoutFd_);
 }
 
+void AgentProcess::closeStderr() {
+  closeFd(stderrFd_);
+}
+
 bool AgentProcess::writeStdin(std::string_view bytes) {
   while (!bytes.empty() && stdinFd_ >= 0) {
     const ssize_t n = write(stdinFd_, bytes.data(), bytes.size());

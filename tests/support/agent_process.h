@@ -80,6 +80,8 @@ class AgentProcess {
 
   // Closes this side's read end of the child's standard output: its next write finds no reader.
   void closeStdout();
+  // The same for standard error: the child's next status line finds no reader.
+  void closeStderr();
   // Stops or resumes reading the child's standard output: once the pipe is full, the child's
   // writes block.
   void readStdout(bool enabled) { readStdout_ = enabled; }
