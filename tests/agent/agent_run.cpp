@@ -26,14 +26,6 @@ std::uint32_t nextRandom(std::uint32_t& state) {
   return state;
 }
 
-// An agent built with ThreadSanitizer would otherwise sleep a second on every way out, which
-// the parent watch's time limit cannot absorb.
-std::string sanitizerOptions() {
-  const char* inherited = std::getenv("TSAN_OPTIONS");
-  return std::string("TSAN_OPTIONS=") + (inherited != nullptr ? inherited : "") +
-         " atexit_sleep_ms=0";
-}
-
 }  // namespace
 
 ScratchDir::ScratchDir() {
@@ -68,7 +60,7 @@ FakeAgent::FakeAgent(std::string_view script, const std::vector<std::string>& ar
       dir_.write("script.txt", "log " + logPath_ + "\nsync\n" + std::string(script));
   harness::SpawnOptions spawn;
   spawn.stdinMode = options.stdinMode;
-  spawn.environment = {"QUENWICK_FAKE_SCRIPT=" + scriptPath, sanitizerOptions()};
+  spawn.environment = {"QUENWICK_FAKE_SCRIPT=" + scriptPath};
   spawn.statusLines = true;
   std::string error;
   process_ = options.underParent

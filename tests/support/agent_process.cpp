@@ -63,8 +63,20 @@ void ignoreBrokenPipes() {
   (void)ignored;
 }
 
-std::vector<std::string> environmentWith(const std::vector<std::string>& extra) {
+// ThreadSanitizer holds every exit of an instrumented child for a second by default, which
+// would blur each timing the tests check (parent watch, SIGTERM deadline); children started
+// here exit at once. Elsewhere the variable means nothing.
+std::string withoutExitSleep(const char* inherited) {
+  return std::string("TSAN_OPTIONS=") + (inherited != nullptr ? inherited : "") +
+         " atexit_sleep_ms=0";
+}
+
+std::vector<std::string> environmentWith(std::vector<std::string> extra) {
   const auto nameOf = [](std::string_view entry) { return entry.substr(0, entry.find('=')); };
+  if (std::none_of(extra.begin(), extra.end(),
+                   [&](const std::string& e) { return nameOf(e) == "TSAN_OPTIONS"; })) {
+    extra.push_back(withoutExitSleep(std::getenv("TSAN_OPTIONS")));
+  }
   std::vector<std::string> entries;
   for (char** entry = environ; *entry != nullptr; ++entry) {
     const std::string_view current = *entry;
