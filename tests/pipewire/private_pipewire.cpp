@@ -16,27 +16,6 @@ using harness::AgentProcess;
 using harness::JsonArray;
 using harness::JsonValue;
 
-const JsonValue* member(const JsonValue& object, std::initializer_list<const char*> path) {
-  const JsonValue* at = &object;
-  for (const char* key : path) {
-    if (at == nullptr) return nullptr;
-    at = at->find(key);
-  }
-  return at;
-}
-
-// pw-dump writes numeric properties as numbers and the rest as strings.
-std::optional<std::int64_t> integerOf(const JsonValue* value) {
-  if (value == nullptr) return std::nullopt;
-  if (auto number = value->asInteger()) return number;
-  if (auto text = value->asString()) {
-    char* end = nullptr;
-    const long long parsed = std::strtoll(text->c_str(), &end, 10);
-    if (!text->empty() && *end == '\0') return parsed;
-  }
-  return std::nullopt;
-}
-
 std::string typeOf(const JsonValue& object) {
   const JsonValue* type = object.find("type");
   return type != nullptr ? type->asString().value_or("") : "";
@@ -67,6 +46,26 @@ bool hasDefaultSink(const JsonArray& dump) {
 }
 
 }  // namespace
+
+const JsonValue* member(const JsonValue& object, std::initializer_list<const char*> path) {
+  const JsonValue* at = &object;
+  for (const char* key : path) {
+    if (at == nullptr) return nullptr;
+    at = at->find(key);
+  }
+  return at;
+}
+
+std::optional<std::int64_t> integerOf(const JsonValue* value) {
+  if (value == nullptr) return std::nullopt;
+  if (auto number = value->asInteger()) return number;
+  if (auto text = value->asString()) {
+    char* end = nullptr;
+    const long long parsed = std::strtoll(text->c_str(), &end, 10);
+    if (!text->empty() && *end == '\0') return parsed;
+  }
+  return std::nullopt;
+}
 
 std::string findProgram(const std::string& name) {
   if (name.find('/') != std::string::npos) return name;

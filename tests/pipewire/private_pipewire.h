@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -60,6 +61,12 @@ class PrivatePipeWire {
   std::unique_ptr<harness::AgentProcess> server_;
   std::unique_ptr<harness::AgentProcess> sessionManager_;
 };
+
+// The value at `path` below `object` in pw-dump's output, or null.
+const harness::JsonValue* member(const harness::JsonValue& object,
+                                 std::initializer_list<const char*> path);
+// pw-dump writes numeric properties as numbers and the rest as strings; either reads here.
+std::optional<std::int64_t> integerOf(const harness::JsonValue* value);
 
 // What pw-dump says about the objects of a process, by the ids they have now.
 struct ProcessObjects {

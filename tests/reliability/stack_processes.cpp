@@ -15,32 +15,16 @@ namespace {
 
 using harness::JsonArray;
 using harness::JsonValue;
-
-const JsonValue* member(const JsonValue& object, std::initializer_list<const char*> path) {
-  const JsonValue* at = &object;
-  for (const char* key : path) {
-    if (at == nullptr) return nullptr;
-    at = at->find(key);
-  }
-  return at;
-}
+using pwtest::member;
 
 std::string stringAt(const JsonValue& object, std::initializer_list<const char*> path) {
   const JsonValue* value = member(object, path);
   return value != nullptr ? value->asString().value_or("") : "";
 }
 
-// pw-dump writes numeric properties as numbers and the others as strings.
 std::optional<std::int64_t> integerAt(const JsonValue& object,
                                       std::initializer_list<const char*> path) {
-  const JsonValue* value = member(object, path);
-  if (value == nullptr) return std::nullopt;
-  if (auto number = value->asInteger()) return number;
-  const std::string text = value->asString().value_or("");
-  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
-    return std::nullopt;
-  }
-  return std::stoll(text);
+  return pwtest::integerOf(member(object, path));
 }
 
 }  // namespace
