@@ -4,6 +4,10 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <thread>
+
+#include "capture/pipewire/io_thread.h"
+
 namespace quenwick::pipewire {
 
 Doorbell::Doorbell() : fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
@@ -24,6 +28,27 @@ void Doorbell::wait(std::chrono::milliseconds timeout) noexcept {
     std::uint64_t count = 0;
     [[maybe_unused]] ssize_t got = read(fd_, &count, sizeof count);
   }
+}
+
+// The reader and the count of deliveries under way form a handshake with sequentially consistent
+// order: a delivery that still saw the reader is counted before detach() looks at the count.
+void CaptureChannel::deliver(const std::byte* bytes, std::uint32_t size,
+                             std::uint32_t rate) noexcept {
+  delivering_.fetch_add(1);
+  if (IoThread* reader = reader_.load()) reader->receive(bytes, size, rate);
+  delivering_.fetch_sub(1);
+}
+
+void CaptureChannel::attach(IoThread& reader) noexcept { reader_.store(&reader); }
+
+bool CaptureChannel::detach(std::chrono::milliseconds timeout) noexcept {
+  reader_.store(nullptr);
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (delivering_.load() != 0) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  return true;
 }
 
 }  // namespace quenwick::pipewire

@@ -1,5 +1,5 @@
 // The hand-over from PipeWire's real-time data thread to our IO thread: the ring the data thread
-// fills, the doorbell it rings, and the switch that says whether anyone is listening.
+// fills, the doorbell it rings, and the IO proc it hands each cycle to while one runs.
 #pragma once
 
 #include <atomic>
@@ -9,6 +9,8 @@
 #include "capture/pipewire/packet_ring.h"
 
 namespace quenwick::pipewire {
+
+class IoThread;
 
 // An eventfd: ringing is one non-blocking write, which the data thread may do.
 class Doorbell {
@@ -33,10 +35,22 @@ struct CaptureChannel {
   static constexpr std::size_t kRingBytes = std::size_t{1} << 20;
   static constexpr std::uint32_t kMaxPacketBytes = 8192 * 2 * sizeof(float);
 
+  // Data thread: hands one captured cycle of interleaved stereo float at `rate` to the IO proc
+  // that is attached, or drops it when none is.
+  void deliver(const std::byte* bytes, std::uint32_t size, std::uint32_t rate) noexcept;
+
+  // The IO proc receives cycles from the next one the data thread captures.
+  void attach(IoThread& reader) noexcept;
+  // No cycle reaches the IO proc after this returns. Waits for a delivery under way, which never
+  // waits itself; true once none is.
+  bool detach(std::chrono::milliseconds timeout) noexcept;
+
   PacketRing ring{kRingBytes, kMaxPacketBytes};
   Doorbell doorbell;
-  // Set while an IO proc runs; the data thread drops what it captures otherwise.
-  std::atomic<bool> open{false};
+
+ private:
+  std::atomic<IoThread*> reader_{nullptr};
+  std::atomic<std::uint32_t> delivering_{0};  // data thread inside deliver()
 };
 
 }  // namespace quenwick::pipewire

@@ -98,6 +98,7 @@ void CaptureStream::onParamChanged(void* data, std::uint32_t id, const spa_pod* 
     return;
   }
   const NegotiatedFormat format{info.rate, info.channels};
+  self->rate_.store(info.rate, std::memory_order_relaxed);
   self->bytesPerFrame_.store(info.channels * static_cast<std::uint32_t>(sizeof(float)),
                              std::memory_order_release);
   self->format_ = format;
@@ -110,21 +111,16 @@ void CaptureStream::onProcess(void* data) {
   if (buffer == nullptr) return;
   const spa_buffer* spaBuffer = buffer->buffer;
   const std::uint32_t frameBytes = self->bytesPerFrame_.load(std::memory_order_acquire);
-  if (self->channel_.open.load(std::memory_order_acquire) && frameBytes != 0 &&
-      spaBuffer->n_datas > 0 && spaBuffer->datas[0].data != nullptr &&
+  if (frameBytes != 0 && spaBuffer->n_datas > 0 && spaBuffer->datas[0].data != nullptr &&
       spaBuffer->datas[0].chunk != nullptr) {
     const spa_data& plane = spaBuffer->datas[0];
     const std::uint32_t offset = std::min(plane.chunk->offset, plane.maxsize);
     std::uint32_t size = std::min(plane.chunk->size, plane.maxsize - offset);
     size -= size % frameBytes;
-    const auto* bytes = static_cast<const std::uint8_t*>(plane.data) + offset;
-    const std::uint32_t packet =
-        self->channel_.ring.maxPacketBytes() - self->channel_.ring.maxPacketBytes() % frameBytes;
-    bool delivered = false;
-    for (std::uint32_t done = 0; done < size; done += packet) {
-      delivered |= self->channel_.ring.push(bytes + done, std::min(packet, size - done));
+    if (size != 0) {
+      self->channel_.deliver(static_cast<const std::byte*>(plane.data) + offset, size,
+                             self->rate_.load(std::memory_order_relaxed));
     }
-    if (delivered) self->channel_.doorbell.ring();
   }
   pw_stream_queue_buffer(self->stream_, buffer);
 }

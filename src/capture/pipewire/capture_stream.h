@@ -2,8 +2,8 @@
 // whatever rate the graph runs, is never connected by the session manager (the tap's links feed
 // it) and is processed every cycle, so silence flows while nothing plays.
 //
-// Its process callback runs on PipeWire's real-time data thread: it copies each buffer into the
-// capture channel's ring and rings the doorbell, nothing else. Every other callback runs on the
+// Its process callback runs on PipeWire's real-time data thread: it hands each buffer to the
+// capture channel, which never waits. Every other callback runs on the
 // loop thread with the loop lock held.
 #pragma once
 
@@ -62,6 +62,7 @@ class CaptureStream {
   std::optional<NegotiatedFormat> format_;
   // Read by the data thread; a format is negotiated before buffers flow.
   std::atomic<std::uint32_t> bytesPerFrame_{0};
+  std::atomic<std::uint32_t> rate_{0};
 };
 
 }  // namespace quenwick::pipewire

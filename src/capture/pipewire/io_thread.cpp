@@ -2,14 +2,20 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace quenwick::pipewire {
 namespace {
 
 constexpr std::uint32_t kBytesPerFrame = 2 * sizeof(float);
-// Wakes now and then even without a doorbell, so a stop is never missed for long.
-constexpr std::chrono::milliseconds kIdleWait{100};
+// What the block writes for a cycle: 16 kHz mono 16-bit, one sample more for the resampler's
+// carry and one for rounding.
+constexpr std::uint64_t kOutputRate = 16000;
+constexpr std::uint64_t kOutputBytesPerSample = 2;
+// A stop rings the doorbell; waking now and then as well is only a safety net, kept rare because
+// while the host keeps up, the thread has nothing else to wake for.
+constexpr std::chrono::milliseconds kIdleWait{1000};
 constexpr std::uint32_t kSampleTimeValid = 1u << 0;
 constexpr std::uint32_t kHostTimeValid = 1u << 1;
 
@@ -20,11 +26,18 @@ std::uint64_t monotonicNanoseconds() {
          static_cast<std::uint64_t>(now.tv_nsec);
 }
 
+std::uint32_t mostOutputBytes(std::uint32_t frames, std::uint32_t rate) {
+  const std::uint64_t samples = std::uint64_t{frames} * kOutputRate / rate + 2;
+  return static_cast<std::uint32_t>(std::min<std::uint64_t>(samples * kOutputBytesPerSample,
+                                                            UINT32_MAX));
+}
+
 }  // namespace
 
-IoThread::IoThread(CaptureChannel& channel, AudioDeviceIOBlock block)
+IoThread::IoThread(CaptureChannel& channel, AudioDeviceIOBlock block, int outputFd)
     : channel_(channel),
       block_(std::move(block)),
+      outputFd_(outputFd),
       scratch_(std::make_unique<std::byte[]>(channel.ring.maxPacketBytes())) {}
 
 IoThread::~IoThread() {
@@ -33,28 +46,63 @@ IoThread::~IoThread() {
 
 void IoThread::start() {
   if (thread_.joinable()) return;
+  room_ = OutputRoom::probe(outputFd_);
   thread_ = std::thread([this] { run(); });
+  channel_.attach(*this);
 }
 
-void IoThread::run() {
-  AudioBufferList input{1, {{2, 0, scratch_.get()}}};
+void IoThread::runBlock(const std::byte* bytes, std::uint32_t size) noexcept {
+  // The block only reads its input.
+  AudioBufferList input{1, {{2, size, const_cast<std::byte*>(bytes)}}};
   AudioBufferList output{0, {{0, 0, nullptr}}};
   AudioTimeStamp time{};
   time.mRateScalar = 1.0;
   time.mFlags = kSampleTimeValid | kHostTimeValid;
-  double sampleTime = 0.0;
+  time.mSampleTime = sampleTime_;
+  time.mHostTime = monotonicNanoseconds();
+  block_(&time, &input, &time, &output, &time);
+  sampleTime_ += static_cast<double>(size / kBytesPerFrame);
+}
 
-  while (!stopping_.load(std::memory_order_acquire)) {
-    channel_.doorbell.wait(kIdleWait);
+void IoThread::receive(const std::byte* bytes, std::uint32_t size, std::uint32_t rate) noexcept {
+  size -= size % kBytesPerFrame;
+  if (size == 0) return;
+  // The ring first: once our thread has taken the last cycle from it, it has already said that
+  // it holds the block.
+  if (channel_.ring.empty() && !ringHasBlock_.load(std::memory_order_acquire) && rate != 0 &&
+      room_.fits(mostOutputBytes(size / kBytesPerFrame, rate))) {
+    runBlock(bytes, size);
+    return;
+  }
+  const std::uint32_t packet =
+      channel_.ring.maxPacketBytes() - channel_.ring.maxPacketBytes() % kBytesPerFrame;
+  bool queued = false;
+  for (std::uint32_t done = 0; done < size; done += packet) {
+    queued |= channel_.ring.push(bytes + done, std::min(packet, size - done));
+  }
+  if (queued) channel_.doorbell.ring();
+}
+
+void IoThread::drain() {
+  for (;;) {
+    // Published by each pop: a data thread that sees the ring emptied by us also sees this.
+    ringHasBlock_.store(true, std::memory_order_relaxed);
     while (!stopping_.load(std::memory_order_acquire)) {
       const std::uint32_t bytes = channel_.ring.pop(scratch_.get());
       if (bytes == 0) break;
-      input.mBuffers[0].mDataByteSize = bytes;
-      time.mSampleTime = sampleTime;
-      time.mHostTime = monotonicNanoseconds();
-      block_(&time, &input, &time, &output, &time);
-      sampleTime += static_cast<double>(bytes / kBytesPerFrame);
+      runBlock(scratch_.get(), bytes);
     }
+    // Releases what the block did to the data thread that runs it next.
+    ringHasBlock_.store(false, std::memory_order_release);
+    // A cycle queued meanwhile rang the doorbell as well, but taking it now saves a wake-up.
+    if (stopping_.load(std::memory_order_acquire) || channel_.ring.empty()) return;
+  }
+}
+
+void IoThread::run() {
+  while (!stopping_.load(std::memory_order_acquire)) {
+    channel_.doorbell.wait(kIdleWait);
+    drain();
   }
 
   std::lock_guard lock(finishedMutex_);
@@ -69,10 +117,12 @@ bool IoThread::finished() {
 
 bool IoThread::stop(std::chrono::milliseconds timeout) {
   if (!thread_.joinable()) return true;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  const bool detached = channel_.detach(timeout);
   stopping_.store(true, std::memory_order_release);
   channel_.doorbell.ring();
   std::unique_lock lock(finishedMutex_);
-  if (!finishedSignal_.wait_for(lock, timeout, [this] { return finished_; })) {
+  if (!detached || !finishedSignal_.wait_until(lock, deadline, [this] { return finished_; })) {
     lock.unlock();
     thread_.detach();
     return false;

@@ -1,8 +1,15 @@
-// The agent's IO thread on PipeWire: drains the capture ring and hands each captured cycle to the
-// IO block as a one-buffer list. It is the only thread that runs the block, so a host that stops
-// reading our standard output stalls this thread and never PipeWire's graph.
+// The agent's IO proc on PipeWire. Each captured cycle goes to the IO block as a one-buffer list
+// of interleaved stereo float, in capture order and never on two threads at once.
+//
+// While the host keeps reading, PipeWire's data thread runs the block itself, as soon as it has
+// the cycle: the block's one write fits in the room the output has, so it cannot wait, and no
+// other thread wakes. When the room runs short, cycles go through the capture ring to our own
+// thread instead, which may wait in the write as long as the host takes: a host that stops
+// reading stalls this thread, never PipeWire's graph. The data thread goes back to running the
+// block once the ring is empty and the room is back.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -12,33 +19,49 @@
 
 #include "capture/audio_hardware.h"
 #include "capture/pipewire/capture_channel.h"
+#include "capture/pipewire/output_room.h"
 
 namespace quenwick::pipewire {
 
 class IoThread {
  public:
-  // `channel` must outlive the thread. Interleaved stereo float: 8 bytes a frame.
-  IoThread(CaptureChannel& channel, AudioDeviceIOBlock block);
+  // `channel` must outlive the thread. The block writes what it makes of a cycle to `outputFd`.
+  IoThread(CaptureChannel& channel, AudioDeviceIOBlock block, int outputFd);
   ~IoThread();
   IoThread(const IoThread&) = delete;
   IoThread& operator=(const IoThread&) = delete;
 
+  // Starts the thread and attaches it to the channel.
   void start();
   bool running() const { return thread_.joinable(); }
   // Whether the thread has left its loop for good (also after a stop that gave up on it).
   bool finished();
 
-  // Asks the thread to finish and waits for it at most `timeout`. Returns false when the
-  // thread is still inside the block (a blocking write to a host that stopped reading): it is
-  // then left behind, and this object and the channel must never be destroyed.
+  // Detaches from the channel, asks the thread to finish and waits for both at most `timeout`.
+  // Returns false when the thread is still inside the block (a blocking write to a host that
+  // stopped reading): it is then left behind, and this object and the channel must never be
+  // destroyed.
   bool stop(std::chrono::milliseconds timeout);
+
+  // Data thread, through the channel: one captured cycle at `rate` frames a second.
+  void receive(const std::byte* bytes, std::uint32_t size, std::uint32_t rate) noexcept;
 
  private:
   void run();
+  void drain();
+  // Whichever thread holds the block: hands it one cycle.
+  void runBlock(const std::byte* bytes, std::uint32_t size) noexcept;
 
   CaptureChannel& channel_;
   AudioDeviceIOBlock block_;
+  OutputRoom room_;
+  int outputFd_;
   std::unique_ptr<std::byte[]> scratch_;
+  double sampleTime_ = 0.0;  // belongs to whichever thread holds the block
+  // Set by our thread before it takes a cycle from the ring, cleared once it has run the block
+  // for the last one: the data thread runs the block only while this is clear and the ring is
+  // empty, so it never overtakes a queued cycle and never runs beside our thread.
+  std::atomic<bool> ringHasBlock_{false};
   std::atomic<bool> stopping_{false};
   std::mutex finishedMutex_;  // taken once, when the thread ends
   std::condition_variable finishedSignal_;

@@ -23,6 +23,11 @@ class PacketRing {
   // size, or 0 when the ring is empty.
   std::uint32_t pop(void* out) noexcept;
 
+  // Either side. Acquires what the other side did before it last moved its end.
+  bool empty() const noexcept {
+    return head_.load(std::memory_order_acquire) == tail_.load(std::memory_order_acquire);
+  }
+
   std::uint32_t maxPacketBytes() const noexcept { return maxPacketBytes_; }
   std::uint64_t droppedPackets() const noexcept { return dropped_.load(std::memory_order_relaxed); }
 

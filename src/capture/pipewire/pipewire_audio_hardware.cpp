@@ -204,7 +204,8 @@ class PipeWireAudioHardware final : public AudioHardware {
                           AudioDeviceIOProcID* outProcID) override {
     if (deviceId_ == 0 || device != deviceId_) return kAudioHardwareBadDeviceError;
     if (outProcID == nullptr || !block || ioProc_) return kAudioHardwareIllegalOperationError;
-    ioProc_ = std::make_unique<IoThread>(*tap_->channel, std::move(block));
+    // The IO block writes the agent's PCM to standard output.
+    ioProc_ = std::make_unique<IoThread>(*tap_->channel, std::move(block), STDOUT_FILENO);
     *outProcID = ioProc_.get();
     return kAudioHardwareNoError;
   }
@@ -230,7 +231,6 @@ class PipeWireAudioHardware final : public AudioHardware {
       if (!tap_->stream || tap_->stream->failed()) return kAudioHardwareUnspecifiedError;
     }
     ioProc_->start();
-    tap_->channel->open.store(true, std::memory_order_release);
     return kAudioHardwareNoError;
   }
 
@@ -325,7 +325,6 @@ class PipeWireAudioHardware final : public AudioHardware {
 
   void stopIo() {
     if (!ioProc_ || !ioProc_->running()) return;
-    tap_->channel->open.store(false, std::memory_order_release);
     if (!ioProc_->stop(kIoStopTimeout)) ioLeftBehind_ = true;
   }
 
