@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """End-to-end figures of the agent on a running PipeWire (the bench/e2e script starts a private
-one): CPU per minute of captured audio beside pw-record piped into sox, the time from exec to
-the "running" line, and the latency from a sample handed to the graph to its bytes on stdout.
+one): CPU per minute of captured audio beside pw-record piped into sox and beside the least a
+capture client can do (null-capture), the time from exec to the "running" line, and the latency
+from a sample handed to the graph to its bytes on stdout.
 
-    e2e.py QUENWICK BURST_PLAYER WORKDIR
+    e2e.py QUENWICK BURST_PLAYER NULL_CAPTURE WORKDIR
 """
 import os
 import signal
@@ -60,14 +61,42 @@ def stop(process):
     process.wait()
 
 
-def cpu_per_minute(quenwick, work, seconds=60):
-    """The agent and pw-record | sox capture the same minute of noise at the same time."""
+def drain(stream):
+    """Reads `stream` to its end on a thread of its own, as a host reads the agent's output."""
+    def read():
+        while os.read(stream.fileno(), 65536):
+            pass
+    reader = threading.Thread(target=read, daemon=True)
+    reader.start()
+    return reader
+
+
+def link_to_player(capture_node, player_pid, timeout=5.0):
+    """Links the player's two output ports to `capture_node`'s inputs, once both have them."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        outputs = subprocess.run(["pw-link", "-o"], capture_output=True, text=True).stdout
+        inputs = subprocess.run(["pw-link", "-i"], capture_output=True, text=True).stdout
+        wanted = [(f"pw-play:output_{ch}", f"{capture_node}:input_{ch}") for ch in ("FL", "FR")]
+        if all(out in outputs and into in inputs for out, into in wanted):
+            for out, into in wanted:
+                subprocess.run(["pw-link", out, into], check=True)
+            return
+        time.sleep(0.05)
+    sys.exit(f"could not link the player {player_pid} to {capture_node}")
+
+
+def cpu_per_minute(quenwick, null_capture, work, seconds=60):
+    """The agent, pw-record | sox and null-capture capture the same minute of noise at the same
+    time. Each is measured from a second after they all started to the end: the cost of
+    capturing, apart from the start-up, which is measured by itself."""
     noise = os.path.join(work, "noise.wav")
     subprocess.run(["sox", "-n", "-r", "48000", "-c", "2", "-b", "32", "-e", "floating-point",
-                    noise, "synth", str(seconds + 2), "whitenoise", "vol", "0.3"], check=True)
+                    noise, "synth", str(seconds + 4), "whitenoise", "vol", "0.3"], check=True)
     player = subprocess.Popen(["pw-play", noise])
     wait_until_audio_process(player.pid)
-    agent, _ = start_agent(quenwick, player.pid)
+    agent, _ = start_agent(quenwick, player.pid, stdout=subprocess.PIPE)
+    drain(agent.stdout)
     record = subprocess.Popen(["pw-record", "--target", "test-sink", "-P",
                                "{ stream.capture.sink = true }", "--rate", "48000",
                                "--channels", "2", "--format", "f32", "-"],
@@ -76,19 +105,28 @@ def cpu_per_minute(quenwick, work, seconds=60):
                             "-b", "32", "-", "-t", "raw", "-r", "16000", "-c", "1", "-e", "signed",
                             "-b", "16", "-"], stdin=record.stdout, stdout=subprocess.DEVNULL)
     record.stdout.close()
+    floor = subprocess.Popen([null_capture], stderr=subprocess.DEVNULL)
+    link_to_player("null-capture", player.pid)
+    time.sleep(1)
+    measured = (agent.pid, record.pid, sox.pid, floor.pid)
+    before = {pid: cpu_by_thread(pid) for pid in measured}
     time.sleep(seconds)
-    ours = cpu_seconds(agent.pid)
-    threads = cpu_by_thread(agent.pid)
-    threads.update({f"pw-record {name}": used for name, used in cpu_by_thread(record.pid).items()})
-    threads.update({f"sox {name}": used for name, used in cpu_by_thread(sox.pid).items()})
-    theirs = cpu_seconds(record.pid) + cpu_seconds(sox.pid)
-    for process in (agent, record, sox):
+    after = {pid: cpu_by_thread(pid) for pid in measured}
+    for process in (agent, record, sox, floor):
         stop(process)
     player.wait()
     minutes = seconds / 60
-    for thread, used in sorted(threads.items()):
-        print(f"  thread {thread:34} {used / minutes * 1000:8.1f} ms per minute")
-    return ours / minutes, theirs / minutes
+    used = {pid: {thread: after[pid][thread] - before[pid].get(thread, 0.0)
+                  for thread in after[pid]} for pid in after}
+    names = {agent.pid: "quenwick", record.pid: "pw-record", sox.pid: "sox",
+             floor.pid: "null-capture"}
+    for pid, threads in used.items():
+        for thread, seconds_used in sorted(threads.items()):
+            print(f"  thread {names[pid]} {thread:26} {seconds_used / minutes * 1000:8.1f} ms per minute")
+    ours = sum(used[agent.pid].values())
+    theirs = sum(used[record.pid].values()) + sum(used[sox.pid].values())
+    least = sum(used[floor.pid].values())
+    return ours / minutes, theirs / minutes, least / minutes
 
 
 def start_times(quenwick, burst_player, runs=20):
@@ -154,13 +192,14 @@ def latencies(quenwick, burst_player, seconds=12):
 
 
 def main():
-    quenwick, burst_player, work = sys.argv[1:4]
+    quenwick, burst_player, null_capture, work = sys.argv[1:5]
     seconds = int(os.environ.get("QUENWICK_E2E_SECONDS", "60"))
 
-    ours, theirs = cpu_per_minute(quenwick, work, seconds)
+    ours, theirs, least = cpu_per_minute(quenwick, null_capture, work, seconds)
     print(f"CPU per minute of 48 kHz stereo captured to 16 kHz mono s16 ({seconds} s measured):")
     print(f"  quenwick            {ours * 1000:8.1f} ms")
     print(f"  pw-record | sox     {theirs * 1000:8.1f} ms   ({theirs / ours if ours else float('inf'):.1f} x ours)")
+    print(f"  null-capture        {least * 1000:8.1f} ms   (the floor: a client that keeps nothing)")
 
     times = start_times(quenwick, burst_player)
     print(f"exec to \"running\", {len(times)} starts: median {statistics.median(times):.1f} ms, "

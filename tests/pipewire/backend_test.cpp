@@ -131,10 +131,10 @@ TEST_F(Backend, ResolvesPlayersAndCarriesTheirSoundToTheIoBlock) {
   ASSERT_EQ(tapFormat(tap, format), kAudioHardwareNoError);
   EXPECT_EQ(format.mSampleRate, 48000.0);
   EXPECT_EQ(format.mFormatID, fourCharCode("lpcm"));
-  EXPECT_EQ(format.mFormatFlags, 9u);  // float, packed: interleaved
-  EXPECT_EQ(format.mBytesPerPacket, 8u);
+  EXPECT_EQ(format.mFormatFlags, 41u);    // float, packed, non-interleaved
+  EXPECT_EQ(format.mBytesPerPacket, 4u);  // of one channel's plane
   EXPECT_EQ(format.mFramesPerPacket, 1u);
-  EXPECT_EQ(format.mBytesPerFrame, 8u);
+  EXPECT_EQ(format.mBytesPerFrame, 4u);
   EXPECT_EQ(format.mChannelsPerFrame, 2u);
   EXPECT_EQ(format.mBitsPerChannel, 32u);
   double rate = 0.0;
@@ -153,18 +153,24 @@ TEST_F(Backend, ResolvesPlayersAndCarriesTheirSoundToTheIoBlock) {
                 [&](const AudioTimeStamp*, const AudioBufferList* input, const AudioTimeStamp*,
                     AudioBufferList*, const AudioTimeStamp*) {
                   ioThread = std::this_thread::get_id();
-                  const AudioBuffer& buffer = input->mBuffers[0];
-                  if (input->mNumberBuffers != 1 || buffer.mNumberChannels != 2 ||
-                      buffer.mDataByteSize % 8 != 0 || buffer.mData == nullptr) {
+                  if (input->mNumberBuffers != 2) {
                     malformed = true;
                     return;
                   }
-                  const auto* samples = static_cast<const float*>(buffer.mData);
-                  const std::size_t count = buffer.mDataByteSize / sizeof(float);
-                  if (std::any_of(samples, samples + count, [](float s) { return s != 0.0f; })) {
-                    sound = true;
+                  const auto planes = buffersOf(*input);
+                  for (const AudioBuffer& plane : planes) {
+                    if (plane.mNumberChannels != 1 || plane.mDataByteSize % 4 != 0 ||
+                        plane.mDataByteSize != planes[0].mDataByteSize || plane.mData == nullptr) {
+                      malformed = true;
+                      return;
+                    }
+                    const auto* samples = static_cast<const float*>(plane.mData);
+                    const std::size_t count = plane.mDataByteSize / sizeof(float);
+                    if (std::any_of(samples, samples + count, [](float s) { return s != 0.0f; })) {
+                      sound = true;
+                    }
                   }
-                  frames += buffer.mDataByteSize / 8;
+                  frames += planes[0].mDataByteSize / 4;
                 },
                 &proc),
             kAudioHardwareNoError);

@@ -28,31 +28,39 @@ int noRoom() {
 struct Delivery {
   std::uint32_t buffers;
   std::uint32_t channels;
-  std::vector<float> samples;
+  std::vector<float> left;
+  std::vector<float> right;
   std::uint32_t outputBuffers;
   double sampleTime;
 };
 
-TEST(IoThread, DeliversEachCapturedCycleAsOneInterleavedStereoBuffer) {
+std::vector<float> plane(const AudioBuffer& buffer) {
+  const auto* data = static_cast<const float*>(buffer.mData);
+  return {data, data + buffer.mDataByteSize / sizeof(float)};
+}
+
+TEST(IoThread, DeliversEachCapturedCycleAsTwoFloatPlanes) {
   CaptureChannel channel;
   std::mutex mutex;
   std::vector<Delivery> deliveries;
-  IoThread thread(channel, [&](const AudioTimeStamp*, const AudioBufferList* input,
-                               const AudioTimeStamp* inputTime, AudioBufferList* output,
-                               const AudioTimeStamp*) {
-    const auto* data = static_cast<const float*>(input->mBuffers[0].mData);
-    std::lock_guard lock(mutex);
-    deliveries.push_back({input->mNumberBuffers,
-                          input->mBuffers[0].mNumberChannels,
-                          {data, data + input->mBuffers[0].mDataByteSize / sizeof(float)},
-                          output->mNumberBuffers,
-                          inputTime->mSampleTime});
-  }, noRoom());
+  IoThread thread(
+      channel,
+      [&](const AudioTimeStamp*, const AudioBufferList* input, const AudioTimeStamp* inputTime,
+          AudioBufferList* output, const AudioTimeStamp*) {
+        const auto buffers = buffersOf(*input);
+        std::lock_guard lock(mutex);
+        deliveries.push_back(
+            {input->mNumberBuffers, buffers[0].mNumberChannels + buffers[1].mNumberChannels,
+             plane(buffers[0]), plane(buffers[1]), output->mNumberBuffers, inputTime->mSampleTime});
+      },
+      noRoom());
   thread.start();
-  const std::vector<float> first = {0.5f, -0.5f, 0.25f, -0.25f};
-  const std::vector<float> second = {1.0f, 0.0f, 0.0f, 1.0f, -1.0f, -1.0f};
-  channel.deliver(reinterpret_cast<const std::byte*>(first.data()), 16, kRate);
-  channel.deliver(reinterpret_cast<const std::byte*>(second.data()), 24, kRate);
+  const std::vector<float> firstLeft = {0.5f, 0.25f};
+  const std::vector<float> firstRight = {-0.5f, -0.25f};
+  const std::vector<float> secondLeft = {1.0f, 0.0f, -1.0f};
+  const std::vector<float> secondRight = {0.0f, 1.0f, -0.75f};
+  channel.deliver(firstLeft.data(), firstRight.data(), 2, kRate);
+  channel.deliver(secondLeft.data(), secondRight.data(), 3, kRate);
 
   const auto deadline = std::chrono::steady_clock::now() + 5s;
   while (std::chrono::steady_clock::now() < deadline) {
@@ -61,12 +69,14 @@ TEST(IoThread, DeliversEachCapturedCycleAsOneInterleavedStereoBuffer) {
   }
   EXPECT_TRUE(thread.stop(1s));
   ASSERT_EQ(deliveries.size(), 2u);
-  EXPECT_EQ(deliveries[0].buffers, 1u);
+  EXPECT_EQ(deliveries[0].buffers, 2u);
   EXPECT_EQ(deliveries[0].channels, 2u);
-  EXPECT_EQ(deliveries[0].samples, first);
+  EXPECT_EQ(deliveries[0].left, firstLeft);
+  EXPECT_EQ(deliveries[0].right, firstRight);
   EXPECT_EQ(deliveries[0].outputBuffers, 0u);
   EXPECT_EQ(deliveries[0].sampleTime, 0.0);
-  EXPECT_EQ(deliveries[1].samples, second);
+  EXPECT_EQ(deliveries[1].left, secondLeft);
+  EXPECT_EQ(deliveries[1].right, secondRight);
   EXPECT_EQ(deliveries[1].sampleTime, 2.0);  // frames delivered before it
 }
 
@@ -75,15 +85,16 @@ TEST(IoThread, StopGivesUpOnABlockThatDoesNotReturn) {
   std::atomic<bool> entered{false};
   std::atomic<bool> release{false};
   auto thread = std::make_unique<IoThread>(
-      channel, [&](const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*,
-                   AudioBufferList*, const AudioTimeStamp*) {
+      channel,
+      [&](const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*, AudioBufferList*,
+          const AudioTimeStamp*) {
         entered = true;
         while (!release) std::this_thread::sleep_for(1ms);
       },
       noRoom());
   thread->start();
   const float frame[2] = {0.1f, 0.2f};
-  channel.deliver(reinterpret_cast<const std::byte*>(frame), sizeof frame, kRate);
+  channel.deliver(&frame[0], &frame[1], 1, kRate);
   while (!entered) std::this_thread::sleep_for(1ms);
 
   EXPECT_FALSE(thread->stop(50ms));  // a host that stopped reading must not hold up teardown
@@ -94,9 +105,11 @@ TEST(IoThread, StopGivesUpOnABlockThatDoesNotReturn) {
 TEST(IoThread, StopsPromptlyWhenIdle) {
   CaptureChannel channel;
   int calls = 0;
-  IoThread thread(channel, [&](const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*,
-                               AudioBufferList*, const AudioTimeStamp*) { ++calls; },
-                  noRoom());
+  IoThread thread(
+      channel,
+      [&](const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*, AudioBufferList*,
+          const AudioTimeStamp*) { ++calls; },
+      noRoom());
   thread.start();
   EXPECT_TRUE(thread.stop(1s));
   EXPECT_FALSE(thread.running());
@@ -138,7 +151,7 @@ struct RecordingBlock {
     const auto* samples = static_cast<const float*>(input->mBuffers[0].mData);
     order.push_back(samples[0]);
     (std::this_thread::get_id() == dataThread ? onDataThread : onIoThread).fetch_add(1);
-    std::vector<std::byte> bytes(input->mBuffers[0].mDataByteSize / 12);  // 16 kHz mono s16
+    std::vector<std::byte> bytes(input->mBuffers[0].mDataByteSize / 6);  // 16 kHz mono s16
     for (std::size_t done = 0; done < bytes.size();) {
       const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
       if (n > 0) done += static_cast<std::size_t>(n);
@@ -184,7 +197,7 @@ TEST(IoThread, KeepsCaptureOrderWhileTheHostSwitchesBetweenKeepingUpAndStalling)
           break;
         default:
           for (int i = 0; i < 200 && !done; ++i) {
-            static_cast<void>(::read(host.read, sink.data(), kCycleFrames * 8 / 12 + 10));
+            static_cast<void>(::read(host.read, sink.data(), kCycleFrames * 4 / 6 + 10));
             std::this_thread::sleep_for(50us);
           }
       }
@@ -196,8 +209,7 @@ TEST(IoThread, KeepsCaptureOrderWhileTheHostSwitchesBetweenKeepingUpAndStalling)
     std::vector<float> cycle(2 * kCycleFrames);
     for (int n = 0; n < kCycles; ++n) {
       cycle[0] = static_cast<float>(n);
-      channel.deliver(reinterpret_cast<const std::byte*>(cycle.data()),
-                      static_cast<std::uint32_t>(cycle.size() * sizeof(float)), kRate);
+      channel.deliver(cycle.data(), cycle.data() + kCycleFrames, kCycleFrames, kRate);
       std::this_thread::sleep_for(50us);
     }
   });
@@ -249,13 +261,11 @@ TEST(IoThread, ACycleJustQueuedIsNeverOvertakenWhenRoomComesBack) {
     while (::write(filler, bytes.data(), 4096) > 0) {
     }
     cycle[0] = static_cast<float>(2 * round);
-    channel.deliver(reinterpret_cast<const std::byte*>(cycle.data()),
-                    static_cast<std::uint32_t>(cycle.size() * sizeof(float)), kRate);
+    channel.deliver(cycle.data(), cycle.data() + 128, 128, kRate);
     while (::read(host.read, bytes.data(), bytes.size()) > 0) {
     }
     cycle[0] = static_cast<float>(2 * round + 1);
-    channel.deliver(reinterpret_cast<const std::byte*>(cycle.data()),
-                    static_cast<std::uint32_t>(cycle.size() * sizeof(float)), kRate);
+    channel.deliver(cycle.data(), cycle.data() + 128, 128, kRate);
     const auto deadline = std::chrono::steady_clock::now() + 5s;
     while (recorded.done.load() < 2 * (round + 1) && std::chrono::steady_clock::now() < deadline) {
       static_cast<void>(::read(host.read, bytes.data(), bytes.size()));
@@ -288,15 +298,13 @@ TEST(IoThread, StopWaitsForABlockTheDataThreadIsRunning) {
       host.write);
   io.start();
   const float frame[2] = {0.1f, 0.2f};
-  std::thread data([&] {
-    channel.deliver(reinterpret_cast<const std::byte*>(frame), sizeof frame, kRate);
-  });
+  std::thread data([&] { channel.deliver(&frame[0], &frame[1], 1, kRate); });
   while (!entered) std::this_thread::sleep_for(1ms);
 
   EXPECT_TRUE(io.stop(2s));
   EXPECT_TRUE(left) << "stop returned while the block still ran";
   data.join();
-  channel.deliver(reinterpret_cast<const std::byte*>(frame), sizeof frame, kRate);
+  channel.deliver(&frame[0], &frame[1], 1, kRate);
   EXPECT_EQ(calls.load(), 1) << "a cycle reached a stopped IO proc";
 }
 

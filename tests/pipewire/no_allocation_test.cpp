@@ -39,7 +39,7 @@ TEST(NoAllocation, DataThreadAndIoThreadAllocateNothingOnceWarm) {
   fcntl(hostRead, F_SETFL, fcntl(hostRead, F_GETFL) | O_NONBLOCK);
 
   FormatHandover handover;
-  handover.publish({describeStream(SampleLayout::f32, kRate, 2), kRate / 16000.0});
+  handover.publish({describeStream(SampleLayout::planar, kRate, 2), kRate / 16000.0});
   CaptureCallback callback(handover, hostWrite);
   std::thread::id dataThread;
   std::atomic<bool> watchIo{false};
@@ -79,7 +79,7 @@ TEST(NoAllocation, DataThreadAndIoThreadAllocateNothingOnceWarm) {
     std::uniform_real_distribution<float> level(-1.2f, 1.2f);
     for (float& s : samples) s = level(random);
     auto deliver = [&](std::uint32_t frames) {
-      channel.deliver(reinterpret_cast<const std::byte*>(samples.data()), frames * 8, kRate);
+      channel.deliver(samples.data(), samples.data() + kLargestFrames, frames, kRate);
     };
     // Warm-up: the largest cycle, whichever thread runs it, grows the callback's room.
     for (int i = 0; i < 200; ++i) {

@@ -43,9 +43,9 @@ TEST(OutputRoom, APipeOrALocalSocketHasRoomWhileItsReaderKeepsUp) {
     SCOPED_TRACE(socket ? "socket pair" : "pipe");
     Ends ends;
     int fds[2];
-    ASSERT_EQ(socket ? socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds)
-                     : pipe2(fds, O_CLOEXEC),
-              0);
+    ASSERT_EQ(
+        socket ? socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) : pipe2(fds, O_CLOEXEC),
+        0);
     ends.reader = fds[0];
     ends.writer = fds[1];
     const OutputRoom room = OutputRoom::probe(ends.writer);

@@ -22,9 +22,9 @@ void Doorbell::ring() noexcept {
   [[maybe_unused]] ssize_t written = write(fd_, &one, sizeof one);
 }
 
-void Doorbell::wait(std::chrono::milliseconds timeout) noexcept {
+void Doorbell::wait() noexcept {
   pollfd entry{fd_, POLLIN, 0};
-  if (poll(&entry, 1, static_cast<int>(timeout.count())) > 0) {
+  if (poll(&entry, 1, -1) > 0) {
     std::uint64_t count = 0;
     [[maybe_unused]] ssize_t got = read(fd_, &count, sizeof count);
   }
@@ -32,14 +32,16 @@ void Doorbell::wait(std::chrono::milliseconds timeout) noexcept {
 
 // The reader and the count of deliveries under way form a handshake with sequentially consistent
 // order: a delivery that still saw the reader is counted before detach() looks at the count.
-void CaptureChannel::deliver(const std::byte* bytes, std::uint32_t size,
+void CaptureChannel::deliver(const float* left, const float* right, std::uint32_t frames,
                              std::uint32_t rate) noexcept {
   delivering_.fetch_add(1);
-  if (IoThread* reader = reader_.load()) reader->receive(bytes, size, rate);
+  if (IoThread* reader = reader_.load()) reader->receive(left, right, frames, rate);
   delivering_.fetch_sub(1);
 }
 
-void CaptureChannel::attach(IoThread& reader) noexcept { reader_.store(&reader); }
+void CaptureChannel::attach(IoThread& reader) noexcept {
+  reader_.store(&reader);
+}
 
 bool CaptureChannel::detach(std::chrono::milliseconds timeout) noexcept {
   reader_.store(nullptr);

@@ -22,8 +22,8 @@ class Doorbell {
 
   bool valid() const { return fd_ >= 0; }
   void ring() noexcept;
-  // Waits until rung or until `timeout` passes, and clears the bell.
-  void wait(std::chrono::milliseconds timeout) noexcept;
+  // Waits until rung, and clears the bell. A ring before the wait is not lost.
+  void wait() noexcept;
 
  private:
   int fd_;
@@ -31,13 +31,15 @@ class Doorbell {
 
 struct CaptureChannel {
   // Room for about 2.7 s of stereo float at 48 kHz; a packet holds one graph cycle of up to
-  // 8192 frames (PipeWire's default quantum limit); longer cycles are split.
+  // 8192 frames (PipeWire's default quantum limit), the left channel's samples and then the
+  // right's; longer cycles are split.
   static constexpr std::size_t kRingBytes = std::size_t{1} << 20;
   static constexpr std::uint32_t kMaxPacketBytes = 8192 * 2 * sizeof(float);
 
-  // Data thread: hands one captured cycle of interleaved stereo float at `rate` to the IO proc
-  // that is attached, or drops it when none is.
-  void deliver(const std::byte* bytes, std::uint32_t size, std::uint32_t rate) noexcept;
+  // Data thread: hands one captured cycle of `frames` frames at `rate`, a plane of float samples
+  // for each channel, to the IO proc that is attached, or drops it when none is.
+  void deliver(const float* left, const float* right, std::uint32_t frames,
+               std::uint32_t rate) noexcept;
 
   // The IO proc receives cycles from the next one the data thread captures.
   void attach(IoThread& reader) noexcept;

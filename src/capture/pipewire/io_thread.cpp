@@ -3,19 +3,19 @@
 #include <time.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 namespace quenwick::pipewire {
 namespace {
 
 constexpr std::uint32_t kBytesPerFrame = 2 * sizeof(float);
+// The most frames a packet in the ring holds.
+constexpr std::uint32_t kPacketFrames = CaptureChannel::kMaxPacketBytes / kBytesPerFrame;
 // What the block writes for a cycle: 16 kHz mono 16-bit, one sample more for the resampler's
 // carry and one for rounding.
 constexpr std::uint64_t kOutputRate = 16000;
 constexpr std::uint64_t kOutputBytesPerSample = 2;
-// A stop rings the doorbell; waking now and then as well is only a safety net, kept rare because
-// while the host keeps up, the thread has nothing else to wake for.
-constexpr std::chrono::milliseconds kIdleWait{1000};
 constexpr std::uint32_t kSampleTimeValid = 1u << 0;
 constexpr std::uint32_t kHostTimeValid = 1u << 1;
 
@@ -28,8 +28,8 @@ std::uint64_t monotonicNanoseconds() {
 
 std::uint32_t mostOutputBytes(std::uint32_t frames, std::uint32_t rate) {
   const std::uint64_t samples = std::uint64_t{frames} * kOutputRate / rate + 2;
-  return static_cast<std::uint32_t>(std::min<std::uint64_t>(samples * kOutputBytesPerSample,
-                                                            UINT32_MAX));
+  return static_cast<std::uint32_t>(
+      std::min<std::uint64_t>(samples * kOutputBytesPerSample, UINT32_MAX));
 }
 
 }  // namespace
@@ -38,7 +38,7 @@ IoThread::IoThread(CaptureChannel& channel, AudioDeviceIOBlock block, int output
     : channel_(channel),
       block_(std::move(block)),
       outputFd_(outputFd),
-      scratch_(std::make_unique<std::byte[]>(channel.ring.maxPacketBytes())) {}
+      scratch_(std::make_unique<float[]>(channel.ring.maxPacketBytes() / sizeof(float))) {}
 
 IoThread::~IoThread() {
   if (thread_.joinable()) thread_.join();
@@ -51,34 +51,42 @@ void IoThread::start() {
   channel_.attach(*this);
 }
 
-void IoThread::runBlock(const std::byte* bytes, std::uint32_t size) noexcept {
-  // The block only reads its input.
-  AudioBufferList input{1, {{2, size, const_cast<std::byte*>(bytes)}}};
+void IoThread::runBlock(const float* left, const float* right, std::uint32_t frames) noexcept {
+  // A list of two buffers: the second record follows the first, as a list's records do. The
+  // block only reads its input.
+  const std::uint32_t planeBytes = frames * static_cast<std::uint32_t>(sizeof(float));
+  struct {
+    AudioBufferList list;
+    AudioBuffer right;
+  } input{{2, {{1, planeBytes, const_cast<float*>(left)}}},
+          {1, planeBytes, const_cast<float*>(right)}};
+  static_assert(offsetof(decltype(input), right) ==
+                offsetof(AudioBufferList, mBuffers) + sizeof(AudioBuffer));
   AudioBufferList output{0, {{0, 0, nullptr}}};
   AudioTimeStamp time{};
   time.mRateScalar = 1.0;
   time.mFlags = kSampleTimeValid | kHostTimeValid;
   time.mSampleTime = sampleTime_;
   time.mHostTime = monotonicNanoseconds();
-  block_(&time, &input, &time, &output, &time);
-  sampleTime_ += static_cast<double>(size / kBytesPerFrame);
+  block_(&time, &input.list, &time, &output, &time);
+  sampleTime_ += static_cast<double>(frames);
 }
 
-void IoThread::receive(const std::byte* bytes, std::uint32_t size, std::uint32_t rate) noexcept {
-  size -= size % kBytesPerFrame;
-  if (size == 0) return;
+void IoThread::receive(const float* left, const float* right, std::uint32_t frames,
+                       std::uint32_t rate) noexcept {
+  if (frames == 0) return;
   // The ring first: once our thread has taken the last cycle from it, it has already said that
   // it holds the block.
   if (channel_.ring.empty() && !ringHasBlock_.load(std::memory_order_acquire) && rate != 0 &&
-      room_.fits(mostOutputBytes(size / kBytesPerFrame, rate))) {
-    runBlock(bytes, size);
+      room_.fits(mostOutputBytes(frames, rate))) {
+    runBlock(left, right, frames);
     return;
   }
-  const std::uint32_t packet =
-      channel_.ring.maxPacketBytes() - channel_.ring.maxPacketBytes() % kBytesPerFrame;
   bool queued = false;
-  for (std::uint32_t done = 0; done < size; done += packet) {
-    queued |= channel_.ring.push(bytes + done, std::min(packet, size - done));
+  for (std::uint32_t done = 0; done < frames; done += kPacketFrames) {
+    const std::uint32_t planeBytes =
+        std::min(kPacketFrames, frames - done) * static_cast<std::uint32_t>(sizeof(float));
+    queued |= channel_.ring.push(left + done, planeBytes, right + done, planeBytes);
   }
   if (queued) channel_.doorbell.ring();
 }
@@ -90,7 +98,8 @@ void IoThread::drain() {
     while (!stopping_.load(std::memory_order_acquire)) {
       const std::uint32_t bytes = channel_.ring.pop(scratch_.get());
       if (bytes == 0) break;
-      runBlock(scratch_.get(), bytes);
+      const std::uint32_t frames = bytes / kBytesPerFrame;
+      runBlock(scratch_.get(), scratch_.get() + frames, frames);
     }
     // Releases what the block did to the data thread that runs it next.
     ringHasBlock_.store(false, std::memory_order_release);
@@ -101,7 +110,8 @@ void IoThread::drain() {
 
 void IoThread::run() {
   while (!stopping_.load(std::memory_order_acquire)) {
-    channel_.doorbell.wait(kIdleWait);
+    // Only a queued cycle or a stop rings; while the host keeps up, the thread sleeps.
+    channel_.doorbell.wait();
     drain();
   }
 

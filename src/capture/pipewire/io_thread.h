@@ -1,5 +1,5 @@
-// The agent's IO proc on PipeWire. Each captured cycle goes to the IO block as a one-buffer list
-// of interleaved stereo float, in capture order and never on two threads at once.
+// The agent's IO proc on PipeWire. Each captured cycle goes to the IO block as a two-buffer list,
+// a plane of float samples for each channel, in capture order and never on two threads at once.
 //
 // While the host keeps reading, PipeWire's data thread runs the block itself, as soon as it has
 // the cycle: the block's one write fits in the room the output has, so it cannot wait, and no
@@ -44,20 +44,21 @@ class IoThread {
   bool stop(std::chrono::milliseconds timeout);
 
   // Data thread, through the channel: one captured cycle at `rate` frames a second.
-  void receive(const std::byte* bytes, std::uint32_t size, std::uint32_t rate) noexcept;
+  void receive(const float* left, const float* right, std::uint32_t frames,
+               std::uint32_t rate) noexcept;
 
  private:
   void run();
   void drain();
   // Whichever thread holds the block: hands it one cycle.
-  void runBlock(const std::byte* bytes, std::uint32_t size) noexcept;
+  void runBlock(const float* left, const float* right, std::uint32_t frames) noexcept;
 
   CaptureChannel& channel_;
   AudioDeviceIOBlock block_;
   OutputRoom room_;
   int outputFd_;
-  std::unique_ptr<std::byte[]> scratch_;
-  double sampleTime_ = 0.0;  // belongs to whichever thread holds the block
+  std::unique_ptr<float[]> scratch_;  // a packet taken from the ring
+  double sampleTime_ = 0.0;           // belongs to whichever thread holds the block
   // Set by our thread before it takes a cycle from the ring, cleared once it has run the block
   // for the last one: the data thread runs the block only while this is clear and the ring is
   // empty, so it never overtakes a queued cycle and never runs beside our thread.

@@ -28,7 +28,7 @@ bool socketFits(std::uint64_t sendBuffer, std::uint64_t queued, std::uint64_t by
 
 OutputRoom OutputRoom::probe(int fd) noexcept {
   OutputRoom room;
-  struct stat status{};
+  struct stat status {};
   if (fstat(fd, &status) != 0) return room;
   if (S_ISFIFO(status.st_mode)) {
     const int size = fcntl(fd, F_GETPIPE_SZ);

@@ -15,6 +15,7 @@ PacketRing::PacketRing(std::size_t capacityBytes, std::uint32_t maxPacketBytes)
       storage_(std::make_unique<std::byte[]>(capacity_)) {}
 
 void PacketRing::copyIn(std::uint64_t at, const void* data, std::size_t bytes) noexcept {
+  if (bytes == 0) return;
   const std::size_t offset = at & (capacity_ - 1);
   const std::size_t first = std::min(bytes, capacity_ - offset);
   std::memcpy(storage_.get() + offset, data, first);
@@ -28,8 +29,11 @@ void PacketRing::copyOut(std::uint64_t at, void* data, std::size_t bytes) const 
   std::memcpy(static_cast<std::byte*>(data) + first, storage_.get(), bytes - first);
 }
 
-bool PacketRing::push(const void* data, std::uint32_t bytes) noexcept {
-  if (bytes == 0 || bytes > maxPacketBytes_) return false;
+bool PacketRing::push(const void* first, std::uint32_t firstBytes, const void* second,
+                      std::uint32_t secondBytes) noexcept {
+  const std::uint64_t total = std::uint64_t{firstBytes} + secondBytes;
+  if (total == 0 || total > maxPacketBytes_) return false;
+  const auto bytes = static_cast<std::uint32_t>(total);
   const std::uint64_t head = head_.load(std::memory_order_relaxed);
   const std::uint64_t tail = tail_.load(std::memory_order_acquire);
   if (capacity_ - (head - tail) < kHeaderBytes + bytes) {
@@ -37,7 +41,8 @@ bool PacketRing::push(const void* data, std::uint32_t bytes) noexcept {
     return false;
   }
   copyIn(head, &bytes, kHeaderBytes);
-  copyIn(head + kHeaderBytes, data, bytes);
+  copyIn(head + kHeaderBytes, first, firstBytes);
+  copyIn(head + kHeaderBytes + firstBytes, second, secondBytes);
   head_.store(head + kHeaderBytes + bytes, std::memory_order_release);
   return true;
 }

@@ -17,7 +17,12 @@ class PacketRing {
 
   // Producer only. Appends `bytes` (1 to maxPacketBytes()) as one packet, or, when the ring has
   // no room for all of it, drops it: the consumer is behind, and the newest sound is what goes.
-  bool push(const void* data, std::uint32_t bytes) noexcept;
+  bool push(const void* data, std::uint32_t bytes) noexcept {
+    return push(data, bytes, nullptr, 0);
+  }
+  // The same for a packet made of two parts, `first` and then `second`.
+  bool push(const void* first, std::uint32_t firstBytes, const void* second,
+            std::uint32_t secondBytes) noexcept;
 
   // Consumer only. Moves the oldest packet into `out`, which holds maxPacketBytes(); returns its
   // size, or 0 when the ring is empty.

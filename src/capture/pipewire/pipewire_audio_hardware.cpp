@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "capture/pipewire/capture_channel.h"
-#include "capture/pipewire/capture_stream.h"
+#include "capture/pipewire/capture_node.h"
 #include "capture/pipewire/io_thread.h"
 #include "capture/pipewire/link_plan.h"
 #include "capture/pipewire/pipewire_connection.h"
@@ -34,8 +34,10 @@ AudioStreamBasicDescription describe(const NegotiatedFormat& format) {
   AudioStreamBasicDescription asbd{};
   asbd.mSampleRate = format.rate;
   asbd.mFormatID = kAudioFormatLinearPCM;
-  asbd.mFormatFlags = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked;
-  asbd.mBytesPerFrame = format.channels * static_cast<std::uint32_t>(sizeof(float));
+  // A plane for each channel, as the capture node's ports carry them.
+  asbd.mFormatFlags =
+      kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked | kAudioFormatFlagIsNonInterleaved;
+  asbd.mBytesPerFrame = static_cast<std::uint32_t>(sizeof(float));
   asbd.mBytesPerPacket = asbd.mBytesPerFrame;
   asbd.mFramesPerPacket = 1;
   asbd.mChannelsPerFrame = format.channels;
@@ -119,23 +121,22 @@ class PipeWireAudioHardware final : public AudioHardware {
     if (!tap->channel->doorbell.valid()) return kAudioHardwareUnspecifiedError;
 
     LoopLock lock(connection_->loop());
-    tap->stream = std::make_unique<CaptureStream>(
-        connection_->core(), *tap->channel,
-        CaptureStream::Events{
-            [this] { connection_->wake(); },
-            [this](const NegotiatedFormat& format) { formatNegotiated(format); }});
-    const bool ready = tap->stream->connect() >= 0 && connection_->waitFor(kNodeTimeout, [&] {
-      return tap->stream->failed() || tap->stream->nodeId() != kNoObject;
-    }) && !tap->stream->failed();
+    tap->node = std::make_unique<CaptureNode>(
+        connection_->core(), pw_thread_loop_get_loop(connection_->loop()), *tap->channel,
+        CaptureNode::Events{[this] { connection_->wake(); },
+                            [this](const NegotiatedFormat& format) { formatNegotiated(format); }});
+    const bool ready = tap->node->connect() >= 0 && connection_->waitFor(kNodeTimeout, [&] {
+      return tap->node->failed() || tap->node->nodeId() != kNoObject;
+    }) && !tap->node->failed();
     if (!ready) {
       OSStatus status =
           connection_->broken() ? kAudioHardwareNotRunningError : kAudioHardwareUnspecifiedError;
-      tap->stream.reset();
+      tap->node.reset();
       return status;
     }
-    rule.captureNodeId = tap->stream->nodeId();
+    rule.captureNodeId = tap->node->nodeId();
     // A format negotiated before now is the device's starting rate, not a change of it.
-    if (auto format = tap->stream->format()) tap->announcedRate = format->rate;
+    if (auto format = tap->node->format()) tap->announcedRate = format->rate;
     tap_ = std::move(tap);
     connection_->graph().setRule(std::move(rule));
     *outTapID = tap_->id;
@@ -149,7 +150,7 @@ class PipeWireAudioHardware final : public AudioHardware {
       LoopLock lock(connection_->loop());
       // Links first, then our node: nothing is ever linked to a node that is going away.
       connection_->graph().setRule(std::nullopt);
-      tap_->stream.reset();
+      tap_->node.reset();
       listeners_.clear();
       deviceId_ = kAudioObjectUnknown;
       connection_->roundtrip(kTeardownTimeout);
@@ -228,7 +229,7 @@ class PipeWireAudioHardware final : public AudioHardware {
     {
       LoopLock lock(connection_->loop());
       if (connection_->broken()) return kAudioHardwareNotRunningError;
-      if (!tap_->stream || tap_->stream->failed()) return kAudioHardwareUnspecifiedError;
+      if (!tap_->node || tap_->node->failed()) return kAudioHardwareUnspecifiedError;
     }
     ioProc_->start();
     return kAudioHardwareNoError;
@@ -257,7 +258,7 @@ class PipeWireAudioHardware final : public AudioHardware {
     AudioObjectID id = kAudioObjectUnknown;
     std::string uuid;
     std::unique_ptr<CaptureChannel> channel = std::make_unique<CaptureChannel>();
-    std::unique_ptr<CaptureStream> stream;
+    std::unique_ptr<CaptureNode> node;
     std::optional<std::uint32_t> announcedRate;
   };
 
@@ -300,10 +301,10 @@ class PipeWireAudioHardware final : public AudioHardware {
   // The tap's format, waiting a bounded time for the first negotiation.
   std::optional<NegotiatedFormat> currentFormat() {
     LoopLock lock(connection_->loop());
-    if (!tap_->stream) return std::nullopt;
+    if (!tap_->node) return std::nullopt;
     connection_->waitFor(kFormatTimeout,
-                         [&] { return tap_->stream->format() || tap_->stream->failed(); });
-    return tap_->stream->format();
+                         [&] { return tap_->node->format() || tap_->node->failed(); });
+    return tap_->node->format();
   }
 
   // Loop thread, loop lock held.

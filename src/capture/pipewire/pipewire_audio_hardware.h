@@ -3,14 +3,16 @@
 // How the operations map:
 // - process object (id2p): a pid is an audio process while the graph holds a client of it;
 //   its object id is ours, stable for the run.
-// - process tap: our capture stream node plus a link rule that feeds it every audio output
+// - process tap: our capture node plus a link rule that feeds it every audio output
 //   stream of the listed processes (mixdown), or of every process but the listed ones and our
 //   own (global), including streams that appear later. The applications keep playing where
 //   they play; PipeWire sums the links into our inputs.
 // - aggregate device: accepts the one tap by its UUID; its nominal rate is the graph's rate,
 //   which is the tap's format rate.
-// - IO proc: the stream's buffers reach the block on an IO thread of ours, through a lock-free
-//   ring, one captured cycle per call as a one-buffer list of interleaved stereo float.
+// - tap format: non-interleaved float, two channels, at the graph's rate.
+// - IO proc: one captured cycle per call, as a list of two float planes. PipeWire's data thread
+//   runs the block while the host keeps reading; otherwise an IO thread of ours does, fed
+//   through a lock-free ring (io_thread.h).
 // - destroy calls: remove our links and node from the graph, bounded in time.
 //
 // Statuses are Core Audio's own codes; see pipewire_status.h.
