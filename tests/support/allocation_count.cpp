@@ -223,10 +223,18 @@ void* (*volatile allocateBytes)(std::size_t) = std::malloc;
 void* (*volatile allocateObject)(std::size_t) = static_cast<void* (*)(std::size_t)>(::operator new);
 }  // namespace
 
-void startCountingAllocations() { installHooks(); }
-void watchThisThread(bool watch) { watched = watch; }
-std::size_t allocationsCounted() { return allocations.load(); }
-void resetAllocationCount() { allocations.store(0); }
+void startCountingAllocations() {
+  installHooks();
+}
+void watchThisThread(bool watch) {
+  watched = watch;
+}
+std::size_t allocationsCounted() {
+  return allocations.load();
+}
+void resetAllocationCount() {
+  allocations.store(0);
+}
 
 std::size_t countedOfTwoAllocations() {
   const std::size_t before = allocations.load();
