@@ -159,6 +159,11 @@ struct RecordingBlock {
     inside.fetch_sub(1);
     done.fetch_add(1);
   }
+
+  AudioDeviceIOBlock block() {
+    return [this](const AudioTimeStamp*, const AudioBufferList* input, const AudioTimeStamp*,
+                  AudioBufferList*, const AudioTimeStamp*) { (*this)(input); };
+  }
 };
 
 TEST(IoThread, KeepsCaptureOrderWhileTheHostSwitchesBetweenKeepingUpAndStalling) {
@@ -171,11 +176,7 @@ TEST(IoThread, KeepsCaptureOrderWhileTheHostSwitchesBetweenKeepingUpAndStalling)
   RecordingBlock recorded(host.write);
   constexpr int kCycles = 3000;
   recorded.order.reserve(kCycles);
-  IoThread io(
-      channel,
-      [&](const AudioTimeStamp*, const AudioBufferList* input, const AudioTimeStamp*,
-          AudioBufferList*, const AudioTimeStamp*) { recorded(input); },
-      host.write);
+  IoThread io(channel, recorded.block(), host.write);
   io.start();
 
   // The host now pauses long enough to fill its pipe, now reads all there is, and now reads
@@ -247,11 +248,7 @@ TEST(IoThread, ACycleJustQueuedIsNeverOvertakenWhenRoomComesBack) {
   RecordingBlock recorded(host.write);
   constexpr int kRounds = 200;
   recorded.order.reserve(2 * kRounds);
-  IoThread io(
-      channel,
-      [&](const AudioTimeStamp*, const AudioBufferList* input, const AudioTimeStamp*,
-          AudioBufferList*, const AudioTimeStamp*) { recorded(input); },
-      host.write);
+  IoThread io(channel, recorded.block(), host.write);
   io.start();
   recorded.dataThread = std::this_thread::get_id();
 
