@@ -87,8 +87,8 @@ def link_to_player(capture_node, player_pid, timeout=5.0):
 
 
 def cpu_per_minute(quenwick, null_capture, work, seconds=60):
-    """The agent, pw-record | sox and null-capture capture the same minute of noise at the same
-    time. Each is measured from a second after they all started to the end: the cost of
+    """The agent, pw-record | sox and null-capture (twice: keeping nothing, and delivering
+    silence to a reader) capture the same minute of noise at the same time. Each is measured from a second after they all started to the end: the cost of
     capturing, apart from the start-up, which is measured by itself."""
     noise = os.path.join(work, "noise.wav")
     subprocess.run(["sox", "-n", "-r", "48000", "-c", "2", "-b", "32", "-e", "floating-point",
@@ -107,26 +107,31 @@ def cpu_per_minute(quenwick, null_capture, work, seconds=60):
     record.stdout.close()
     floor = subprocess.Popen([null_capture], stderr=subprocess.DEVNULL)
     link_to_player("null-capture", player.pid)
+    delivering = subprocess.Popen([null_capture, "--deliver"], stdout=subprocess.PIPE,
+                                  stderr=subprocess.DEVNULL)
+    drain(delivering.stdout)
+    link_to_player("null-deliver", player.pid)
     time.sleep(1)
-    measured = (agent.pid, record.pid, sox.pid, floor.pid)
+    measured = (agent.pid, record.pid, sox.pid, floor.pid, delivering.pid)
     before = {pid: cpu_by_thread(pid) for pid in measured}
     time.sleep(seconds)
     after = {pid: cpu_by_thread(pid) for pid in measured}
-    for process in (agent, record, sox, floor):
+    for process in (agent, record, sox, floor, delivering):
         stop(process)
     player.wait()
     minutes = seconds / 60
     used = {pid: {thread: after[pid][thread] - before[pid].get(thread, 0.0)
                   for thread in after[pid]} for pid in after}
     names = {agent.pid: "quenwick", record.pid: "pw-record", sox.pid: "sox",
-             floor.pid: "null-capture"}
+             floor.pid: "null-capture", delivering.pid: "null-deliver"}
     for pid, threads in used.items():
         for thread, seconds_used in sorted(threads.items()):
             print(f"  thread {names[pid]} {thread:26} {seconds_used / minutes * 1000:8.1f} ms per minute")
     ours = sum(used[agent.pid].values())
     theirs = sum(used[record.pid].values()) + sum(used[sox.pid].values())
     least = sum(used[floor.pid].values())
-    return ours / minutes, theirs / minutes, least / minutes
+    least_delivering = sum(used[delivering.pid].values())
+    return ours / minutes, theirs / minutes, least / minutes, least_delivering / minutes
 
 
 def start_times(quenwick, burst_player, runs=20):
@@ -195,11 +200,13 @@ def main():
     quenwick, burst_player, null_capture, work = sys.argv[1:5]
     seconds = int(os.environ.get("QUENWICK_E2E_SECONDS", "60"))
 
-    ours, theirs, least = cpu_per_minute(quenwick, null_capture, work, seconds)
+    ours, theirs, least, least_delivering = cpu_per_minute(quenwick, null_capture, work, seconds)
     print(f"CPU per minute of 48 kHz stereo captured to 16 kHz mono s16 ({seconds} s measured):")
     print(f"  quenwick            {ours * 1000:8.1f} ms")
     print(f"  pw-record | sox     {theirs * 1000:8.1f} ms   ({theirs / ours if ours else float('inf'):.1f} x ours)")
     print(f"  null-capture        {least * 1000:8.1f} ms   (the floor: a client that keeps nothing)")
+    print(f"  null-capture --deliver {least_delivering * 1000:5.1f} ms   "
+          "(the floor of one that writes each cycle to a reading host)")
 
     times = start_times(quenwick, burst_player)
     print(f"exec to \"running\", {len(times)} starts: median {statistics.median(times):.1f} ms, "
