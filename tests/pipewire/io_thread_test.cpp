@@ -116,6 +116,23 @@ TEST(IoThread, StopsPromptlyWhenIdle) {
   EXPECT_EQ(calls, 0);
 }
 
+TEST(IoThread, DestroyingARunningIoProcStopsAndDetachesItFirst) {
+  CaptureChannel channel;
+  std::atomic<int> calls{0};
+  {
+    IoThread thread(
+        channel,
+        [&](const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*, AudioBufferList*,
+            const AudioTimeStamp*) { calls.fetch_add(1); },
+        noRoom());
+    thread.start();
+  }  // returns only once the thread has ended
+  const float left = 0.5f;
+  const float right = -0.5f;
+  channel.deliver(&left, &right, 1, kRate);
+  EXPECT_EQ(calls.load(), 0) << "a cycle reached a destroyed IO proc";
+}
+
 // A pipe the test reads from, at a pace it sets.
 struct Pipe {
   Pipe() {

@@ -41,7 +41,12 @@ IoThread::IoThread(CaptureChannel& channel, AudioDeviceIOBlock block, int output
       scratch_(std::make_unique<float[]>(channel.ring.maxPacketBytes() / sizeof(float))) {}
 
 IoThread::~IoThread() {
-  if (thread_.joinable()) thread_.join();
+  if (!thread_.joinable()) return;
+  // Never stopped: stop now, waiting as long as the thread takes.
+  channel_.detach(std::chrono::hours(1));
+  stopping_.store(true, std::memory_order_release);
+  channel_.doorbell.ring();
+  thread_.join();
 }
 
 void IoThread::start() {
