@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "convert/awkward_samples.h"
 #include "convert/reference_resampler.h"
 #include "convert/sample_layout.h"
 
@@ -81,27 +82,8 @@ std::vector<std::int16_t> referenceConvert(const std::vector<std::byte>& input, 
 
 // ---- Inputs ------------------------------------------------------------------------------------
 
-struct Random {
-  std::uint64_t state;
-  std::uint32_t next() {
-    state = state * 6364136223846793005ull + 1442695040888963407ull;
-    return static_cast<std::uint32_t>(state >> 32);
-  }
-  float unit() { return static_cast<float>(next() >> 8) / 16777216.0f; }  // [0, 1)
-};
-
-// Mostly audio-like values, with every kind of float the tap could hand over mixed in.
-float awkwardFloat(Random& random) {
-  const std::uint32_t pick = random.next() % 1000;
-  if (pick < 3) return std::numeric_limits<float>::quiet_NaN();
-  if (pick < 5) return std::numeric_limits<float>::infinity();
-  if (pick < 7) return -std::numeric_limits<float>::infinity();
-  if (pick < 20) return -0.0f;
-  if (pick < 40) return std::bit_cast<float>((random.next() & 0x807fffffu) | 1u);  // subnormal
-  if (pick < 90) return (random.unit() - 0.5f) * 8.0f;                             // beyond ±1
-  if (pick < 95) return random.unit() < 0.5f ? 1e30f : -1e30f;
-  return random.unit() * 2.0f - 1.0f;
-}
+using quenwick::samples::awkwardFloat;
+using quenwick::samples::Random;
 
 std::vector<std::byte> randomInput(Layout layout, std::size_t samples, std::uint64_t seed) {
   Random random{seed};

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "convert/audio_buffers.h"
+#include "convert/awkward_samples.h"
 #include "convert/capture_callback.h"
 #include "convert/downmix.h"
 #include "convert/format_handover.h"
@@ -35,29 +36,8 @@ using reference::ReferenceResampler;
 
 using Layout = SampleLayout;
 
-struct Random {
-  std::uint64_t state;
-  std::uint32_t next() {
-    state = state * 6364136223846793005ull + 1442695040888963407ull;
-    return static_cast<std::uint32_t>(state >> 32);
-  }
-  std::uint32_t below(std::uint32_t n) { return next() % n; }
-  float unit() { return static_cast<float>(next() >> 8) / 16777216.0f; }  // [0, 1)
-};
-
-// Mostly sound, with every kind of float a tap could hand over mixed in.
-float awkwardFloat(Random& random) {
-  const std::uint32_t pick = random.below(1000);
-  if (pick < 3) return std::numeric_limits<float>::quiet_NaN();
-  if (pick < 5) return std::numeric_limits<float>::infinity();
-  if (pick < 7) return -std::numeric_limits<float>::infinity();
-  if (pick < 20) return -0.0f;
-  if (pick < 40) return std::bit_cast<float>((random.next() & 0x807fffffu) | 1u);  // subnormal
-  if (pick < 90) return (random.unit() - 0.5f) * 8.0f;                             // beyond ±1
-  if (pick < 95) return random.unit() < 0.5f ? 1e30f : -1e30f;
-  if (pick < 100) return std::bit_cast<float>(random.next());  // any bits at all
-  return random.unit() * 2.0f - 1.0f;
-}
+using quenwick::samples::awkwardFloat;
+using quenwick::samples::Random;
 
 PublishedFormat formatOf(Layout layout, double rate, std::uint32_t channels) {
   return {describeStream(layout, rate, channels), rate / 16000.0};
