@@ -1,13 +1,19 @@
-# Sourced, not run: starts a private headless PipeWire stack (session bus, server with a dummy
-# driver and a null sink, WirePlumber) whose sockets and state live under one folder, so that
-# nothing of the user's session is touched.
+#!/usr/bin/env bash
+# A private headless PipeWire stack (session bus, server with a dummy driver and a null sink,
+# WirePlumber) whose sockets, state and logs live under one folder, so that nothing of the
+# user's session is touched. It needs neither systemd nor logind.
 #
+# Sourced, by the demo:
 #   source scripts/private-pipewire.sh
 #   start_private_pipewire "$work"      # exports XDG_RUNTIME_DIR and friends
-#   ...
 #   stop_private_pipewire               # also from an EXIT trap
+#
+# Run, by the tests: starts the stack, writes "$work/env" (its variables and the server's and
+# WirePlumber's pids, one NAME=VALUE a line) once it is ready, and keeps it until SIGTERM.
+#   scripts/private-pipewire.sh "$work"
 
 private_pipewire_pids=()
+private_pipewire_conf="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/pipewire"
 
 # Waits up to $1 tenths of a second for the command that follows to succeed.
 wait_for() {
@@ -22,25 +28,56 @@ wait_for() {
 has_default_sink() { pw-dump 2>/dev/null | grep -q '"default.audio.sink"'; }
 is_audio_process() { pw-dump 2>/dev/null | grep -q "\"pipewire.sec.pid\": $1\b"; }
 
+# Fails with the last lines of a part's own log when it has died.
+private_pipewire_alive() {
+  local pid=$1 name=$2 log=$3
+  kill -0 "$pid" 2>/dev/null && return 0
+  echo "$name exited; the last lines of $log:" >&2
+  tail -n 20 "$log" >&2
+  return 1
+}
+
+# Waits for the command that follows while the parts started so far stay alive.
+private_pipewire_wait() {
+  local tenths=$1 what=$2
+  shift 2
+  until "$@"; do
+    private_pipewire_alive "$PRIVATE_PIPEWIRE_DBUS_PID" dbus-daemon "$work_dir/dbus.log" || return 1
+    [ -z "${PRIVATE_PIPEWIRE_SERVER_PID:-}" ] ||
+      private_pipewire_alive "$PRIVATE_PIPEWIRE_SERVER_PID" pipewire "$work_dir/pipewire.log" ||
+      return 1
+    [ -z "${PRIVATE_PIPEWIRE_WIREPLUMBER_PID:-}" ] ||
+      private_pipewire_alive "$PRIVATE_PIPEWIRE_WIREPLUMBER_PID" wireplumber \
+        "$work_dir/wireplumber.log" || return 1
+    ((tenths-- > 0)) || { echo "$what" >&2; return 1; }
+    sleep 0.1
+  done
+}
+
 start_private_pipewire() {
-  local work=$1
-  local conf
-  conf="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/tests/pipewire/headless-server.conf"
-  export XDG_RUNTIME_DIR="$work/runtime"
+  work_dir=$1
+  export XDG_RUNTIME_DIR="$work_dir/runtime"
   export PIPEWIRE_RUNTIME_DIR="$XDG_RUNTIME_DIR" PIPEWIRE_REMOTE=pipewire-0
-  export XDG_STATE_HOME="$work/state" XDG_CONFIG_HOME="$work/config"
+  export XDG_STATE_HOME="$work_dir/state" XDG_CONFIG_HOME="$work_dir/config"
   export DBUS_SESSION_BUS_ADDRESS="unix:path=$XDG_RUNTIME_DIR/bus"
+  unset PIPEWIRE_DEBUG WIREPLUMBER_DEBUG
   mkdir -p -m 700 "$XDG_RUNTIME_DIR"
   mkdir -p "$XDG_STATE_HOME" "$XDG_CONFIG_HOME"
-  dbus-daemon --session --nofork --address="$DBUS_SESSION_BUS_ADDRESS" 2>"$work/dbus.log" &
+  unset PRIVATE_PIPEWIRE_SERVER_PID PRIVATE_PIPEWIRE_WIREPLUMBER_PID
+  dbus-daemon --session --nofork --address="$DBUS_SESSION_BUS_ADDRESS" >"$work_dir/dbus.log" 2>&1 &
+  PRIVATE_PIPEWIRE_DBUS_PID=$!
   private_pipewire_pids+=($!)
-  wait_for 50 test -S "$XDG_RUNTIME_DIR/bus" || return 1
-  pipewire -c "$conf" >"$work/pipewire.log" 2>&1 &
+  private_pipewire_wait 50 "the session bus did not start" test -S "$XDG_RUNTIME_DIR/bus" ||
+    return 1
+  pipewire -c "$private_pipewire_conf/server.conf" >"$work_dir/pipewire.log" 2>&1 &
+  PRIVATE_PIPEWIRE_SERVER_PID=$!
   private_pipewire_pids+=($!)
-  wait_for 50 test -S "$XDG_RUNTIME_DIR/pipewire-0" || return 1
-  wireplumber >"$work/wireplumber.log" 2>&1 &
+  private_pipewire_wait 50 "PipeWire did not start" test -S "$XDG_RUNTIME_DIR/pipewire-0" ||
+    return 1
+  wireplumber -c "$private_pipewire_conf/wireplumber.conf" >"$work_dir/wireplumber.log" 2>&1 &
+  PRIVATE_PIPEWIRE_WIREPLUMBER_PID=$!
   private_pipewire_pids+=($!)
-  wait_for 100 has_default_sink || { echo "WirePlumber did not start" >&2; return 1; }
+  private_pipewire_wait 100 "WirePlumber did not start" has_default_sink
 }
 
 stop_private_pipewire() {
@@ -51,3 +88,22 @@ stop_private_pipewire() {
   done
   private_pipewire_pids=()
 }
+
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+  set -u
+  sleeper=""
+  trap '[ -z "$sleeper" ] || kill "$sleeper" 2>/dev/null; stop_private_pipewire; exit 0' TERM INT
+  trap stop_private_pipewire EXIT
+  start_private_pipewire "$1" || exit 1
+  for name in XDG_RUNTIME_DIR PIPEWIRE_RUNTIME_DIR PIPEWIRE_REMOTE XDG_STATE_HOME \
+    XDG_CONFIG_HOME DBUS_SESSION_BUS_ADDRESS PRIVATE_PIPEWIRE_SERVER_PID \
+    PRIVATE_PIPEWIRE_WIREPLUMBER_PID; do
+    echo "$name=${!name}"
+  done >"$1/env.part"
+  mv "$1/env.part" "$1/env"
+  while :; do
+    sleep 3600 &
+    sleeper=$!
+    wait "$sleeper" || true
+  done
+fi
