@@ -1,249 +1,95 @@
-// Buffer lists of any shape against tap formats of any kind, with format changes between them.
-// Each list goes through the real downmix and resampler one step at a time, which must agree
-// with the plain reference versions and keep the resampler's bounds; and through the real
-// capture callback behind a format hand-over, which must write exactly those bytes. Every buffer,
-// and the list's own records, are allocated at exactly their size, so that any read past them
-// stops the run.
+// Buffer lists of any shape, read with formats of any kind that change between them, through the
+// real capture callback behind a format hand-over, writing to a memory file. What it writes must
+// be, byte for byte, what the plain reference downmix and resampler make of the same lists, the
+// reference resampler started afresh at each published format. Each buffer, and the list's own
+// records, take exactly their size, so that AddressSanitizer stops any read past them.
 
 #include <fuzzer/FuzzedDataProvider.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstddef>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <span>
-#include <vector>
+#include <bit>
+#include <cmath>
+#include <memory>
 
-#include "convert/audio_buffers.h"
+#include "check.h"
 #include "convert/capture_callback.h"
-#include "convert/downmix.h"
-#include "convert/format_handover.h"
-#include "convert/resampler.h"
-#include "fuzz_inputs.h"
-#include "reference_downmix.h"
-#include "reference_resampler.h"
-#include "require.h"
+#include "convert/reference.h"
 
-namespace quenwick::fuzz {
 namespace {
 
-// A buffer list laid out as the audio layer lays it out: the count, then exactly that many
-// records, in one allocation with nothing after it.
-class OwnedBufferList {
- public:
-  explicit OwnedBufferList(std::uint32_t count)
-      : list_(static_cast<AudioBufferList*>(
-            std::malloc(offsetof(AudioBufferList, mBuffers) + count * sizeof(AudioBuffer)))) {
-    FUZZ_REQUIRE(list_ != nullptr);
-    list_->mNumberBuffers = count;
-  }
-  ~OwnedBufferList() {
-    for (std::uint32_t i = 0; i < list_->mNumberBuffers; ++i) std::free(records()[i].mData);
-    std::free(list_);
-  }
-  OwnedBufferList(const OwnedBufferList&) = delete;
-  OwnedBufferList& operator=(const OwnedBufferList&) = delete;
+using namespace quenwick;
 
-  AudioBuffer* records() { return list_->mBuffers; }
-  const AudioBufferList* list() const { return list_; }
-
- private:
-  AudioBufferList* list_;
-};
-
-AudioStreamBasicDescription drawFormat(FuzzedDataProvider& input, double ratio) {
-  static const std::uint32_t kLayouts[] = {
-      0, kAudioFormatFlagIsFloat, kAudioFormatFlagIsNonInterleaved,
-      kAudioFormatFlagIsFloat | kAudioFormatFlagIsNonInterleaved};
-  AudioStreamBasicDescription format{};
-  format.mSampleRate = ratio * outRate;
-  format.mFormatFlags = input.ConsumeBool() ? kLayouts[input.ConsumeIntegralInRange(0, 3)]
-                                            : input.ConsumeIntegral<std::uint32_t>();
-  format.mChannelsPerFrame = input.ConsumeIntegralInRange<std::uint32_t>(0, 8);
-  const std::uint32_t sampleBytes = (format.mFormatFlags & kAudioFormatFlagIsFloat) ? 4 : 2;
-  switch (input.ConsumeIntegralInRange(0, 2)) {
-    case 0:  // as a real tap reports it
-      format.mBytesPerFrame = format.mChannelsPerFrame * sampleBytes;
-      break;
-    case 1:
-      format.mBytesPerFrame = input.ConsumeIntegralInRange<std::uint32_t>(0, 64);
-      break;
-    default:
-      format.mBytesPerFrame = input.ConsumeIntegral<std::uint32_t>();
-  }
-  return format;
-}
-
-// Fills `bytes` with raw input, with float samples or with 16-bit samples; what the input does
-// not cover stays zero.
-void fillBuffer(FuzzedDataProvider& input, unsigned char* bytes, std::size_t size) {
-  std::memset(bytes, 0, size);
-  switch (input.ConsumeIntegralInRange(0, 2)) {
-    case 0: {
-      const std::size_t taken = input.ConsumeData(bytes, size);
-      (void)taken;
-      break;
-    }
-    case 1:
-      for (std::size_t at = 0; at + 4 <= size && input.remaining_bytes() > 0; at += 4) {
-        const float sample = drawSample(input);
-        std::memcpy(bytes + at, &sample, 4);
-      }
-      break;
-    default:
-      for (std::size_t at = 0; at + 2 <= size && input.remaining_bytes() > 0; at += 2) {
-        const auto sample = input.ConsumeIntegral<std::int16_t>();
-        std::memcpy(bytes + at, &sample, 2);
-      }
-  }
-}
-
-void drawBuffers(FuzzedDataProvider& input, OwnedBufferList& owned, std::uint32_t count) {
-  for (std::uint32_t i = 0; i < count; ++i) {
-    AudioBuffer& buffer = owned.records()[i];
-    switch (input.ConsumeIntegralInRange(0, 2)) {
-      case 0:
-        buffer.mNumberChannels = input.ConsumeIntegralInRange<std::uint32_t>(0, 8);
-        break;
-      case 1:  // many channels, still few enough for a frame to fit
-        buffer.mNumberChannels = input.ConsumeIntegralInRange<std::uint32_t>(0, 300);
-        break;
-      default:
-        buffer.mNumberChannels = input.ConsumeIntegral<std::uint32_t>();
-    }
-    buffer.mDataByteSize = input.ConsumeIntegralInRange<std::uint32_t>(0, 1024);
-    buffer.mData = nullptr;
-    if (input.ConsumeIntegralInRange(0, 7) == 0) continue;  // a disabled stream
-    // Exactly the byte count, even when it is zero, so that a read of one byte more is caught.
-    // (Should an allocator give null for zero bytes, one byte stands in, to keep the data set.)
-    buffer.mData = std::malloc(buffer.mDataByteSize);
-    if (buffer.mData == nullptr) buffer.mData = std::malloc(1);
-    FUZZ_REQUIRE(buffer.mData != nullptr);
-    fillBuffer(input, static_cast<unsigned char*>(buffer.mData), buffer.mDataByteSize);
-  }
-}
-
-ResamplerState stateOf(const Resampler& resampler) {
-  return {resampler.ratio, resampler.position, resampler.carry, resampler.haveCarry};
-}
-
-// Where the capture callback writes its PCM: a file that each run empties and reads back.
-int pcmFile() {
-  static const int fd = [] {
-    std::FILE* file = std::tmpfile();
-    FUZZ_REQUIRE(file != nullptr);
-    return fileno(file);
-  }();
-  return fd;
-}
-
-// The callback under test lives across runs: a fresh one allocates room for the largest blocks,
-// which would cost more than the run itself. Every run starts with a publish, after which the
-// callback behaves as a fresh one would (new format, resampler reset, carry unused), so a run
-// still depends on its own input only. What only a fresh callback does, converting nothing before
-// the first format, is checked here once.
-struct CallbackUnderTest {
-  FormatHandover handover;
-  CaptureCallback callback{handover, pcmFile()};
-
-  CallbackUnderTest() {
-    const float samples[4] = {0.5f, -0.5f, 0.25f, 1.0f};
-    OwnedBufferList owned(1);
-    owned.records()[0] = {2, sizeof samples, std::malloc(sizeof samples)};
-    FUZZ_REQUIRE(owned.records()[0].mData != nullptr);
-    std::memcpy(owned.records()[0].mData, samples, sizeof samples);
-    const off_t start = lseek(pcmFile(), 0, SEEK_CUR);
-    callback(owned.list());
-    callback(nullptr);
-    FUZZ_REQUIRE(lseek(pcmFile(), 0, SEEK_CUR) == start);
-  }
-};
-
-std::vector<unsigned char> readWritten(int fd, off_t& readUpTo) {
-  const off_t end = lseek(fd, 0, SEEK_CUR);
-  FUZZ_REQUIRE(end >= readUpTo);
-  std::vector<unsigned char> bytes(static_cast<std::size_t>(end - readUpTo));
-  if (!bytes.empty()) {
-    FUZZ_REQUIRE(pread(fd, bytes.data(), bytes.size(), readUpTo) ==
-                 static_cast<ssize_t>(bytes.size()));
-  }
-  readUpTo = end;
-  return bytes;
-}
-
-std::vector<unsigned char> littleEndianBytes(std::span<const std::int16_t> samples) {
-  std::vector<unsigned char> bytes;
-  for (const std::int16_t sample : samples) {
-    const auto bits = static_cast<std::uint16_t>(sample);
-    bytes.push_back(static_cast<unsigned char>(bits & 0xFF));
-    bytes.push_back(static_cast<unsigned char>(bits >> 8));
-  }
-  return bytes;
+// Ratios on the edges: unusable ones, the smallest usable one and the one just below it, common
+// rates, ratios whose positions round at some additions and not at others; then rates in Hz, any
+// mantissa at about a usable scale, and any bits at all.
+double drawRatio(FuzzedDataProvider& input) {
+  static constexpr double special[] = {
+      0.0, -1.0, NAN, INFINITY, 0x1p-6 * (1 - 0x1p-53), 0x1p-6,
+      0.5, 1.0,  3.0, 2.75625,  1.5 + 0x1p-49,          3.0 - 0x1p-43};
+  const int kind = input.ConsumeIntegralInRange(0, 3);
+  if (kind == 0) return input.PickValueInArray(special);
+  if (kind == 1) return input.ConsumeIntegral<std::uint32_t>() / outRate;
+  if (kind == 2)
+    return std::ldexp(1 + input.ConsumeIntegral<std::uint64_t>() * 0x1p-64,
+                      input.ConsumeIntegralInRange(-7, 4));
+  return std::bit_cast<double>(input.ConsumeIntegral<std::uint64_t>());
 }
 
 }  // namespace
-}  // namespace quenwick::fuzz
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  using namespace quenwick;
-  using namespace quenwick::fuzz;
+  // One callback for all runs: a new one allocates room for the largest blocks, which costs more
+  // than a run. Each run opens with a format, which the callback takes before it reads anything,
+  // so that it starts as a new one would and the run depends on its own input alone.
+  static const int pcm = memfd_create("pcm", 0);
+  static FormatHandover handover;
+  static CaptureCallback callback(handover, pcm);
+  FUZZ_CHECK(pcm >= 0 && ftruncate(pcm, 0) == 0 && lseek(pcm, 0, SEEK_SET) == 0);
   FuzzedDataProvider input(data, size);
-
-  static CallbackUnderTest underTest;
-  const int fd = pcmFile();
-  FUZZ_REQUIRE(ftruncate(fd, 0) == 0);
-  FUZZ_REQUIRE(lseek(fd, 0, SEEK_SET) == 0);
-  off_t readUpTo = 0;
-
-  // What the callback should be doing, step by step with the real parts, and with the plain ones.
   AudioStreamBasicDescription format{};
-  Resampler resampler(input.ConsumeIntegralInRange<std::size_t>(0, 64));
-  ResamplerState model;
-  std::vector<float> mono;
-
-  // A run opens with a format; after that, formats, lists and empty calls come in any order.
-  bool opening = true;
-  while (input.remaining_bytes() > 0) {
-    const int action = opening ? 0 : input.ConsumeIntegralInRange(0, 15);
-    opening = false;
-    if (action < 3) {  // the main queue accepts a new format
+  reference::Resampler resampler;
+  std::vector<std::int16_t> expected;
+  for (bool opening = true; input.remaining_bytes() > 0; opening = false) {
+    const int action = opening ? 0 : input.ConsumeIntegralInRange(0, 7);
+    if (action == 0) {  // any flags; a frame size mostly small enough to leave whole frames
       const double ratio = drawRatio(input);
-      format = drawFormat(input, ratio);
-      underTest.handover.publish({format, ratio});
-      resampler.reset(ratio);
-      model.ratio = ratio;
-      model.position = 0.0;
-      model.haveCarry = false;
-      continue;
+      format.mFormatFlags = input.ConsumeIntegral<std::uint32_t>();
+      format.mBytesPerFrame = input.ConsumeBool() ? input.ConsumeIntegralInRange(0u, 32u)
+                                                  : input.ConsumeIntegral<std::uint32_t>();
+      handover.publish({format, ratio});
+      resampler = reference::Resampler{ratio};
+    } else if (action == 1) {
+      callback(nullptr);
+    } else {
+      // Up to nine buffers, a few of them null; now and then one long enough to outgrow the room
+      // that the callback's resampler starts with. The input fills them as far as it goes.
+      std::vector<std::unique_ptr<unsigned char[]>> storage;
+      std::vector<AudioBuffer> records(input.ConsumeIntegralInRange(0, 9));
+      for (AudioBuffer& buffer : records) {
+        buffer.mNumberChannels = input.ConsumeBool() ? input.ConsumeIntegralInRange(0u, 8u)
+                                                     : input.ConsumeIntegral<std::uint32_t>();
+        buffer.mDataByteSize =
+            input.ConsumeIntegralInRange(0u, input.ConsumeIntegralInRange(0, 15) ? 2048u : 40000u);
+        if (input.ConsumeIntegralInRange(0, 7) == 0) continue;
+        buffer.mData = storage.emplace_back(new unsigned char[buffer.mDataByteSize]()).get();
+        input.ConsumeData(buffer.mData, buffer.mDataByteSize);
+      }
+      // The list as the audio layer lays it out: the count, then exactly that many records.
+      constexpr std::size_t head = offsetof(AudioBufferList, mBuffers);
+      std::vector<unsigned char> list(head + records.size() * sizeof(AudioBuffer));
+      *reinterpret_cast<std::uint32_t*>(list.data()) = static_cast<std::uint32_t>(records.size());
+      std::copy(records.begin(), records.end(), reinterpret_cast<AudioBuffer*>(list.data() + head));
+      callback(reinterpret_cast<const AudioBufferList*>(list.data()));
+      resampler.emit(reference::downmix(records, format), expected);
     }
-    if (action == 3) {  // a call without an input list picks up the format and converts nothing
-      underTest.callback(nullptr);
-      FUZZ_REQUIRE(readWritten(fd, readUpTo).empty());
-      continue;
-    }
-
-    const auto count = input.ConsumeIntegralInRange<std::uint32_t>(0, 8);
-    OwnedBufferList owned(count);
-    drawBuffers(input, owned, count);
-    const std::span<const AudioBuffer> buffers = buffersOf(*owned.list());
-
-    downmix(buffers, format, mono);
-    FUZZ_REQUIRE(sameBlock(mono, referenceDownmix(buffers, format)));
-
-    const ResamplerState before = stateOf(resampler);
-    const auto produced = resampler.process(mono);
-    const ResamplerState after = stateOf(resampler);
-    checkBlock(before, after, mono, produced);
-    const auto reference = referenceProcess(model, mono);
-    FUZZ_REQUIRE(std::equal(produced.begin(), produced.end(), reference.begin(), reference.end()));
-    FUZZ_REQUIRE(sameState(after, model));
-    const auto expected = littleEndianBytes(produced);
-
-    underTest.callback(owned.list());
-    FUZZ_REQUIRE(readWritten(fd, readUpTo) == expected);
   }
+
+  std::vector<unsigned char> written(static_cast<std::size_t>(lseek(pcm, 0, SEEK_END)));
+  FUZZ_CHECK(pread(pcm, written.data(), written.size(), 0) == ssize_t(written.size()));
+  std::vector<unsigned char> little;
+  for (const std::uint16_t sample : expected)
+    little.insert(little.end(), {std::uint8_t(sample & 0xFF), std::uint8_t(sample >> 8)});
+  FUZZ_CHECK(written == little);
   return 0;
 }
