@@ -1,21 +1,15 @@
-// Counting of heap allocations made on chosen threads, for the tests that prove a real-time or
-// conversion thread allocates nothing. Link allocation_count.cpp into the test program itself:
-// it replaces the global allocation functions.
+// Counts heap allocations made on the threads a test watches, to prove that a real-time or
+// conversion thread allocates nothing. allocation_count.cpp replaces the global operator new, so
+// it is linked into the test program itself.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 
 namespace quenwick::testing {
 
-// Installs the counting (a sanitizer's hooks, where there is one); a failed assertion if it
-// cannot be.
-void startCountingAllocations();
-// Allocations on this thread are counted from now on, or no longer.
-void watchThisThread(bool watch);
-std::size_t allocationsCounted();
-void resetAllocationCount();
-// Makes two allocations, through malloc and through new, and says how many were counted: 2 on
-// a watched thread, or the count is blind.
-std::size_t countedOfTwoAllocations();
+inline std::atomic<std::size_t> allocationsCounted{0};
+// Set on a thread to count its allocations.
+inline thread_local bool watched = false;
 
 }  // namespace quenwick::testing

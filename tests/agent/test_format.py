@@ -1,0 +1,98 @@
+"""Format changes on the scripted audio layer: which re-reads of the tap's format are taken,
+the one "format" event each taken change writes, and the restart of the conversion at the
+buffer list where the new format starts."""
+import os
+import signal
+
+import numpy as np
+import pytest
+
+from conftest import code, decimated, fmt, noise
+
+LISTS = 10  # of 512 frames: the read position is 2 after them, so a restart shows in the PCM
+START_EVENTS = [{"event": "creating_tap"},
+                {"event": "format", "sample_rate": 48000, "channels": 2, "mode": "processes",
+                 "pids": [42]},
+                {"event": "running"}]
+
+
+def changed(rate=48000, channels=2):
+    return {"event": "format", "sample_rate": rate, "channels": channels, "mode": "processes",
+            "pids": [42], "changed": True}
+
+
+# the steps between two stretches of lists, the event they give (or None), whether the
+# conversion restarts, and the channels the second stretch is delivered in
+CASES = {
+    "channels": ([{"change": fmt(channels=1)}, {"notify": "tfmt"}], changed(channels=1), 1),
+    "layout": ([{"change": fmt(layout="planar")}, {"notify": "tfmt"}], changed(), 2),
+    "announced twice": ([{"change": fmt(channels=1)}, {"notify": "nsrt"}, {"notify": "tfmt"}],
+                        changed(channels=1), 1),
+    "bits only": ([{"tfmt": fmt(bits=24)}, {"notify": "tfmt"}], None, 2),
+    "format id only": ([{"tfmt": fmt(id=code("aac "))}, {"notify": "tfmt"}], None, 2),
+    "device rate, same format": ([{"notify": "nsrt"}], None, 2),
+    "failed re-read": ([{"tfmt": {"fail": -1}}, {"notify": "tfmt"}], None, 2),
+    "rate 0": ([{"tfmt": fmt(rate=0)}, {"notify": "tfmt"}, {"notify": "nsrt"}], None, 2),
+    "rate below 250 Hz": ([{"tfmt": fmt(rate=100)}, {"notify": "tfmt"}], None, 2),
+}
+# The soak: the channel count goes back and forth, each change exactly at its list.
+CHURN = int(os.environ.get("QUENWICK_SOAK_CHANGES", "20"))
+
+
+def stretch(source, frames, channels):
+    """The next `frames` frames of the fake's source in `channels` channels."""
+    data = source[: frames * channels]
+    return data.reshape(-1, channels), source[frames * channels:]
+
+
+RUNS = {**{name: (case, 1) for name, case in CASES.items()},
+        **{f"{name}, churn": (case, CHURN) for name, case in CASES.items() if case[1]}}
+
+
+@pytest.mark.parametrize("case, repeat", RUNS.values(), ids=RUNS.keys())
+def test_a_change_is_taken_once_and_restarts_the_conversion_at_its_list(agent, tmp_path, case,
+                                                                        repeat):
+    steps, event, channels = case
+    source = noise(2 * LISTS * 512 * (repeat + 1), 2).ravel()
+    (tmp_path / "source.raw").write_bytes(source.tobytes())
+    script_steps = [{"deliver": LISTS, "frames": 512}]
+    expected, events = b"", []
+    frames, source = stretch(source, LISTS * 512, 2)
+    for n in range(repeat):
+        back = n % 2 == 1  # every other change goes back to the start format
+        script_steps += ([{"change": fmt()}, {"notify": "tfmt"}] if back else steps) + [
+            {"sync": True}, {"deliver": LISTS, "frames": 512}]
+        now = 2 if back else channels
+        following, source = stretch(source, LISTS * 512, now)
+        if event is None:
+            frames = np.concatenate([frames, following])
+            continue
+        expected += decimated(frames)
+        events.append(changed() if back else event)
+        frames = following
+    expected += decimated(frames)
+
+    run = agent(["--pids", "42"], script={"pids": {"42": 7}, "source": str(tmp_path / "source.raw"),
+                                          "steps": script_steps})
+    run.wait_until_done()
+    run.signal(signal.SIGTERM)
+    assert run.finish() == 0
+    assert run.events() == START_EVENTS + events
+    assert bytes(run.out) == expected
+
+
+def test_a_new_rate_is_reported_and_read_from_the_list_where_it_starts(agent, tmp_path):
+    source = noise(2 * LISTS * 512, 2)
+    (tmp_path / "source.raw").write_bytes(source.tobytes())
+    run = agent(["--pids", "42"], script={
+        "pids": {"42": 7}, "source": str(tmp_path / "source.raw"),
+        "steps": [{"deliver": LISTS, "frames": 512}, {"change": fmt(rate=44100)},
+                  {"notify": "nsrt"}, {"notify": "tfmt"}, {"sync": True},
+                  {"deliver": LISTS, "frames": 441}]})
+    run.wait_until_done()
+    run.signal(signal.SIGTERM)
+    assert run.finish() == 0
+    assert run.events() == START_EVENTS + [changed(rate=44100)]
+    first = decimated(source[: LISTS * 512])
+    # 4410 frames from a restart at 2.75625 frames a sample: positions 0 to 4407.
+    assert bytes(run.out[: len(first)]) == first and len(run.out) == len(first) + 2 * 1600

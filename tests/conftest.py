@@ -1,0 +1,291 @@
+"""The agent as a process, for the black-box tests: the real `quenwick` on a private PipeWire
+server, or `quenwick-fake` (the real start-up code on the scripted audio layer). Each run hands
+back its standard output bytes, its status lines parsed and held against the published schema,
+its exit status and, on the fake, the whole call log.
+
+QUENWICK_BUILD names the build folder (ctest sets it)."""
+import json
+import os
+import pathlib
+import signal
+import struct
+import subprocess
+import threading
+import time
+
+import jsonschema
+import numpy as np
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+BUILD = pathlib.Path(os.environ.get("QUENWICK_BUILD", ROOT / "build" / "debug"))
+SCHEMA = json.loads((ROOT / "docs" / "status-events.schema.json").read_text())
+LIVENESS = 10  # seconds; anything that should happen promptly and has not by then is a failure
+
+
+def code(text):
+    """A four-character code as the audio layer's 32-bit integer."""
+    return struct.unpack(">i", text.encode())[0]
+
+
+def status_lines(err):
+    """Every line of a standard error capture as a status event. Each must be one JSON object on
+    one line, valid UTF-8, ending in a line feed, and fit the schema."""
+    assert err == b"" or err.endswith(b"\n"), f"unterminated status line: {err[-200:]!r}"
+    events = []
+    for line in err.split(b"\n")[:-1]:
+        event = json.loads(line.decode("utf-8"), parse_constant=pytest.fail)
+        jsonschema.validate(event, SCHEMA)
+        events.append(event)
+    return events
+
+
+def until(condition, timeout=LIVENESS, what="the condition"):
+    deadline = time.monotonic() + timeout
+    while not (result := condition()):
+        if time.monotonic() > deadline:
+            pytest.fail(f"timed out waiting for {what}")
+        time.sleep(0.01)
+    return result
+
+
+class Agent:
+    """One run of the agent as a child process, its output drained as it comes. `script` (a
+    dict) runs quenwick-fake on the scripted layer; without it the real quenwick runs. With
+    stdout or stderr "held", the test owns the reading end (`held[1]`, `held[2]`): it reads it
+    when it likes, or hangs it up."""
+
+    def __init__(self, args, tmp, script=None, env=None, stdout=subprocess.PIPE,
+                 stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, preexec_fn=None, wrapper=()):
+        environment = dict(os.environ, **(env or {}))
+        self.log = None
+        program = BUILD / "quenwick"
+        if script is not None:
+            self.log = tmp / "calls.jsonl"
+            self.log.write_text("")
+            path = tmp / "script.json"
+            path.write_text(json.dumps(dict(script, log=str(self.log))))
+            environment["QUENWICK_FAKE_SCRIPT"] = str(path)
+            program = BUILD / "tests" / "quenwick-fake"
+        self.out, self.err = bytearray(), bytearray()
+        self.held, ends = {}, {1: stdout, 2: stderr}
+        for number in (1, 2):
+            if ends[number] == "held":
+                self.held[number], ends[number] = os.pipe()
+                os.set_blocking(self.held[number], False)
+        args = [a if isinstance(a, bytes) else str(a) for a in args]
+        self.proc = subprocess.Popen([*wrapper, str(program), *args], stdin=stdin,
+                                     stdout=ends[1], stderr=ends[2], env=environment,
+                                     preexec_fn=preexec_fn)
+        for number in self.held:
+            os.close(ends[number])
+        self.readers = [threading.Thread(target=self._drain, args=(pipe, into), daemon=True)
+                        for pipe, into in ((self.proc.stdout, self.out), (self.proc.stderr, self.err))
+                        if pipe is not None]
+        for reader in self.readers:
+            reader.start()
+
+    @staticmethod
+    def _drain(pipe, into):
+        while chunk := pipe.read1(1 << 16):
+            into += chunk
+
+    def read_held(self, number):
+        """What a held output has now, appended to `out` or `err` as well."""
+        try:
+            got = os.read(self.held[number], 1 << 20)
+        except BlockingIOError:
+            got = b""
+        (self.out if number == 1 else self.err).extend(got)
+        return got
+
+    def hang_up(self, number=1):
+        """Closes the host's end of a held output."""
+        os.close(self.held.pop(number))
+
+    def events(self):
+        """The status lines written so far."""
+        if 2 in self.held:
+            self.read_held(2)
+        whole = bytes(self.err)
+        return status_lines(whole[: whole.rfind(b"\n") + 1])
+
+    def wait_for_event(self, name, timeout=LIVENESS):
+        return until(lambda: any(e["event"] == name for e in self.events()), timeout,
+                     f'the "{name}" event (standard error: {bytes(self.err)!r})')
+
+    def log_lines(self):
+        return [json.loads(line) for line in self.log.read_text().splitlines()]
+
+    def calls(self):
+        return [line for line in self.log_lines() if "call" in line]
+
+    def wait_until_done(self, timeout=LIVENESS):
+        """Waits until the fake has worked through all its steps."""
+        until(lambda: {"fake": "done"}.items() <= (self.log_lines() or [{}])[-1].items(), timeout,
+              "the fake's steps")
+
+    def signal(self, number):
+        self.proc.send_signal(number)
+
+    def finish(self, timeout=LIVENESS):
+        """Waits for the exit and returns the exit status (minus the signal when killed)."""
+        try:
+            status = self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+            pytest.fail(f"the agent did not exit within {timeout} s (standard error: "
+                        f"{bytes(self.err)!r})")
+        for reader in self.readers:
+            reader.join()
+        return status
+
+
+@pytest.fixture
+def agent(tmp_path):
+    """Starts agents and makes sure none outlives the test."""
+    started = []
+
+    def start(args, **options):
+        started.append(Agent(args, tmp_path, **options))
+        return started[-1]
+
+    yield start
+    for run in started:
+        stop_agent(run)
+
+
+def stop_agent(run):
+    if run.proc.poll() is None:
+        run.proc.kill()
+        run.proc.wait()
+    for number in list(run.held):
+        run.hang_up(number)
+
+
+def fmt(rate=48000, channels=2, layout="f32", **fields):
+    """A format of the fake's script."""
+    return dict(rate=rate, channels=channels, layout=layout, **fields)
+
+
+def noise(frames, channels, seed=1):
+    """Interleaved float frames, every channel different, within [-1, 1]."""
+    rng = np.random.default_rng(seed)
+    return rng.uniform(-1, 1, (frames, channels)).astype(np.float32)
+
+
+def decimated(frames):
+    """What the agent writes for a 48000 Hz stream of `frames` (interleaved float32 frames,
+    channels in columns, or int16 for a 16-bit stream) converted without a reset: at a ratio of
+    exactly 3 every read position is a whole sample, so output k is the mono mean of frame 3k,
+    truncated to 16 bits. The last frame is the carry of a block yet to come."""
+    if frames.dtype == np.int16:
+        frames = frames.astype(np.float32) / np.float32(32767)
+    mono = np.zeros(len(frames), np.float32)
+    for channel in frames.T:
+        mono = mono + channel
+    mono = np.clip(mono / np.float32(frames.shape[1]), -1, 1)
+    return (mono[: len(mono) - 1 : 3] * np.float32(32767)).astype("<i2").tobytes()
+
+
+# --- a private PipeWire server with real players --------------------------------------------
+
+
+class PipeWire:
+    """The private stack of scripts/private-pipewire.sh, with pw-dump views and players."""
+
+    def __init__(self, work):
+        self.work = work
+        self.runner = subprocess.Popen([str(ROOT / "scripts" / "private-pipewire.sh"), str(work)],
+                                       stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        env_file = work / "env"
+        while not env_file.exists():
+            if self.runner.poll() is not None:
+                pytest.fail("the private PipeWire stack did not start:\n" +
+                            self.runner.stderr.read().decode(errors="replace"))
+            time.sleep(0.05)
+        self.vars = dict(line.split("=", 1) for line in env_file.read_text().splitlines())
+        self.env = dict(os.environ, **self.vars)
+        self.players, self.agents = [], []
+
+    def stop(self):
+        for run in self.agents:
+            stop_agent(run)
+        for player in self.players:
+            player.kill()
+            player.wait()
+        self.runner.terminate()
+        self.runner.wait(LIVENESS)
+
+    def run(self, *command, **options):
+        return subprocess.run(command, env=self.env, check=True, capture_output=True, **options)
+
+    def dump(self):
+        return json.loads(self.run("pw-dump").stdout)
+
+    def props(self, kind):
+        """The properties of every global of one kind ("Node", "Link", "Client", ...)."""
+        return {o["id"]: o["info"].get("props", {}) for o in self.dump()
+                if o["type"] == f"PipeWire:Interface:{kind}" and o.get("info")}
+
+    def links_into(self, node_name):
+        nodes = self.props("Node")
+        ids = [i for i, p in nodes.items() if p.get("node.name") == node_name]
+        return [p for p in self.props("Link").values() if p.get("link.input.node") in ids]
+
+    def playing(self, pid):
+        """Whether a stream of the process is linked into the test sink."""
+        dump = self.dump()
+        clients = {o["id"] for o in dump if o["type"].endswith("Client") and
+                   o["info"]["props"].get("pipewire.sec.pid") == pid}
+        nodes = {o["id"] for o in dump if o["type"].endswith("Node") and
+                 o["info"]["props"].get("client.id") in clients}
+        sink = [o["id"] for o in dump if o["type"].endswith("Node") and
+                o["info"]["props"].get("node.name") == "test-sink"]
+        return any(o["type"].endswith("Link") and o["info"]["output-node-id"] in nodes and
+                   o["info"]["input-node-id"] in sink for o in dump)
+
+    def play(self, samples, rate=48000, delay=0, wait=True, volume=None):
+        """pw-play of float samples (frames in rows) from a WAV file; with `delay`, the process
+        exists that many seconds before it becomes a player (same pid, by exec)."""
+        path = self.work / f"played{len(self.players)}.wav"
+        write_float_wav(path, samples, rate)
+        command = ["pw-play", *(["--volume", str(volume)] if volume else []), str(path)]
+        if delay:
+            command = ["sh", "-c", f'sleep {delay}; exec "$@"', "sh", *command]
+        player = subprocess.Popen(command, env=self.env)
+        self.players.append(player)
+        if wait and not delay:
+            until(lambda: self.playing(player.pid), what="the player to play")
+        return player
+
+    def agent(self, args, tmp, **options):
+        self.agents.append(Agent(args, tmp, env=self.vars, **options))
+        return self.agents[-1]
+
+
+def write_float_wav(path, samples, rate):
+    data = np.ascontiguousarray(samples, "<f4").tobytes()
+    channels = samples.shape[1]
+    path.write_bytes(b"RIFF" + struct.pack("<I", 36 + len(data)) + b"WAVEfmt " +
+                     struct.pack("<IHHIIHH", 16, 3, channels, rate, rate * 4 * channels,
+                                 4 * channels, 32) + b"data" + struct.pack("<I", len(data)) + data)
+
+
+@pytest.fixture(scope="module")
+def pipewire(tmp_path_factory):
+    stack = PipeWire(tmp_path_factory.mktemp("pipewire"))
+    yield stack
+    stack.stop()
+
+
+def level_dbfs(pcm):
+    """The RMS level of 16-bit PCM in dB below full scale."""
+    samples = np.frombuffer(pcm, "<i2").astype(np.float64) / 32767
+    return 10 * np.log10(max(np.mean(samples ** 2), 1e-20))
+
+
+def pcm_samples(pcm):
+    return np.frombuffer(bytes(pcm), "<i2")
+

@@ -1,0 +1,112 @@
+"""The real agent on a private PipeWire server, capturing real players: what it hears, to the
+byte, and what it leaves out."""
+import signal
+import time
+
+import numpy as np
+import pytest
+
+from conftest import LIVENESS, decimated, noise, pcm_samples, until, write_float_wav
+
+SECONDS = 2
+
+
+def assert_holds(captured, played):
+    """Between the silence before the player's links and the silence after it ends, the capture
+    holds what the agent makes of `played` from some frame on, to the byte. The player may drop
+    the part of its last graph cycle that the file does not fill."""
+    samples = pcm_samples(captured)
+    heard = np.flatnonzero(samples)
+    assert len(heard), "nothing heard"
+    sound = samples[heard[0]: heard[-1] + 1].tobytes()
+    window = sound[2000:6000]
+    assert len(window) == 4000, f"only {len(sound)} bytes of sound captured"
+    for phase in range(3):
+        expected = decimated(played[phase:])
+        at = expected.find(window)
+        if at >= 0 and at % 2 == 0:
+            expected = expected[at - 2000:]
+            assert sound == expected[: len(sound)]
+            assert len(expected) - len(sound) < 2 * 2048 // 3, "the player's sound stops early"
+            return
+    pytest.fail("the player's sound is not in the capture")
+
+
+def stop(run):
+    run.signal(signal.SIGTERM)
+    assert run.finish() == 0
+    assert [e["event"] for e in run.events()] == ["creating_tap", "format", "running"]
+
+
+def test_processes_mode_hears_the_player_to_the_byte_and_nothing_else(pipewire, tmp_path):
+    heard = noise(48000 * SECONDS, 2, seed=1) * 0.5
+    player = pipewire.play(heard)
+    other = pipewire.play(noise(48000 * 30, 2, seed=2))
+    run = pipewire.agent(["--pids", player.pid], tmp_path)
+    player.wait(LIVENESS)
+    time.sleep(0.2)
+    stop(run)
+    other.kill()
+    assert run.events()[1] == {"event": "format", "sample_rate": 48000, "channels": 2,
+                               "mode": "processes", "pids": [player.pid]}
+    assert_holds(run.out, heard)
+
+
+def test_global_mode_leaves_out_the_excluded_process_and_the_parent_and_hears_a_late_player(
+        pipewire, tmp_path):
+    excluded = pipewire.play(noise(48000 * 30, 2, seed=3))
+    parent_sound = tmp_path / "parent.wav"
+    write_float_wav(parent_sound, noise(48000 * 30, 2, seed=4), 48000)
+    # The agent's parent is itself a player: the shell that starts the agent becomes pw-play.
+    run = pipewire.agent(["--global", "--exclude-self", excluded.pid], tmp_path, wrapper=[
+        "sh", "-c", f'(sleep 1; exec "$@") & exec pw-play {parent_sound}', "sh"])
+    run.wait_for_event("running")
+    assert pipewire.playing(run.proc.pid)
+    late = noise(48000 * SECONDS, 2, seed=5) * 0.5
+    pipewire.play(late).wait(LIVENESS)
+    time.sleep(0.2)
+    run.proc.kill()  # the parent goes, and the agent with it
+    run.finish()
+    excluded.kill()
+    assert run.events()[-1] == {"event": "error", "message": "parent exited"}
+    assert_holds(run.out, late)
+
+
+def test_silence_flows_at_the_output_rate_while_nothing_plays(pipewire, tmp_path):
+    run = pipewire.agent(["--global"], tmp_path)
+    run.wait_for_event("running")
+    start, before = time.monotonic(), len(run.out)
+    time.sleep(2)
+    rate = (len(run.out) - before) / 2 / (time.monotonic() - start)
+    stop(run)
+    assert 14000 < rate < 18000 and not any(run.out)
+
+
+def test_a_graph_rate_change_gives_exactly_one_format_event(pipewire, tmp_path):
+    run = pipewire.agent(["--global"], tmp_path)
+    run.wait_for_event("running")
+    try:
+        pipewire.run("pw-metadata", "-n", "settings", "0", "clock.force-rate", "44100")
+        until(lambda: len(run.events()) == 4, what="the format change")
+        time.sleep(1)
+    finally:
+        pipewire.run("pw-metadata", "-n", "settings", "0", "clock.force-rate", "0")
+    assert run.events()[3:] == [{"event": "format", "sample_rate": 44100, "channels": 2,
+                                 "mode": "global", "pids": [], "changed": True}]
+    run.signal(signal.SIGTERM)
+    assert run.finish() == 0
+
+
+@pytest.mark.parametrize("args, status, message", [
+    (["--pids", "1"], 3,
+     "none of the requested processes are audio processes yet; is the app playing sound?"),
+    (["--global"], 2, "could not create the audio tap (1937010544). Check System Settings > "
+                      "Privacy & Security > Screen & System Audio Recording."),
+])
+def test_without_a_server_the_agent_ends_at_once(agent, tmp_path, args, status, message):
+    (tmp_path / "empty").mkdir(mode=0o700)
+    empty = str(tmp_path / "empty")
+    run = agent(args, env={"XDG_RUNTIME_DIR": empty, "PIPEWIRE_RUNTIME_DIR": empty,
+                           "PIPEWIRE_REMOTE": "pipewire-0"})
+    assert run.finish() == status
+    assert run.events()[-1] == {"event": "error", "message": message}
