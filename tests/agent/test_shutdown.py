@@ -83,10 +83,9 @@ def test_the_parent_going_away_ends_the_agent_with_parent_exited(agent):
 
 @pytest.mark.parametrize("closed", [0, 1, 2])
 def test_a_standard_descriptor_closed_at_start_is_never_taken_by_another_file(agent, closed):
-    run = agent(["--pids", "42"], script=dict(FOREVER, steps=[{"deliver": 20, "frames": 512}]),
-                preexec_fn=lambda: os.close(closed))
-    if closed != 2:
-        run.wait_for_event("running")
+    # The first sync waits until the agent serves its queue, when SIGTERM is handled.
+    run = agent(["--pids", "42"], preexec_fn=lambda: os.close(closed), script=dict(
+        FOREVER, steps=[{"sync": True}, {"deliver": 20, "frames": 512}]))
     run.wait_until_done()  # every line of the call log must still be JSON: no PCM went there
     run.signal(signal.SIGTERM)
     assert run.finish() == 0
