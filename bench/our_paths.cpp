@@ -46,7 +46,8 @@ void wholeCallback(benchmark::State& state, Layout layout, double rate, Source s
   {
     FormatHandover handover;
     handover.publish({feed.format(), rate / outRate});
-    CaptureCallback callback(handover, devNull);
+    PcmOutput pcm(devNull, nullptr);
+    CaptureCallback callback(handover, pcm);
     for (auto _ : state) {
       for (std::size_t b = 0; b < feed.blocks(); ++b) callback(&feed.list(b));
     }

@@ -44,7 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // so that it starts as a new one would and the run depends on its own input alone.
   static const int pcm = memfd_create("pcm", 0);
   static FormatHandover handover;
-  static CaptureCallback callback(handover, pcm);
+  static PcmOutput output(pcm, nullptr);
+  static CaptureCallback callback(handover, output);
   FUZZ_CHECK(pcm >= 0 && ftruncate(pcm, 0) == 0 && lseek(pcm, 0, SEEK_SET) == 0);
   FuzzedDataProvider input(data, size);
   AudioStreamBasicDescription format{};

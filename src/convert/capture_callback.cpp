@@ -1,26 +1,22 @@
 #include "convert/capture_callback.h"
 
 #include "convert/downmix.h"
-#include "convert/pcm_writer.h"
 
 namespace quenwick {
 
-CaptureCallback::CaptureCallback(const FormatHandover& handover, int pcmFd)
-    : handover_(handover), pcmFd_(pcmFd) {
+ListConverter::ListConverter(const FormatHandover& handover) : handover_(handover) {
   mono_.reserve(8192);
 }
 
-void CaptureCallback::operator()(const AudioBufferList* input) {
+std::span<const std::int16_t> ListConverter::operator()(const AudioBufferList* input) {
   PublishedFormat published;
   if (handover_.takeNewer(generation_, published)) {
     format_ = published.format;
     resampler_.reset(published.ratio);
   }
-  if (generation_ == 0 || input == nullptr) return;  // no format yet: nothing can be decoded
-
+  if (generation_ == 0 || input == nullptr) return {};  // no format yet: nothing to decode
   downmix(buffersOf(*input), format_, mono_);
-  const auto samples = resampler_.process(mono_);
-  if (!samples.empty()) writePcm(pcmFd_, samples);
+  return resampler_.process(mono_);
 }
 
 }  // namespace quenwick

@@ -3,30 +3,46 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "convert/audio_buffers.h"
 #include "convert/format_handover.h"
+#include "convert/pcm_writer.h"
 #include "convert/resampler.h"
 
 namespace quenwick {
 
-class CaptureCallback {
+// The conversion of buffer lists into PCM samples, without the write.
+class ListConverter {
  public:
-  // `pcmFd` receives the PCM stream. Nothing is read from `handover` until the first call.
-  CaptureCallback(const FormatHandover& handover, int pcmFd);
+  // Nothing is read from `handover` until the first call.
+  explicit ListConverter(const FormatHandover& handover);
 
-  // IO thread only, one call at a time. A format published since the last call takes effect
-  // here, at the buffer-list boundary, and resets the resampler before this list is converted.
-  void operator()(const AudioBufferList* input);
+  // One call at a time. A format published since the last call takes effect here, at the
+  // buffer-list boundary, and resets the resampler before this list is converted. Returns the
+  // list's samples, valid until the next call.
+  std::span<const std::int16_t> operator()(const AudioBufferList* input);
 
  private:
   const FormatHandover& handover_;
-  int pcmFd_;
   std::uint64_t generation_ = 0;
   AudioStreamBasicDescription format_{};
   Resampler resampler_;
   std::vector<float> mono_;
+};
+
+class CaptureCallback {
+ public:
+  CaptureCallback(const FormatHandover& handover, PcmOutput& output)
+      : convert_(handover), output_(output) {}
+
+  // The audio layer's IO thread, one call at a time.
+  void operator()(const AudioBufferList* input) { output_.write(convert_(input)); }
+
+ private:
+  ListConverter convert_;
+  PcmOutput& output_;
 };
 
 }  // namespace quenwick

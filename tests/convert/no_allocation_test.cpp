@@ -14,7 +14,8 @@ namespace {
 TEST(NoAllocation, TheCaptureCallbackAllocatesNothingOnceWarm) {
   const int sink = open("/dev/null", O_WRONLY | O_CLOEXEC);
   FormatHandover handover;
-  CaptureCallback callback(handover, sink);
+  PcmOutput pcm(sink, nullptr);
+  CaptureCallback callback(handover, pcm);
   std::vector<float> left(4096, 0.25f), right(4096, -0.5f);
   struct {
     AudioBufferList list;

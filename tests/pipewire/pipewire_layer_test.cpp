@@ -1,7 +1,7 @@
 // Unit tests of the PipeWire layer: what gets linked to the capture node (channel positions,
 // client ownership, the link plan), and the way from PipeWire's data thread to the block (the
-// output's room, the packet ring, the IO thread that takes over while the host stalls, and the
-// whole path under load).
+// packet ring, the IO thread that takes over while the host stalls, and the whole path under
+// load).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -181,42 +181,6 @@ std::size_t watchAndAllocateOnce() {
   return testing::allocationsCounted - before;
 }
 
-// Room promised is room the write finds, so the data thread never waits in it; and the room comes
-// back once the host has read.
-TEST(OutputRoom, APromisedWriteNeverWaitsAndRoomComesBackOnceRead) {
-  const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-  // Writes of just over half a page take a page each: a pipe is full long before its byte count
-  // reaches its size.
-  const std::pair<bool, std::size_t> table[] = {
-      {false, page / 2 + 1}, {false, 1366}, {false, 20000}, {true, 1366}, {true, 20000}};
-  for (const auto& [socket, size] : table) {
-    SCOPED_TRACE((socket ? "socket, " : "pipe, ") + std::to_string(size));
-    Ends ends(socket);
-    const OutputRoom room = OutputRoom::probe(ends.writer);
-    const auto fits = [&] { return room.fits(static_cast<std::uint32_t>(size)); };
-    EXPECT_TRUE(fits());
-    fcntl(ends.writer, F_SETFL, O_NONBLOCK);
-    const std::vector<char> bytes(size);
-    for (int written = 0; fits(); ++written) {
-      ASSERT_EQ(write(ends.writer, bytes.data(), size), static_cast<ssize_t>(size)) << written;
-    }
-    drain(ends.reader);
-    EXPECT_TRUE(fits());
-  }
-}
-
-TEST(OutputRoom, OtherOutputsAreNeverKnownToHaveRoom) {
-  // A file, a device, a datagram socket, and a TCP socket, whose queue holds what its peer has not
-  // yet acknowledged.
-  for (const int fd : {open("/proc/self/exe", O_RDONLY), open("/dev/null", O_WRONLY),
-                       socket(AF_UNIX, SOCK_DGRAM, 0), socket(AF_INET, SOCK_STREAM, 0)}) {
-    EXPECT_FALSE(fd < 0 || OutputRoom::probe(fd).fits(1)) << fd;
-    close(fd);
-  }
-  EXPECT_FALSE(OutputRoom::probe(-1).fits(1));
-  EXPECT_FALSE(OutputRoom{}.fits(1));
-}
-
 // Each packet takes its size and a 4-byte header of the 64 bytes; one that does not fit is dropped
 // and the ones taken come out whole and in order.
 TEST(PacketRing, TakesAPacketOnlyWhenItAndItsHeaderFit) {
@@ -319,16 +283,16 @@ struct Recorder {
 };
 
 // Each cycle reaches the block once and in capture order, as a plane for each channel with the
-// frames before it as its sample time. The data thread runs the block while the host has room; our
-// thread does while it has none (-1: an output never known to have room), in packets of at most
-// 8192 frames. Then the two moments of a switch back to the data thread, held open: a cycle queued
-// a moment ago that our thread has not yet woken for, and our thread still running the last cycle
-// it took. The next cycle must queue behind it although there is room: run at once, it would end
-// first.
+// frames before it as its sample time. The data thread runs the block while the output can be
+// written without waiting (a pipe); our thread does for an output that cannot (-1), in packets of
+// at most 8192 frames. Then the two moments of a switch back to the data thread, held open: a cycle
+// queued a moment ago that our thread has not yet woken for, and our thread still running the last
+// cycle it took. The next cycle must queue behind it although the pipe is empty: run at once, it
+// would end first.
 TEST(IoThread, HandsEachCycleToTheBlockOnceInOrderAndOneAtATime) {
   using Cycles = std::vector<std::pair<std::uint32_t, std::uint32_t>>;  // first frame, frames
   const Cycles three = {{0, 2}, {2, 3}, {5, 10000}};
-  // Room; which cycle is queued first (-2: none; -1: one, not yet taken; 0: one being run);
+  // A pipe; which cycle is queued first (-2: none; -1: one, not yet taken; 0: one being run);
   // the cycles delivered; the runs the block sees.
   const std::tuple<bool, float, Cycles, std::vector<BlockRun>> table[] = {
       {true, -2, three, {frames(0, 2), frames(2, 3), frames(5, 10000)}},
@@ -336,12 +300,12 @@ TEST(IoThread, HandsEachCycleToTheBlockOnceInOrderAndOneAtATime) {
       {true, -1, {{128, 128}}, {frames(0, 128), frames(128, 128)}},
       {true, 0, {{128, 128}}, {frames(0, 128), frames(128, 128)}},
   };
-  for (const auto& [room, hold, cycles, runs] : table) {
+  for (const auto& [pipe, hold, cycles, runs] : table) {
     SCOPED_TRACE(hold);
     Ends host;
     Recorder recorder{hold};
     CaptureChannel channel;
-    IoThread io(channel, recorder.block(), room ? host.writer : -1);
+    IoThread io(channel, recorder.block(), pipe ? host.writer : -1);
     io.start();
     const BlockRun queued = frames(0, 128);  // pushed as the data thread pushes a cycle
     if (hold > -2) channel.ring.push(queued.planes[0].data(), 512, queued.planes[1].data(), 512);
@@ -399,7 +363,8 @@ TEST(NoAllocation, ThePipeWirePathKeepsOrderAndAllocatesNothingOnceWarm) {
   ASSERT_GT(fcntl(host.writer, F_SETPIPE_SZ, 32768), 0);  // small, so the host's pauses fill it
   FormatHandover handover;
   handover.publish({describeStream(SampleLayout::planar, 48000, 2), 48000 / 16000.0});
-  CaptureCallback callback(handover, host.writer);
+  PcmOutput pcm(host.writer, nullptr);
+  CaptureCallback callback(handover, pcm);
   const auto dataThread = std::this_thread::get_id();
   std::atomic<bool> watch{false};
   std::atomic<int> inside{0}, overlaps{0}, ranOn{0};  // ranOn: 1 the data thread, 2 ours

@@ -26,18 +26,20 @@ std::uint64_t monotonicNanoseconds() {
          static_cast<std::uint64_t>(now.tv_nsec);
 }
 
-std::uint32_t mostOutputBytes(std::uint32_t frames, std::uint32_t rate) {
-  const std::uint64_t samples = std::uint64_t{frames} * kOutputRate / rate + 2;
-  return static_cast<std::uint32_t>(
-      std::min<std::uint64_t>(samples * kOutputBytesPerSample, UINT32_MAX));
+std::uint64_t mostOutputBytes(std::uint32_t frames, std::uint32_t rate) {
+  return (std::uint64_t{frames} * kOutputRate / rate + 2) * kOutputBytesPerSample;
 }
+
+// A cycle's PCM that the data thread may have to keep when the output is full: the longest
+// cycle at graph rates down to 8000 Hz.
+constexpr std::size_t kSpillBytes = (std::size_t{kPacketFrames} * kOutputRate / 8000 + 2) * 2;
 
 }  // namespace
 
 IoThread::IoThread(CaptureChannel& channel, AudioDeviceIOBlock block, int outputFd)
     : channel_(channel),
       block_(std::move(block)),
-      outputFd_(outputFd),
+      noWait_(outputFd, kSpillBytes),
       scratch_(std::make_unique<float[]>(channel.ring.maxPacketBytes() / sizeof(float))) {}
 
 IoThread::~IoThread() {
@@ -51,7 +53,6 @@ IoThread::~IoThread() {
 
 void IoThread::start() {
   if (thread_.joinable()) return;
-  room_ = OutputRoom::probe(outputFd_);
   thread_ = std::thread([this] { run(); });
   channel_.attach(*this);
 }
@@ -80,11 +81,17 @@ void IoThread::runBlock(const float* left, const float* right, std::uint32_t fra
 void IoThread::receive(const float* left, const float* right, std::uint32_t frames,
                        std::uint32_t rate) noexcept {
   if (frames == 0) return;
-  // The ring first: once our thread has taken the last cycle from it, it has already said that
-  // it holds the block.
-  if (channel_.ring.empty() && !ringHasBlock_.load(std::memory_order_acquire) && rate != 0 &&
-      room_.fits(mostOutputBytes(frames, rate))) {
-    runBlock(left, right, frames);
+  // Kept bytes first, then the ring: once our thread has written what was kept or taken the last
+  // cycle from the ring, it has already said that it holds the block.
+  if (noWait_.valid() && !noWait_.pending() && channel_.ring.empty() &&
+      !ringHasBlock_.load(std::memory_order_acquire) && rate != 0 &&
+      mostOutputBytes(frames, rate) <= noWait_.spillBytes()) {
+    {
+      NoWaitWrites::Scope scope(noWait_);
+      runBlock(left, right, frames);
+    }
+    // The output was full: our thread writes the rest, and the cycles that follow, in order.
+    if (noWait_.pending()) channel_.doorbell.ring();
     return;
   }
   bool queued = false;
@@ -98,8 +105,10 @@ void IoThread::receive(const float* left, const float* right, std::uint32_t fram
 
 void IoThread::drain() {
   for (;;) {
-    // Published by each pop: a data thread that sees the ring emptied by us also sees this.
+    // Published by each pop and by the flush: a data thread that sees the ring emptied or the
+    // kept bytes written by us also sees this.
     ringHasBlock_.store(true, std::memory_order_relaxed);
+    noWait_.flush();
     while (!stopping_.load(std::memory_order_acquire)) {
       const std::uint32_t bytes = channel_.ring.pop(scratch_.get());
       if (bytes == 0) break;
@@ -109,7 +118,10 @@ void IoThread::drain() {
     // Releases what the block did to the data thread that runs it next.
     ringHasBlock_.store(false, std::memory_order_release);
     // A cycle queued meanwhile rang the doorbell as well, but taking it now saves a wake-up.
-    if (stopping_.load(std::memory_order_acquire) || channel_.ring.empty()) return;
+    if (stopping_.load(std::memory_order_acquire) ||
+        (channel_.ring.empty() && !noWait_.pending())) {
+      return;
+    }
   }
 }
 

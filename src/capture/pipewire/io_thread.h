@@ -2,11 +2,13 @@
 // a plane of float samples for each channel, in capture order and never on two threads at once.
 //
 // While the host keeps reading, PipeWire's data thread runs the block itself, as soon as it has
-// the cycle: the block's one write fits in the room the output has, so it cannot wait, and no
-// other thread wakes. When the room runs short, cycles go through the capture ring to our own
-// thread instead, which may wait in the write as long as the host takes: a host that stops
-// reading stalls this thread, never PipeWire's graph. The data thread goes back to running the
-// block once the ring is empty and the room is back.
+// the cycle, and no other thread wakes: the block's write goes through a twin of the output that
+// never waits (NoWaitWrites), whatever the host does to its pipe. What the output cannot take at
+// once is kept, and the cycles that follow go through the capture ring to our own thread, which
+// writes the kept bytes first and may wait in its writes as long as the host takes: a host that
+// stops reading stalls this thread, never PipeWire's graph. The data thread goes back to running
+// the block once nothing is kept and the ring is empty. An output without such a twin (a file, a
+// terminal) is always written by our thread.
 #pragma once
 
 #include <atomic>
@@ -19,13 +21,14 @@
 
 #include "capture/audio_hardware.h"
 #include "capture/pipewire/capture_channel.h"
-#include "capture/pipewire/output_room.h"
+#include "convert/pcm_writer.h"
 
 namespace quenwick::pipewire {
 
 class IoThread {
  public:
-  // `channel` must outlive the thread. The block writes what it makes of a cycle to `outputFd`.
+  // `channel` must outlive the thread. The block writes what it makes of a cycle to `outputFd`,
+  // as the agent's PCM stream.
   IoThread(CaptureChannel& channel, AudioDeviceIOBlock block, int outputFd);
   ~IoThread();
   IoThread(const IoThread&) = delete;
@@ -55,8 +58,7 @@ class IoThread {
 
   CaptureChannel& channel_;
   AudioDeviceIOBlock block_;
-  OutputRoom room_;
-  int outputFd_;
+  NoWaitWrites noWait_;
   std::unique_ptr<float[]> scratch_;  // a packet taken from the ring
   double sampleTime_ = 0.0;           // belongs to whichever thread holds the block
   // Set by our thread before it takes a cycle from the ring, cleared once it has run the block
