@@ -1,6 +1,6 @@
 #include "capture/uuid.h"
 
-#include <unistd.h>
+#include <sys/random.h>  // getentropy, on Linux and macOS alike
 
 #include <array>
 #include <cstdint>

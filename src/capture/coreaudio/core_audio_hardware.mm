@@ -140,7 +140,18 @@ class CoreAudioHardware final : public AudioHardware {
  public:
   CoreAudioHardware()
       : listenerQueue_(
-            dispatch_queue_create("quenwick.property-listeners", DISPATCH_QUEUE_SERIAL)) {}
+            dispatch_queue_create("quenwick.property-listeners", DISPATCH_QUEUE_SERIAL)) {
+    // The HAL takes its notifications through the run loop named here, by default the main
+    // thread's. The agent's main thread serves a loop of its own and never runs that one, so the
+    // format listeners might never fire; with none named, the HAL uses a thread of its own. Should
+    // the HAL refuse, the agent runs on, as it does when a listener cannot be installed.
+    const CFRunLoopRef none = nullptr;
+    const ::AudioObjectPropertyAddress runLoop = {kAudioHardwarePropertyRunLoop,
+                                                  kAudioObjectPropertyScopeGlobal,
+                                                  kAudioObjectPropertyElementMain};
+    ::AudioObjectSetPropertyData(kAudioObjectSystemObject, &runLoop, 0, nullptr, sizeof none,
+                                 &none);
+  }
 
   CoreAudioHardware(const CoreAudioHardware&) = delete;
   CoreAudioHardware& operator=(const CoreAudioHardware&) = delete;

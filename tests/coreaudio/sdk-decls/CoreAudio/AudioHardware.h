@@ -32,6 +32,7 @@ enum : AudioObjectPropertySelector {
   kAudioHardwarePropertyProcessObjectList = 'prs#',
   kAudioHardwarePropertyTapList = 'tps#',
   kAudioHardwarePropertyTranslateUIDToTap = 'uidt',
+  kAudioHardwarePropertyRunLoop = 'rnlp',
 };
 
 enum : AudioObjectPropertySelector {
@@ -95,6 +96,13 @@ extern OSStatus AudioObjectGetPropertyData(AudioObjectID inObjectID,
                                            UInt32 inQualifierDataSize,
                                            const void* _Nullable inQualifierData,
                                            UInt32* ioDataSize, void* outData)
+    __OSX_AVAILABLE_STARTING(__MAC_10_4, __IPHONE_2_0);
+
+extern OSStatus AudioObjectSetPropertyData(AudioObjectID inObjectID,
+                                           const AudioObjectPropertyAddress* inAddress,
+                                           UInt32 inQualifierDataSize,
+                                           const void* _Nullable inQualifierData, UInt32 inDataSize,
+                                           const void* inData)
     __OSX_AVAILABLE_STARTING(__MAC_10_4, __IPHONE_2_0);
 
 extern OSStatus AudioObjectAddPropertyListenerBlock(AudioObjectID inObjectID,

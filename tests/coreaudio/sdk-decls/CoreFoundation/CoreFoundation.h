@@ -25,6 +25,7 @@ typedef const void* CFTypeRef;
 typedef const struct CF_BRIDGED_TYPE(NSString) __CFString* CFStringRef;
 typedef const struct CF_BRIDGED_TYPE(NSArray) __CFArray* CFArrayRef;
 typedef const struct CF_BRIDGED_TYPE(NSDictionary) __CFDictionary* CFDictionaryRef;
+typedef struct __CFRunLoop* CFRunLoopRef;
 
 void CFRelease(CFTypeRef cf);
 CFTypeRef CFRetain(CFTypeRef cf);
