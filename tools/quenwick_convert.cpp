@@ -17,6 +17,7 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,6 +25,7 @@
 #include "convert/audio_buffers.h"
 #include "convert/capture_callback.h"
 #include "convert/format_handover.h"
+#include "convert/pcm_writer.h"
 #include "convert/resampler.h"
 #include "convert/sample_layout.h"
 
@@ -174,66 +176,113 @@ class BufferListStorage {
   AudioBufferList* list_ = nullptr;
 };
 
-// Fills `data` from `fd` as far as the input goes. Returns the bytes read, or -1 on an error.
-long readFully(int fd, std::byte* data, std::size_t size) {
-  std::size_t got = 0;
-  while (got < size) {
-    const ssize_t n = ::read(fd, data + got, size - got);
-    if (n > 0) {
-      got += static_cast<std::size_t>(n);
-    } else if (n == 0) {
-      break;
-    } else if (errno != EINTR) {
-      return -1;
+// The input, read in large chunks and handed out a block at a time.
+class BlockReader {
+ public:
+  BlockReader(int fd, std::size_t largestBlock)
+      : fd_(fd), buffer_(std::max(kChunkBytes, 2 * largestBlock) / sizeof(float) + 1) {}
+
+  // The next `bytes` bytes, fewer at the end of the input; empty at its end. Nothing on an error.
+  std::optional<std::span<const std::byte>> next(std::size_t bytes) {
+    if (end_ - begin_ < bytes && !ended_) {
+      // Keep what is left at the front, where blocks stay aligned for either sample type.
+      std::memmove(data(), data() + begin_, end_ - begin_);
+      end_ -= begin_;
+      begin_ = 0;
+      while (end_ < capacity() && !ended_) {
+        const ssize_t n = ::read(fd_, data() + end_, capacity() - end_);
+        if (n > 0) {
+          end_ += static_cast<std::size_t>(n);
+        } else if (n == 0) {
+          ended_ = true;
+        } else if (errno != EINTR) {
+          return std::nullopt;
+        }
+      }
     }
+    const std::size_t size = std::min(bytes, end_ - begin_);
+    const std::span<const std::byte> block(data() + begin_, size);
+    begin_ += size;
+    return block;
   }
-  return static_cast<long>(got);
+
+ private:
+  static constexpr std::size_t kChunkBytes = std::size_t{4} << 20;
+  std::byte* data() { return reinterpret_cast<std::byte*>(buffer_.data()); }
+  std::size_t capacity() const { return buffer_.size() * sizeof(float); }
+
+  int fd_;
+  std::vector<float> buffer_;  // floats, so that blocks start aligned for float samples
+  std::size_t begin_ = 0;
+  std::size_t end_ = 0;
+  bool ended_ = false;
+};
+
+// The PCM stream, written in large chunks.
+class ChunkedOutput {
+ public:
+  bool add(std::span<const std::int16_t> samples) {
+    pending_.insert(pending_.end(), samples.begin(), samples.end());
+    return pending_.size() < kChunkSamples || flush();
+  }
+  bool flush() {
+    const bool written = writeAll(STDOUT_FILENO, std::as_bytes(std::span(pending_)));
+    pending_.clear();
+    return written;
+  }
+
+ private:
+  static constexpr std::size_t kChunkSamples = std::size_t{1} << 20;
+  std::vector<std::int16_t> pending_;
+};
+
+int writeFailed() {
+  std::fprintf(stderr, "quenwick-convert: writing output: %s\n", std::strerror(errno));
+  return kExitFailure;
 }
 
 int run(const Options& options, int inputFd) {
   FormatHandover handover;
   handover.publish(describe(options));
-  CaptureCallback callback(handover, STDOUT_FILENO);
+  ListConverter convert(handover);
 
   const std::uint32_t channels = options.channels;
-  const std::size_t sampleBytes = bytesPerSample(options.layout);
-  const std::size_t frameBytes = channels * sampleBytes;
-
+  const std::size_t frameBytes = channels * bytesPerSample(options.layout);
   std::size_t largest = 0;
   for (const std::size_t frames : options.blocks) largest = std::max(largest, frames);
-  // Float storage keeps the samples aligned for either sample type.
-  std::vector<float> interleaved((largest * frameBytes + sizeof(float) - 1) / sizeof(float));
-  auto* bytes = reinterpret_cast<std::byte*>(interleaved.data());
+  BlockReader input(inputFd, largest * frameBytes);
+  ChunkedOutput output;
 
   const bool planar = options.layout == SampleLayout::planar;
   BufferListStorage storage(planar ? channels : 1);
   std::vector<std::vector<float>> planes(planar ? channels : 0, std::vector<float>(largest));
 
   for (std::size_t next = 0;; next = (next + 1) % options.blocks.size()) {
-    const long got = readFully(inputFd, bytes, options.blocks[next] * frameBytes);
-    if (got < 0) {
+    const std::size_t wanted = options.blocks[next] * frameBytes;
+    const auto block = input.next(wanted);
+    if (!block) {
       std::fprintf(stderr, "quenwick-convert: reading input: %s\n", std::strerror(errno));
       return kExitFailure;
     }
-    if (got == 0) return 0;
-    const auto size = static_cast<std::size_t>(got);
-
+    if (block->empty()) break;
+    const auto* samples = reinterpret_cast<const float*>(block->data());
     if (planar) {
-      const std::size_t frames = size / frameBytes;
+      const std::size_t frames = block->size() / frameBytes;
       for (std::uint32_t c = 0; c < channels; ++c) {
-        for (std::size_t f = 0; f < frames; ++f) planes[c][f] = interleaved[f * channels + c];
+        for (std::size_t f = 0; f < frames; ++f) planes[c][f] = samples[f * channels + c];
         storage.buffer(c) = {1, static_cast<std::uint32_t>(frames * sizeof(float)),
                              planes[c].data()};
       }
     } else {
       // The whole byte count goes in, a trailing partial frame included, as the audio layer
       // would hand it over; the downmix drops what is not a whole frame.
-      storage.buffer(0) = {channels, static_cast<std::uint32_t>(size), interleaved.data()};
+      storage.buffer(0) = {channels, static_cast<std::uint32_t>(block->size()),
+                           const_cast<float*>(samples)};
     }
-    callback(storage.list());
-
-    if (size < options.blocks[next] * frameBytes) return 0;  // the input ended inside this block
+    if (!output.add(convert(storage.list()))) return writeFailed();
+    if (block->size() < wanted) break;  // the input ended inside this block
   }
+  return output.flush() ? 0 : writeFailed();
 }
 
 }  // namespace
