@@ -56,7 +56,8 @@ class Agent:
     when it likes, or hangs it up."""
 
     def __init__(self, args, tmp, script=None, env=None, stdout=subprocess.PIPE,
-                 stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, preexec_fn=None, wrapper=()):
+                 stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, preexec_fn=None, wrapper=(),
+                 user=None):
         environment = dict(os.environ, **(env or {}))
         # The agent leaves by _exit with its threads running, by design; under ThreadSanitizer
         # that is no leak to report and no reason to wait a second.
@@ -66,6 +67,7 @@ class Agent:
         if script is not None:
             self.log = tmp / "calls.jsonl"
             self.log.write_text("")
+            self.log.chmod(0o666)  # for an agent that runs as another user
             path = tmp / "script.json"
             path.write_text(json.dumps(dict(script, log=str(self.log))))
             environment["QUENWICK_FAKE_SCRIPT"] = str(path)
@@ -79,7 +81,7 @@ class Agent:
         args = [a if isinstance(a, bytes) else str(a) for a in args]
         self.proc = subprocess.Popen([*wrapper, str(program), *args], stdin=stdin,
                                      stdout=ends[1], stderr=ends[2], env=environment,
-                                     preexec_fn=preexec_fn)
+                                     preexec_fn=preexec_fn, user=user)
         for number in self.held:
             os.close(ends[number])
         self.readers = [threading.Thread(target=self._drain, args=(pipe, into), daemon=True)
@@ -150,8 +152,8 @@ def agent(tmp_path):
     """Starts agents and makes sure none outlives the test."""
     started = []
 
-    def start(args, **options):
-        started.append(Agent(args, tmp_path, **options))
+    def start(args, tmp=tmp_path, **options):
+        started.append(Agent(args, tmp, **options))
         return started[-1]
 
     yield start
@@ -190,6 +192,28 @@ def decimated(frames):
         mono = mono + channel
     mono = np.clip(mono / np.float32(frames.shape[1]), -1, 1)
     return (mono[: len(mono) - 1 : 3] * np.float32(32767)).astype("<i2").tobytes()
+
+
+def assert_holds(captured, played, to_the_end=True):
+    """Between the silence before the player's links and the silence after it ends, the capture
+    holds what the agent makes of `played` from some frame on, to the byte; `to_the_end`, until
+    the file's end, but for the part of the player's last graph cycle that the file does not
+    fill, which it may drop."""
+    samples = pcm_samples(captured)
+    heard = np.flatnonzero(samples)
+    assert len(heard), "nothing heard"
+    sound = samples[heard[0]: heard[-1] + 1].tobytes()
+    window = sound[2000:6000]
+    assert len(window) == 4000, f"only {len(sound)} bytes of sound captured"
+    for phase in range(3):
+        expected = decimated(played[phase:])
+        at = expected.find(window)
+        if at >= 0 and at % 2 == 0:
+            expected = expected[at - 2000:]
+            assert sound == expected[: len(sound)]
+            assert not to_the_end or len(expected) - len(sound) < 2 * 2048 // 3, "stops early"
+            return
+    pytest.fail("the player's sound is not in the capture")
 
 
 # --- a private PipeWire server with real players --------------------------------------------
@@ -263,8 +287,8 @@ class PipeWire:
             until(lambda: self.playing(player.pid), what="the player to play")
         return player
 
-    def agent(self, args, tmp, **options):
-        self.agents.append(Agent(args, tmp, env=self.vars, **options))
+    def agent(self, args, tmp, env=None, **options):
+        self.agents.append(Agent(args, tmp, env=dict(self.vars, **(env or {})), **options))
         return self.agents[-1]
 
 
@@ -285,10 +309,10 @@ def pipewire(tmp_path_factory):
 
 def level_dbfs(pcm):
     """The RMS level of 16-bit PCM in dB below full scale."""
-    samples = np.frombuffer(pcm, "<i2").astype(np.float64) / 32767
+    samples = pcm_samples(pcm).astype(np.float64) / 32767
     return 10 * np.log10(max(np.mean(samples ** 2), 1e-20))
 
 
 def pcm_samples(pcm):
-    return np.frombuffer(bytes(pcm), "<i2")
+    return pcm if isinstance(pcm, np.ndarray) else np.frombuffer(bytes(pcm), "<i2")
 

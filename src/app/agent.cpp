@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstring>
 
 #include <string>
 #include <variant>
@@ -30,8 +32,35 @@ constexpr int pcmHandle = STDOUT_FILENO;
 enum ExitStatus : int {
   usageError = 1,
   audioLayerFailure = 2,
+  writeFailure = 2,
   noAudioProcess = 3,
 };
+
+// What a refused tap asks the user to look at, on this platform.
+#if defined(__APPLE__)
+constexpr std::string_view tapAdvice =
+    "Check System Settings > Privacy & Security > Screen & System Audio Recording.";
+#else
+constexpr std::string_view tapAdvice =
+    "Check that PipeWire is running and that XDG_RUNTIME_DIR is this session's.";
+#endif
+
+// The PCM stream's first failed write, noticed where the write happens (perhaps a real-time
+// thread) and reported from the main queue.
+std::atomic<int> pcmWriteError{0};
+int pcmFailureAlarm = -1;
+
+void onPcmWriteFailure(int error) noexcept {
+  pcmWriteError.store(error);
+  MainQueue::raise(pcmFailureAlarm);
+}
+
+void reportPcmWriteFailure() {
+  const int error = pcmWriteError.load();
+  // The host closed its end: leave silently, as on SIGPIPE (which a host may have ignored).
+  if (error == EPIPE) _exit(0);
+  fail("could not write the audio: " + std::string(std::strerror(error)), writeFailure);
+}
 
 // A host may start the agent with standard input, output or error closed. The descriptors that
 // the agent and its audio layer open next would then take those numbers, and PCM or status
@@ -72,21 +101,27 @@ std::string withStatus(std::string_view prefix, OSStatus status, std::string_vie
 }  // namespace
 
 void runAgent(int argc, char** argv, const AudioLayerFactory& openAudioLayer) {
+  // First of all: a parent that dies while the start-up is slow must still count as gone, not
+  // be replaced by whoever adopts the agent.
+  const pid_t parentPid = getppid();
+  unblockHandledSignals();
   keepStandardDescriptorsTaken();
   const CaptureRequest request = parseOrFail(argc, argv);
-  static const std::unique_ptr<AudioHardware> audioLayer = openAudioLayer();
-  AudioHardware& hardware = *audioLayer;
 
   // Everything below lives as long as the process: listeners, the timer and the IO thread hold
   // on to it, and no way out runs destructors.
   static MainQueue mainQueue;
   static FormatHandover handover;
-  static CaptureCallback captureCallback(handover, pcmHandle);
+  static PcmOutput pcm(pcmHandle, onPcmWriteFailure);
+  static CaptureCallback captureCallback(handover, pcm);
+  pcmFailureAlarm = mainQueue.addAlarm(reportPcmWriteFailure);
+  static const std::unique_ptr<AudioHardware> audioLayer = openAudioLayer();
+  AudioHardware& hardware = *audioLayer;
 
   // Who to hear, or who to leave out.
   std::vector<AudioObjectID> processes;
   if (request.global) {
-    processes = resolveExclusionList(hardware, request.excludeSelf, getppid());
+    processes = resolveExclusionList(hardware, request.excludeSelf, parentPid);
   } else {
     processes = resolveProcessList(hardware, request.pids);
     if (processes.empty()) {
@@ -101,9 +136,7 @@ void runAgent(int argc, char** argv, const AudioLayerFactory& openAudioLayer) {
   AudioObjectID tapID = kAudioObjectUnknown;
   const OSStatus tapErr = hardware.createProcessTap(description, &tapID);
   if (tapErr != kAudioHardwareNoError) {
-    fail(withStatus("could not create the audio tap (", tapErr,
-                    "). Check System Settings > Privacy & Security > Screen & System Audio "
-                    "Recording."),
+    fail(withStatus("could not create the audio tap (", tapErr, "). ") + std::string(tapAdvice),
          audioLayerFailure);
   }
 
@@ -136,7 +169,6 @@ void runAgent(int argc, char** argv, const AudioLayerFactory& openAudioLayer) {
   hardware.addPropertyListener(aggregateID, globalAddress(kAudioDevicePropertyNominalSampleRate),
                                mainQueue, refreshFormat);
 
-  const pid_t parentPid = getppid();
   startParentWatch(mainQueue, parentPid);
 
   // Capture.
@@ -149,9 +181,10 @@ void runAgent(int argc, char** argv, const AudioLayerFactory& openAudioLayer) {
     fail("could not start capture", audioLayerFailure);
   }
 
-  status({{"event", std::string("running")}});
+  // Handled before the host hears "running", as a host may stop the agent the moment it does.
   installSignalHandlers(mainQueue, hardware,
                         {.tapID = tapID, .aggregateID = aggregateID, .procID = procID});
+  status({{"event", std::string("running")}});
   mainQueue.run();
   _exit(0);
 }

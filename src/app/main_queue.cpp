@@ -12,8 +12,8 @@ namespace {
 
 // Shared with the asynchronous signal handlers, which may only touch lock-free atomics and
 // make async-signal-safe calls.
-std::atomic<int> signalWakeFd{-1};
-std::atomic<bool> pendingSignals[NSIG];
+std::atomic<int> alarmWakeFd{-1};
+std::atomic<bool> raisedAlarms[MainQueue::kAlarms];
 static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
 
 void wake(int fd) noexcept {
@@ -37,12 +37,12 @@ MainQueue::MainQueue() {
     }
     wakeRead_ = fds[0];
     wakeWrite_ = fds[1];
-    signalWakeFd.store(wakeWrite_);
+    alarmWakeFd.store(wakeWrite_);
   }
 }
 
 MainQueue::~MainQueue() {
-  signalWakeFd.store(-1);
+  alarmWakeFd.store(-1);
   if (wakeRead_ >= 0) close(wakeRead_);
   if (wakeWrite_ >= 0) close(wakeWrite_);
 }
@@ -62,14 +62,20 @@ void MainQueue::setRepeatingTimer(std::chrono::nanoseconds first, std::chrono::n
   timerInterval_ = interval;
 }
 
-void MainQueue::onSignal(int signo, std::function<void()> job) {
-  if (signo > 0 && signo < NSIG) signalJobs_[signo] = std::move(job);
+int MainQueue::addAlarm(std::function<void()> job) {
+  for (int alarm = 0; alarm < kAlarms; ++alarm) {
+    if (!alarmJobs_[alarm]) {
+      alarmJobs_[alarm] = std::move(job);
+      return alarm;
+    }
+  }
+  return -1;
 }
 
-void MainQueue::notifySignal(int signo) noexcept {
-  if (signo <= 0 || signo >= NSIG) return;
-  pendingSignals[signo].store(true);
-  const int fd = signalWakeFd.load();
+void MainQueue::raise(int alarm) noexcept {
+  if (alarm < 0 || alarm >= kAlarms) return;
+  raisedAlarms[alarm].store(true);
+  const int fd = alarmWakeFd.load();
   if (fd >= 0) wake(fd);
 }
 
@@ -88,7 +94,7 @@ void MainQueue::run() {
     if (poll(&wakeup, 1, timeoutMs) < 0 && errno != EINTR) return;
 
     drainWakeups();
-    runPendingSignals();
+    runRaisedAlarms();
     runDueTimer();
     runPostedJobs();
   }
@@ -100,9 +106,9 @@ void MainQueue::drainWakeups() {
   }
 }
 
-void MainQueue::runPendingSignals() {
-  for (int signo = 1; signo < NSIG; ++signo) {
-    if (pendingSignals[signo].exchange(false) && signalJobs_[signo]) signalJobs_[signo]();
+void MainQueue::runRaisedAlarms() {
+  for (int alarm = 0; alarm < kAlarms; ++alarm) {
+    if (raisedAlarms[alarm].exchange(false) && alarmJobs_[alarm]) alarmJobs_[alarm]();
   }
 }
 

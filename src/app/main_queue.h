@@ -1,10 +1,9 @@
 // The main queue: a run loop of our own on the main thread. It runs posted jobs, one repeating
-// timer and signals turned into jobs, one job at a time, so the format listeners and the parent
-// watch never overlap.
+// timer and alarms (signals, a failed write) turned into jobs, one job at a time, so the format
+// listeners and the parent watch never overlap.
 #pragma once
 
 #include <chrono>
-#include <csignal>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -28,13 +27,15 @@ class MainQueue final : public DispatchQueue {
   void setRepeatingTimer(std::chrono::nanoseconds first, std::chrono::nanoseconds interval,
                          std::function<void()> handler);
 
-  // Main thread, before the signal's handler is installed. After notifySignal(signo), `job`
-  // runs on the main queue.
-  void onSignal(int signo, std::function<void()> job);
+  static constexpr int kAlarms = 4;
 
-  // Async-signal-safe: marks `signo` as pending and wakes the loop. Only this is ever done
-  // inside an asynchronous signal handler.
-  static void notifySignal(int signo) noexcept;
+  // Main thread, before the alarm can be raised. After raise(alarm), `job` runs on the main
+  // queue. Returns the alarm, or -1 when all are taken.
+  int addAlarm(std::function<void()> job);
+
+  // Any thread, async-signal-safe and wait-free: marks the alarm as raised and wakes the loop.
+  // This is all an asynchronous signal handler or a real-time thread ever does here.
+  static void raise(int alarm) noexcept;
 
   // Serves the queue for as long as the process lives. Returns only if the wake-up pipe fails.
   void run();
@@ -42,7 +43,7 @@ class MainQueue final : public DispatchQueue {
  private:
   void drainWakeups();
   void runDueTimer();
-  void runPendingSignals();
+  void runRaisedAlarms();
   void runPostedJobs();
 
   int wakeRead_ = -1;
@@ -55,7 +56,7 @@ class MainQueue final : public DispatchQueue {
   std::chrono::steady_clock::time_point timerDeadline_{};
   std::chrono::nanoseconds timerInterval_{};
 
-  std::function<void()> signalJobs_[NSIG];
+  std::function<void()> alarmJobs_[kAlarms];
 };
 
 }  // namespace quenwick

@@ -1,6 +1,7 @@
 #include "app/shutdown.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -19,13 +20,14 @@ constexpr std::time_t teardownGraceSeconds = 2;
 // The SIGTERM handler writes one byte here (write is async-signal-safe); the watchdog waits
 // for it.
 int terminationStarted[2] = {-1, -1};
+int terminationAlarm = -1;
 
-void onTerminate(int signo) {
+void onTerminate(int) {
   const int savedErrno = errno;
   const char byte = 0;
   [[maybe_unused]] const auto written = write(terminationStarted[1], &byte, 1);
   errno = savedErrno;
-  MainQueue::notifySignal(signo);
+  MainQueue::raise(terminationAlarm);
 }
 
 // A broken pipe means the host has gone: leave at once, writing nothing more.
@@ -55,9 +57,22 @@ void watchTeardown() {
 
 }  // namespace
 
+void unblockHandledSignals() {
+  sigset_t handled;
+  sigemptyset(&handled);
+  sigaddset(&handled, SIGTERM);
+  sigaddset(&handled, SIGPIPE);
+  pthread_sigmask(SIG_UNBLOCK, &handled, nullptr);
+}
+
+bool parentGone(pid_t parentPid) {
+  // An orphan is adopted at once, so a parent id that changed means the parent is gone. A probe
+  // that is refused (EPERM) found a parent that runs as another user: it is there.
+  return getppid() != parentPid || (kill(parentPid, 0) != 0 && errno == ESRCH);
+}
+
 void checkParent(pid_t parentPid) {
-  if (getppid() == parentPid && kill(parentPid, 0) == 0) return;
-  fail("parent exited", 0);
+  if (parentGone(parentPid)) fail("parent exited", 0);
 }
 
 void startParentWatch(MainQueue& queue, pid_t parentPid) {
@@ -80,7 +95,7 @@ void installSignalHandlers(MainQueue& queue, AudioHardware& hardware, const Audi
     std::thread(watchTeardown).detach();
   }
 
-  queue.onSignal(SIGTERM, [&hardware, objects] {
+  terminationAlarm = queue.addAlarm([&hardware, objects] {
     teardown(hardware, objects);
     _exit(0);
   });

@@ -15,8 +15,15 @@ struct AudioObjects {
   AudioDeviceIOProcID procID = nullptr;
 };
 
-// Main queue: ends the agent with "parent exited" (status 0) when the parent has changed or
-// can no longer be signalled.
+// A host may start the agent with SIGTERM and SIGPIPE blocked; the agent could then be stopped
+// by nothing but SIGKILL. First thing at start, before any thread exists.
+void unblockHandledSignals();
+
+// Whether the parent recorded at start is gone: the agent has another parent now, or no process
+// has that id any more.
+bool parentGone(pid_t parentPid);
+
+// Main queue: ends the agent with "parent exited" (status 0) when the parent is gone.
 void checkParent(pid_t parentPid);
 
 // Checks the parent on the main queue every second, the first time one second from now.

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <cstddef>
 #include <span>
@@ -98,11 +99,19 @@ void appendString(std::string& out, std::string_view text) {
   out.push_back('"');
 }
 
-template <typename Number>
-void appendNumber(std::string& out, Number value) {
-  char buffer[32];
-  // Shortest form that reads back to the same value: 48000 for 48000.0, 44100.5 for 44100.5.
-  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+void appendNumber(std::string& out, std::int64_t value) {
+  char buffer[24];
+  out.append(buffer, std::to_chars(buffer, buffer + sizeof buffer, value).ptr);
+}
+
+// A whole number as plain digits (100000, never 1e+05); any other in the shortest form that
+// reads back to the same value (44100.5).
+void appendNumber(std::string& out, double value) {
+  char buffer[400];  // the longest whole double has 309 digits
+  char* const end = buffer + sizeof buffer;
+  const auto result = std::trunc(value) == value
+                          ? std::to_chars(buffer, end, value, std::chars_format::fixed)
+                          : std::to_chars(buffer, end, value);
   out.append(buffer, result.ptr);
 }
 
@@ -152,7 +161,12 @@ void status(const StatusEvent& event) {
 }
 
 void fail(std::string_view message, int code) {
-  status({{"event", std::string("error")}, {"message", std::string(message)}});
+  // The last line waits for a stalled reader of standard error only so long: the agent must end.
+  if (const auto line =
+          statusLine({{"event", std::string("error")}, {"message", std::string(message)}})) {
+    writeWithin(stderrHandle, std::as_bytes(std::span(line->data(), line->size())),
+                std::chrono::seconds(1));
+  }
   // No destructors: audio-layer threads may still be running, and nothing is torn down here.
   _exit(code);
 }

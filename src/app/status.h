@@ -26,7 +26,8 @@ std::optional<std::string> statusLine(const StatusEvent& event);
 // Writes the event's line to standard error in one whole write; never reports a failure.
 void status(const StatusEvent& event);
 
-// Writes the "error" event with `message` and ends the process with `code`.
+// Writes the "error" event with `message`, waiting at most a second for a stalled reader, and
+// ends the process with `code`.
 [[noreturn]] void fail(std::string_view message, int code = 1);
 
 }  // namespace quenwick

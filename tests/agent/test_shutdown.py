@@ -2,8 +2,10 @@
 its pipes, stops reading or sends signals."""
 import ctypes
 import os
+import pathlib
 import signal
 import subprocess
+import tempfile
 import time
 
 import pytest
@@ -61,24 +63,105 @@ def test_sigterm_while_the_host_has_stopped_reading_ends_the_agent_within_two_se
     assert run.finish() == 0 and time.monotonic() - started < 3
 
 
-def test_the_parent_going_away_ends_the_agent_with_parent_exited(agent):
-    # This test adopts the orphaned agent, so it can see how it ends; the parent is killed and
-    # left unreaped, as a host's own parent may leave it.
+@pytest.fixture
+def orphan(agent):
+    """Starts the agent below a parent the test can kill (left unreaped, as a host's own parent
+    may leave it) and adopts the orphan, so that the test can see how it ends."""
     libc = ctypes.CDLL(None, use_errno=True)
     assert libc.prctl(36, 1, 0, 0, 0) == 0  # PR_SET_CHILD_SUBREAPER
-    run = agent(["--pids", "42"], script=FOREVER, wrapper=["sh", "-c", '"$@" & wait', "sh"])
-    children = f"/proc/{run.proc.pid}/task/{run.proc.pid}/children"
-    agent_pid = int(until(lambda: open(children).read().split(), what="the agent")[0])
-    run.wait_for_event("running")
+
+    def start(args, **options):
+        run = agent(args, wrapper=["sh", "-c", '"$@" & wait', "sh"], **options)
+        children = f"/proc/{run.proc.pid}/task/{run.proc.pid}/children"
+        run.pid = int(until(lambda: open(children).read().split(), what="the agent")[0])
+        return run
+
+    def kill_parent(run):
+        os.kill(run.proc.pid, signal.SIGKILL)
+        os.waitid(os.P_PID, run.proc.pid, os.WEXITED | os.WNOWAIT)
+
+    def exit_status(run):
+        status = os.waitstatus_to_exitcode(os.waitpid(run.pid, 0)[1])
+        run.proc.wait()
+        return status
+
+    yield start, kill_parent, exit_status
+    libc.prctl(36, 0, 0, 0, 0)
+
+
+# when the parent goes: while the agent runs, or while its start-up is slow (after "creating_tap")
+@pytest.mark.parametrize("slow, after", [(0, "running"), (1500, "creating_tap")])
+def test_the_parent_going_away_ends_the_agent_with_parent_exited(orphan, slow, after):
+    start, kill_parent, exit_status = orphan
+    run = start(["--pids", "42"], script=dict(FOREVER, slowTap=slow))
+    run.wait_for_event(after)
     started = time.monotonic()
-    os.kill(run.proc.pid, signal.SIGKILL)
-    os.waitid(os.P_PID, run.proc.pid, os.WEXITED | os.WNOWAIT)  # dead, not reaped
-    _, status = os.waitpid(agent_pid, 0)
-    assert os.waitstatus_to_exitcode(status) == 0 and time.monotonic() - started < 2.5
+    kill_parent(run)
+    assert exit_status(run) == 0 and time.monotonic() - started < 2.5 + slow / 1000
     assert run.events()[-1] == {"event": "error", "message": "parent exited"}
     assert "destroyProcessTap" not in [c["call"] for c in run.calls()]
-    run.proc.wait()
-    libc.prctl(36, 0, 0, 0, 0)
+
+
+def test_a_full_standard_error_holds_an_ending_agent_a_second_at_most(orphan):
+    start, kill_parent, exit_status = orphan
+    run = start(["--pids", "42"], script=FOREVER, stderr="held")
+    run.wait_for_event("running")
+    # A stalled log reader: the pipe is full when the agent's last line is due.
+    stuffing = os.open(f"/proc/{run.pid}/fd/2", os.O_WRONLY | os.O_NONBLOCK)
+    with pytest.raises(BlockingIOError):
+        while True:
+            os.write(stuffing, b"x" * 4096)
+    started = time.monotonic()
+    kill_parent(run)
+    assert exit_status(run) == 0 and time.monotonic() - started < 3.5
+    os.close(stuffing)
+
+
+def test_a_parent_of_another_user_is_not_taken_for_gone(agent):
+    shared = pathlib.Path(tempfile.mkdtemp())  # where the agent, as nobody, finds its script
+    shared.chmod(0o755)
+    run = agent(["--pids", "42"], script=FOREVER, user=65534, tmp=shared)
+    run.wait_for_event("running")
+    time.sleep(2.5)
+    assert run.proc.poll() is None and len(run.events()) == 3
+    run.signal(signal.SIGTERM)
+    assert run.finish() == 0
+
+
+def test_sigterm_the_moment_running_is_written_always_tears_down(agent):
+    for _ in range(int(os.environ.get("QUENWICK_CYCLES", "6")) * 5):
+        run = agent(["--pids", "42"], script=FOREVER)
+        run.wait_for_event("running")
+        run.signal(signal.SIGTERM)
+        assert run.finish() == 0
+        assert [c["call"] for c in run.calls()][-4:] == TEARDOWN
+
+
+def block_signals():
+    signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM, signal.SIGPIPE})
+
+
+# a host that blocks SIGTERM and SIGPIPE, or ignores SIGPIPE, before it starts the agent
+@pytest.mark.parametrize("setup, end, torn_down", [
+    (block_signals, lambda run: run.signal(signal.SIGTERM), True),
+    (block_signals, lambda run: run.hang_up(), False),
+    (lambda: signal.signal(signal.SIGPIPE, signal.SIG_IGN), lambda run: run.hang_up(), False),
+], ids=["blocked, SIGTERM", "blocked, output closed", "SIGPIPE ignored, output closed"])
+def test_what_the_host_did_to_its_signals_does_not_keep_the_agent(agent, setup, end, torn_down):
+    run = agent(["--pids", "42"], script=FOREVER, stdout="held", preexec_fn=setup)
+    run.wait_for_event("running")
+    run.read_held(1)
+    end(run)
+    assert run.finish() == 0 and len(run.events()) == 3
+    assert ([c["call"] for c in run.calls()][-4:] == TEARDOWN) == torn_down
+
+
+def test_a_failed_pcm_write_ends_the_agent_with_its_reason(agent):
+    with open("/dev/full", "wb") as full:
+        run = agent(["--pids", "42"], script=FOREVER, stdout=full)
+        assert run.finish() == 2
+    assert run.events()[-1] == {"event": "error",
+                                "message": "could not write the audio: No space left on device"}
 
 
 @pytest.mark.parametrize("closed", [0, 1, 2])

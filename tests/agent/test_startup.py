@@ -130,12 +130,12 @@ FAILURES = {
                          "none of the requested processes are audio processes yet; is the app "
                          "playing sound?"),
     "tap refused": ({"tapStatus": -50}, [TAP_LINE], 2, [tap("mixdown", [7], -50)],
-                    "could not create the audio tap (-50). Check System Settings > Privacy & "
-                    "Security > Screen & System Audio Recording."),
+                    "could not create the audio tap (-50). Check that PipeWire is running and "
+                    "that XDG_RUNTIME_DIR is this session's."),
     "tap refused with a code": ({"tapStatus": code("nope")}, [TAP_LINE], 2,
                                 [tap("mixdown", [7], code("nope"))],
-                                f"could not create the audio tap ({code('nope')}). Check System "
-                                f"Settings > Privacy & Security > Screen & System Audio Recording."),
+                                f"could not create the audio tap ({code('nope')}). Check that "
+                                f"PipeWire is running and that XDG_RUNTIME_DIR is this session's."),
     "device refused": ({"deviceStatus": -1}, [TAP_LINE], 2, [device(-1)],
                        "could not create the capture device (-1)"),
     "format unreadable": ({"reads": [{"fail": code("who?")}]}, [TAP_LINE], 2,

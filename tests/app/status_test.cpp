@@ -21,10 +21,12 @@ TEST(StatusLine, WritesEveryKindCompactly) {
                         {"changed", true},
                         {"off", false},
                         {"fraction", 44100.5},
+                        {"whole", 100000.0},
+                        {"tiny", 0.1},
                         {"empty", std::vector<std::int64_t>{}}}),
             "{\"event\":\"format\",\"sample_rate\":48000,\"channels\":2,"
             "\"pids\":[101,-5,2147483647],\"changed\":true,\"off\":false,\"fraction\":44100.5,"
-            "\"empty\":[]}\n");
+            "\"whole\":100000,\"tiny\":0.1,\"empty\":[]}\n");
   for (const double bad : {std::nan(""), double(INFINITY), -double(INFINITY)}) {
     EXPECT_EQ(statusLine({{"event", std::string("format")}, {"sample_rate", bad}}), std::nullopt);
   }

@@ -3,33 +3,11 @@ byte, and what it leaves out."""
 import signal
 import time
 
-import numpy as np
 import pytest
 
-from conftest import LIVENESS, decimated, noise, pcm_samples, until, write_float_wav
+from conftest import LIVENESS, assert_holds, noise, until, write_float_wav
 
 SECONDS = 2
-
-
-def assert_holds(captured, played):
-    """Between the silence before the player's links and the silence after it ends, the capture
-    holds what the agent makes of `played` from some frame on, to the byte. The player may drop
-    the part of its last graph cycle that the file does not fill."""
-    samples = pcm_samples(captured)
-    heard = np.flatnonzero(samples)
-    assert len(heard), "nothing heard"
-    sound = samples[heard[0]: heard[-1] + 1].tobytes()
-    window = sound[2000:6000]
-    assert len(window) == 4000, f"only {len(sound)} bytes of sound captured"
-    for phase in range(3):
-        expected = decimated(played[phase:])
-        at = expected.find(window)
-        if at >= 0 and at % 2 == 0:
-            expected = expected[at - 2000:]
-            assert sound == expected[: len(sound)]
-            assert len(expected) - len(sound) < 2 * 2048 // 3, "the player's sound stops early"
-            return
-    pytest.fail("the player's sound is not in the capture")
 
 
 def stop(run):
@@ -97,11 +75,30 @@ def test_a_graph_rate_change_gives_exactly_one_format_event(pipewire, tmp_path):
     assert run.finish() == 0
 
 
+@pytest.mark.parametrize("env", [{"PIPEWIRE_DEBUG": "5"},
+                                 {"PIPEWIRE_DEBUG": "*:4", "PIPEWIRE_CONFIG_NAME": "missing.conf"}])
+def test_pipewire_writes_nothing_to_standard_error_whatever_its_environment(pipewire, tmp_path,
+                                                                            env):
+    run = pipewire.agent(["--global"], tmp_path, env=env)
+    run.wait_for_event("running")
+    time.sleep(0.5)
+    run.signal(signal.SIGTERM)
+    assert run.finish() == 0 and len(run.events()) == 3  # any other line fails the parse
+
+
+def test_a_full_disk_ends_the_agent_with_its_reason(pipewire, tmp_path):
+    with open("/dev/full", "wb") as full:
+        run = pipewire.agent(["--global"], tmp_path, stdout=full)
+        assert run.finish() == 2
+    assert run.events()[-1] == {"event": "error",
+                                "message": "could not write the audio: No space left on device"}
+
+
 @pytest.mark.parametrize("args, status, message", [
     (["--pids", "1"], 3,
      "none of the requested processes are audio processes yet; is the app playing sound?"),
-    (["--global"], 2, "could not create the audio tap (1937010544). Check System Settings > "
-                      "Privacy & Security > Screen & System Audio Recording."),
+    (["--global"], 2, "could not create the audio tap (1937010544). Check that PipeWire is "
+                      "running and that XDG_RUNTIME_DIR is this session's."),
 ])
 def test_without_a_server_the_agent_ends_at_once(agent, tmp_path, args, status, message):
     (tmp_path / "empty").mkdir(mode=0o700)

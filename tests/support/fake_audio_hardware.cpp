@@ -10,6 +10,7 @@
 //                          "parent" stands for the parent of the agent at start-up. Others: 0.
 //   "tapStatus", "deviceStatus", "ioprocStatus", "startStatus", "listenerStatus": STATUS
 //   "ioproc": null         the IO proc create leaves the id null
+//   "slowTap": MS          the tap takes that long to create
 //   "format": FORMAT       the tap's format at first (48000 2 f32)
 //   "reads": [FORMAT]      one-shot replies of the first 'tfmt' reads
 //   "source": PATH         raw interleaved samples of the layout's type, repeated; else silence
@@ -143,6 +144,7 @@ class FakeAudioHardware final : public AudioHardware {
                  {"private", d.isPrivate},
                  {"mute", static_cast<int>(d.muteBehavior)},
                  {"uuid", d.uuid}};
+    std::this_thread::sleep_for(std::chrono::milliseconds(script_.value("slowTap", 0)));
     return created(line, "tap", "tapStatus", 100, outTapID);
   }
 

@@ -1,11 +1,17 @@
 #include "capture/pipewire/pipewire_connection.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <ctime>
 
 namespace quenwick::pipewire {
 std::unique_ptr<PipeWireConnection> PipeWireConnection::open(std::chrono::milliseconds timeout,
                                                              int& error) {
+  // Standard error carries status lines only, whatever the host's PIPEWIRE_DEBUG asks for or a
+  // missing configuration file makes PipeWire say: its log is silenced from its first line, and
+  // anything that logs anyway goes nowhere.
+  setenv("PIPEWIRE_DEBUG", "0", 1);
+  setenv("PIPEWIRE_LOG", "/dev/null", 1);
   pw_init(nullptr, nullptr);
   std::unique_ptr<PipeWireConnection> connection(new PipeWireConnection());
   auto& c = *connection;
