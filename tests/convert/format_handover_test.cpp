@@ -3,7 +3,6 @@
 // half done, shows as a format of two numbers. Run under ThreadSanitizer as well.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstring>
 #include <thread>
 
@@ -17,23 +16,17 @@ PublishedFormat made(std::uint32_t n) {
 }
 
 TEST(FormatHandover, EveryFormatTakenIsOneWholePublishedFormat) {
-  constexpr std::uint32_t kPublished = 400000;
   FormatHandover handover;
-  std::atomic<bool> done{false};
-  std::thread writer([&] {
-    for (std::uint32_t n = 1; n <= kPublished; ++n) handover.publish(made(n));
-    done = true;
+  // Stopped and joined however the test ends.
+  std::jthread writer([&](std::stop_token stop) {
+    for (std::uint32_t n = 1; !stop.stop_requested(); ++n) handover.publish(made(n));
   });
+  // The reader takes formats while the writer keeps publishing, until it has taken many.
   std::uint64_t generation = 0;
-  std::uint64_t taken = 0;
   PublishedFormat format;
-  for (;;) {
-    const bool finished = done;
+  for (int taken = 0; taken < 20000;) {
     const std::uint64_t before = generation;
-    if (!handover.takeNewer(generation, format)) {
-      if (finished) break;
-      continue;
-    }
+    if (!handover.takeNewer(generation, format)) continue;
     ++taken;
     ASSERT_GT(generation, before);
     const PublishedFormat expected = made(static_cast<std::uint32_t>(generation));
@@ -41,9 +34,6 @@ TEST(FormatHandover, EveryFormatTakenIsOneWholePublishedFormat) {
         << "generation " << generation << " took rate " << format.format.mSampleRate
         << " and ratio " << format.ratio;
   }
-  writer.join();
-  EXPECT_EQ(generation, kPublished);
-  EXPECT_GT(taken, 1u);
 }
 
 }  // namespace
