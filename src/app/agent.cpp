@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -94,6 +95,25 @@ StatusEvent formatEvent(const CaptureRequest& request, const AudioStreamBasicDes
   };
 }
 
+// Main queue: gives the tap the objects of the processes its targets cover now, if they changed.
+void followTheTargets(AudioHardware& hardware, AudioObjectID tapID, TapDescription& description) {
+  auto now = coveredProcessObjects(hardware, description.targets);
+  if (!now) return;
+  auto sorted = [](std::vector<AudioObjectID> objects) {
+    std::sort(objects.begin(), objects.end());
+    objects.erase(std::unique(objects.begin(), objects.end()), objects.end());
+    return objects;
+  };
+  if (sorted(*now) == sorted(description.processes)) return;
+  TapDescription next = description;
+  next.processes = std::move(*now);
+  const TapDescription* data = &next;
+  if (hardware.setPropertyData(tapID, globalAddress(kAudioTapPropertyDescription), 0, nullptr,
+                               sizeof data, &data) == kAudioHardwareNoError) {
+    description = std::move(next);
+  }
+}
+
 std::string withStatus(std::string_view prefix, OSStatus status, std::string_view suffix) {
   return std::string(prefix) + std::to_string(status) + std::string(suffix);
 }
@@ -118,20 +138,26 @@ void runAgent(int argc, char** argv, const AudioLayerFactory& openAudioLayer) {
   static const std::unique_ptr<AudioHardware> audioLayer = openAudioLayer();
   AudioHardware& hardware = *audioLayer;
 
-  // Who to hear, or who to leave out.
+  // Who to hear, or who to leave out: the processes as they are now, and the processes they stand
+  // for during the whole run.
+  const ProcessTargets targets = ProcessTargets::ofAlive(
+      request.global ? std::vector<std::int32_t>{request.excludeSelf, parentPid} : request.pids,
+      request.tree);
   std::vector<AudioObjectID> processes;
-  if (request.global) {
+  if (request.tree) {
+    processes = coveredProcessObjects(hardware, targets).value_or(std::vector<AudioObjectID>{});
+  } else if (request.global) {
     processes = resolveExclusionList(hardware, request.excludeSelf, parentPid);
   } else {
     processes = resolveProcessList(hardware, request.pids);
-    if (processes.empty()) {
-      fail("none of the requested processes are audio processes yet; is the app playing sound?",
-           noAudioProcess);
-    }
+  }
+  if (!request.global && processes.empty()) {
+    fail("none of the requested processes are audio processes yet; is the app playing sound?",
+         noAudioProcess);
   }
 
   // The tap.
-  static const TapDescription description = makeTapDescription(request.global, processes);
+  static TapDescription description = makeTapDescription(request.global, processes, targets);
   status({{"event", std::string("creating_tap")}});
   AudioObjectID tapID = kAudioObjectUnknown;
   const OSStatus tapErr = hardware.createProcessTap(description, &tapID);
@@ -168,6 +194,15 @@ void runAgent(int argc, char** argv, const AudioLayerFactory& openAudioLayer) {
                                refreshFormat);
   hardware.addPropertyListener(aggregateID, globalAddress(kAudioDevicePropertyNominalSampleRate),
                                mainQueue, refreshFormat);
+
+  // Processes come and go: the tap's list follows the targets for the whole run. A layer that
+  // follows them itself (PipeWire) refuses this listener.
+  const auto followTargets = [tapID](std::uint32_t, const AudioObjectPropertyAddress*) {
+    followTheTargets(*audioLayer, tapID, description);
+  };
+  hardware.addPropertyListener(kAudioObjectSystemObject,
+                               globalAddress(kAudioHardwarePropertyProcessObjectList), mainQueue,
+                               followTargets);
 
   startParentWatch(mainQueue, parentPid);
 

@@ -47,6 +47,8 @@ std::variant<CaptureRequest, UsageError> parseCommandLine(const std::vector<std:
       request.pids = parsePidList(args[next++]);
     } else if (argument == "--global") {
       request.global = true;
+    } else if (argument == "--tree") {
+      request.tree = true;
     } else if (argument == "--exclude-self") {
       if (next == args.size()) return UsageError{"--exclude-self needs a value"};
       request.excludeSelf = parseDecimalInt32(args[next++]).value_or(0);

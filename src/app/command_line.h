@@ -15,6 +15,7 @@ struct CaptureRequest {
   std::vector<std::int32_t> pids;  // from --pids, in the order given; duplicates kept
   bool global = false;             // --global: the whole system, pids only reported
   std::int32_t excludeSelf = 0;    // --exclude-self; 0 means none
+  bool tree = false;               // --tree: each pid stands for its process tree
 };
 
 struct UsageError {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "capture/process_targets.h"
 #include "convert/audio_buffers.h"
 
 namespace quenwick {
@@ -48,6 +49,13 @@ inline constexpr std::uint32_t kAudioHardwarePropertyTranslatePIDToProcessObject
 inline constexpr std::uint32_t kAudioTapPropertyFormat = fourCharCode("tfmt");
 // On a device: its nominal sample rate; the agent only listens to it.
 inline constexpr std::uint32_t kAudioDevicePropertyNominalSampleRate = fourCharCode("nsrt");
+// On the system object: the process objects of every process the layer knows now.
+inline constexpr std::uint32_t kAudioHardwarePropertyProcessObjectList = fourCharCode("prs#");
+// On a process object: its pid, a 32-bit signed integer.
+inline constexpr std::uint32_t kAudioProcessPropertyPID = fourCharCode("ppid");
+// On a tap: its description, written to change the processes of a tap that exists; the data is
+// a pointer to the TapDescription, as Core Audio's is a pointer to a CATapDescription.
+inline constexpr std::uint32_t kAudioTapPropertyDescription = fourCharCode("tdsc");
 
 inline constexpr AudioObjectPropertyAddress globalAddress(std::uint32_t selector) {
   return {selector, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
@@ -83,6 +91,11 @@ struct TapDescription {
   bool isPrivate = false;
   TapMuteBehavior muteBehavior = TapMuteBehavior::unmuted;
   std::string uuid;  // 36 characters, upper-case hexadecimal
+  // Who the processes stand for: the processes the host listed, by identity, with their
+  // descendants when `targets.tree`. A layer that can follow them itself as they come and go
+  // (PipeWire) goes by this; Core Audio has no such thing, and there the agent keeps
+  // `processes` up to date instead.
+  ProcessTargets targets;
 
   static TapDescription stereoMixdownOfProcesses(std::vector<AudioObjectID> processes);
   static TapDescription stereoGlobalTapButExcludeProcesses(std::vector<AudioObjectID> processes);
@@ -127,6 +140,9 @@ class AudioHardware {
                                    std::uint32_t qualifierDataSize, const void* qualifierData,
                                    std::uint32_t* ioDataSize, void* outData) = 0;
 
+  virtual OSStatus setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                   std::uint32_t qualifierDataSize, const void* qualifierData,
+                                   std::uint32_t dataSize, const void* data) = 0;
   virtual OSStatus createProcessTap(const TapDescription& description, AudioObjectID* outTapID) = 0;
   virtual OSStatus destroyProcessTap(AudioObjectID tapID) = 0;
 

@@ -31,4 +31,36 @@ std::vector<AudioObjectID> resolveExclusionList(AudioHardware& hardware, std::in
   return objects;
 }
 
+std::optional<std::vector<AudioObjectID>> coveredProcessObjects(AudioHardware& hardware,
+                                                                const ProcessTargets& targets) {
+  constexpr auto listAddress = globalAddress(kAudioHardwarePropertyProcessObjectList);
+  constexpr auto pidAddress = globalAddress(kAudioProcessPropertyPID);
+  // The list's length is not known ahead: read into more room until it is not full.
+  std::vector<AudioObjectID> objects(256);
+  for (;;) {
+    auto size = static_cast<std::uint32_t>(objects.size() * sizeof(AudioObjectID));
+    const std::uint32_t room = size;
+    if (hardware.getPropertyData(kAudioObjectSystemObject, listAddress, 0, nullptr, &size,
+                                 objects.data()) != kAudioHardwareNoError) {
+      return std::nullopt;
+    }
+    if (size < room) {
+      objects.resize(size / sizeof(AudioObjectID));
+      break;
+    }
+    objects.resize(objects.size() * 2);
+  }
+  std::vector<AudioObjectID> covered;
+  for (const AudioObjectID object : objects) {
+    std::int32_t pid = 0;
+    std::uint32_t size = sizeof pid;
+    if (hardware.getPropertyData(object, pidAddress, 0, nullptr, &size, &pid) ==
+            kAudioHardwareNoError &&
+        targets.covers(pid)) {
+      covered.push_back(object);
+    }
+  }
+  return covered;
+}
+
 }  // namespace quenwick

@@ -22,4 +22,9 @@ std::vector<AudioObjectID> resolveProcessList(AudioHardware& hardware,
 std::vector<AudioObjectID> resolveExclusionList(AudioHardware& hardware, std::int32_t excludeSelf,
                                                 std::int32_t parentPid);
 
+// The objects, in the layer's process list, of every process that `targets` covers: the list a
+// tap needs now. Nothing when the layer cannot list its processes.
+std::optional<std::vector<AudioObjectID>> coveredProcessObjects(AudioHardware& hardware,
+                                                                const ProcessTargets& targets);
+
 }  // namespace quenwick

@@ -21,13 +21,15 @@ TapDescription TapDescription::stereoGlobalTapButExcludeProcesses(
   return description;
 }
 
-TapDescription makeTapDescription(bool global, std::vector<AudioObjectID> processes) {
+TapDescription makeTapDescription(bool global, std::vector<AudioObjectID> processes,
+                                  ProcessTargets targets) {
   TapDescription description =
       global ? TapDescription::stereoGlobalTapButExcludeProcesses(std::move(processes))
              : TapDescription::stereoMixdownOfProcesses(std::move(processes));
   description.name = "Quenwick tap";
   description.isPrivate = true;
   description.muteBehavior = TapMuteBehavior::unmuted;
+  description.targets = std::move(targets);
   return description;
 }
 

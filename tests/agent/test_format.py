@@ -12,13 +12,13 @@ from conftest import code, decimated, fmt, noise
 LISTS = 10  # of 512 frames: the read position is 2 after them, so a restart shows in the PCM
 START_EVENTS = [{"event": "creating_tap"},
                 {"event": "format", "sample_rate": 48000, "channels": 2, "mode": "processes",
-                 "pids": [42]},
+                 "pids": [9000042]},
                 {"event": "running"}]
 
 
 def changed(rate=48000, channels=2):
     return {"event": "format", "sample_rate": rate, "channels": channels, "mode": "processes",
-            "pids": [42], "changed": True}
+            "pids": [9000042], "changed": True}
 
 
 # the steps between two stretches of lists, the event they give (or None), whether the
@@ -72,7 +72,7 @@ def test_a_change_is_taken_once_and_restarts_the_conversion_at_its_list(agent, t
         frames = following
     expected += decimated(frames)
 
-    run = agent(["--pids", "42"], script={"pids": {"42": 7}, "source": str(tmp_path / "source.raw"),
+    run = agent(["--pids", "9000042"], script={"pids": {"9000042": 7}, "source": str(tmp_path / "source.raw"),
                                           "steps": script_steps})
     run.wait_until_done()
     run.signal(signal.SIGTERM)
@@ -84,8 +84,8 @@ def test_a_change_is_taken_once_and_restarts_the_conversion_at_its_list(agent, t
 def test_a_new_rate_is_reported_and_read_from_the_list_where_it_starts(agent, tmp_path):
     source = noise(2 * LISTS * 512, 2)
     (tmp_path / "source.raw").write_bytes(source.tobytes())
-    run = agent(["--pids", "42"], script={
-        "pids": {"42": 7}, "source": str(tmp_path / "source.raw"),
+    run = agent(["--pids", "9000042"], script={
+        "pids": {"9000042": 7}, "source": str(tmp_path / "source.raw"),
         "steps": [{"deliver": LISTS, "frames": 512}, {"change": fmt(rate=44100)},
                   {"notify": "nsrt"}, {"notify": "tfmt"}, {"sync": True},
                   {"deliver": LISTS, "frames": 441}]})

@@ -12,7 +12,7 @@ import pytest
 
 from conftest import fmt, until
 
-FOREVER = {"pids": {"42": 7}, "steps": [{"pace": 2000}, {"deliver": -1, "frames": 512}]}
+FOREVER = {"pids": {"9000042": 7}, "steps": [{"pace": 2000}, {"deliver": -1, "frames": 512}]}
 TEARDOWN = ["stop", "destroyIOProcID", "destroyAggregateDevice", "destroyProcessTap"]
 
 
@@ -29,7 +29,7 @@ ENDINGS = {
 @pytest.mark.parametrize("case", ENDINGS.values(), ids=ENDINGS.keys())
 def test_the_host_ends_a_running_agent(agent, case):
     act, status, torn_down = case
-    run = agent(["--pids", "42"], script=FOREVER,
+    run = agent(["--pids", "9000042"], script=FOREVER,
                 stdout="held" if status == 0 and not torn_down else subprocess.PIPE)
     run.wait_for_event("running")
     act(run)
@@ -40,7 +40,7 @@ def test_the_host_ends_a_running_agent(agent, case):
 
 
 def test_a_format_change_due_on_a_hung_up_standard_error_ends_the_agent_with_0(agent):
-    run = agent(["--pids", "42"], script={"pids": {"42": 7}, "steps": [
+    run = agent(["--pids", "9000042"], script={"pids": {"9000042": 7}, "steps": [
         {"sleep": 500}, {"change": fmt(channels=1)}, {"notify": "tfmt"}]}, stderr="held")
     run.wait_for_event("running")
     run.hang_up(2)
@@ -54,7 +54,7 @@ def writing_waits(pid):
 
 
 def test_sigterm_while_the_host_has_stopped_reading_ends_the_agent_within_two_seconds(agent):
-    run = agent(["--pids", "42"], script=dict(FOREVER, steps=[{"deliver": -1, "frames": 4096}]),
+    run = agent(["--pids", "9000042"], script=dict(FOREVER, steps=[{"deliver": -1, "frames": 4096}]),
                 stdout="held")
     run.wait_for_event("running")
     until(lambda: writing_waits(run.proc.pid), what="a write to wait for the host")
@@ -93,7 +93,7 @@ def orphan(agent):
 @pytest.mark.parametrize("slow, after", [(0, "running"), (1500, "creating_tap")])
 def test_the_parent_going_away_ends_the_agent_with_parent_exited(orphan, slow, after):
     start, kill_parent, exit_status = orphan
-    run = start(["--pids", "42"], script=dict(FOREVER, slowTap=slow))
+    run = start(["--pids", "9000042"], script=dict(FOREVER, slowTap=slow))
     run.wait_for_event(after)
     started = time.monotonic()
     kill_parent(run)
@@ -104,7 +104,7 @@ def test_the_parent_going_away_ends_the_agent_with_parent_exited(orphan, slow, a
 
 def test_a_full_standard_error_holds_an_ending_agent_a_second_at_most(orphan):
     start, kill_parent, exit_status = orphan
-    run = start(["--pids", "42"], script=FOREVER, stderr="held")
+    run = start(["--pids", "9000042"], script=FOREVER, stderr="held")
     run.wait_for_event("running")
     # A stalled log reader: the pipe is full when the agent's last line is due.
     stuffing = os.open(f"/proc/{run.pid}/fd/2", os.O_WRONLY | os.O_NONBLOCK)
@@ -120,7 +120,7 @@ def test_a_full_standard_error_holds_an_ending_agent_a_second_at_most(orphan):
 def test_a_parent_of_another_user_is_not_taken_for_gone(agent):
     shared = pathlib.Path(tempfile.mkdtemp())  # where the agent, as nobody, finds its script
     shared.chmod(0o755)
-    run = agent(["--pids", "42"], script=FOREVER, user=65534, tmp=shared)
+    run = agent(["--pids", "9000042"], script=FOREVER, user=65534, tmp=shared)
     run.wait_for_event("running")
     time.sleep(2.5)
     assert run.proc.poll() is None and len(run.events()) == 3
@@ -130,7 +130,7 @@ def test_a_parent_of_another_user_is_not_taken_for_gone(agent):
 
 def test_sigterm_the_moment_running_is_written_always_tears_down(agent):
     for _ in range(int(os.environ.get("QUENWICK_CYCLES", "6")) * 5):
-        run = agent(["--pids", "42"], script=FOREVER)
+        run = agent(["--pids", "9000042"], script=FOREVER)
         run.wait_for_event("running")
         run.signal(signal.SIGTERM)
         assert run.finish() == 0
@@ -148,7 +148,7 @@ def block_signals():
     (lambda: signal.signal(signal.SIGPIPE, signal.SIG_IGN), lambda run: run.hang_up(), False),
 ], ids=["blocked, SIGTERM", "blocked, output closed", "SIGPIPE ignored, output closed"])
 def test_what_the_host_did_to_its_signals_does_not_keep_the_agent(agent, setup, end, torn_down):
-    run = agent(["--pids", "42"], script=FOREVER, stdout="held", preexec_fn=setup)
+    run = agent(["--pids", "9000042"], script=FOREVER, stdout="held", preexec_fn=setup)
     run.wait_for_event("running")
     run.read_held(1)
     end(run)
@@ -158,7 +158,7 @@ def test_what_the_host_did_to_its_signals_does_not_keep_the_agent(agent, setup, 
 
 def test_a_failed_pcm_write_ends_the_agent_with_its_reason(agent):
     with open("/dev/full", "wb") as full:
-        run = agent(["--pids", "42"], script=FOREVER, stdout=full)
+        run = agent(["--pids", "9000042"], script=FOREVER, stdout=full)
         assert run.finish() == 2
     assert run.events()[-1] == {"event": "error",
                                 "message": "could not write the audio: No space left on device"}
@@ -167,7 +167,7 @@ def test_a_failed_pcm_write_ends_the_agent_with_its_reason(agent):
 @pytest.mark.parametrize("closed", [0, 1, 2])
 def test_a_standard_descriptor_closed_at_start_is_never_taken_by_another_file(agent, closed):
     # The first sync waits until the agent serves its queue, when SIGTERM is handled.
-    run = agent(["--pids", "42"], preexec_fn=lambda: os.close(closed), script=dict(
+    run = agent(["--pids", "9000042"], preexec_fn=lambda: os.close(closed), script=dict(
         FOREVER, steps=[{"sync": True}, {"deliver": 20, "frames": 512}]))
     run.wait_until_done()  # every line of the call log must still be JSON: no PCM went there
     run.signal(signal.SIGTERM)
@@ -178,7 +178,7 @@ def test_a_standard_descriptor_closed_at_start_is_never_taken_by_another_file(ag
 def test_standard_input_is_never_read(agent):
     read_end, write_end = os.pipe()
     os.write(write_end, b"x" * 1000)
-    run = agent(["--pids", "42"], script=FOREVER, stdin=read_end)
+    run = agent(["--pids", "9000042"], script=FOREVER, stdin=read_end)
     run.wait_for_event("running")
     time.sleep(0.2)
     run.signal(signal.SIGTERM)

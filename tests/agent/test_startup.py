@@ -27,9 +27,10 @@ def tfmt(out=FORMAT_OUT, status=0):
     return read(100, "tfmt", status, qualifierSize=0, dataSize=40, **({"out": out} if out else {}))
 
 
-def tap(kind, processes, status=0):
+def tap(kind, processes, status=0, targets=()):
     return {"call": "createProcessTap", "kind": kind, "processes": processes,
-            "name": "Quenwick tap", "private": True, "mute": 0, "uuid": "TAP", "status": status,
+            "name": "Quenwick tap", "private": True, "mute": 0, "uuid": "TAP",
+            "targets": list(targets), "tree": False, "status": status,
             **({"tap": 100} if status == 0 else {})}
 
 
@@ -41,7 +42,7 @@ def device(status=0):
 
 LISTENERS = [{"call": "addPropertyListener", "object": obj, "selector": code(selector),
               "scope": code("glob"), "element": 0, "status": 0}
-             for obj, selector in ((100, "tfmt"), (200, "nsrt"))]
+             for obj, selector in ((100, "tfmt"), (200, "nsrt"), (1, "prs#"))]
 IOPROC = {"call": "createIOProcID", "device": 200, "status": 0, "proc": 300}
 START = {"call": "start", "device": 200, "proc": 300, "status": 0}
 TEARDOWN = [{"call": "stop", "device": 200, "proc": 300},
@@ -66,6 +67,8 @@ def anonymous(calls):
                             for t in call["taps"]]
         if call.get("qualifier") == os.getpid():  # the fake's parent is this test
             call["qualifier"] = "PARENT"
+        if "targets" in call:  # the fake's pids run nowhere: only the parent is alive
+            call["targets"] = ["PARENT" if pid == os.getpid() else pid for pid in call["targets"]]
         named.append(call)
     return named
 
@@ -78,17 +81,19 @@ def format_event(mode, pids, **more):
 # args, the fake's pids, the calls that resolve them, the tap's kind and process objects, the
 # "format" event's mode and pids
 STARTS = {
-    "processes": (["--pids", "42"], {"42": 7}, [id2p(42, 7)], "mixdown", [7], "processes", [42]),
+    "processes": (["--pids", "9000042"], {"9000042": 7}, [id2p(9000042, 7)], "mixdown", [7], "processes", [9000042]),
     "processes, some resolving, in order, twice": (
-        ["--exclude-self", "9", "--pids", "1,2,3,0,-5,2"], {"2": 20, "3": 30, "1": [5, -50]},
-        [id2p(1, status=-50), id2p(2, 20), id2p(3, 30), id2p(0), id2p(-5), id2p(2, 20)],
-        "mixdown", [20, 30, 20], "processes", [1, 2, 3, 0, -5, 2]),
+        ["--exclude-self", "9", "--pids", "9000001,9000002,9000003,0,-5,9000002"],
+        {"9000002": 20, "9000003": 30, "9000001": [5, -50]},
+        [id2p(9000001, status=-50), id2p(9000002, 20), id2p(9000003, 30), id2p(0), id2p(-5),
+         id2p(9000002, 20)],
+        "mixdown", [20, 30, 20], "processes", [9000001, 9000002, 9000003, 0, -5, 9000002]),
     "global excludes itself and the parent": (
         ["--global", "--pids", "5", "--exclude-self", "-13"], {"-13": 13, "parent": 9},
         [id2p(-13, 13), id2p("PARENT", 9)], "global", [13, 9], "global", [5]),
     "global, an unresolved exclude-self": (
-        ["--exclude-self", "77", "--global"], {"parent": 9},
-        [id2p(77), id2p("PARENT", 9)], "global", [9], "global", []),
+        ["--exclude-self", "9000077", "--global"], {"parent": 9},
+        [id2p(9000077), id2p("PARENT", 9)], "global", [9], "global", []),
     "global without anything to leave out": (
         ["--global"], {}, [id2p("PARENT")], "global", [], "global", []),
 }
@@ -115,18 +120,19 @@ def test_a_start_makes_its_calls_writes_its_lines_and_converts_every_list(agent,
     flags = {"f32": 9, "s16": 12, "planar": 41}[layout]
     out = dict(FORMAT_OUT, flags=flags, bpf={"planar": 4, "s16": 4}.get(layout, 8),
                bits=16 if layout == "s16" else 32)
-    assert anonymous(run.calls()) == [*resolution, tap(kind, processes), device(), tfmt(out),
-                                      *LISTENERS, IOPROC, START, *TEARDOWN]
+    targets = ["PARENT"] if kind == "global" else []  # only the parent runs of these pids
+    assert anonymous(run.calls()) == [*resolution, tap(kind, processes, targets=targets),
+                                      device(), tfmt(out), *LISTENERS, IOPROC, START, *TEARDOWN]
     assert run.events() == [{"event": "creating_tap"}, format_event(mode, pid_list),
                             {"event": "running"}]
     assert bytes(run.out) == decimated(source.reshape(-1, 2))
 
 
 TAP_LINE = {"event": "creating_tap"}
-FORMAT_LINE = format_event("processes", [42])
+FORMAT_LINE = format_event("processes", [9000042])
 # a setting of the script, the status lines, the exit status, the last calls of the log
 FAILURES = {
-    "no audio process": ({"pids": {}}, [], 3, [id2p(42)],
+    "no audio process": ({"pids": {}}, [], 3, [id2p(9000042)],
                          "none of the requested processes are audio processes yet; is the app "
                          "playing sound?"),
     "tap refused": ({"tapStatus": -50}, [TAP_LINE], 2, [tap("mixdown", [7], -50)],
@@ -157,7 +163,7 @@ FAILURES = {
 @pytest.mark.parametrize("case", FAILURES.values(), ids=FAILURES.keys())
 def test_a_failing_step_ends_the_start_with_its_message_and_status(agent, case):
     setting, lines, status, last_calls, message = case
-    run = agent(["--pids", "42"], script={"pids": {"42": 7}, **setting})
+    run = agent(["--pids", "9000042"], script={"pids": {"9000042": 7}, **setting})
     assert run.finish() == status
     assert run.events() == [*lines, {"event": "error", "message": message}]
     calls = anonymous(run.calls())
@@ -168,7 +174,7 @@ def test_a_failing_step_ends_the_start_with_its_message_and_status(agent, case):
 
 
 def test_a_start_without_an_io_proc_stops_with_none_and_destroys_no_proc(agent):
-    run = agent(["--pids", "42"], script={"pids": {"42": 7}, "ioproc": None})
+    run = agent(["--pids", "9000042"], script={"pids": {"9000042": 7}, "ioproc": None})
     run.wait_for_event("running")
     run.signal(signal.SIGTERM)
     assert run.finish() == 0

@@ -95,6 +95,25 @@ constexpr std::int32_t kOwnPid = 999;
 const auto L = [](std::uint32_t n, std::uint32_t p) { return PlannedLink{n, p, kCapture, kLeft}; };
 const auto R = [](std::uint32_t n, std::uint32_t p) { return PlannedLink{n, p, kCapture, kRight}; };
 
+// The processes of these tests, as the system would tell of them: each started at time 1, its
+// parent init, but for a child and a grandchild of 200; 666 is a stranger that took the pid of a
+// target which ended, and so started later.
+std::optional<ProcessFacts> factsOf(std::int32_t pid) {
+  const std::map<std::int32_t, std::int32_t> parents = {{201, 200}, {202, 201}};
+  return ProcessFacts{pid == 666 ? 2u : 1u, parents.contains(pid) ? parents.at(pid) : 1};
+}
+
+LinkRule ruleFor(bool global, const std::vector<std::int32_t>& pids, bool tree = false) {
+  LinkRule rule{global, {}, {}, {kOwnPid, kOwnPid, "quenwick"}, kCapture};
+  rule.targets.tree = tree;
+  rule.targets.read = factsOf;
+  for (const std::int32_t pid : pids) {
+    rule.processes.push_back({pid, pid, ""});
+    rule.targets.processes.push_back({pid, 1});
+  }
+  return rule;
+}
+
 // Every kind of object the rule has to tell apart.
 GraphState exampleGraph() {
   GraphState g;
@@ -109,6 +128,8 @@ GraphState exampleGraph() {
   player(12, native(300), 80, {{81, "MONO"}});
   player(13, native(400), 90, {{91, "FL"}, {92, "FR"}, {93, "FC"}, {94, "LFE"}, {95, "RL"}});
   player(14, pulse(500, "firefox"), 100, {{101, "FL"}, {102, "FR"}});
+  player(17, native(202), 120, {{121, "FL"}});     // a grandchild of 200
+  player(18, native(666), 130, {{131, "FR"}});     // the stranger
   player(1, native(kOwnPid), 105, {{106, "FL"}});  // a stream of our own
   player(16, std::nullopt, 110, {{111, "FL"}});    // its client's info is not in yet
   // Our capture stream and its inputs; a player's input and monitor; a port of a node that the
@@ -123,27 +144,34 @@ GraphState exampleGraph() {
 }
 
 TEST(LinkPlan, LinksEachTappedStreamPortToTheInputsOfItsSide) {
-  // Every process but the listed ones, or only those; the links planned.
-  const std::tuple<bool, std::vector<std::int32_t>, std::vector<PlannedLink>> table[] = {
-      {false, {200, 100}, {L(60, 61), R(60, 62), L(70, 71), R(70, 72)}},
-      {false, {300}, {L(80, 81), R(80, 81)}},
-      {false, {400}, {L(90, 91), R(90, 92), L(90, 93), R(90, 93), L(90, 94), R(90, 94), L(90, 95)}},
-      {false, {500}, {L(100, 101), R(100, 102)}},
-      // pipewire-pulse itself, a process without streams, ourselves even when listed.
-      {false, {900, 12345, kOwnPid}, {}},
-      {true, {200, 400, 500}, {L(60, 61), R(60, 62), L(80, 81), R(80, 81)}},
+  // Every process but the listed ones, or only those, with their trees or not; the links planned.
+  const std::tuple<bool, std::vector<std::int32_t>, bool, std::vector<PlannedLink>> table[] = {
+      {false, {200, 100}, false, {L(60, 61), R(60, 62), L(70, 71), R(70, 72)}},
+      {false, {200}, true, {L(70, 71), R(70, 72), L(120, 121)}},
+      {false, {300}, false, {L(80, 81), R(80, 81)}},
+      {false,
+       {400},
+       false,
+       {L(90, 91), R(90, 92), L(90, 93), R(90, 93), L(90, 94), R(90, 94), L(90, 95)}},
+      {false, {500}, true, {L(100, 101), R(100, 102)}},
+      // pipewire-pulse itself, a process without streams, ourselves even when listed, a stranger
+      // with a target's pid.
+      {false, {900, 12345, kOwnPid, 666}, true, {}},
+      {true,
+       {200, 400, 500},
+       false,
+       {L(60, 61), R(60, 62), L(80, 81), R(80, 81), L(120, 121), R(130, 131)}},
+      {true, {200, 400, 500}, true, {L(60, 61), R(60, 62), L(80, 81), R(80, 81), R(130, 131)}},
   };
-  for (const auto& [global, pids, links] : table) {
-    LinkRule rule{global, {}, {kOwnPid, kOwnPid, "quenwick"}, kCapture};
-    for (std::int32_t pid : pids) rule.processes.push_back({pid, pid, ""});
-    EXPECT_EQ(planLinks(exampleGraph(), rule), links)
-        << (global ? "all but " : "only ") << ::testing::PrintToString(pids);
+  for (const auto& [global, pids, tree, links] : table) {
+    EXPECT_EQ(planLinks(exampleGraph(), ruleFor(global, pids, tree)), links)
+        << (global ? "all but " : "only ") << ::testing::PrintToString(pids) << tree;
   }
 }
 
 TEST(LinkPlan, AClientsStreamsWaitForItsInfoAndLinkToEachCaptureInputThatExists) {
   GraphState graph = exampleGraph();
-  const LinkRule rule{false, {{600, 600, ""}, {100, 100, ""}}, {kOwnPid, kOwnPid, ""}, kCapture};
+  const LinkRule rule = ruleFor(false, {600, 100});
   EXPECT_FALSE(hasClientOf(graph, rule.processes[0]));
   graph.clients[16].identity = native(600);
   EXPECT_TRUE(hasClientOf(graph, rule.processes[0]));

@@ -11,13 +11,16 @@
 //   "tapStatus", "deviceStatus", "ioprocStatus", "startStatus", "listenerStatus": STATUS
 //   "ioproc": null         the IO proc create leaves the id null
 //   "slowTap": MS          the tap takes that long to create
+//   "processes": [[OBJECT, PID]]  the layer's process list ('prs#'), with each object's pid
+//                          ('ppid'); a step {"processes": [...]} replaces it
 //   "format": FORMAT       the tap's format at first (48000 2 f32)
 //   "reads": [FORMAT]      one-shot replies of the first 'tfmt' reads
 //   "source": PATH         raw interleaved samples of the layout's type, repeated; else silence
 //   "steps": [STEP]        {"deliver": COUNT (-1: until stopped), "frames": N}
 //                          {"change": FORMAT}: reads and deliveries change; {"tfmt": FORMAT}:
-//                          only reads; {"notify": "tfmt"|"nsrt"}; {"sync": true}: waits until
-//                          the agent's queue has run what was posted before it; {"sleep": MS};
+//                          only reads; {"notify": "tfmt"|"nsrt"|"prs#"}; {"sync": true}: waits
+//                          until the agent's queue has run what was posted before it; {"sleep":
+//                          MS};
 //                          {"pace": US} after each list from then on
 // FORMAT: {"rate", "channels", "layout": "f32"|"s16"|"planar"} with any of "flags", "bpf", "bits",
 // "id" overriding the record, or {"fail": STATUS}.
@@ -98,6 +101,7 @@ class FakeAudioHardware final : public AudioHardware {
     for (const auto& reply : script_.value("reads", json::array())) {
       pendingReads_.push_back(formatFrom(reply));
     }
+    processes_ = script_.value("processes", json::array());
     if (script_.contains("source")) {
       std::ifstream file(script_["source"].get<std::string>(), std::ios::binary);
       source_.assign(std::istreambuf_iterator<char>(file), {});
@@ -105,6 +109,22 @@ class FakeAudioHardware final : public AudioHardware {
   }
 
   ~FakeAudioHardware() override { stopSteps(); }
+
+  OSStatus setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                           std::uint32_t, const void*, std::uint32_t dataSize,
+                           const void* data) override {
+    json line = {{"call", "setPropertyData"}, {"object", object}, {"selector", address.mSelector}};
+    OSStatus status = kUnknownProperty;
+    if (address.mSelector == kAudioTapPropertyDescription && dataSize == sizeof(void*)) {
+      const auto* description = *static_cast<const TapDescription* const*>(data);
+      line["processes"] = description->processes;
+      line["uuid"] = description->uuid;
+      status = object == 100 ? kAudioHardwareNoError : kBadObject;
+    }
+    line["status"] = status;
+    log(line);
+    return status;
+  }
 
   OSStatus getPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
                            std::uint32_t qualifierSize, const void* qualifier,
@@ -129,6 +149,9 @@ class FakeAudioHardware final : public AudioHardware {
       }
     } else if (address.mSelector == kAudioTapPropertyFormat) {
       status = readTapFormat(object, ioDataSize, outData, line);
+    } else if (address.mSelector == kAudioHardwarePropertyProcessObjectList ||
+               address.mSelector == kAudioProcessPropertyPID) {
+      status = readProcesses(object, address.mSelector, ioDataSize, outData, line);
     }
     line["status"] = status;
     log(line);
@@ -143,7 +166,10 @@ class FakeAudioHardware final : public AudioHardware {
                  {"name", d.name},
                  {"private", d.isPrivate},
                  {"mute", static_cast<int>(d.muteBehavior)},
-                 {"uuid", d.uuid}};
+                 {"uuid", d.uuid},
+                 {"targets", json::array()},
+                 {"tree", d.targets.tree}};
+    for (const auto& target : d.targets.processes) line["targets"].push_back(target.pid);
     std::this_thread::sleep_for(std::chrono::milliseconds(script_.value("slowTap", 0)));
     return created(line, "tap", "tapStatus", 100, outTapID);
   }
@@ -284,6 +310,29 @@ class FakeAudioHardware final : public AudioHardware {
     return kAudioHardwareNoError;
   }
 
+  // 'prs#' on the system object, or 'ppid' on one of its processes.
+  OSStatus readProcesses(AudioObjectID object, std::uint32_t selector, std::uint32_t* ioDataSize,
+                         void* outData, json& line) {
+    std::lock_guard lock(mutex_);
+    if (selector == kAudioProcessPropertyPID) {
+      for (const auto& entry : processes_) {
+        if (entry[0] != object) continue;
+        const auto pid = entry[1].get<std::int32_t>();
+        std::memcpy(outData, &pid, sizeof pid);
+        line["out"] = pid;
+        return kAudioHardwareNoError;
+      }
+      return kBadObject;
+    }
+    std::vector<AudioObjectID> objects;
+    for (const auto& entry : processes_) objects.push_back(entry[0].get<AudioObjectID>());
+    const std::size_t fit = std::min<std::size_t>(objects.size(), *ioDataSize / 4);
+    std::copy_n(objects.begin(), fit, static_cast<AudioObjectID*>(outData));
+    *ioDataSize = static_cast<std::uint32_t>(fit * 4);
+    line["out"] = json(std::vector<AudioObjectID>(objects.begin(), objects.begin() + fit));
+    return kAudioHardwareNoError;
+  }
+
   void stopSteps() {
     {
       std::lock_guard lock(mutex_);
@@ -313,9 +362,15 @@ class FakeAudioHardware final : public AudioHardware {
         std::lock_guard lock(mutex_);
         readReply_ = formatFrom(step[both ? "change" : "tfmt"]);
         if (both) streamReply_ = readReply_;
+      } else if (step.contains("processes")) {
+        std::lock_guard lock(mutex_);
+        processes_ = step["processes"];
       } else if (step.contains("notify")) {
-        notify(step["notify"] == "tfmt" ? kAudioTapPropertyFormat
-                                        : kAudioDevicePropertyNominalSampleRate);
+        std::uint32_t selector = 0;
+        for (const char c : step["notify"].get<std::string>()) {
+          selector = selector << 8 | static_cast<unsigned char>(c);
+        }
+        notify(selector);
       } else if (step.contains("sync")) {
         sync();
       } else if (step.contains("sleep")) {
@@ -364,7 +419,9 @@ class FakeAudioHardware final : public AudioHardware {
   }
 
   void notify(std::uint32_t selector) {
-    const AudioObjectID object = selector == kAudioTapPropertyFormat ? 100 : 200;
+    const AudioObjectID object = selector == kAudioTapPropertyFormat                 ? 100
+                                 : selector == kAudioDevicePropertyNominalSampleRate ? 200
+                                                                                     : 1;
     int posted = 0;
     std::lock_guard lock(mutex_);
     for (const auto& l : listeners_) {
@@ -401,6 +458,7 @@ class FakeAudioHardware final : public AudioHardware {
   FormatReply readReply_;    // what 'tfmt' reads give now
   FormatReply streamReply_;  // what deliveries are made in
   std::deque<FormatReply> pendingReads_;
+  json processes_;  // [[object, pid]]
   bool stopping_ = false;
   std::uint64_t syncsPosted_ = 0;
   std::uint64_t syncsDone_ = 0;

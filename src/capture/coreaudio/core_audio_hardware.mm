@@ -100,6 +100,10 @@ static_assert(quenwick::kAudioHardwarePropertyTranslatePIDToProcessObject ==
 static_assert(quenwick::kAudioTapPropertyFormat == ::kAudioTapPropertyFormat);
 static_assert(quenwick::kAudioDevicePropertyNominalSampleRate ==
               ::kAudioDevicePropertyNominalSampleRate);
+static_assert(quenwick::kAudioHardwarePropertyProcessObjectList ==
+              ::kAudioHardwarePropertyProcessObjectList);
+static_assert(quenwick::kAudioProcessPropertyPID == ::kAudioProcessPropertyPID);
+static_assert(quenwick::kAudioTapPropertyDescription == ::kAudioTapPropertyDescription);
 static_assert(quenwick::kAudioFormatFlagIsFloat == ::kAudioFormatFlagIsFloat);
 static_assert(quenwick::kAudioFormatFlagIsNonInterleaved == ::kAudioFormatFlagIsNonInterleaved);
 static_assert(static_cast<NSInteger>(quenwick::TapMuteBehavior::unmuted) == CATapUnmuted);
@@ -128,12 +132,22 @@ NSArray<NSNumber*>* toNSArray(const std::vector<AudioObjectID>& objects) {
   return array;
 }
 
+// The platform's description of a tap, with the caller's UUID (the aggregate device names its
+// tap by it, and a changed description must keep it), or nil when a string is not UTF-8.
 CATapDescription* makeTapDescription(const TapDescription& description) {
+  NSUUID* uuid = [[NSUUID alloc] initWithUUIDString:toNSString(description.uuid)];
+  NSString* name = toNSString(description.name);
+  if (uuid == nil || name == nil) return nil;
   NSArray<NSNumber*>* processes = toNSArray(description.processes);
-  if (description.kind == TapDescription::Kind::stereoGlobalTapButExcludeProcesses) {
-    return [[CATapDescription alloc] initStereoGlobalTapButExcludeProcesses:processes];
-  }
-  return [[CATapDescription alloc] initStereoMixdownOfProcesses:processes];
+  CATapDescription* tap =
+      description.kind == TapDescription::Kind::stereoGlobalTapButExcludeProcesses
+          ? [[CATapDescription alloc] initStereoGlobalTapButExcludeProcesses:processes]
+          : [[CATapDescription alloc] initStereoMixdownOfProcesses:processes];
+  [tap setName:name];
+  [tap setPrivate:static_cast<BOOL>(description.isPrivate)];
+  [tap setMuteBehavior:static_cast<CATapMuteBehavior>(description.muteBehavior)];
+  [tap setUUID:uuid];
+  return tap;
 }
 
 class CoreAudioHardware final : public AudioHardware {
@@ -164,19 +178,27 @@ class CoreAudioHardware final : public AudioHardware {
                                         ioDataSize, outData);
   }
 
+  OSStatus setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                           std::uint32_t qualifierDataSize, const void* qualifierData,
+                           std::uint32_t dataSize, const void* data) override {
+    const ::AudioObjectPropertyAddress coreAddress = toCoreAudio(address);
+    if (address.mSelector != kAudioTapPropertyDescription) {
+      return ::AudioObjectSetPropertyData(object, &coreAddress, qualifierDataSize, qualifierData,
+                                          dataSize, data);
+    }
+    // Our description stands where Core Audio's object goes: a pointer to it.
+    if (dataSize != sizeof(const TapDescription*)) return kParameterError;
+    @autoreleasepool {
+      CATapDescription* tap = makeTapDescription(**static_cast<const TapDescription* const*>(data));
+      if (tap == nil) return kParameterError;
+      return ::AudioObjectSetPropertyData(object, &coreAddress, 0, nullptr, sizeof tap, &tap);
+    }
+  }
+
   OSStatus createProcessTap(const TapDescription& description, AudioObjectID* outTapID) override {
     @autoreleasepool {
-      // The aggregate device names its tap by this UUID, so the tap must carry the caller's
-      // rather than the random one the description was born with.
-      NSUUID* uuid = [[NSUUID alloc] initWithUUIDString:toNSString(description.uuid)];
-      NSString* name = toNSString(description.name);
-      if (uuid == nil || name == nil) return kParameterError;
-
       CATapDescription* tap = makeTapDescription(description);
-      [tap setName:name];
-      [tap setPrivate:static_cast<BOOL>(description.isPrivate)];
-      [tap setMuteBehavior:static_cast<CATapMuteBehavior>(description.muteBehavior)];
-      [tap setUUID:uuid];
+      if (tap == nil) return kParameterError;
       return ::AudioHardwareCreateProcessTap(tap, outTapID);
     }
   }

@@ -13,8 +13,11 @@ std::optional<bool> nodeIsTapped(std::uint32_t nodeId, const NodeRecord& node,
   if (client == graph.clients.end() || !client->second.identity) return std::nullopt;
   const ClientIdentity& owner = *client->second.identity;
   if (clientBelongsTo(owner, rule.self)) return false;
-  bool listed = std::any_of(rule.processes.begin(), rule.processes.end(),
-                            [&](const ProcessIdentity& p) { return clientBelongsTo(owner, p); });
+  const bool named = std::any_of(rule.processes.begin(), rule.processes.end(), [&](const auto& p) {
+    return clientBelongsTo(owner, p) && rule.targets.isTarget(p.pid);
+  });
+  const auto pid = owner.viaPulse ? owner.applicationPid : owner.securityPid;
+  const bool listed = named || (rule.targets.tree && pid && rule.targets.covers(*pid));
   return rule.everyProcessExceptListed ? !listed : listed;
 }
 
@@ -27,12 +30,14 @@ std::vector<PlannedLink> planLinks(const GraphState& graph, const LinkRule& rule
     if (port.channel == "FR") inputRight = id;
   }
 
+  // Whether a node is tapped asks the system about processes: once per node.
+  std::map<std::uint32_t, bool> tapped;
+  for (const auto& [id, node] : graph.nodes)
+    tapped[id] = nodeIsTapped(id, node, graph, rule) == true;
   std::vector<PlannedLink> links;
   for (const auto& [portId, port] : graph.ports) {
     if (!port.output || port.monitor) continue;
-    auto node = graph.nodes.find(port.nodeId);
-    if (node == graph.nodes.end()) continue;
-    if (nodeIsTapped(port.nodeId, node->second, graph, rule) != true) continue;
+    if (auto node = tapped.find(port.nodeId); node == tapped.end() || !node->second) continue;
     CaptureInputs inputs = captureInputsFor(port.channel);
     if ((static_cast<int>(inputs) & static_cast<int>(CaptureInputs::left)) &&
         inputLeft != kNoObject) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "capture/pipewire/process_match.h"
+#include "capture/process_targets.h"
 
 namespace quenwick::pipewire {
 
@@ -40,9 +41,13 @@ struct GraphState {
 };
 
 struct LinkRule {
-  // true: every process except `processes` (global tap); false: only `processes`.
+  // true: every process except the targets' (global tap); false: only the targets'.
   bool everyProcessExceptListed = false;
+  // The target processes as a client may name them (pid, or namespace pid and binary)...
   std::vector<ProcessIdentity> processes;
+  // ...and by identity, with their descendants when asked: a stranger that took a target's pid
+  // is none of them.
+  ProcessTargets targets;
   ProcessIdentity self;                     // our own process, never tapped
   std::uint32_t captureNodeId = kNoObject;  // our own node, never tapped; its ports are the inputs
 };

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstring>
 #include <optional>
+#include <set>
 #include <vector>
 
 #include "capture/pipewire/capture_channel.h"
@@ -70,6 +71,30 @@ class PipeWireAudioHardware final : public AudioHardware {
       *ioDataSize = sizeof found;
       return kAudioHardwareNoError;
     }
+    if (address.mSelector == kAudioHardwarePropertyProcessObjectList &&
+        object == kAudioObjectSystemObject) {
+      if (ioDataSize == nullptr || outData == nullptr) return kAudioHardwareBadPropertySizeError;
+      std::vector<AudioObjectID> objects;
+      if (OSStatus status = audioProcessObjects(objects); status != kAudioHardwareNoError) {
+        return status;
+      }
+      const std::size_t fit =
+          std::min<std::size_t>(objects.size(), *ioDataSize / sizeof objects[0]);
+      std::copy_n(objects.begin(), fit, static_cast<AudioObjectID*>(outData));
+      *ioDataSize = static_cast<std::uint32_t>(fit * sizeof objects[0]);
+      return kAudioHardwareNoError;
+    }
+    if (address.mSelector == kAudioProcessPropertyPID) {
+      auto process = std::find_if(processes_.begin(), processes_.end(),
+                                  [object](const ProcessObject& p) { return p.id == object; });
+      if (process == processes_.end()) return kAudioHardwareBadObjectError;
+      if (ioDataSize == nullptr || *ioDataSize < sizeof process->pid || outData == nullptr) {
+        return kAudioHardwareBadPropertySizeError;
+      }
+      std::memcpy(outData, &process->pid, sizeof process->pid);
+      *ioDataSize = sizeof process->pid;
+      return kAudioHardwareNoError;
+    }
     if (address.mSelector == kAudioTapPropertyFormat && tap_ && object == tap_->id) {
       if (ioDataSize == nullptr || *ioDataSize < sizeof(AudioStreamBasicDescription) ||
           outData == nullptr) {
@@ -99,6 +124,13 @@ class PipeWireAudioHardware final : public AudioHardware {
     return knownObject(object) ? kAudioHardwareUnknownPropertyError : kAudioHardwareBadObjectError;
   }
 
+  // The tap follows its description's targets as their streams come and go: there is nothing
+  // for the agent to write.
+  OSStatus setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress&, std::uint32_t,
+                           const void*, std::uint32_t, const void*) override {
+    return knownObject(object) ? kAudioHardwareUnknownPropertyError : kAudioHardwareBadObjectError;
+  }
+
   OSStatus createProcessTap(const TapDescription& description, AudioObjectID* outTapID) override {
     if (outTapID == nullptr) return kAudioHardwareIllegalOperationError;
     if (tap_) return kAudioHardwareIllegalOperationError;  // one tap per agent
@@ -108,10 +140,15 @@ class PipeWireAudioHardware final : public AudioHardware {
     rule.everyProcessExceptListed =
         description.kind == TapDescription::Kind::stereoGlobalTapButExcludeProcesses;
     for (AudioObjectID object : description.processes) {
-      auto process = std::find_if(processes_.begin(), processes_.end(),
-                                  [object](const ProcessObject& p) { return p.id == object; });
-      if (process == processes_.end()) return kAudioHardwareBadObjectError;
-      rule.processes.push_back(identifyProcess(process->pid));
+      if (!std::any_of(processes_.begin(), processes_.end(),
+                       [object](const ProcessObject& p) { return p.id == object; })) {
+        return kAudioHardwareBadObjectError;
+      }
+    }
+    // The link plan matches every stream against the targets as it appears, for the whole run.
+    rule.targets = description.targets;
+    for (const TargetProcess& target : rule.targets.processes) {
+      rule.processes.push_back(identifyProcess(target.pid));
     }
     rule.self = identifyProcess(static_cast<std::int32_t>(getpid()));
 
@@ -276,6 +313,36 @@ class PipeWireAudioHardware final : public AudioHardware {
     return connection_ ? kAudioHardwareNoError : kAudioHardwareNotRunningError;
   }
 
+  AudioObjectID objectOf(std::int32_t pid) {
+    auto known = std::find_if(processes_.begin(), processes_.end(),
+                              [pid](const ProcessObject& p) { return p.pid == pid; });
+    if (known == processes_.end())
+      known = processes_.insert(processes_.end(), {pid, nextObjectId_++});
+    return known->id;
+  }
+
+  // The objects of every process with a client in the graph now, in the order of their pids.
+  OSStatus audioProcessObjects(std::vector<AudioObjectID>& objects) {
+    if (OSStatus status = connect(); status != kAudioHardwareNoError) return status;
+    std::set<std::int32_t> pids;
+    {
+      LoopLock lock(connection_->loop());
+      if (!connection_->roundtrip(kConnectTimeout) || !connection_->roundtrip(kConnectTimeout)) {
+        return connection_->broken() ? kAudioHardwareNotRunningError
+                                     : kAudioHardwareUnspecifiedError;
+      }
+      for (const auto& [id, client] : connection_->graph().state().clients) {
+        if (!client.identity) continue;
+        const auto& owner = *client.identity;
+        if (const auto pid = owner.viaPulse ? owner.applicationPid : owner.securityPid) {
+          pids.insert(*pid);
+        }
+      }
+    }
+    for (const std::int32_t pid : pids) objects.push_back(objectOf(pid));
+    return kAudioHardwareNoError;
+  }
+
   OSStatus processObjectFor(std::int32_t pid, AudioObjectID& found) {
     found = kAudioObjectUnknown;
     if (OSStatus status = connect(); status != kAudioHardwareNoError) return status;
@@ -289,12 +356,7 @@ class PipeWireAudioHardware final : public AudioHardware {
       }
       if (!hasClientOf(connection_->graph().state(), process)) return kAudioHardwareNoError;
     }
-    auto known = std::find_if(processes_.begin(), processes_.end(),
-                              [pid](const ProcessObject& p) { return p.pid == pid; });
-    if (known == processes_.end()) {
-      known = processes_.insert(processes_.end(), {pid, nextObjectId_++});
-    }
-    found = known->id;
+    found = objectOf(pid);
     return kAudioHardwareNoError;
   }
 

@@ -3,10 +3,13 @@
 // How the operations map:
 // - process object (id2p): a pid is an audio process while the graph holds a client of it;
 //   its object id is ours, stable for the run.
+// - process list (prs#): the pids of every client in the graph; a process object's pid (ppid).
 // - process tap: our capture node plus a link rule that feeds it every audio output
-//   stream of the listed processes (mixdown), or of every process but the listed ones and our
-//   own (global), including streams that appear later. The applications keep playing where
-//   they play; PipeWire sums the links into our inputs.
+//   stream of the description's targets (mixdown), or of every process but theirs and our own
+//   (global): each stream is matched against the targets as it appears, by identity and, for
+//   trees, by descent, for the whole run. So the tap follows its targets by itself, and its
+//   description is never written. The applications keep playing where they play; PipeWire sums
+//   the links into our inputs.
 // - aggregate device: accepts the one tap by its UUID; its nominal rate is the graph's rate,
 //   which is the tap's format rate.
 // - tap format: non-interleaved float, two channels, at the graph's rate.

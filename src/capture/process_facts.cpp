@@ -1,0 +1,64 @@
+#include "capture/process_targets.h"
+
+#if defined(__APPLE__)
+#include <sys/sysctl.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <cstdio>
+#include <sstream>
+#include <string>
+#endif
+
+namespace quenwick {
+
+#if defined(__APPLE__)
+
+std::optional<ProcessFacts> readProcessFacts(std::int32_t pid) {
+  int name[] = {CTL_KERN, KERN_PROC, KERN_PROC_PID, pid};
+  struct kinfo_proc info {};
+  size_t size = sizeof info;
+  // A pid that no process has gives success with nothing filled in.
+  if (sysctl(name, 4, &info, &size, nullptr, 0) != 0 || size == 0) return std::nullopt;
+  const timeval& start = info.kp_proc.p_starttime;
+  return ProcessFacts{static_cast<std::uint64_t>(start.tv_sec) * 1'000'000u +
+                          static_cast<std::uint64_t>(start.tv_usec),
+                      info.kp_eproc.e_ppid};
+}
+
+#else
+
+std::optional<ProcessFacts> readProcessFacts(std::int32_t pid) {
+  // Plain reads: a process may end while it is read, and a stream would throw then.
+  char path[32];
+  std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  char text[1024];
+  const ssize_t size = read(fd, text, sizeof text);
+  close(fd);
+  if (size <= 0) return std::nullopt;
+  const std::string stat(text, static_cast<std::size_t>(size));
+  // The command, field 2, is in parentheses and may hold anything; what follows it is fields 3
+  // on: the state, the parent's pid (4) and, at 22, the start time in clock ticks after boot.
+  const auto afterCommand = stat.rfind(')');
+  if (afterCommand == std::string::npos) return std::nullopt;
+  std::istringstream fields(stat.substr(afterCommand + 1));
+  std::string field;
+  ProcessFacts facts;
+  for (int number = 3; number <= 22 && fields >> field; ++number) {
+    if (number == 4) std::from_chars(field.data(), field.data() + field.size(), facts.parentPid);
+    if (number == 22) {
+      const auto [end, error] =
+          std::from_chars(field.data(), field.data() + field.size(), facts.startTime);
+      if (error == std::errc{}) return facts;
+    }
+  }
+  return std::nullopt;
+}
+
+#endif
+
+}  // namespace quenwick

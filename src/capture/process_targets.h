@@ -1,0 +1,43 @@
+// The processes a run is about, followed for the whole run: the pids the host listed, each as the
+// very process it was when the agent started, and with `tree` all its descendants too.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace quenwick {
+
+// What the system says of a running process.
+struct ProcessFacts {
+  std::uint64_t startTime = 0;  // in the system's own unit, fixed for the process's life
+  std::int32_t parentPid = 0;
+};
+
+// Nothing when no process has this pid. /proc on Linux, sysctl on macOS.
+std::optional<ProcessFacts> readProcessFacts(std::int32_t pid);
+
+// A process by its identity: a later process with this pid and another start time is a stranger.
+struct TargetProcess {
+  std::int32_t pid = 0;
+  std::uint64_t startTime = 0;
+  friend bool operator==(const TargetProcess&, const TargetProcess&) = default;
+};
+
+struct ProcessTargets {
+  std::vector<TargetProcess> processes;
+  bool tree = false;
+  // Where the facts come from: the system, or a table in a test.
+  std::optional<ProcessFacts> (*read)(std::int32_t pid) = readProcessFacts;
+
+  // The pids that are alive now, as targets; a pid that is not alive never becomes one.
+  static ProcessTargets ofAlive(const std::vector<std::int32_t>& pids, bool tree);
+
+  // Whether `pid` is now one of the target processes themselves.
+  bool isTarget(std::int32_t pid) const;
+  // Whether `pid` is a target or, with `tree`, a descendant of one: its parents are walked up
+  // while they live.
+  bool covers(std::int32_t pid) const;
+};
+
+}  // namespace quenwick
