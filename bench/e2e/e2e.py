@@ -134,6 +134,31 @@ def cpu_per_minute(quenwick, null_capture, work, seconds=60):
     return ours / minutes, theirs / minutes, least / minutes, least_delivering / minutes
 
 
+def surround_cost(quenwick, work, seconds):
+    """Two agents in the same minute: one hears a stereo player, whose channels its links sum; the
+    other a six-channel (5.1) one, whose channels its capture node mixes down itself."""
+    cpu = {}
+    players, agents = [], []
+    for channels in (2, 6):
+        noise = os.path.join(work, f"noise{channels}.wav")
+        subprocess.run(["sox", "-n", "-r", "48000", "-c", str(channels), "-b", "32", "-e",
+                        "floating-point", noise, "synth", str(seconds + 4), "whitenoise", "vol",
+                        "0.3"], check=True)
+        layout = ["--channels", "6", "--channel-map", "FL,FR,FC,LFE,RL,RR"] if channels == 6 else []
+        players.append(subprocess.Popen(["pw-play", *layout, noise]))
+        wait_until_audio_process(players[-1].pid)
+        agent, _ = start_agent(quenwick, players[-1].pid, stdout=subprocess.PIPE)
+        drain(agent.stdout)
+        agents.append(agent)
+    time.sleep(1)
+    before = [cpu_seconds(agent.pid) for agent in agents]
+    time.sleep(seconds)
+    after = [cpu_seconds(agent.pid) for agent in agents]
+    for process in agents + players:
+        stop(process)
+    return [(b - a) / (seconds / 60) for a, b in zip(before, after)]
+
+
 def start_times(quenwick, burst_player, runs=20):
     player = subprocess.Popen([burst_player, "600"], stdout=subprocess.DEVNULL)
     wait_until_audio_process(player.pid)
@@ -207,6 +232,10 @@ def main():
     print(f"  null-capture        {least * 1000:8.1f} ms   (the floor: a client that keeps nothing)")
     print(f"  null-capture --deliver {least_delivering * 1000:5.1f} ms   "
           "(the floor of one that writes each cycle to a reading host)")
+
+    stereo, surround = surround_cost(quenwick, work, seconds)
+    print(f"CPU per minute, two agents in one graph: a stereo player {stereo * 1000:.1f} ms, "
+          f"a six-channel (5.1) player mixed down {surround * 1000:.1f} ms")
 
     times = start_times(quenwick, burst_player)
     print(f"exec to \"running\", {len(times)} starts: median {statistics.median(times):.1f} ms, "

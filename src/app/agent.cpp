@@ -216,6 +216,15 @@ void runAgent(int argc, char** argv, const AudioLayerFactory& openAudioLayer) {
     fail("could not start capture", audioLayerFailure);
   }
 
+  // The audio server going away takes every audio object with it: the sound already captured
+  // goes out, and the host hears why the agent ends.
+  hardware.addPropertyListener(
+      kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyServiceRestarted), mainQueue,
+      [aggregateID, procID](std::uint32_t, const AudioObjectPropertyAddress*) {
+        audioLayer->stop(aggregateID, procID);
+        fail("the audio server went away", audioLayerFailure);
+      });
+
   // Handled before the host hears "running", as a host may stop the agent the moment it does.
   installSignalHandlers(mainQueue, hardware,
                         {.tapID = tapID, .aggregateID = aggregateID, .procID = procID});

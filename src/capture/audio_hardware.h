@@ -49,6 +49,8 @@ inline constexpr std::uint32_t kAudioHardwarePropertyTranslatePIDToProcessObject
 inline constexpr std::uint32_t kAudioTapPropertyFormat = fourCharCode("tfmt");
 // On a device: its nominal sample rate; the agent only listens to it.
 inline constexpr std::uint32_t kAudioDevicePropertyNominalSampleRate = fourCharCode("nsrt");
+// On the system object: the audio server restarted or went away; every object made is gone.
+inline constexpr std::uint32_t kAudioHardwarePropertyServiceRestarted = fourCharCode("srst");
 // On the system object: the process objects of every process the layer knows now.
 inline constexpr std::uint32_t kAudioHardwarePropertyProcessObjectList = fourCharCode("prs#");
 // On a process object: its pid, a 32-bit signed integer.

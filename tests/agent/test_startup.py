@@ -45,6 +45,7 @@ LISTENERS = [{"call": "addPropertyListener", "object": obj, "selector": code(sel
              for obj, selector in ((100, "tfmt"), (200, "nsrt"), (1, "prs#"))]
 IOPROC = {"call": "createIOProcID", "device": 200, "status": 0, "proc": 300}
 START = {"call": "start", "device": 200, "proc": 300, "status": 0}
+SERVER_GONE = dict(LISTENERS[0], object=1, selector=code("srst"))
 TEARDOWN = [{"call": "stop", "device": 200, "proc": 300},
             {"call": "destroyIOProcID", "device": 200, "proc": 300},
             {"call": "destroyAggregateDevice", "device": 200},
@@ -122,7 +123,8 @@ def test_a_start_makes_its_calls_writes_its_lines_and_converts_every_list(agent,
                bits=16 if layout == "s16" else 32)
     targets = ["PARENT"] if kind == "global" else []  # only the parent runs of these pids
     assert anonymous(run.calls()) == [*resolution, tap(kind, processes, targets=targets),
-                                      device(), tfmt(out), *LISTENERS, IOPROC, START, *TEARDOWN]
+                                      device(), tfmt(out), *LISTENERS, IOPROC, START, SERVER_GONE,
+                                      *TEARDOWN]
     assert run.events() == [{"event": "creating_tap"}, format_event(mode, pid_list),
                             {"event": "running"}]
     assert bytes(run.out) == decimated(source.reshape(-1, 2))
@@ -178,7 +180,7 @@ def test_a_start_without_an_io_proc_stops_with_none_and_destroys_no_proc(agent):
     run.wait_for_event("running")
     run.signal(signal.SIGTERM)
     assert run.finish() == 0
-    assert run.calls()[-5:] == [dict(IOPROC, proc=None), dict(START, proc=None),
+    assert run.calls()[-6:] == [dict(IOPROC, proc=None), dict(START, proc=None), SERVER_GONE,
                                 dict(TEARDOWN[0], proc=None), *TEARDOWN[2:]]
 
 
@@ -202,3 +204,11 @@ def test_an_argument_of_any_bytes_is_reported_on_one_valid_line(agent):
     assert run.finish() == 1
     assert bytes(run.err) == ('{"event":"error","message":"unknown argument a\\"\\\\\\n\\u0001'
                               '\\u007f\u20ac\ufffd(\ufffd"}\n').encode()
+
+
+def test_the_audio_server_going_away_ends_the_agent_after_the_sound_it_had(agent):
+    run = agent(["--pids", "9000042"], script={"pids": {"9000042": 7}, "steps": [
+        {"deliver": 10, "frames": 480}, {"sync": True}, {"notify": "srst"}]})
+    assert run.finish() == 2
+    assert run.events()[-1] == {"event": "error", "message": "the audio server went away"}
+    assert run.calls()[-2:] == [SERVER_GONE, TEARDOWN[0]] and len(run.out) == 10 * 320

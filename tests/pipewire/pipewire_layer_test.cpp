@@ -120,8 +120,8 @@ GraphState exampleGraph() {
   const auto player = [&](std::uint32_t client, std::optional<ClientIdentity> owner,
                           std::uint32_t node, std::map<std::uint32_t, std::string> ports) {
     g.clients[client] = {owner};
-    g.nodes[node] = {client, true};
-    for (const auto& [id, channel] : ports) g.ports[id] = {node, true, false, channel};
+    g.nodes[node] = {client, true, false, true};
+    for (const auto& [id, channel] : ports) g.ports[id] = {node, true, false, channel, ""};
   };
   player(10, native(100), 60, {{61, "FL"}, {62, "FR"}});
   player(11, native(200), 70, {{71, "FL"}, {72, "FR"}});
@@ -132,14 +132,16 @@ GraphState exampleGraph() {
   player(18, native(666), 130, {{131, "FR"}});     // the stranger
   player(1, native(kOwnPid), 105, {{106, "FL"}});  // a stream of our own
   player(16, std::nullopt, 110, {{111, "FL"}});    // its client's info is not in yet
+  player(19, native(700), 150, {{151, "FL"}, {152, "FR"}});
+  g.nodes[150].relay = true;  // a loopback's playback side
   // Our capture stream and its inputs; a player's input and monitor; a port of a node that the
   // registry has not shown.
-  g.nodes[kCapture] = {1, false};
-  g.ports.insert({{kLeft, {kCapture, false, false, "FL"}},
-                  {kRight, {kCapture, false, false, "FR"}},
-                  {63, {60, false, false, "FL"}},
-                  {64, {60, true, true, "FL"}},
-                  {141, {140, true, false, "FL"}}});
+  g.nodes[kCapture] = {1, false, false, true};
+  g.ports.insert({{kLeft, {kCapture, false, false, "FL", "input_FL"}},
+                  {kRight, {kCapture, false, false, "FR", "input_FR"}},
+                  {63, {60, false, false, "FL", ""}},
+                  {64, {60, true, true, "FL", ""}},
+                  {141, {140, true, false, "FL", ""}}});
   return g;
 }
 
@@ -149,11 +151,9 @@ TEST(LinkPlan, LinksEachTappedStreamPortToTheInputsOfItsSide) {
       {false, {200, 100}, false, {L(60, 61), R(60, 62), L(70, 71), R(70, 72)}},
       {false, {200}, true, {L(70, 71), R(70, 72), L(120, 121)}},
       {false, {300}, false, {L(80, 81), R(80, 81)}},
-      {false,
-       {400},
-       false,
-       {L(90, 91), R(90, 92), L(90, 93), R(90, 93), L(90, 94), R(90, 94), L(90, 95)}},
+      {false, {400}, false, {}},  // a surround stream: no mix inputs yet
       {false, {500}, true, {L(100, 101), R(100, 102)}},
+      {false, {700}, false, {L(150, 151), R(150, 152)}},  // a relay, when its process is listed
       // pipewire-pulse itself, a process without streams, ourselves even when listed, a stranger
       // with a target's pid.
       {false, {900, 12345, kOwnPid, 666}, true, {}},
@@ -164,7 +164,7 @@ TEST(LinkPlan, LinksEachTappedStreamPortToTheInputsOfItsSide) {
       {true, {200, 400, 500}, true, {L(60, 61), R(60, 62), L(80, 81), R(80, 81), R(130, 131)}},
   };
   for (const auto& [global, pids, tree, links] : table) {
-    EXPECT_EQ(planLinks(exampleGraph(), ruleFor(global, pids, tree)), links)
+    EXPECT_EQ(planLinks(exampleGraph(), ruleFor(global, pids, tree)).links, links)
         << (global ? "all but " : "only ") << ::testing::PrintToString(pids) << tree;
   }
 }
@@ -175,9 +175,52 @@ TEST(LinkPlan, AClientsStreamsWaitForItsInfoAndLinkToEachCaptureInputThatExists)
   EXPECT_FALSE(hasClientOf(graph, rule.processes[0]));
   graph.clients[16].identity = native(600);
   EXPECT_TRUE(hasClientOf(graph, rule.processes[0]));
-  EXPECT_EQ(planLinks(graph, rule), (std::vector{L(60, 61), R(60, 62), L(110, 111)}));
+  EXPECT_EQ(planLinks(graph, rule).links, (std::vector{L(60, 61), R(60, 62), L(110, 111)}));
   graph.ports.erase(kLeft);
-  EXPECT_EQ(planLinks(graph, rule), (std::vector{R(60, 62)}));
+  EXPECT_EQ(planLinks(graph, rule).links, (std::vector{R(60, 62)}));
+}
+
+// Each channel of a surround stream asks for the mix input of its position in its layout, whose
+// weights, front 1, centre and surround 1/√2, LFE none, add up to 1 on each side; once the inputs
+// exist, each channel is linked to its own.
+TEST(LinkPlan, ASurroundStreamIsMixedDownWithWeightsThatAddUpToOneOnEachSide) {
+  GraphState graph = exampleGraph();
+  const LinkRule rule = ruleFor(false, {400});
+  const auto plan = planLinks(graph, rule);
+  const std::tuple<std::string, float, float> wanted[] = {{"FL", 0.41421356f, 0},
+                                                          {"FR", 0, 0.58578644f},
+                                                          {"FC", 0.29289322f, 0.41421356f},
+                                                          {"LFE", 0, 0},
+                                                          {"RL", 0.29289322f, 0}};
+  ASSERT_EQ(plan.missingInputs.size(), std::size(wanted));
+  for (std::size_t i = 0; i < std::size(wanted); ++i) {
+    const auto& [position, left, right] = wanted[i];
+    const MixInput& input = plan.missingInputs[i];
+    EXPECT_EQ(input.name, "mix_" + position + "_of_FC_FL_FR_LFE_RL");
+    EXPECT_EQ(input.position, position);
+    EXPECT_NEAR(input.weights.left, left, 1e-6) << position;
+    EXPECT_NEAR(input.weights.right, right, 1e-6) << position;
+    graph.ports[200 + i] = {kCapture, false, false, position, input.name};
+  }
+  const auto linked = planLinks(graph, rule);
+  EXPECT_EQ(linked.links, (std::vector<PlannedLink>{{90, 91, kCapture, 200},
+                                                    {90, 92, kCapture, 201},
+                                                    {90, 93, kCapture, 202},
+                                                    {90, 94, kCapture, 203},
+                                                    {90, 95, kCapture, 204}}));
+  EXPECT_TRUE(linked.missingInputs.empty());
+  // 7.1 and a quadraphonic layout: full scale in every channel stays full scale on each side.
+  const std::vector<std::string> layouts[] = {{"FL", "FR", "FC", "LFE", "RL", "RR", "SL", "SR"},
+                                              {"FL", "FR", "RL", "RR"}};
+  for (const auto& layout : layouts) {
+    MixWeights sum;
+    for (const auto& position : layout) {
+      sum.left += mixdownWeights(position, layout).left;
+      sum.right += mixdownWeights(position, layout).right;
+    }
+    EXPECT_NEAR(sum.left, 1, 1e-6);
+    EXPECT_NEAR(sum.right, 1, 1e-6);
+  }
 }
 
 using namespace std::chrono_literals;

@@ -5,7 +5,7 @@ import time
 
 import pytest
 
-from conftest import PipeWire, noise, pcm_samples, until
+from conftest import PipeWire, assert_holds, noise, pcm_samples, until
 
 
 @pytest.fixture
@@ -15,20 +15,25 @@ def stack(tmp_path):
     stack.stop()
 
 
+PLAYED = noise(48000 * 60, 2) * 0.25
+
+
 def capturing(stack, tmp_path):
-    player = stack.play(noise(48000 * 60, 2) * 0.25)
+    player = stack.play(PLAYED)
     run = stack.agent(["--pids", player.pid], tmp_path)
     run.wait_for_event("running")
     until(lambda: any(pcm_samples(run.out[-2000:])), what="the player's sound")
+    time.sleep(1)
     return run
 
 
-def test_the_agent_still_ends_on_sigterm_after_the_server_is_killed(stack, tmp_path):
+def test_a_server_that_goes_away_ends_the_agent_after_the_sound_it_had(stack, tmp_path):
     run = capturing(stack, tmp_path)
     os.kill(int(stack.vars["PRIVATE_PIPEWIRE_SERVER_PID"]), signal.SIGKILL)
-    time.sleep(0.5)
-    run.signal(signal.SIGTERM)
-    assert run.finish() == 0
+    started = time.monotonic()
+    assert run.finish() == 2 and time.monotonic() - started < 2
+    assert run.events()[-1] == {"event": "error", "message": "the audio server went away"}
+    assert_holds(run.out, PLAYED, to_the_end=False)
 
 
 def test_capture_goes_on_when_the_session_manager_is_killed(stack, tmp_path):

@@ -17,7 +17,10 @@ const std::array<float, kMostFrames> kSilence{};
 }  // namespace
 
 CaptureNode::CaptureNode(pw_core* core, pw_loop* loop, CaptureChannel& channel, Events events)
-    : loop_(loop), channel_(channel), events_(std::move(events)) {
+    : mixed_(std::make_unique<float[]>(2 * kMostFrames)),
+      loop_(loop),
+      channel_(channel),
+      events_(std::move(events)) {
   pw_properties* props = pw_properties_new(
       PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_MEDIA_CLASS,
       "Stream/Input/Audio", PW_KEY_NODE_NAME, "quenwick-capture", PW_KEY_NODE_DESCRIPTION,
@@ -62,6 +65,20 @@ CaptureNode::~CaptureNode() {
     pw_filter_destroy(filter_);
   }
   if (rateSeen_ != nullptr) pw_loop_destroy_source(loop_, rateSeen_);
+}
+
+bool CaptureNode::addMixInput(const MixInput& input) {
+  const std::size_t count = mixCount_.load(std::memory_order_relaxed);
+  if (failed_ || count == kMostMixInputs) return false;
+  void* port = pw_filter_add_port(
+      filter_, PW_DIRECTION_INPUT, PW_FILTER_PORT_FLAG_MAP_BUFFERS, 0,
+      pw_properties_new(PW_KEY_FORMAT_DSP, "32 bit float mono audio", PW_KEY_PORT_NAME,
+                        input.name.c_str(), PW_KEY_AUDIO_CHANNEL, input.position.c_str(), nullptr),
+      nullptr, 0);
+  if (port == nullptr) return false;
+  mixes_[count] = {port, input.weights};
+  mixCount_.store(count + 1, std::memory_order_release);
+  return true;
 }
 
 int CaptureNode::connect() {
@@ -127,6 +144,28 @@ void CaptureNode::onProcess(void* data, spa_io_position* position) {
     if (planes[c] == nullptr) {
       if (frames > kMostFrames) return;
       planes[c] = kSilence.data();
+    }
+  }
+  // Streams of one or two channels arrive summed in FL and FR, bit for bit; surround channels
+  // are added with their weights, into sides of our own.
+  const std::size_t mixes = self->mixCount_.load(std::memory_order_acquire);
+  float* const left = self->mixed_.get();
+  float* const right = left + kMostFrames;
+  bool mixed = false;
+  for (std::size_t m = 0; m < mixes; ++m) {
+    const Mix& mix = self->mixes_[m];
+    const auto* in = static_cast<const float*>(pw_filter_get_dsp_buffer(mix.port, frames));
+    if (in == nullptr || frames > kMostFrames) continue;
+    if (!mixed) {
+      std::copy_n(planes[0], frames, left);
+      std::copy_n(planes[1], frames, right);
+      planes[0] = left;
+      planes[1] = right;
+      mixed = true;
+    }
+    for (std::uint32_t f = 0; f < frames; ++f) {
+      left[f] += mix.weights.left * in[f];
+      right[f] += mix.weights.right * in[f];
     }
   }
   self->channel_.deliver(planes[0], planes[1], frames, rate);

@@ -1,5 +1,7 @@
 // Our capture node: a PipeWire filter (Stream/Input/Audio) with two DSP input ports, input_FL and
-// input_FR, that take planar float at whatever rate the graph runs. The session manager never
+// input_FR, that take planar float at whatever rate the graph runs, and as many mix inputs as
+// surround streams need: one for each channel position of each layout, mixed into both sides
+// with its weights in the process callback. The session manager never
 // connects it (the tap's links feed it), and it is processed every cycle, so silence flows while
 // nothing plays. Being a filter rather than a stream, it has no adapter: nothing converts
 // between the links' buffers and what we read.
@@ -12,12 +14,15 @@
 #include <pipewire/filter.h>
 #include <pipewire/pipewire.h>
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 
 #include "capture/pipewire/capture_channel.h"
+#include "capture/pipewire/link_plan.h"
 
 namespace quenwick::pipewire {
 
@@ -51,6 +56,10 @@ class CaptureNode {
   // The graph's rate as last seen, with our two channels; none until the node has seen one.
   std::optional<NegotiatedFormat> format() const { return format_; }
 
+  // Loop lock held. Adds an input that the process callback mixes into both sides with
+  // `input.weights`; false when the node has as many as it takes.
+  bool addMixInput(const MixInput& input);
+
  private:
   static void onStateChanged(void* data, pw_filter_state old, pw_filter_state state,
                              const char* error);
@@ -59,6 +68,17 @@ class CaptureNode {
   static void onRateSeen(void* data, std::uint64_t count);
   // Any thread: passes a rate to the loop thread.
   void noteRate(std::uint32_t rate) noexcept;
+
+  // The mix inputs, published to the data thread by their count; never removed.
+  static constexpr std::size_t kMostMixInputs = 32;
+  struct Mix {
+    void* port = nullptr;
+    MixWeights weights;
+  };
+  std::array<Mix, kMostMixInputs> mixes_{};
+  std::atomic<std::size_t> mixCount_{0};
+  // The data thread's sides, where the mix inputs are added to what FL and FR hold.
+  std::unique_ptr<float[]> mixed_;
 
   pw_filter* filter_ = nullptr;
   spa_hook listener_{};

@@ -40,7 +40,7 @@ ClientIdentity identityFrom(const spa_dict* props) {
 
 }  // namespace
 
-struct GraphWatch::BoundClient {
+struct GraphWatch::Bound {
   GraphWatch* owner;
   std::uint32_t id;
   pw_proxy* proxy;
@@ -69,10 +69,21 @@ GraphWatch::~GraphWatch() {
   spa_hook_remove(&registryListener_);
   rule_.reset();
   while (!links_.empty()) destroyLink(links_.begin()->first);
-  for (auto& [id, client] : boundClients_) {
-    spa_hook_remove(&client->listener);
-    pw_proxy_destroy(client->proxy);
+  for (auto& [id, bound] : bound_) {
+    spa_hook_remove(&bound->listener);
+    pw_proxy_destroy(bound->proxy);
   }
+}
+
+// Binds a global to learn its info, which `events` hands to `onInfo`.
+template <typename Events>
+void GraphWatch::bind(std::uint32_t id, const char* type, std::uint32_t version,
+                      const Events& events) {
+  auto* proxy = static_cast<pw_proxy*>(pw_registry_bind(registry_, id, type, version, 0));
+  if (proxy == nullptr) return;
+  auto bound = std::make_unique<Bound>(Bound{this, id, proxy});
+  pw_proxy_add_object_listener(proxy, &bound->listener, &events, bound.get());
+  bound_[id] = std::move(bound);
 }
 
 void GraphWatch::onGlobal(void* data, std::uint32_t id, std::uint32_t, const char* type,
@@ -81,33 +92,37 @@ void GraphWatch::onGlobal(void* data, std::uint32_t id, std::uint32_t, const cha
   if (props == nullptr) return;
   if (isType(type, PW_TYPE_INTERFACE_Node)) {
     const char* mediaClass = spa_dict_lookup(props, PW_KEY_MEDIA_CLASS);
-    self->state_.nodes[id] = {
-        idProperty(props, PW_KEY_CLIENT_ID),
-        mediaClass != nullptr && std::strcmp(mediaClass, "Stream/Output/Audio") == 0};
+    const bool plays = mediaClass != nullptr && std::strcmp(mediaClass, "Stream/Output/Audio") == 0;
+    self->state_.nodes[id] = {idProperty(props, PW_KEY_CLIENT_ID), plays, false, false};
+    if (plays) {
+      // Only a stream's info says whether it carries on other streams' sound (its link group).
+      static const pw_node_events nodeEvents = [] {
+        pw_node_events e{};
+        e.version = PW_VERSION_NODE_EVENTS;
+        e.info = onNodeInfo;
+        return e;
+      }();
+      self->bind(id, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, nodeEvents);
+    }
   } else if (isType(type, PW_TYPE_INTERFACE_Port)) {
     const char* direction = spa_dict_lookup(props, PW_KEY_PORT_DIRECTION);
     const char* channel = spa_dict_lookup(props, PW_KEY_AUDIO_CHANNEL);
+    const char* name = spa_dict_lookup(props, PW_KEY_PORT_NAME);
     self->state_.ports[id] = {idProperty(props, PW_KEY_NODE_ID),
                               direction != nullptr && std::strcmp(direction, "out") == 0,
                               flagProperty(props, PW_KEY_PORT_MONITOR),
-                              channel != nullptr ? channel : ""};
+                              channel != nullptr ? channel : "", name != nullptr ? name : ""};
   } else if (isType(type, PW_TYPE_INTERFACE_Client)) {
     // Only the client's info tells a pulse client from a native one, so bind it and decide
     // nothing about its streams until the info is here.
     self->state_.clients[id] = {};
-    auto* proxy = static_cast<pw_proxy*>(
-        pw_registry_bind(self->registry_, id, PW_TYPE_INTERFACE_Client, PW_VERSION_CLIENT, 0));
-    if (proxy == nullptr) return;
-    auto bound = std::make_unique<BoundClient>(BoundClient{self, id, proxy});
     static const pw_client_events clientEvents = [] {
       pw_client_events e{};
       e.version = PW_VERSION_CLIENT_EVENTS;
       e.info = onClientInfo;
       return e;
     }();
-    pw_client_add_listener(reinterpret_cast<pw_client*>(proxy), &bound->listener, &clientEvents,
-                           bound.get());
-    self->boundClients_[id] = std::move(bound);
+    self->bind(id, PW_TYPE_INTERFACE_Client, PW_VERSION_CLIENT, clientEvents);
     return;  // nothing to link before the info arrives
   } else {
     return;
@@ -119,10 +134,10 @@ void GraphWatch::onGlobalRemove(void* data, std::uint32_t id) {
   auto* self = static_cast<GraphWatch*>(data);
   self->state_.nodes.erase(id);
   self->state_.clients.erase(id);
-  if (auto client = self->boundClients_.find(id); client != self->boundClients_.end()) {
-    spa_hook_remove(&client->second->listener);
-    pw_proxy_destroy(client->second->proxy);
-    self->boundClients_.erase(client);
+  if (auto bound = self->bound_.find(id); bound != self->bound_.end()) {
+    spa_hook_remove(&bound->second->listener);
+    pw_proxy_destroy(bound->second->proxy);
+    self->bound_.erase(bound);
   }
   if (self->state_.ports.erase(id) > 0) {
     // The server drops links with their ports; ours go at once, so that a new port that
@@ -139,8 +154,22 @@ void GraphWatch::onGlobalRemove(void* data, std::uint32_t id) {
   self->reconcile();
 }
 
+void GraphWatch::onNodeInfo(void* data, const pw_node_info* info) {
+  auto* bound = static_cast<Bound*>(data);
+  if (info == nullptr || info->props == nullptr ||
+      (info->change_mask & PW_NODE_CHANGE_MASK_PROPS) == 0) {
+    return;
+  }
+  GraphWatch* self = bound->owner;
+  auto node = self->state_.nodes.find(bound->id);
+  if (node == self->state_.nodes.end()) return;
+  node->second.relay = spa_dict_lookup(info->props, PW_KEY_NODE_LINK_GROUP) != nullptr;
+  node->second.infoKnown = true;
+  self->reconcile();
+}
+
 void GraphWatch::onClientInfo(void* data, const pw_client_info* info) {
-  auto* bound = static_cast<BoundClient*>(data);
+  auto* bound = static_cast<Bound*>(data);
   if (info == nullptr || info->props == nullptr ||
       (info->change_mask & PW_CLIENT_CHANGE_MASK_PROPS) == 0) {
     return;
@@ -152,15 +181,21 @@ void GraphWatch::onClientInfo(void* data, const pw_client_info* info) {
   self->reconcile();
 }
 
-void GraphWatch::setRule(std::optional<LinkRule> rule) {
+void GraphWatch::setRule(std::optional<LinkRule> rule, MixInputMaker addMixInput) {
   rule_ = std::move(rule);
+  addMixInput_ = std::move(addMixInput);
   refused_.clear();
   reconcile();
 }
 
 void GraphWatch::reconcile() {
-  std::vector<PlannedLink> wanted;
-  if (rule_) wanted = planLinks(state_, *rule_);
+  LinkPlan plan;
+  if (rule_) plan = planLinks(state_, *rule_);
+  // A mix input is asked for once; its port shows up in the registry, and then it is linked.
+  for (const MixInput& input : plan.missingInputs) {
+    if (addMixInput_ && requestedMixInputs_.insert(input.name).second) addMixInput_(input);
+  }
+  const std::vector<PlannedLink>& wanted = plan.links;
 
   std::vector<PlannedLink> unwanted;
   for (const auto& [key, link] : links_) {

@@ -109,7 +109,9 @@ void IoThread::drain() {
     // kept bytes written by us also sees this.
     ringHasBlock_.store(true, std::memory_order_relaxed);
     noWait_.flush();
-    while (!stopping_.load(std::memory_order_acquire)) {
+    // Everything queued goes out, also when a stop is asked: the host gets the sound the agent
+    // already had (a stop waits for this only so long).
+    for (;;) {
       const std::uint32_t bytes = channel_.ring.pop(scratch_.get());
       if (bytes == 0) break;
       const std::uint32_t frames = bytes / kBytesPerFrame;

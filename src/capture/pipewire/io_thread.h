@@ -40,7 +40,8 @@ class IoThread {
   // Whether the thread has left its loop for good (also after a stop that gave up on it).
   bool finished();
 
-  // Detaches from the channel, asks the thread to finish and waits for both at most `timeout`.
+  // Detaches from the channel, asks the thread to finish, once it has written what is queued, and
+  // waits for both at most `timeout`.
   // Returns false when the thread is still inside the block (a blocking write to a host that
   // stopped reading): it is then left behind, and this object and the channel must never be
   // destroyed.

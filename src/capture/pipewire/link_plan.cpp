@@ -9,6 +9,10 @@ namespace quenwick::pipewire {
 std::optional<bool> nodeIsTapped(std::uint32_t nodeId, const NodeRecord& node,
                                  const GraphState& graph, const LinkRule& rule) {
   if (!node.playsAudio || nodeId == rule.captureNodeId) return false;
+  if (rule.everyProcessExceptListed) {
+    if (!node.infoKnown) return std::nullopt;
+    if (node.relay) return false;
+  }
   auto client = graph.clients.find(node.clientId);
   if (client == graph.clients.end() || !client->second.identity) return std::nullopt;
   const ClientIdentity& owner = *client->second.identity;
@@ -21,35 +25,65 @@ std::optional<bool> nodeIsTapped(std::uint32_t nodeId, const NodeRecord& node,
   return rule.everyProcessExceptListed ? !listed : listed;
 }
 
-std::vector<PlannedLink> planLinks(const GraphState& graph, const LinkRule& rule) {
+LinkPlan planLinks(const GraphState& graph, const LinkRule& rule) {
   std::uint32_t inputLeft = kNoObject;
   std::uint32_t inputRight = kNoObject;
+  std::map<std::string, std::uint32_t> mixInputs;
+  std::map<std::uint32_t, std::vector<std::pair<std::uint32_t, const PortRecord*>>> streams;
   for (const auto& [id, port] : graph.ports) {
-    if (port.nodeId != rule.captureNodeId || port.output || port.monitor) continue;
-    if (port.channel == "FL") inputLeft = id;
-    if (port.channel == "FR") inputRight = id;
+    if (port.monitor) continue;
+    if (port.nodeId == rule.captureNodeId && !port.output) {
+      if (port.name.starts_with(kMixInputPrefix)) {
+        mixInputs[port.name] = id;
+      } else if (port.channel == "FL") {
+        inputLeft = id;
+      } else if (port.channel == "FR") {
+        inputRight = id;
+      }
+    } else if (port.output) {
+      streams[port.nodeId].emplace_back(id, &port);
+    }
   }
+  LinkPlan plan;
+  for (const auto& [nodeId, ports] : streams) {
+    auto node = graph.nodes.find(nodeId);
+    if (node == graph.nodes.end() || nodeIsTapped(nodeId, node->second, graph, rule) != true) {
+      continue;
+    }
+    if (ports.size() > 2) {
+      std::vector<std::string> layout;
+      for (const auto& [id, port] : ports) layout.push_back(port->channel);
+      std::sort(layout.begin(), layout.end());
+      for (const auto& [id, port] : ports) {
+        const MixInput input{mixInputName(port->channel, layout), port->channel,
+                             mixdownWeights(port->channel, layout)};
+        if (auto found = mixInputs.find(input.name); found != mixInputs.end()) {
+          plan.links.push_back({nodeId, id, rule.captureNodeId, found->second});
+        } else if (std::find(plan.missingInputs.begin(), plan.missingInputs.end(), input) ==
+                   plan.missingInputs.end()) {
+          plan.missingInputs.push_back(input);
+        }
+      }
+      continue;
+    }
+    for (const auto& [id, port] : ports) {
+      const auto inputs = static_cast<int>(captureInputsFor(port->channel));
+      if ((inputs & static_cast<int>(CaptureInputs::left)) && inputLeft != kNoObject) {
+        plan.links.push_back({nodeId, id, rule.captureNodeId, inputLeft});
+      }
+      if ((inputs & static_cast<int>(CaptureInputs::right)) && inputRight != kNoObject) {
+        plan.links.push_back({nodeId, id, rule.captureNodeId, inputRight});
+      }
+    }
+  }
+  std::sort(plan.links.begin(), plan.links.end());
+  return plan;
+}
 
-  // Whether a node is tapped asks the system about processes: once per node.
-  std::map<std::uint32_t, bool> tapped;
-  for (const auto& [id, node] : graph.nodes)
-    tapped[id] = nodeIsTapped(id, node, graph, rule) == true;
-  std::vector<PlannedLink> links;
-  for (const auto& [portId, port] : graph.ports) {
-    if (!port.output || port.monitor) continue;
-    if (auto node = tapped.find(port.nodeId); node == tapped.end() || !node->second) continue;
-    CaptureInputs inputs = captureInputsFor(port.channel);
-    if ((static_cast<int>(inputs) & static_cast<int>(CaptureInputs::left)) &&
-        inputLeft != kNoObject) {
-      links.push_back({port.nodeId, portId, rule.captureNodeId, inputLeft});
-    }
-    if ((static_cast<int>(inputs) & static_cast<int>(CaptureInputs::right)) &&
-        inputRight != kNoObject) {
-      links.push_back({port.nodeId, portId, rule.captureNodeId, inputRight});
-    }
-  }
-  std::sort(links.begin(), links.end());
-  return links;
+std::string mixInputName(std::string_view position, const std::vector<std::string>& layout) {
+  std::string name = std::string(kMixInputPrefix) + std::string(position) + "_of";
+  for (const std::string& other : layout) name += "_" + other;
+  return name;
 }
 
 bool hasClientOf(const GraphState& graph, const ProcessIdentity& process) {

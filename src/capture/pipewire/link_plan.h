@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "capture/pipewire/channel_map.h"
 #include "capture/pipewire/process_match.h"
 #include "capture/process_targets.h"
 
@@ -18,6 +19,10 @@ inline constexpr std::uint32_t kNoObject = 0xffffffffu;  // PipeWire's PW_ID_ANY
 struct NodeRecord {
   std::uint32_t clientId = kNoObject;  // "client.id" of the node global
   bool playsAudio = false;             // media.class Stream/Output/Audio
+  // Carries on sound that other streams play (a loopback's or filter chain's playback side: a
+  // node of a "node.link-group"), as the node's info says once it is in.
+  bool relay = false;
+  bool infoKnown = false;
 };
 
 struct PortRecord {
@@ -25,6 +30,7 @@ struct PortRecord {
   bool output = false;
   bool monitor = false;
   std::string channel;  // "audio.channel"
+  std::string name;     // "port.name"
 };
 
 struct ClientRecord {
@@ -52,6 +58,15 @@ struct LinkRule {
   std::uint32_t captureNodeId = kNoObject;  // our own node, never tapped; its ports are the inputs
 };
 
+// An input of the capture node that mixes one channel of the streams of one surround layout into
+// both sides, with its weights.
+struct MixInput {
+  std::string name;
+  std::string position;
+  MixWeights weights;
+  friend bool operator==(const MixInput&, const MixInput&) = default;
+};
+
 struct PlannedLink {
   std::uint32_t outputNode;
   std::uint32_t outputPort;
@@ -64,9 +79,21 @@ struct PlannedLink {
 std::optional<bool> nodeIsTapped(std::uint32_t nodeId, const NodeRecord& node,
                                  const GraphState& graph, const LinkRule& rule);
 
-// Every link from a tapped node's output ports to the capture node's FL and FR inputs, in
-// ascending order.
-std::vector<PlannedLink> planLinks(const GraphState& graph, const LinkRule& rule);
+struct LinkPlan {
+  std::vector<PlannedLink> links;       // in ascending order
+  std::vector<MixInput> missingInputs;  // mix inputs the links need that the node lacks yet
+};
+
+// Every link from a tapped node's output ports to the capture node's inputs: those of a stream of
+// one or two channels to FL and FR, each channel of a surround stream to the mix input of its
+// position in its layout. In global mode a relay is never tapped: the streams it carries on are,
+// so each application is heard once, and left out when it is excluded.
+LinkPlan planLinks(const GraphState& graph, const LinkRule& rule);
+
+// The capture node's mix inputs are named "mix_" POSITION "_of" and the layout's sorted positions,
+// each after an underscore.
+inline constexpr std::string_view kMixInputPrefix = "mix_";
+std::string mixInputName(std::string_view position, const std::vector<std::string>& layout);
 
 // Whether any client of the graph belongs to the process.
 bool hasClientOf(const GraphState& graph, const ProcessIdentity& process);

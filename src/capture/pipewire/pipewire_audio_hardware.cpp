@@ -175,7 +175,9 @@ class PipeWireAudioHardware final : public AudioHardware {
     // A format negotiated before now is the device's starting rate, not a change of it.
     if (auto format = tap->node->format()) tap->announcedRate = format->rate;
     tap_ = std::move(tap);
-    connection_->graph().setRule(std::move(rule));
+    connection_->graph().setRule(std::move(rule), [node = tap_->node.get()](const MixInput& input) {
+      node->addMixInput(input);
+    });
     *outTapID = tap_->id;
     return kAudioHardwareNoError;
   }
@@ -229,7 +231,9 @@ class PipeWireAudioHardware final : public AudioHardware {
         tap_ && object == tap_->id && address.mSelector == kAudioTapPropertyFormat;
     const bool deviceRate = deviceId_ != 0 && object == deviceId_ &&
                             address.mSelector == kAudioDevicePropertyNominalSampleRate;
-    if (!tapFormat && !deviceRate) {
+    const bool serverGone = connection_ && object == kAudioObjectSystemObject &&
+                            address.mSelector == kAudioHardwarePropertyServiceRestarted;
+    if (!tapFormat && !deviceRate && !serverGone) {
       return knownObject(object) ? kAudioHardwareUnknownPropertyError
                                  : kAudioHardwareBadObjectError;
     }
@@ -310,7 +314,11 @@ class PipeWireAudioHardware final : public AudioHardware {
     connectTried_ = true;
     int error = 0;
     connection_ = PipeWireConnection::open(kConnectTimeout, error);
-    return connection_ ? kAudioHardwareNoError : kAudioHardwareNotRunningError;
+    if (!connection_) return kAudioHardwareNotRunningError;
+    LoopLock lock(connection_->loop());
+    connection_->onBroken(
+        [this] { notify(kAudioObjectSystemObject, kAudioHardwarePropertyServiceRestarted); });
+    return kAudioHardwareNoError;
   }
 
   AudioObjectID objectOf(std::int32_t pid) {
@@ -375,12 +383,14 @@ class PipeWireAudioHardware final : public AudioHardware {
     if (!tap_) return;  // the first negotiation can come before createProcessTap returns
     const bool rateChanged = tap_->announcedRate != format.rate;
     tap_->announcedRate = format.rate;
+    notify(tap_->id, kAudioTapPropertyFormat);
+    if (rateChanged) notify(deviceId_, kAudioDevicePropertyNominalSampleRate);
+  }
+
+  // Loop thread, loop lock held: posts the listeners of a property to their queues.
+  void notify(AudioObjectID object, std::uint32_t selector) {
     for (const Listener& l : listeners_) {
-      const bool notify =
-          (l.object == tap_->id && l.address.mSelector == kAudioTapPropertyFormat) ||
-          (rateChanged && l.object == deviceId_ &&
-           l.address.mSelector == kAudioDevicePropertyNominalSampleRate);
-      if (notify) {
+      if (l.object == object && l.address.mSelector == selector) {
         l.queue->post([listener = l.listener, address = l.address] { listener(1, &address); });
       }
     }

@@ -81,9 +81,10 @@ void PipeWireConnection::onCoreError(void* data, std::uint32_t id, int, int res,
   auto* self = static_cast<PipeWireConnection*>(data);
   // Errors about our other objects reach their proxies; a core error with EPIPE is the end of
   // the connection.
-  if (id == PW_ID_CORE && res == -EPIPE) {
+  if (id == PW_ID_CORE && res == -EPIPE && !self->broken_) {
     self->broken_ = true;
     self->wake();
+    if (self->lost_) self->lost_();
   }
 }
 

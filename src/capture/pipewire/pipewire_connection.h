@@ -42,6 +42,8 @@ class PipeWireConnection {
   void wake() { pw_thread_loop_signal(loop_, false); }
 
   bool broken() const { return broken_; }
+  // Loop thread, loop lock held: called once, when the connection to the server is lost.
+  void onBroken(std::function<void()> lost) { lost_ = std::move(lost); }
 
  private:
   PipeWireConnection() = default;
@@ -56,6 +58,7 @@ class PipeWireConnection {
   std::unique_ptr<GraphWatch> graph_;
   int lastDoneSeq_ = -1;
   bool broken_ = false;
+  std::function<void()> lost_;
 };
 
 // Holds the loop lock for a scope.
