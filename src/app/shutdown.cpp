@@ -65,14 +65,11 @@ void unblockHandledSignals() {
   pthread_sigmask(SIG_UNBLOCK, &handled, nullptr);
 }
 
-bool parentGone(pid_t parentPid) {
+void checkParent(pid_t parentPid) {
   // An orphan is adopted at once, so a parent id that changed means the parent is gone. A probe
   // that is refused (EPERM) found a parent that runs as another user: it is there.
-  return getppid() != parentPid || (kill(parentPid, 0) != 0 && errno == ESRCH);
-}
-
-void checkParent(pid_t parentPid) {
-  if (parentGone(parentPid)) fail("parent exited", 0);
+  const bool parentGone = getppid() != parentPid || (kill(parentPid, 0) != 0 && errno == ESRCH);
+  if (parentGone) fail("parent exited", 0);
 }
 
 void startParentWatch(MainQueue& queue, pid_t parentPid) {

@@ -19,11 +19,8 @@ struct AudioObjects {
 // by nothing but SIGKILL. First thing at start, before any thread exists.
 void unblockHandledSignals();
 
-// Whether the parent recorded at start is gone: the agent has another parent now, or no process
-// has that id any more.
-bool parentGone(pid_t parentPid);
-
-// Main queue: ends the agent with "parent exited" (status 0) when the parent is gone.
+// Main queue: ends the agent with "parent exited" (status 0) when the parent recorded at start is
+// gone: the agent has another parent now, or no process has that id any more.
 void checkParent(pid_t parentPid);
 
 // Checks the parent on the main queue every second, the first time one second from now.
