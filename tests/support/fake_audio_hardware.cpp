@@ -6,7 +6,8 @@
 // The script is a JSON object at the path in $QUENWICK_FAKE_SCRIPT (tests/conftest.py writes it):
 //   "log": PATH            the call log: one JSON object per line, one write(2) each, so that it
 //                          is whole however the process ends
-//   "pids": {PID: OBJECT}  what 'id2p' gives for a pid; OBJECT may be [OBJECT, STATUS]. The key
+//   "pids": {PID: OBJECT}  what 'id2p' gives for a pid; OBJECT may be [OBJECT, STATUS] (the object
+//                          is written whatever the status). The key
 //                          "parent" stands for the parent of the agent at start-up. Others: 0.
 //   "tapStatus", "deviceStatus", "ioprocStatus", "startStatus", "listenerStatus": STATUS
 //   "ioproc": null         the IO proc create leaves the id null
@@ -280,12 +281,12 @@ class FakeAudioHardware final : public AudioHardware {
     json reply = pids.value(std::to_string(pid), json(0));
     if (!pids.contains(std::to_string(pid)) && pid == parent_) reply = pids.value("parent", reply);
     if (!reply.is_array()) reply = json::array({reply, 0});
-    const auto status = reply[1].get<OSStatus>();
-    if (status != kAudioHardwareNoError) return status;
+    // The object is written even with a failing status: a caller must go by the status.
     const auto object = reply[0].get<AudioObjectID>();
     std::memcpy(outData, &object, sizeof object);
-    line["out"] = object;
-    return kAudioHardwareNoError;
+    const auto status = reply[1].get<OSStatus>();
+    if (status == kAudioHardwareNoError) line["out"] = object;
+    return status;
   }
 
   OSStatus readTapFormat(AudioObjectID object, std::uint32_t* ioDataSize, void* outData,
