@@ -104,6 +104,8 @@ static_assert(quenwick::kAudioHardwarePropertyProcessObjectList ==
               ::kAudioHardwarePropertyProcessObjectList);
 static_assert(quenwick::kAudioProcessPropertyPID == ::kAudioProcessPropertyPID);
 static_assert(quenwick::kAudioTapPropertyDescription == ::kAudioTapPropertyDescription);
+static_assert(quenwick::kAudioHardwarePropertyServiceRestarted ==
+              ::kAudioHardwarePropertyServiceRestarted);
 static_assert(quenwick::kAudioFormatFlagIsFloat == ::kAudioFormatFlagIsFloat);
 static_assert(quenwick::kAudioFormatFlagIsNonInterleaved == ::kAudioFormatFlagIsNonInterleaved);
 static_assert(static_cast<NSInteger>(quenwick::TapMuteBehavior::unmuted) == CATapUnmuted);

@@ -15,78 +15,29 @@ CF_ASSUME_NONNULL_BEGIN
 
 enum : int { kAudioObjectSystemObject = 1 };
 
-enum : AudioClassID {
-  kAudioProcessClassID = 'clnt',
-  kAudioTapClassID = 'tcls',
-  kAudioSubTapClassID = 'stap',
-  kAudioAggregateDeviceClassID = 'aagg',
-};
-
 enum : AudioObjectPropertySelector {
-  kAudioHardwarePropertyDevices = 'dev#',
-  kAudioHardwarePropertyDefaultOutputDevice = 'dOut',
-  kAudioHardwarePropertyDefaultSystemOutputDevice = 'sOut',
-  kAudioHardwarePropertyTranslateUIDToDevice = 'uidd',
   kAudioHardwarePropertyServiceRestarted = 'srst',
   kAudioHardwarePropertyTranslatePIDToProcessObject = 'id2p',
   kAudioHardwarePropertyProcessObjectList = 'prs#',
-  kAudioHardwarePropertyTapList = 'tps#',
-  kAudioHardwarePropertyTranslateUIDToTap = 'uidt',
   kAudioHardwarePropertyRunLoop = 'rnlp',
 };
 
 enum : AudioObjectPropertySelector {
-  kAudioTapPropertyUID = 'tuid',
   kAudioTapPropertyDescription = 'tdsc',
   kAudioTapPropertyFormat = 'tfmt',
 };
 
 enum : AudioObjectPropertySelector {
   kAudioProcessPropertyPID = 'ppid',
-  kAudioProcessPropertyBundleID = 'pbid',
-  kAudioProcessPropertyDevices = 'pdv#',
-  kAudioProcessPropertyIsRunning = 'pir?',
-  kAudioProcessPropertyIsRunningInput = 'piri',
-  kAudioProcessPropertyIsRunningOutput = 'piro',
-};
-
-enum : AudioObjectPropertySelector {
-  kAudioAggregateDevicePropertyTapList = 'tap#',
-  kAudioAggregateDevicePropertySubTapList = 'atap',
-  kAudioSubTapPropertyExtraLatency = 'xltc',
-  kAudioSubTapPropertyDriftCompensation = 'drft',
-  kAudioSubTapPropertyDriftCompensationQuality = 'drfq',
-};
-
-enum : AudioObjectPropertySelector {
-  kAudioDevicePropertyDeviceIsRunningSomewhere = 'gone',
-  kAudioDeviceProcessorOverload = 'over',
-  kAudioDevicePropertyIOStoppedAbnormally = 'stpd',
-  kAudioDevicePropertyBufferFrameSize = 'fsiz',
 };
 
 #define kAudioAggregateDeviceUIDKey "uid"
 #define kAudioAggregateDeviceNameKey "name"
-#define kAudioAggregateDeviceSubDeviceListKey "subdevices"
-#define kAudioAggregateDeviceMainSubDeviceKey "master"
-#define kAudioAggregateDeviceClockDeviceKey "clock"
 #define kAudioAggregateDeviceIsPrivateKey "private"
-#define kAudioAggregateDeviceIsStackedKey "stacked"
 #define kAudioAggregateDeviceTapListKey "taps"
 #define kAudioAggregateDeviceTapAutoStartKey "tapautostart"
 #define kAudioSubTapUIDKey "uid"
-#define kAudioSubTapExtraInputLatencyKey "latency-in"
-#define kAudioSubTapExtraOutputLatencyKey "latency-out"
 #define kAudioSubTapDriftCompensationKey "drift"
-#define kAudioSubTapDriftCompensationQualityKey "drift quality"
-
-enum : UInt32 {
-  kAudioAggregateDriftCompensationMinQuality = 0,
-  kAudioAggregateDriftCompensationLowQuality = 0x20,
-  kAudioAggregateDriftCompensationMediumQuality = 0x40,
-  kAudioAggregateDriftCompensationHighQuality = 0x60,
-  kAudioAggregateDriftCompensationMaxQuality = 0x7F,
-};
 
 typedef void (^AudioObjectPropertyListenerBlock)(UInt32 inNumberAddresses,
                                                  const AudioObjectPropertyAddress* inAddresses);

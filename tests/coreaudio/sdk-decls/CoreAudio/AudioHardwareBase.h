@@ -24,37 +24,18 @@ typedef struct AudioObjectPropertyAddress AudioObjectPropertyAddress;
 
 enum : OSStatus {
   kAudioHardwareNoError = 0,
-  kAudioHardwareNotRunningError = 'stop',
-  kAudioHardwareUnspecifiedError = 'what',
-  kAudioHardwareUnknownPropertyError = 'who?',
-  kAudioHardwareBadPropertySizeError = '!siz',
-  kAudioHardwareIllegalOperationError = 'nope',
-  kAudioHardwareBadObjectError = '!obj',
-  kAudioHardwareBadDeviceError = '!dev',
-  kAudioHardwareBadStreamError = '!str',
-  kAudioHardwareUnsupportedOperationError = 'unop',
-  kAudioHardwareNotReadyError = 'nrdy',
-  kAudioDeviceUnsupportedFormatError = '!dat',
-  kAudioDevicePermissionsError = '!hog',
 };
 
 enum : AudioObjectID { kAudioObjectUnknown = 0 };
 
 enum : AudioObjectPropertyScope {
   kAudioObjectPropertyScopeGlobal = 'glob',
-  kAudioObjectPropertyScopeInput = 'inpt',
-  kAudioObjectPropertyScopeOutput = 'outp',
 };
 
 enum : AudioObjectPropertyElement { kAudioObjectPropertyElementMain = 0 };
 
 enum : AudioObjectPropertySelector {
-  kAudioDevicePropertyDeviceUID = 'uid ',
-  kAudioDevicePropertyDeviceIsAlive = 'livn',
-  kAudioDevicePropertyDeviceIsRunning = 'goin',
   kAudioDevicePropertyNominalSampleRate = 'nsrt',
-  kAudioDevicePropertyStreams = 'stm#',
-  kAudioStreamPropertyVirtualFormat = 'sfmt',
 };
 
 CF_ASSUME_NONNULL_END

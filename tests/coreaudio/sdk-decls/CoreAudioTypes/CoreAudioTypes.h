@@ -28,9 +28,6 @@ enum : AudioFormatID { kAudioFormatLinearPCM = 'lpcm' };
 
 enum : AudioFormatFlags {
   kAudioFormatFlagIsFloat = (1U << 0),
-  kAudioFormatFlagIsBigEndian = (1U << 1),
-  kAudioFormatFlagIsSignedInteger = (1U << 2),
-  kAudioFormatFlagIsPacked = (1U << 3),
   kAudioFormatFlagIsNonInterleaved = (1U << 5),
 };
 
@@ -64,10 +61,6 @@ struct SMPTETime {
 typedef struct SMPTETime SMPTETime;
 
 typedef UInt32 AudioTimeStampFlags;
-enum : UInt32 {
-  kAudioTimeStampSampleTimeValid = (1U << 0),
-  kAudioTimeStampHostTimeValid = (1U << 1),
-};
 
 struct AudioTimeStamp {
   Float64 mSampleTime;
