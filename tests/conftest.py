@@ -273,18 +273,17 @@ class PipeWire:
         return any(o["type"].endswith("Link") and o["info"]["output-node-id"] in nodes and
                    o["info"]["input-node-id"] in sink for o in dump)
 
-    def play(self, samples, rate=48000, delay=0, wait=True, volume=None):
-        """pw-play of float samples (frames in rows) from a WAV file; with `delay`, the process
-        exists that many seconds before it becomes a player (same pid, by exec)."""
+    def play_command(self, command):
+        """A process of this stack's, stopped with it."""
+        self.players.append(subprocess.Popen(command, env=self.env))
+        return self.players[-1]
+
+    def play(self, samples):
+        """pw-play of float samples at 48000 Hz (frames in rows), once it plays."""
         path = self.work / f"played{len(self.players)}.wav"
-        write_float_wav(path, samples, rate)
-        command = ["pw-play", *(["--volume", str(volume)] if volume else []), str(path)]
-        if delay:
-            command = ["sh", "-c", f'sleep {delay}; exec "$@"', "sh", *command]
-        player = subprocess.Popen(command, env=self.env)
-        self.players.append(player)
-        if wait and not delay:
-            until(lambda: self.playing(player.pid), what="the player to play")
+        write_float_wav(path, samples, 48000)
+        player = self.play_command(["pw-play", path])
+        until(lambda: self.playing(player.pid), what="the player to play")
         return player
 
     def agent(self, args, tmp, env=None, **options):
