@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-from conftest import fmt, until
+from conftest import LIVENESS, fmt, until
 
 FOREVER = {"pids": {"9000042": 7}, "steps": [{"pace": 2000}, {"deliver": -1, "frames": 512}]}
 TEARDOWN = ["stop", "destroyIOProcID", "destroyAggregateDevice", "destroyProcessTap"]
@@ -81,9 +81,15 @@ def orphan(agent):
         os.waitid(os.P_PID, run.proc.pid, os.WEXITED | os.WNOWAIT)
 
     def exit_status(run):
-        status = os.waitstatus_to_exitcode(os.waitpid(run.pid, 0)[1])
+        deadline = time.monotonic() + LIVENESS
+        while (reaped := os.waitpid(run.pid, os.WNOHANG))[0] == 0:
+            if time.monotonic() > deadline:
+                os.kill(run.pid, signal.SIGKILL)
+                os.waitpid(run.pid, 0)
+                pytest.fail("the orphaned agent did not exit")
+            time.sleep(0.01)
         run.proc.wait()
-        return status
+        return os.waitstatus_to_exitcode(reaped[1])
 
     yield start, kill_parent, exit_status
     libc.prctl(36, 0, 0, 0, 0)
