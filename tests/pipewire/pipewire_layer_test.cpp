@@ -458,10 +458,14 @@ TEST(NoAllocation, ThePipeWirePathKeepsOrderAndAllocatesNothingOnceWarm) {
       },
       host.writer);
   io.start();
-  std::atomic<bool> done{false};
+  // The host keeps up for 240 cycles, then stops reading for 60 (long enough to fill the pipe,
+  // short enough for the ring), so both threads take the block however loaded the machine is.
+  std::atomic<bool> done{false}, stalled{false};
   std::thread reader([&] {
-    for (int i = 0; !done; ++i)
-      std::this_thread::sleep_for(i % 6 ? 200us : 8ms), drain(host.reader);
+    while (!done) {
+      std::this_thread::sleep_for(200us);
+      if (!stalled) drain(host.reader);
+    }
   });
 
   std::vector<float> samples(2 * kLargest, 0.5f);
@@ -473,6 +477,7 @@ TEST(NoAllocation, ThePipeWirePathKeepsOrderAndAllocatesNothingOnceWarm) {
       dataControl = watchAndAllocateOnce();
       watch = true;
     }
+    stalled = n % 300 >= 240;
     const auto r = static_cast<std::uint32_t>(random());
     samples[0] = static_cast<float>(n);
     channel.deliver(samples.data(), samples.data() + kLargest,
@@ -480,6 +485,7 @@ TEST(NoAllocation, ThePipeWirePathKeepsOrderAndAllocatesNothingOnceWarm) {
     std::this_thread::sleep_for(200us);
   }
   testing::watched = false;
+  stalled = false;
   waitFor([&] { return channel.ring.empty(); });
   EXPECT_TRUE(io.stop(5s));
   const std::size_t counted = testing::allocationsCounted - before;
