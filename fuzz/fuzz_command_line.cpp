@@ -40,6 +40,8 @@ std::variant<CaptureRequest, std::string> expected(const std::vector<std::string
     const std::string& option = args[i];
     if (option == "--global") {
       request.global = true;
+    } else if (option == "--tree") {
+      request.tree = true;
     } else if (option != "--pids" && option != "--exclude-self") {
       return "unknown argument " + option;
     } else if (++i == args.size()) {
@@ -91,7 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     request = std::get<CaptureRequest>(outcome);
     const auto& model = std::get<CaptureRequest>(want);
     FUZZ_CHECK(request.pids == model.pids && request.global == model.global &&
-               request.excludeSelf == model.excludeSelf);
+               request.excludeSelf == model.excludeSelf && request.tree == model.tree);
   }
   checkLine({{"event", std::string("error")}, {"message", std::string(input)}});
 
