@@ -135,22 +135,28 @@ def cpu_per_minute(quenwick, null_capture, work, seconds=60):
 
 
 def surround_cost(quenwick, work, seconds):
-    """Two agents in the same minute: one hears a stereo player, whose channels its links sum; the
-    other a six-channel (5.1) one, whose channels its capture node mixes down itself."""
-    cpu = {}
+    """Two agents in the same minute: one hears a stereo player on the stereo sink, whose channels
+    its links sum; the other a six-channel player on a 5.1 sink, whose six ports its capture node
+    mixes down itself. On a stereo sink the player's own adapter would mix down instead."""
+    subprocess.run(["pw-cli", "create-node", "adapter", "{ factory.name=support.null-audio-sink "
+                    "node.name=surround-sink media.class=Audio/Sink object.linger=true "
+                    "audio.position=[FL FR FC LFE RL RR] audio.rate=48000 }"],
+                   check=True, stdout=subprocess.DEVNULL)
     players, agents = [], []
-    for channels in (2, 6):
+    for channels, place in ((2, []), (6, ["--target", "surround-sink", "--channels", "6",
+                                          "--channel-map", "FL,FR,FC,LFE,RL,RR"])):
         noise = os.path.join(work, f"noise{channels}.wav")
         subprocess.run(["sox", "-n", "-r", "48000", "-c", str(channels), "-b", "32", "-e",
                         "floating-point", noise, "synth", str(seconds + 4), "whitenoise", "vol",
                         "0.3"], check=True)
-        layout = ["--channels", "6", "--channel-map", "FL,FR,FC,LFE,RL,RR"] if channels == 6 else []
-        players.append(subprocess.Popen(["pw-play", *layout, noise]))
+        players.append(subprocess.Popen(["pw-play", *place, noise]))
         wait_until_audio_process(players[-1].pid)
         agent, _ = start_agent(quenwick, players[-1].pid, stdout=subprocess.PIPE)
         drain(agent.stdout)
         agents.append(agent)
     time.sleep(1)
+    links = subprocess.run(["pw-link", "-l"], capture_output=True, text=True).stdout
+    print(f"  links into the agents: {links.count('|-> quenwick-capture:')} (2 + 6 expected)")
     before = [cpu_seconds(agent.pid) for agent in agents]
     time.sleep(seconds)
     after = [cpu_seconds(agent.pid) for agent in agents]
