@@ -81,6 +81,18 @@ def test_a_change_is_taken_once_and_restarts_the_conversion_at_its_list(agent, t
     assert bytes(run.out) == expected
 
 
+def test_a_change_that_only_the_flags_tell_is_taken(agent):
+    # 16-bit interleaved and float planar stereo both have four bytes a frame in each buffer.
+    run = agent(["--pids", "9000042"], script={
+        "pids": {"9000042": 7}, "format": fmt(layout="s16"),
+        "steps": [{"deliver": 2, "frames": 512}, {"change": fmt(layout="planar")},
+                  {"notify": "tfmt"}, {"sync": True}, {"deliver": 2, "frames": 512}]})
+    run.wait_until_done()
+    run.signal(signal.SIGTERM)
+    assert run.finish() == 0
+    assert run.events() == START_EVENTS + [changed()]
+
+
 def test_a_new_rate_is_reported_and_read_from_the_list_where_it_starts(agent, tmp_path):
     source = noise(2 * LISTS * 512, 2)
     (tmp_path / "source.raw").write_bytes(source.tobytes())
