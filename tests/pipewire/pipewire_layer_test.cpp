@@ -391,6 +391,40 @@ TEST(IoThread, HandsEachCycleToTheBlockOnceInOrderAndOneAtATime) {
   }
 }
 
+// What the data thread could not write is kept for our thread, which writes it before any later
+// cycle: a cycle that comes before our thread has woken queues behind it, though the pipe may
+// have room again by then. (Our thread starts only at the end, so the order cannot be luck.)
+TEST(IoThread, BytesKeptFromAFullPipeGoOutBeforeTheNextCycle) {
+  Ends host;
+  ASSERT_GT(fcntl(host.writer, F_SETPIPE_SZ, 4096), 0);
+  PcmOutput pcm(host.writer, nullptr);
+  CaptureChannel channel;
+  // Each cycle writes a third as many words as it has frames, all holding its first sample.
+  IoThread io(
+      channel,
+      [&](const AudioTimeStamp*, const AudioBufferList* input, auto&&...) {
+        const auto* samples = static_cast<const float*>(input->mBuffers[0].mData);
+        pcm.write(std::vector<std::int16_t>(input->mBuffers[0].mDataByteSize / sizeof(float) / 3,
+                                            static_cast<std::int16_t>(samples[0])));
+      },
+      host.writer);
+  const std::vector<char> filler(4000, 'x');
+  ASSERT_EQ(write(host.writer, filler.data(), filler.size()), 4000);
+  const std::vector<float> first(3000, 1.0f), second(300, 2.0f);
+  io.receive(first.data(), first.data(), 3000, 48000);  // finds no room: kept
+  drain(host.reader);
+  io.receive(second.data(), second.data(), 300, 48000);  // finds room
+  io.start();
+  EXPECT_TRUE(io.stop(5s));
+
+  std::vector<std::int16_t> written(1100 + 1);
+  EXPECT_EQ(read(host.reader, written.data(), written.size() * 2), 1100 * 2);
+  written.pop_back();
+  std::vector<std::int16_t> expected(1000, 1);
+  expected.resize(1100, 2);
+  EXPECT_EQ(written, expected);
+}
+
 // A host that stopped reading must not hold up teardown.
 TEST(IoThread, StopGivesUpOnABlockThatDoesNotReturn) {
   Recorder recorder{0};

@@ -128,11 +128,12 @@ void IoThread::drain() {
 }
 
 void IoThread::run() {
-  while (!stopping_.load(std::memory_order_acquire)) {
-    // Only a queued cycle or a stop rings; while the host keeps up, the thread sleeps.
+  // Only a queued cycle or a stop rings; while the host keeps up, the thread sleeps. A stop that
+  // comes before the first wake-up still drains once, so what was queued by then goes out.
+  do {
     channel_.doorbell.wait();
     drain();
-  }
+  } while (!stopping_.load(std::memory_order_acquire));
 
   std::lock_guard lock(finishedMutex_);
   finished_ = true;
