@@ -57,13 +57,13 @@ class Agent:
 
     def __init__(self, args, tmp, script=None, env=None, stdout=subprocess.PIPE,
                  stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, preexec_fn=None, wrapper=(),
-                 user=None):
+                 user=None, program=None):
         environment = dict(os.environ, **(env or {}))
         # The agent leaves by _exit with its threads running, by design; under ThreadSanitizer
         # that is no leak to report and no reason to wait a second.
         environment.setdefault("TSAN_OPTIONS", "report_thread_leaks=0 atexit_sleep_ms=0")
         self.log = None
-        program = BUILD / "quenwick"
+        program = program or BUILD / ("tests/quenwick-fake" if script is not None else "quenwick")
         if script is not None:
             self.log = tmp / "calls.jsonl"
             self.log.write_text("")
@@ -71,7 +71,6 @@ class Agent:
             path = tmp / "script.json"
             path.write_text(json.dumps(dict(script, log=str(self.log))))
             environment["QUENWICK_FAKE_SCRIPT"] = str(path)
-            program = BUILD / "tests" / "quenwick-fake"
         self.out, self.err = bytearray(), bytearray()
         self.held, ends = {}, {1: stdout, 2: stderr}
         for number in (1, 2):

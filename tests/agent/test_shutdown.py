@@ -5,6 +5,7 @@ import ctypes
 import fcntl
 import os
 import pathlib
+import shutil
 import signal
 import subprocess
 import tempfile
@@ -12,7 +13,7 @@ import time
 
 import pytest
 
-from conftest import LIVENESS, decimated, fmt, noise, until
+from conftest import BUILD, LIVENESS, decimated, fmt, noise, until
 
 FOREVER = {"pids": {"9000042": 7}, "steps": [{"pace": 2000}, {"deliver": -1, "frames": 512}]}
 TEARDOWN = ["stop", "destroyIOProcID", "destroyAggregateDevice", "destroyProcessTap"]
@@ -126,9 +127,12 @@ def test_a_full_standard_error_holds_an_ending_agent_a_second_at_most(orphan):
 
 
 def test_a_parent_of_another_user_is_not_taken_for_gone(agent):
-    shared = pathlib.Path(tempfile.mkdtemp())  # where the agent, as nobody, finds its script
+    # The agent runs as nobody, from a folder nobody may enter: the build tree may be closed to
+    # other users (a clone in /root).
+    shared = pathlib.Path(tempfile.mkdtemp())
     shared.chmod(0o755)
-    run = agent(["--pids", "9000042"], script=FOREVER, user=65534, tmp=shared)
+    fake = shutil.copy(BUILD / "tests" / "quenwick-fake", shared)
+    run = agent(["--pids", "9000042"], script=FOREVER, user=65534, tmp=shared, program=fake)
     run.wait_for_event("running")
     time.sleep(2.5)
     assert run.proc.poll() is None and len(run.events()) == 3
