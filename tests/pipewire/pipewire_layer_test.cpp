@@ -134,6 +134,8 @@ GraphState exampleGraph() {
   player(16, std::nullopt, 110, {{111, "FL"}});    // its client's info is not in yet
   player(19, native(700), 150, {{151, "FL"}, {152, "FR"}});
   g.nodes[150].relay = true;  // a loopback's playback side
+  player(20, native(800), 160, {{161, "FL"}});
+  g.nodes[160].infoKnown = false;  // a relay or not: global mode cannot tell yet
   // Our capture stream and its inputs; a player's input and monitor; a port of a node that the
   // registry has not shown.
   g.nodes[kCapture] = {1, false, false, true};

@@ -115,3 +115,13 @@ def test_fifty_children_that_come_and_go_leave_no_links_behind(pipewire, tmp_pat
     run = pipewire.agent(["--pids", root.pid, "--tree"], tmp_path)
     assert run_until(run, root, timeout=60) is not None
     assert pipewire.links_into("quenwick-capture") == []
+
+
+def test_a_listed_process_that_plays_nothing_at_start_ends_the_start(pipewire, tmp_path):
+    # Targets are followed for the whole run, but a start with none of them playing still ends.
+    idle = pipewire.play_command(["sleep", "60"])
+    run = pipewire.agent(["--pids", idle.pid], tmp_path)
+    assert run.finish() == 3
+    assert run.events() == [{"event": "error", "message": "none of the requested processes are "
+                             "audio processes yet; is the app playing sound?"}]
+
