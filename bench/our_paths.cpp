@@ -45,12 +45,13 @@ void wholeCallback(benchmark::State& state, Layout layout, double rate, Source s
   }
   {
     FormatHandover handover;
-    handover.publish({feed.format(), rate / outRate});
+    handover.publish(feed.format());
     PcmOutput pcm(devNull, nullptr);
     CaptureCallback callback(handover, pcm);
     for (auto _ : state) {
       for (std::size_t b = 0; b < feed.blocks(); ++b) callback(&feed.list(b));
     }
+    pcm.drain(std::chrono::seconds(10));
   }
   ::close(devNull);
   countFrames(state, feed.frames());

@@ -126,7 +126,7 @@ class Agent:
 
     def wait_until_done(self, timeout=LIVENESS):
         """Waits until the fake has worked through all its steps."""
-        until(lambda: {"fake": "done"}.items() <= (self.log_lines() or [{}])[-1].items(), timeout,
+        until(lambda: any(line.get("fake") == "done" for line in self.log_lines()), timeout,
               "the fake's steps")
 
     def signal(self, number):
@@ -179,18 +179,47 @@ def noise(frames, channels, seed=1):
     return rng.uniform(-1, 1, (frames, channels)).astype(np.float32)
 
 
+def mono(frames):
+    """The mean over channels in float32, channel by channel, as the downmix adds them; 16-bit
+    samples are scaled by 1/32767 first."""
+    if frames.dtype == np.int16:
+        frames = frames.astype(np.float32) / np.float32(32767)
+    total = np.zeros(len(frames), np.float32)
+    for channel in frames.T:
+        total = total + channel
+    return total / np.float32(frames.shape[1])
+
+
+def converted(blocks, rate):
+    """What the agent makes of a stream of lists (each an array of frames, channels in columns)
+    at `rate`, from a restart: linear interpolation at steps of rate / 16000, each sample read
+    from the list's own samples and the last one of the list before, in float32 with every
+    operation rounded, clamped, scaled by 32767 and truncated. The algorithm written out plainly,
+    a sample at a time."""
+    ratio, position, carry, out = rate / 16000, 0.0, None, []
+    for block in blocks:
+        w = mono(block)
+        if carry is not None:
+            w = np.concatenate([np.array([carry], np.float32), w])
+        p, last = position, len(w) - 1
+        while p < last:
+            i = int(p)
+            v = w[i] + (w[i + 1] - w[i]) * np.float32(p - i)
+            v = np.float32(-1) if v < -1 else np.float32(1) if not v < 1 else v
+            out.append(int(v * np.float32(32767)))
+            p += ratio
+        carry, position = w[-1], p - last
+    return np.array(out, "<i2").tobytes()
+
+
 def decimated(frames):
     """What the agent writes for a 48000 Hz stream of `frames` (interleaved float32 frames,
     channels in columns, or int16 for a 16-bit stream) converted without a reset: at a ratio of
     exactly 3 every read position is a whole sample, so output k is the mono mean of frame 3k,
-    truncated to 16 bits. The last frame is the carry of a block yet to come."""
-    if frames.dtype == np.int16:
-        frames = frames.astype(np.float32) / np.float32(32767)
-    mono = np.zeros(len(frames), np.float32)
-    for channel in frames.T:
-        mono = mono + channel
-    mono = np.clip(mono / np.float32(frames.shape[1]), -1, 1)
-    return (mono[: len(mono) - 1 : 3] * np.float32(32767)).astype("<i2").tobytes()
+    truncated to 16 bits. The last frame is the carry of a block yet to come. (The shortcut of
+    `converted` for that ratio, for streams too long to convert a sample at a time.)"""
+    samples = np.clip(mono(frames), -1, 1)
+    return (samples[: len(samples) - 1 : 3] * np.float32(32767)).astype("<i2").tobytes()
 
 
 def assert_holds(captured, played, to_the_end=True):

@@ -139,8 +139,8 @@ std::optional<Options> parseOptions(int argc, char** argv) {
   return options;
 }
 
-PublishedFormat describe(const Options& options) {
-  return {describeStream(options.layout, options.rate, options.channels), options.rate / outRate};
+AudioStreamBasicDescription describe(const Options& options) {
+  return describeStream(options.layout, options.rate, options.channels);
 }
 
 // A buffer list with room for `count` records. The struct declares one record; the rest follow

@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
-
 #include <string>
 #include <variant>
 #include <vector>
@@ -18,6 +18,7 @@
 #include "app/status.h"
 #include "capture/aggregate_device.h"
 #include "capture/capture_start.h"
+#include "capture/host_clock.h"
 #include "capture/process_resolution.h"
 #include "capture/tap.h"
 #include "capture/tap_format.h"
@@ -29,6 +30,8 @@ namespace quenwick {
 namespace {
 
 constexpr int pcmHandle = STDOUT_FILENO;
+// How long an ending agent gives a slow host to take the PCM it already has.
+constexpr std::chrono::milliseconds kLastPcmPatience{500};
 
 enum ExitStatus : int {
   usageError = 1,
@@ -131,10 +134,10 @@ void runAgent(int argc, char** argv, const AudioLayerFactory& openAudioLayer) {
   // Everything below lives as long as the process: listeners, the timer and the IO thread hold
   // on to it, and no way out runs destructors.
   static MainQueue mainQueue;
+  pcmFailureAlarm = mainQueue.addAlarm(reportPcmWriteFailure);
   static FormatHandover handover;
   static PcmOutput pcm(pcmHandle, onPcmWriteFailure);
-  static CaptureCallback captureCallback(handover, pcm);
-  pcmFailureAlarm = mainQueue.addAlarm(reportPcmWriteFailure);
+  static CaptureCallback captureCallback(handover, pcm, hostClock());
   static const std::unique_ptr<AudioHardware> audioLayer = openAudioLayer();
   AudioHardware& hardware = *audioLayer;
 
@@ -222,12 +225,14 @@ void runAgent(int argc, char** argv, const AudioLayerFactory& openAudioLayer) {
       kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyServiceRestarted), mainQueue,
       [aggregateID, procID](std::uint32_t, const AudioObjectPropertyAddress*) {
         audioLayer->stop(aggregateID, procID);
+        pcm.drain(kLastPcmPatience);
         fail("the audio server went away", audioLayerFailure);
       });
 
   // Handled before the host hears "running", as a host may stop the agent the moment it does.
   installSignalHandlers(mainQueue, hardware,
-                        {.tapID = tapID, .aggregateID = aggregateID, .procID = procID});
+                        {.tapID = tapID, .aggregateID = aggregateID, .procID = procID},
+                        [] { pcm.drain(kLastPcmPatience); });
   status({{"event", std::string("running")}});
   mainQueue.run();
   _exit(0);

@@ -84,7 +84,8 @@ void teardown(AudioHardware& hardware, const AudioObjects& objects) {
   hardware.destroyProcessTap(objects.tapID);
 }
 
-void installSignalHandlers(MainQueue& queue, AudioHardware& hardware, const AudioObjects& objects) {
+void installSignalHandlers(MainQueue& queue, AudioHardware& hardware, const AudioObjects& objects,
+                           std::function<void()> afterTeardown) {
   if (pipe(terminationStarted) == 0) {
     fcntl(terminationStarted[0], F_SETFD, FD_CLOEXEC);
     fcntl(terminationStarted[1], F_SETFD, FD_CLOEXEC);
@@ -92,8 +93,9 @@ void installSignalHandlers(MainQueue& queue, AudioHardware& hardware, const Audi
     std::thread(watchTeardown).detach();
   }
 
-  terminationAlarm = queue.addAlarm([&hardware, objects] {
+  terminationAlarm = queue.addAlarm([&hardware, objects, afterTeardown] {
     teardown(hardware, objects);
+    afterTeardown();
     _exit(0);
   });
   install(SIGTERM, onTerminate);

@@ -3,6 +3,8 @@
 
 #include <sys/types.h>
 
+#include <functional>
+
 #include "app/main_queue.h"
 #include "capture/audio_hardware.h"
 
@@ -30,8 +32,10 @@ void startParentWatch(MainQueue& queue, pid_t parentPid);
 // tap, in this order, whatever each call returns.
 void teardown(AudioHardware& hardware, const AudioObjects& objects);
 
-// From now on SIGTERM runs the teardown on the main queue and exits 0 (and exits 0 anyway when
-// the teardown has not finished two seconds after the signal); SIGPIPE exits 0 at once.
-void installSignalHandlers(MainQueue& queue, AudioHardware& hardware, const AudioObjects& objects);
+// From now on SIGTERM runs the teardown on the main queue, then `afterTeardown`, and exits 0
+// (and exits 0 anyway when that has not finished two seconds after the signal); SIGPIPE exits 0
+// at once.
+void installSignalHandlers(MainQueue& queue, AudioHardware& hardware, const AudioObjects& objects,
+                           std::function<void()> afterTeardown);
 
 }  // namespace quenwick

@@ -63,19 +63,6 @@ inline constexpr AudioObjectPropertyAddress globalAddress(std::uint32_t selector
   return {selector, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
 }
 
-// The audio layer's time stamp. The capture callback never reads it; it is here so that the
-// IO block keeps the layer's shape.
-struct AudioTimeStamp {
-  double mSampleTime;
-  std::uint64_t mHostTime;
-  double mRateScalar;
-  std::uint64_t mWordClockTime;
-  unsigned char mSMPTETime[24];
-  std::uint32_t mFlags;
-  std::uint32_t mReserved;
-};
-static_assert(sizeof(AudioTimeStamp) == 64);
-
 // Opaque handle of an installed IO block; null means none.
 using AudioDeviceIOProcID = void*;
 
@@ -129,10 +116,15 @@ class DispatchQueue {
 using AudioObjectPropertyListener =
     std::function<void(std::uint32_t numberAddresses, const AudioObjectPropertyAddress* addresses)>;
 
-// Runs on the audio layer's IO thread, once per IO cycle, with the layer's five arguments.
+// Runs on the audio layer's IO thread, once per IO cycle, with the layer's five arguments and
+// the format `inputData` was captured in, where the layer knows it for each cycle (PipeWire,
+// whose graph may change rate between two cycles). Core Audio gives none: its IO stops across a
+// change of the tap's format, and the format the main queue reads next is the one that holds.
+// The block must never wait: it runs on the layer's real-time thread.
 using AudioDeviceIOBlock = std::function<void(
     const AudioTimeStamp* now, const AudioBufferList* inputData, const AudioTimeStamp* inputTime,
-    AudioBufferList* outputData, const AudioTimeStamp* outputTime)>;
+    AudioBufferList* outputData, const AudioTimeStamp* outputTime,
+    const AudioStreamBasicDescription* inputFormat)>;
 
 class AudioHardware {
  public:

@@ -6,8 +6,10 @@ OSStatus installCaptureCallback(AudioHardware& hardware, AudioObjectID aggregate
                                 CaptureCallback& callback, AudioDeviceIOProcID* procID) {
   *procID = nullptr;
   auto block = [&callback](const AudioTimeStamp*, const AudioBufferList* inputData,
-                           const AudioTimeStamp*, AudioBufferList*,
-                           const AudioTimeStamp*) { callback(inputData); };
+                           const AudioTimeStamp* inputTime, AudioBufferList*, const AudioTimeStamp*,
+                           const AudioStreamBasicDescription* inputFormat) {
+    callback(inputData, inputTime, inputFormat);
+  };
   return hardware.createIOProcID(aggregateID, block, procID);
 }
 

@@ -5,11 +5,6 @@
 namespace quenwick {
 namespace {
 
-bool sameInWhatMatters(const AudioStreamBasicDescription& a, const AudioStreamBasicDescription& b) {
-  return a.mSampleRate == b.mSampleRate && a.mChannelsPerFrame == b.mChannelsPerFrame &&
-         a.mFormatFlags == b.mFormatFlags && a.mBytesPerFrame == b.mBytesPerFrame;
-}
-
 bool isUsableRate(double rate) {
   return rate > 0 && isUsableRatio(rate / outRate);
 }
@@ -34,7 +29,7 @@ std::optional<AudioStreamBasicDescription> TapFormatTracker::readFormat() {
 
 void TapFormatTracker::take(const AudioStreamBasicDescription& format) {
   tapFormat_ = format;
-  handover_.publish({.format = format, .ratio = format.mSampleRate / outRate});
+  handover_.publish(format);
 }
 
 std::optional<AudioStreamBasicDescription> TapFormatTracker::readInitialFormat() {
@@ -45,7 +40,7 @@ std::optional<AudioStreamBasicDescription> TapFormatTracker::readInitialFormat()
 
 std::optional<AudioStreamBasicDescription> TapFormatTracker::refreshFormat() {
   const auto format = readFormat();
-  if (!format || sameInWhatMatters(*format, tapFormat_)) return std::nullopt;
+  if (!format || sameForConversion(*format, tapFormat_)) return std::nullopt;
   take(*format);
   return format;
 }

@@ -23,8 +23,6 @@ class TapFormatTracker {
   // the read failed, the rate is unusable or nothing that matters changed.
   std::optional<AudioStreamBasicDescription> refreshFormat();
 
-  const AudioStreamBasicDescription& tapFormat() const { return tapFormat_; }
-
  private:
   std::optional<AudioStreamBasicDescription> readFormat();
   void take(const AudioStreamBasicDescription& format);

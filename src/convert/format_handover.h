@@ -14,23 +14,19 @@
 
 namespace quenwick {
 
-struct PublishedFormat {
-  AudioStreamBasicDescription format{};
-  double ratio = 0.0;  // input samples per output sample
-};
-
 class FormatHandover {
  public:
   // Main queue only. Each call makes a new generation.
-  void publish(const PublishedFormat& published);
+  void publish(const AudioStreamBasicDescription& format);
 
   // IO thread only. When a generation newer than `generation` can be read whole, copies it into
   // `out`, updates `generation` and returns true. Otherwise returns false and touches neither.
-  bool takeNewer(std::uint64_t& generation, PublishedFormat& out) const;
+  bool takeNewer(std::uint64_t& generation, AudioStreamBasicDescription& out) const;
 
  private:
-  static constexpr std::size_t kWords = (sizeof(PublishedFormat) + 7) / 8;
-  static_assert(sizeof(PublishedFormat) == kWords * 8, "published formats travel as whole words");
+  static constexpr std::size_t kWords = sizeof(AudioStreamBasicDescription) / 8;
+  static_assert(sizeof(AudioStreamBasicDescription) == kWords * 8,
+                "published formats travel as whole words");
 
   std::atomic<std::uint64_t> sequence_{0};  // 2 x generation, odd while a write is under way
   std::array<std::atomic<std::uint64_t>, kWords> words_{};

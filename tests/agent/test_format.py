@@ -1,13 +1,16 @@
 """Format changes on the scripted audio layer: which re-reads of the tap's format are taken,
 the one "format" event each taken change writes, and the restart of the conversion at the
-buffer list where the new format starts."""
+buffer list where the new format starts: the list after the change reaches the main queue, for
+a layer whose lists come without their format (Core Audio's IO stops across a change, which the
+script's sync stands for); the very list captured in the new format, for one whose lists carry
+it (PipeWire's), however late the main queue hears of the change."""
 import os
 import signal
 
 import numpy as np
 import pytest
 
-from conftest import code, decimated, fmt, noise
+from conftest import code, converted, decimated, fmt, noise
 
 LISTS = 10  # of 512 frames: the read position is 2 after them, so a restart shows in the PCM
 START_EVENTS = [{"event": "creating_tap"},
@@ -21,19 +24,23 @@ def changed(rate=48000, channels=2):
             "pids": [9000042], "changed": True}
 
 
-# the steps between two stretches of lists, the event they give (or None), whether the
-# conversion restarts, and the channels the second stretch is delivered in
+# the steps between two stretches of lists, the events they give (none: the conversion goes on
+# without a restart), and the channels the second stretch is delivered in
 CASES = {
-    "channels": ([{"change": fmt(channels=1)}, {"notify": "tfmt"}], changed(channels=1), 1),
-    "layout": ([{"change": fmt(layout="planar")}, {"notify": "tfmt"}], changed(), 2),
+    "channels": ([{"change": fmt(channels=1)}, {"notify": "tfmt"}], [changed(channels=1)], 1),
+    "layout": ([{"change": fmt(layout="planar")}, {"notify": "tfmt"}], [changed()], 2),
     "announced twice": ([{"change": fmt(channels=1)}, {"notify": "nsrt"}, {"notify": "tfmt"}],
-                        changed(channels=1), 1),
-    "bits only": ([{"tfmt": fmt(bits=24)}, {"notify": "tfmt"}], None, 2),
-    "format id only": ([{"tfmt": fmt(id=code("aac "))}, {"notify": "tfmt"}], None, 2),
-    "device rate, same format": ([{"notify": "nsrt"}], None, 2),
-    "failed re-read": ([{"tfmt": {"fail": -1}}, {"notify": "tfmt"}], None, 2),
-    "rate 0": ([{"tfmt": fmt(rate=0)}, {"notify": "tfmt"}, {"notify": "nsrt"}], None, 2),
-    "rate below 250 Hz": ([{"tfmt": fmt(rate=100)}, {"notify": "tfmt"}], None, 2),
+                        [changed(channels=1)], 1),
+    # Two changes between two lists: each one taken restarts the conversion.
+    "there and back": ([{"change": fmt(channels=1)}, {"notify": "tfmt"}, {"sync": True},
+                        {"change": fmt()}, {"notify": "tfmt"}], [changed(channels=1), changed()],
+                       2),
+    "bits only": ([{"tfmt": fmt(bits=24)}, {"notify": "tfmt"}], [], 2),
+    "format id only": ([{"tfmt": fmt(id=code("aac "))}, {"notify": "tfmt"}], [], 2),
+    "device rate, same format": ([{"notify": "nsrt"}], [], 2),
+    "failed re-read": ([{"tfmt": {"fail": -1}}, {"notify": "tfmt"}], [], 2),
+    "rate 0": ([{"tfmt": fmt(rate=0)}, {"notify": "tfmt"}, {"notify": "nsrt"}], [], 2),
+    "rate below 250 Hz": ([{"tfmt": fmt(rate=100)}, {"notify": "tfmt"}], [], 2),
 }
 # The soak: the channel count goes back and forth, each change exactly at its list.
 CHURN = int(os.environ.get("QUENWICK_SOAK_CHANGES", "20"))
@@ -46,7 +53,8 @@ def stretch(source, frames, channels):
 
 
 RUNS = {**{name: (case, 1) for name, case in CASES.items()},
-        **{f"{name}, churn": (case, CHURN) for name, case in CASES.items() if case[1]}}
+        **{f"{name}, churn": (case, CHURN) for name, case in CASES.items()
+           if case[1] and name != "there and back"}}
 
 
 @pytest.mark.parametrize("case, repeat", RUNS.values(), ids=RUNS.keys())
@@ -64,16 +72,16 @@ def test_a_change_is_taken_once_and_restarts_the_conversion_at_its_list(agent, t
             {"sync": True}, {"deliver": LISTS, "frames": 512}]
         now = 2 if back else channels
         following, source = stretch(source, LISTS * 512, now)
-        if event is None:
+        if not event:
             frames = np.concatenate([frames, following])
             continue
         expected += decimated(frames)
-        events.append(changed() if back else event)
+        events += [changed()] if back else event
         frames = following
     expected += decimated(frames)
 
     run = agent(["--pids", "9000042"], script={"pids": {"9000042": 7}, "source": str(tmp_path / "source.raw"),
-                                          "steps": script_steps})
+                                          "steps": script_steps, "cycleFormats": False})
     run.wait_until_done()
     run.signal(signal.SIGTERM)
     assert run.finish() == 0
@@ -84,7 +92,7 @@ def test_a_change_is_taken_once_and_restarts_the_conversion_at_its_list(agent, t
 def test_a_change_that_only_the_flags_tell_is_taken(agent):
     # 16-bit interleaved and float planar stereo both have four bytes a frame in each buffer.
     run = agent(["--pids", "9000042"], script={
-        "pids": {"9000042": 7}, "format": fmt(layout="s16"),
+        "pids": {"9000042": 7}, "format": fmt(layout="s16"), "cycleFormats": False,
         "steps": [{"deliver": 2, "frames": 512}, {"change": fmt(layout="planar")},
                   {"notify": "tfmt"}, {"sync": True}, {"deliver": 2, "frames": 512}]})
     run.wait_until_done()
@@ -93,18 +101,24 @@ def test_a_change_that_only_the_flags_tell_is_taken(agent):
     assert run.events() == START_EVENTS + [changed()]
 
 
-def test_a_new_rate_is_reported_and_read_from_the_list_where_it_starts(agent, tmp_path):
-    source = noise(2 * LISTS * 512, 2)
+# whether the lists carry their format, and the steps around the change: the main queue takes it
+# before the lists captured in the new format come, or is held until they have all been converted
+@pytest.mark.parametrize("formats, before, after", [
+    (False, [], [{"sync": True}]), (True, [], [{"sync": True}]),
+    (True, [{"hold": True}], [])], ids=["as Core Audio", "with their format", "while queued"])
+def test_a_new_rate_is_reported_and_read_from_the_list_where_it_starts(agent, tmp_path, formats,
+                                                                       before, after):
+    source = noise(LISTS * (512 + 441), 2)
     (tmp_path / "source.raw").write_bytes(source.tobytes())
+    first, second = source[: LISTS * 512], source[LISTS * 512:]
     run = agent(["--pids", "9000042"], script={
-        "pids": {"9000042": 7}, "source": str(tmp_path / "source.raw"),
-        "steps": [{"deliver": LISTS, "frames": 512}, {"change": fmt(rate=44100)},
-                  {"notify": "nsrt"}, {"notify": "tfmt"}, {"sync": True},
-                  {"deliver": LISTS, "frames": 441}]})
+        "pids": {"9000042": 7}, "source": str(tmp_path / "source.raw"), "cycleFormats": formats,
+        "steps": [{"deliver": LISTS, "frames": 512}, *before, {"change": fmt(rate=44100)},
+                  {"notify": "nsrt"}, {"notify": "tfmt"}, *after,
+                  {"deliver": LISTS, "frames": 441}, {"release": True}]})
     run.wait_until_done()
     run.signal(signal.SIGTERM)
     assert run.finish() == 0
     assert run.events() == START_EVENTS + [changed(rate=44100)]
-    first = decimated(source[: LISTS * 512])
-    # 4410 frames from a restart at 2.75625 frames a sample: positions 0 to 4407.
-    assert bytes(run.out[: len(first)]) == first and len(run.out) == len(first) + 2 * 1600
+    assert bytes(run.out) == (converted(np.split(first, LISTS), 48000) +
+                              converted(np.split(second, LISTS), 44100))

@@ -41,7 +41,7 @@ def device(status=0):
 
 
 LISTENERS = [{"call": "addPropertyListener", "object": obj, "selector": code(selector),
-              "scope": code("glob"), "element": 0, "status": 0}
+              "scope": code("glob"), "element": 0}
              for obj, selector in ((100, "tfmt"), (200, "nsrt"), (1, "prs#"))]
 IOPROC = {"call": "createIOProcID", "device": 200, "status": 0, "proc": 300}
 START = {"call": "start", "device": 200, "proc": 300, "status": 0}

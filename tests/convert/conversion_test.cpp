@@ -173,7 +173,7 @@ TEST(Conversion, ListsMatchThePlainReference) {
     for (const SampleLayout layout : {SampleLayout::f32, SampleLayout::s16, SampleLayout::planar}) {
       const std::uint32_t channels = 1 + random.below(8);
       const auto format = describeStream(layout, rate, channels);
-      handover.publish({format, rate / 16000});
+      handover.publish(format);
       reference::Resampler plain{rate / 16000};
       for (int b = 0; b < 6; ++b) {
         const std::uint32_t pick = random.below(10);

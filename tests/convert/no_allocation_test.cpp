@@ -1,8 +1,10 @@
 // The conversion allocates nothing once warm: the capture callback converts list after list,
-// in every layout and across format changes, without a heap allocation.
+// in every layout, across format changes and gaps in time, without a heap allocation.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
+
+#include <memory>
 
 #include "convert/capture_callback.h"
 #include "convert/sample_layout.h"
@@ -14,8 +16,10 @@ namespace {
 TEST(NoAllocation, TheCaptureCallbackAllocatesNothingOnceWarm) {
   const int sink = open("/dev/null", O_WRONLY | O_CLOEXEC);
   FormatHandover handover;
-  PcmOutput pcm(sink, nullptr);
-  CaptureCallback callback(handover, pcm);
+  auto pcm = std::make_unique<PcmOutput>(sink, nullptr);
+  CaptureCallback callback(handover, *pcm);
+  AudioTimeStamp time{};
+  time.mFlags = kAudioTimeStampHostTimeValid;
   std::vector<float> left(4096, 0.25f), right(4096, -0.5f);
   struct {
     AudioBufferList list;
@@ -26,9 +30,10 @@ TEST(NoAllocation, TheCaptureCallbackAllocatesNothingOnceWarm) {
       const auto layout = i % 3 == 0   ? SampleLayout::planar
                           : i % 3 == 1 ? SampleLayout::f32
                                        : SampleLayout::s16;
-      if (i % 7 == 0) handover.publish({describeStream(layout, 44100, 2), 44100 / 16000.0});
+      if (i % 7 == 0) handover.publish(describeStream(layout, 44100, 2));
       input.list.mBuffers[0].mDataByteSize = static_cast<std::uint32_t>(4 * (1 + i % 4096));
-      callback(&input.list);
+      time.mHostTime += i % 50 == 0 ? 100'000'000 : 1'000'000;  // now and then a gap
+      callback(&input.list, &time);
     }
   };
   convert(8192);  // warm: the largest list in each layout
@@ -40,6 +45,7 @@ TEST(NoAllocation, TheCaptureCallbackAllocatesNothingOnceWarm) {
   convert(20000);
   testing::watched = false;
   EXPECT_EQ(testing::allocationsCounted - before, 1u);
+  pcm.reset();
   close(sink);
 }
 

@@ -9,7 +9,7 @@
 //   "pids": {PID: OBJECT}  what 'id2p' gives for a pid; OBJECT may be [OBJECT, STATUS] (the object
 //                          is written whatever the status). The key
 //                          "parent" stands for the parent of the agent at start-up. Others: 0.
-//   "tapStatus", "deviceStatus", "ioprocStatus", "startStatus", "listenerStatus": STATUS
+//   "tapStatus", "deviceStatus", "ioprocStatus", "startStatus": STATUS
 //   "ioproc": null         the IO proc create leaves the id null
 //   "slowTap": MS          the tap takes that long to create
 //   "processes": [[OBJECT, PID]]  the layer's process list ('prs#'), with each object's pid
@@ -17,12 +17,17 @@
 //   "format": FORMAT       the tap's format at first (48000 2 f32)
 //   "reads": [FORMAT]      one-shot replies of the first 'tfmt' reads
 //   "source": PATH         raw interleaved samples of the layout's type, repeated; else silence
+//   "cycleFormats": false  the lists come without their format, as Core Audio's do (PipeWire's
+//                          come with it); each list has a time stamp, its host time advancing
+//                          by the list's length from 1 s on
 //   "steps": [STEP]        {"deliver": COUNT (-1: until stopped), "frames": N}
 //                          {"change": FORMAT}: reads and deliveries change; {"tfmt": FORMAT}:
 //                          only reads; {"notify": "tfmt"|"nsrt"|"prs#"}; {"sync": true}: waits
 //                          until the agent's queue has run what was posted before it; {"sleep":
-//                          MS};
-//                          {"pace": US} after each list from then on
+//                          MS}; {"pace": US} after each list from then on; {"shift": MS}: the
+//                          next list's time moves by MS; {"await": PATH}: waits until the file
+//                          exists; {"hold": true}: holds the agent's queue (a job there waits)
+//                          until {"release": true}
 // FORMAT: {"rate", "channels", "layout": "f32"|"s16"|"planar"} with any of "flags", "bpf", "bits",
 // "id" overriding the record, or {"fail": STATUS}.
 #include <fcntl.h>
@@ -55,21 +60,21 @@ struct FormatReply {
   AudioStreamBasicDescription format{};
 };
 
-FormatReply formatFrom(const json& spec) {
-  if (spec.contains("fail")) return {spec["fail"].get<OSStatus>(), {}};
-  const auto layout = parseSampleLayout(spec["layout"].get<std::string>());
+FormatReply formatFrom(const json& format) {
+  if (format.contains("fail")) return {format["fail"].get<OSStatus>(), {}};
+  const auto layout = parseSampleLayout(format["layout"].get<std::string>());
   // JSON has no NaN: a rate may come as text.
-  const json& rate = spec["rate"];
+  const json& rate = format["rate"];
   FormatReply reply{
       kAudioHardwareNoError,
       describeStream(layout.value(),
                      rate.is_string() ? std::stod(rate.get<std::string>()) : rate.get<double>(),
-                     spec["channels"].get<std::uint32_t>())};
+                     format["channels"].get<std::uint32_t>())};
   auto& f = reply.format;
-  f.mFormatFlags = spec.value("flags", f.mFormatFlags);
-  f.mBytesPerFrame = spec.value("bpf", f.mBytesPerFrame);
-  f.mBitsPerChannel = spec.value("bits", f.mBitsPerChannel);
-  f.mFormatID = spec.value("id", f.mFormatID);
+  f.mFormatFlags = format.value("flags", f.mFormatFlags);
+  f.mBytesPerFrame = format.value("bpf", f.mBytesPerFrame);
+  f.mBitsPerChannel = format.value("bits", f.mBitsPerChannel);
+  f.mFormatID = format.value("id", f.mFormatID);
   return reply;
 }
 
@@ -200,18 +205,14 @@ class FakeAudioHardware final : public AudioHardware {
 
   OSStatus addPropertyListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
                                DispatchQueue& queue, AudioObjectPropertyListener block) override {
-    const OSStatus status = script_.value("listenerStatus", 0);
     log({{"call", "addPropertyListener"},
          {"object", object},
          {"selector", address.mSelector},
          {"scope", address.mScope},
-         {"element", address.mElement},
-         {"status", status}});
-    if (status == kAudioHardwareNoError) {
-      std::lock_guard lock(mutex_);
-      listeners_.push_back({object, address, &queue, std::move(block)});
-    }
-    return status;
+         {"element", address.mElement}});
+    std::lock_guard lock(mutex_);
+    listeners_.push_back({object, address, &queue, std::move(block)});
+    return kAudioHardwareNoError;
   }
 
   OSStatus createIOProcID(AudioObjectID device, AudioDeviceIOBlock block,
@@ -374,10 +375,24 @@ class FakeAudioHardware final : public AudioHardware {
         notify(selector);
       } else if (step.contains("sync")) {
         sync();
+      } else if (step.contains("hold")) {
+        hold();
+      } else if (step.contains("release")) {
+        std::lock_guard lock(mutex_);
+        holding_ = false;
+        wake_.notify_all();
       } else if (step.contains("sleep")) {
         pause(std::chrono::milliseconds(step["sleep"].get<int>()));
       } else if (step.contains("pace")) {
         pace_ = std::chrono::microseconds(step["pace"].get<int>());
+      } else if (step.contains("shift")) {
+        hostTime_ += step["shift"].get<double>() * 1e6;
+      } else if (step.contains("await")) {
+        log({{"fake", "awaiting"}, {"lists", lists_}});
+        const std::string path = step["await"].get<std::string>();
+        while (access(path.c_str(), F_OK) != 0) {
+          if (!pause(std::chrono::milliseconds(10))) return;
+        }
       }
     }
     log({{"fake", "done"}, {"lists", lists_}});
@@ -391,10 +406,11 @@ class FakeAudioHardware final : public AudioHardware {
     const std::size_t sampleBytes = (planar || (f.mFormatFlags & kAudioFormatFlagIsFloat)) ? 4 : 2;
     const std::uint32_t channels = std::max<std::uint32_t>(f.mChannelsPerFrame, 1);
     std::vector<unsigned char> interleaved(std::size_t{frames} * channels * sampleBytes);
-    for (auto& byte : interleaved) {
-      if (source_.empty()) break;
-      byte = source_[sourceAt_];
-      sourceAt_ = (sourceAt_ + 1) % source_.size();
+    for (std::size_t at = 0; at < interleaved.size() && !source_.empty();) {
+      const std::size_t run = std::min(interleaved.size() - at, source_.size() - sourceAt_);
+      std::memcpy(&interleaved[at], &source_[sourceAt_], run);
+      at += run;
+      sourceAt_ = (sourceAt_ + run) % source_.size();
     }
     const std::uint32_t buffers = planar ? channels : 1;
     std::vector<std::vector<unsigned char>> data(buffers);
@@ -414,8 +430,15 @@ class FakeAudioHardware final : public AudioHardware {
                            static_cast<std::uint32_t>(data[b].size()), data[b].data()};
     }
     AudioTimeStamp now{};
+    now.mSampleTime = static_cast<double>(sampleTime_);
+    now.mHostTime = static_cast<std::uint64_t>(hostTime_);
+    now.mRateScalar = 1.0;
+    now.mFlags = kAudioTimeStampSampleTimeValid | kAudioTimeStampHostTimeValid;
     AudioBufferList output{};
-    if (block_) block_(&now, list, &now, &output, &now);
+    const bool withFormat = script_.value("cycleFormats", true);
+    if (block_) block_(&now, list, &now, &output, &now, withFormat ? &f : nullptr);
+    sampleTime_ += frames;
+    hostTime_ += frames * 1e9 / f.mSampleRate;
     ++lists_;
   }
 
@@ -447,6 +470,21 @@ class FakeAudioHardware final : public AudioHardware {
     wake_.wait(lock, [&] { return stopping_ || syncsDone_ >= token; });
   }
 
+  // Posts a job that keeps the agent's queue busy until released, once it runs.
+  void hold() {
+    std::unique_lock lock(mutex_);
+    if (listeners_.empty()) return;
+    holding_ = true;
+    bool held = false;
+    listeners_.front().queue->post([this, &held] {
+      std::unique_lock inner(mutex_);
+      held = true;
+      wake_.notify_all();
+      wake_.wait(inner, [&] { return stopping_ || !holding_; });
+    });
+    wake_.wait(lock, [&] { return stopping_ || held; });
+  }
+
   const json script_;
   const pid_t parent_;
   int logFd_ = -1;
@@ -461,6 +499,7 @@ class FakeAudioHardware final : public AudioHardware {
   std::deque<FormatReply> pendingReads_;
   json processes_;  // [[object, pid]]
   bool stopping_ = false;
+  bool holding_ = false;
   std::uint64_t syncsPosted_ = 0;
   std::uint64_t syncsDone_ = 0;
 
@@ -468,6 +507,8 @@ class FakeAudioHardware final : public AudioHardware {
   AudioDeviceIOProcID procID_ = nullptr;
   std::chrono::microseconds pace_{0};
   std::uint64_t lists_ = 0;
+  std::uint64_t sampleTime_ = 0;  // IO thread
+  double hostTime_ = 1e9;         // IO thread: nanoseconds
   std::thread steps_;
 };
 

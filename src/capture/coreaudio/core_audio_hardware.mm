@@ -9,7 +9,9 @@
 // - IO blocks are installed with no dispatch queue, so Core Audio calls them directly on the
 //   device's IO thread. The block it holds does nothing but call the caller's function, which
 //   this backend keeps on the heap until the IO proc is destroyed: no allocation, no lock and no
-//   Objective-C message per IO cycle.
+//   Objective-C message per IO cycle. The caller's function never waits (the agent's PCM output
+//   queues what a slow host cannot take), so the HAL's IO thread, and the AudioDeviceStop that
+//   waits for it, never wait on the host.
 // - Property listener blocks are delivered on a private serial dispatch queue of this backend,
 //   which copies the changed addresses and posts the caller's listener to the caller's queue
 //   (the agent's main queue). The agent's main thread serves its own loop, not the dispatch
@@ -274,11 +276,13 @@ class CoreAudioHardware final : public AudioHardware {
         ^(const ::AudioTimeStamp* now, const ::AudioBufferList* inputData,
           const ::AudioTimeStamp* inputTime, ::AudioBufferList* outputData,
           const ::AudioTimeStamp* outputTime) {
+          // The HAL stops IO across a change of the tap's format: no cycle carries a format of
+          // its own, and the one the agent read last holds.
           (*forward)(reinterpret_cast<const AudioTimeStamp*>(now),
                      reinterpret_cast<const AudioBufferList*>(inputData),
                      reinterpret_cast<const AudioTimeStamp*>(inputTime),
                      reinterpret_cast<AudioBufferList*>(outputData),
-                     reinterpret_cast<const AudioTimeStamp*>(outputTime));
+                     reinterpret_cast<const AudioTimeStamp*>(outputTime), nullptr);
         });
     *outProcID = std::bit_cast<AudioDeviceIOProcID>(procID);
     if (status == kAudioHardwareNoError && procID != nullptr) {

@@ -1,50 +1,57 @@
 #include "capture/pipewire/capture_channel.h"
 
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
-
+#include <cstddef>
 #include <thread>
-
-#include "capture/pipewire/io_thread.h"
 
 namespace quenwick::pipewire {
 
-Doorbell::Doorbell() : fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
-
-Doorbell::~Doorbell() {
-  if (fd_ >= 0) close(fd_);
+AudioStreamBasicDescription tapFormatAt(std::uint32_t rate) {
+  AudioStreamBasicDescription format{};
+  format.mSampleRate = rate;
+  format.mFormatID = kAudioFormatLinearPCM;
+  format.mFormatFlags =
+      kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked | kAudioFormatFlagIsNonInterleaved;
+  format.mBytesPerFrame = static_cast<std::uint32_t>(sizeof(float));
+  format.mBytesPerPacket = format.mBytesPerFrame;
+  format.mFramesPerPacket = 1;
+  format.mChannelsPerFrame = 2;
+  format.mBitsPerChannel = 32;
+  return format;
 }
 
-void Doorbell::ring() noexcept {
-  const std::uint64_t one = 1;
-  // Only fails when the counter would overflow, and then the bell is ringing anyway.
-  [[maybe_unused]] ssize_t written = write(fd_, &one, sizeof one);
-}
-
-void Doorbell::wait() noexcept {
-  pollfd entry{fd_, POLLIN, 0};
-  if (poll(&entry, 1, -1) > 0) {
-    std::uint64_t count = 0;
-    [[maybe_unused]] ssize_t got = read(fd_, &count, sizeof count);
-  }
-}
-
-// The reader and the count of deliveries under way form a handshake with sequentially consistent
-// order: a delivery that still saw the reader is counted before detach() looks at the count.
-void CaptureChannel::deliver(const float* left, const float* right, std::uint32_t frames,
-                             std::uint32_t rate) noexcept {
+// The block and the count of deliveries under way form a handshake with sequentially consistent
+// order: a delivery that still saw the block is counted before detach() looks at the count.
+void CaptureChannel::deliver(const CapturedCycle& cycle) noexcept {
   delivering_.fetch_add(1);
-  if (IoThread* reader = reader_.load()) reader->receive(left, right, frames, rate);
+  if (const AudioDeviceIOBlock* block = block_.load()) {
+    // A list of two buffers: the second record follows the first, as a list's records do. The
+    // block only reads its input.
+    const std::uint32_t planeBytes = cycle.frames * static_cast<std::uint32_t>(sizeof(float));
+    struct {
+      AudioBufferList list;
+      AudioBuffer right;
+    } input{{2, {{1, planeBytes, const_cast<float*>(cycle.left)}}},
+            {1, planeBytes, const_cast<float*>(cycle.right)}};
+    static_assert(offsetof(decltype(input), right) ==
+                  offsetof(AudioBufferList, mBuffers) + sizeof(AudioBuffer));
+    AudioBufferList output{0, {{0, 0, nullptr}}};
+    AudioTimeStamp time{};
+    time.mSampleTime = static_cast<double>(cycle.position);
+    time.mHostTime = cycle.nsec;
+    time.mRateScalar = 1.0;
+    time.mFlags = kAudioTimeStampSampleTimeValid | kAudioTimeStampHostTimeValid;
+    const AudioStreamBasicDescription format = tapFormatAt(cycle.rate);
+    (*block)(&time, &input.list, &time, &output, &time, &format);
+  }
   delivering_.fetch_sub(1);
 }
 
-void CaptureChannel::attach(IoThread& reader) noexcept {
-  reader_.store(&reader);
+void CaptureChannel::attach(const AudioDeviceIOBlock& block) noexcept {
+  block_.store(&block);
 }
 
 bool CaptureChannel::detach(std::chrono::milliseconds timeout) noexcept {
-  reader_.store(nullptr);
+  block_.store(nullptr);
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (delivering_.load() != 0) {
     if (std::chrono::steady_clock::now() >= deadline) return false;

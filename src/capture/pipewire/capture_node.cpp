@@ -10,8 +10,10 @@ namespace quenwick::pipewire {
 namespace {
 
 constexpr std::uint32_t kChannels = 2;
-// Read in place of a port that has no buffer this cycle: as many frames as a cycle can have.
-constexpr std::uint32_t kMostFrames = CaptureChannel::kMaxPacketBytes / (kChannels * sizeof(float));
+// As many frames as a cycle can have (PipeWire's default quantum limit): the room of the silence
+// read in place of a port without a buffer, and of the sides surround inputs are mixed into. A
+// longer cycle without them is dropped, and the timeline keeps its time.
+constexpr std::uint32_t kMostFrames = 8192;
 const std::array<float, kMostFrames> kSilence{};
 
 }  // namespace
@@ -168,7 +170,8 @@ void CaptureNode::onProcess(void* data, spa_io_position* position) {
       right[f] += mix.weights.right * in[f];
     }
   }
-  self->channel_.deliver(planes[0], planes[1], frames, rate);
+  self->channel_.deliver(
+      {planes[0], planes[1], frames, rate, position->clock.nsec, position->clock.position});
 }
 
 }  // namespace quenwick::pipewire

@@ -6,9 +6,9 @@
 // nothing plays. Being a filter rather than a stream, it has no adapter: nothing converts
 // between the links' buffers and what we read.
 //
-// Its process callback runs on PipeWire's real-time data thread: it hands each cycle to the
-// capture channel, which never waits, and notes the graph's rate, which the loop thread then
-// announces. Every other callback runs on the loop thread with the loop lock held.
+// Its process callback runs on PipeWire's real-time data thread: it hands each cycle, with its
+// time and rate, to the capture channel, which never waits, and notes the graph's rate, which the
+// loop thread then announces. Every other callback runs on the loop thread with the loop lock held.
 #pragma once
 
 #include <pipewire/filter.h>

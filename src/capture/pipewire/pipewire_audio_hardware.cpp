@@ -11,7 +11,6 @@
 
 #include "capture/pipewire/capture_channel.h"
 #include "capture/pipewire/capture_node.h"
-#include "capture/pipewire/io_thread.h"
 #include "capture/pipewire/link_plan.h"
 #include "capture/pipewire/pipewire_connection.h"
 #include "capture/pipewire/pipewire_status.h"
@@ -30,21 +29,6 @@ constexpr auto kNodeTimeout = 3000ms;
 constexpr auto kFormatTimeout = 3000ms;
 constexpr auto kTeardownTimeout = 500ms;
 constexpr auto kIoStopTimeout = 500ms;
-
-AudioStreamBasicDescription describe(const NegotiatedFormat& format) {
-  AudioStreamBasicDescription asbd{};
-  asbd.mSampleRate = format.rate;
-  asbd.mFormatID = kAudioFormatLinearPCM;
-  // A plane for each channel, as the capture node's ports carry them.
-  asbd.mFormatFlags =
-      kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked | kAudioFormatFlagIsNonInterleaved;
-  asbd.mBytesPerFrame = static_cast<std::uint32_t>(sizeof(float));
-  asbd.mBytesPerPacket = asbd.mBytesPerFrame;
-  asbd.mFramesPerPacket = 1;
-  asbd.mChannelsPerFrame = format.channels;
-  asbd.mBitsPerChannel = 32;
-  return asbd;
-}
 
 class PipeWireAudioHardware final : public AudioHardware {
  public:
@@ -104,7 +88,7 @@ class PipeWireAudioHardware final : public AudioHardware {
       if (!format)
         return connection_->broken() ? kAudioHardwareNotRunningError
                                      : kAudioHardwareUnspecifiedError;
-      const AudioStreamBasicDescription asbd = describe(*format);
+      const AudioStreamBasicDescription asbd = tapFormatAt(format->rate);
       std::memcpy(outData, &asbd, sizeof asbd);
       *ioDataSize = sizeof asbd;
       return kAudioHardwareNoError;
@@ -155,7 +139,6 @@ class PipeWireAudioHardware final : public AudioHardware {
     auto tap = std::make_unique<Tap>();
     tap->id = nextObjectId_++;
     tap->uuid = description.uuid;
-    if (!tap->channel->doorbell.valid()) return kAudioHardwareUnspecifiedError;
 
     LoopLock lock(connection_->loop());
     tap->node = std::make_unique<CaptureNode>(
@@ -194,7 +177,7 @@ class PipeWireAudioHardware final : public AudioHardware {
       deviceId_ = kAudioObjectUnknown;
       connection_->roundtrip(kTeardownTimeout);
     }
-    // An IO thread stuck in a write still reads the channel: it must stay.
+    // A delivery that never left still reads the channel: it must stay.
     if (ioLeftBehind_) static_cast<void>(tap_->channel.release());
     tap_.reset();
     connection_.reset();
@@ -246,8 +229,7 @@ class PipeWireAudioHardware final : public AudioHardware {
                           AudioDeviceIOProcID* outProcID) override {
     if (deviceId_ == 0 || device != deviceId_) return kAudioHardwareBadDeviceError;
     if (outProcID == nullptr || !block || ioProc_) return kAudioHardwareIllegalOperationError;
-    // The IO block writes the agent's PCM to standard output.
-    ioProc_ = std::make_unique<IoThread>(*tap_->channel, std::move(block), STDOUT_FILENO);
+    ioProc_ = std::make_unique<AudioDeviceIOBlock>(std::move(block));
     *outProcID = ioProc_.get();
     return kAudioHardwareNoError;
   }
@@ -257,7 +239,7 @@ class PipeWireAudioHardware final : public AudioHardware {
     if (!ioProc_ || procID != ioProc_.get()) return kAudioHardwareIllegalOperationError;
     stopIo();
     if (ioLeftBehind_) {
-      static_cast<void>(ioProc_.release());  // its thread still runs inside it
+      static_cast<void>(ioProc_.release());  // a delivery may still run inside it
     } else {
       ioProc_.reset();
     }
@@ -272,7 +254,8 @@ class PipeWireAudioHardware final : public AudioHardware {
       if (connection_->broken()) return kAudioHardwareNotRunningError;
       if (!tap_->node || tap_->node->failed()) return kAudioHardwareUnspecifiedError;
     }
-    ioProc_->start();
+    tap_->channel->attach(*ioProc_);
+    running_ = true;
     return kAudioHardwareNoError;
   }
 
@@ -397,8 +380,9 @@ class PipeWireAudioHardware final : public AudioHardware {
   }
 
   void stopIo() {
-    if (!ioProc_ || !ioProc_->running()) return;
-    if (!ioProc_->stop(kIoStopTimeout)) ioLeftBehind_ = true;
+    if (!ioProc_ || !running_) return;
+    running_ = false;
+    if (!tap_->channel->detach(kIoStopTimeout)) ioLeftBehind_ = true;
   }
 
   bool knownObject(AudioObjectID object) const {
@@ -415,7 +399,8 @@ class PipeWireAudioHardware final : public AudioHardware {
   std::vector<ProcessObject> processes_;
   std::unique_ptr<Tap> tap_;
   AudioObjectID deviceId_ = kAudioObjectUnknown;
-  std::unique_ptr<IoThread> ioProc_;
+  std::unique_ptr<AudioDeviceIOBlock> ioProc_;
+  bool running_ = false;
   bool ioLeftBehind_ = false;
   std::vector<Listener> listeners_;  // guarded by the loop lock
 };

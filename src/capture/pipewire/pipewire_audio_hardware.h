@@ -13,9 +13,8 @@
 // - aggregate device: accepts the one tap by its UUID; its nominal rate is the graph's rate,
 //   which is the tap's format rate.
 // - tap format: non-interleaved float, two channels, at the graph's rate.
-// - IO proc: one captured cycle per call, as a list of two float planes. PipeWire's data thread
-//   runs the block while the host keeps reading; otherwise an IO thread of ours does, fed
-//   through a lock-free ring (io_thread.h).
+// - IO proc: one captured cycle per call, on PipeWire's data thread, as a list of two float
+//   planes with the cycle's time (the driver's clock) and its format (the graph's rate then).
 // - destroy calls: remove our links and node from the graph, bounded in time.
 //
 // Statuses are Core Audio's own codes; see pipewire_status.h.

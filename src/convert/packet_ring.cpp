@@ -1,10 +1,10 @@
-#include "capture/pipewire/packet_ring.h"
+#include "convert/packet_ring.h"
 
 #include <algorithm>
 #include <bit>
 #include <cstring>
 
-namespace quenwick::pipewire {
+namespace quenwick {
 namespace {
 constexpr std::size_t kHeaderBytes = sizeof(std::uint32_t);
 }
@@ -36,10 +36,7 @@ bool PacketRing::push(const void* first, std::uint32_t firstBytes, const void* s
   const auto bytes = static_cast<std::uint32_t>(total);
   const std::uint64_t head = head_.load(std::memory_order_relaxed);
   const std::uint64_t tail = tail_.load(std::memory_order_acquire);
-  if (capacity_ - (head - tail) < kHeaderBytes + bytes) {
-    dropped_.fetch_add(1, std::memory_order_relaxed);
-    return false;
-  }
+  if (capacity_ - (head - tail) < kHeaderBytes + bytes) return false;
   copyIn(head, &bytes, kHeaderBytes);
   copyIn(head + kHeaderBytes, first, firstBytes);
   copyIn(head + kHeaderBytes + firstBytes, second, secondBytes);
@@ -58,4 +55,4 @@ std::uint32_t PacketRing::pop(void* out) noexcept {
   return bytes;
 }
 
-}  // namespace quenwick::pipewire
+}  // namespace quenwick

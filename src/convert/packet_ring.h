@@ -1,6 +1,6 @@
 // A single-producer single-consumer ring of variable-sized packets, lock-free and allocation-free
-// after construction. The producer is PipeWire's real-time data thread, the consumer our IO
-// thread; neither ever waits for the other.
+// after construction. Neither side ever waits for the other: a packet that does not fit is
+// refused whole, and the producer decides what that means.
 #pragma once
 
 #include <atomic>
@@ -8,19 +8,15 @@
 #include <cstdint>
 #include <memory>
 
-namespace quenwick::pipewire {
+namespace quenwick {
 
 class PacketRing {
  public:
   // `capacityBytes` is rounded up to a power of two; each packet also takes a 4-byte header.
   PacketRing(std::size_t capacityBytes, std::uint32_t maxPacketBytes);
 
-  // Producer only. Appends `bytes` (1 to maxPacketBytes()) as one packet, or, when the ring has
-  // no room for all of it, drops it: the consumer is behind, and the newest sound is what goes.
-  bool push(const void* data, std::uint32_t bytes) noexcept {
-    return push(data, bytes, nullptr, 0);
-  }
-  // The same for a packet made of two parts, `first` and then `second`.
+  // Producer only. Appends one packet made of `first` and then `second` (1 to maxPacketBytes()
+  // bytes in all), or refuses it when the ring has no room for all of it.
   bool push(const void* first, std::uint32_t firstBytes, const void* second,
             std::uint32_t secondBytes) noexcept;
 
@@ -34,7 +30,6 @@ class PacketRing {
   }
 
   std::uint32_t maxPacketBytes() const noexcept { return maxPacketBytes_; }
-  std::uint64_t droppedPackets() const noexcept { return dropped_.load(std::memory_order_relaxed); }
 
  private:
   void copyIn(std::uint64_t at, const void* data, std::size_t bytes) noexcept;
@@ -46,7 +41,6 @@ class PacketRing {
   // Monotonic byte counters; their difference is what the ring holds.
   alignas(64) std::atomic<std::uint64_t> head_{0};  // written by the producer
   alignas(64) std::atomic<std::uint64_t> tail_{0};  // written by the consumer
-  std::atomic<std::uint64_t> dropped_{0};
 };
 
-}  // namespace quenwick::pipewire
+}  // namespace quenwick

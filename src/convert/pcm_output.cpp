@@ -1,0 +1,147 @@
+#include "convert/pcm_output.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+
+namespace quenwick {
+namespace {
+
+constexpr std::size_t kSilenceField = sizeof(std::uint64_t);
+// A cycle whose PCM is larger than this (an IO cycle of seconds) is kept as time only.
+constexpr std::size_t kQueueShareOfPacket = 4;
+// Without a working bell the writer looks at the queue this often.
+constexpr int kUnrungWaitMs = 10;
+
+const std::byte kZeros[8192] = {};
+
+}  // namespace
+
+PcmOutput::PcmOutput(int fd, Failure failed, std::size_t queueBytes)
+    : fd_(fd),
+      failed_(failed),
+      twin_(fd),
+      queue_(queueBytes, static_cast<std::uint32_t>(std::bit_ceil(queueBytes) / kQueueShareOfPacket)),
+      packet_(std::make_unique<std::byte[]>(queue_.maxPacketBytes())) {
+  if (pipe(bell_) == 0) {
+    for (const int end : bell_) {
+      fcntl(end, F_SETFD, FD_CLOEXEC);
+      fcntl(end, F_SETFL, O_NONBLOCK);
+    }
+  } else {
+    bell_[0] = bell_[1] = -1;
+  }
+  try {
+    writer_ = std::thread([this] { run(); });
+  } catch (const std::system_error& error) {
+    report(error.code().value());  // nothing could write what the host cannot take at once
+  }
+}
+
+PcmOutput::~PcmOutput() {
+  stopping_.store(true, std::memory_order_release);
+  ring();
+  if (writer_.joinable()) writer_.join();
+  for (const int end : bell_) {
+    if (end >= 0) close(end);
+  }
+}
+
+void PcmOutput::report(int error) noexcept {
+  if (!failedOnce_.exchange(true) && failed_ != nullptr) failed_(error);
+}
+
+void PcmOutput::ring() noexcept {
+  const char byte = 0;
+  // A full pipe is a bell already ringing.
+  [[maybe_unused]] const ssize_t rung = bell_[1] >= 0 ? ::write(bell_[1], &byte, 1) : 0;
+}
+
+void PcmOutput::write(std::uint64_t silence, std::span<const std::int16_t> samples) noexcept {
+  // The samples are already in stream order on the machines we run on.
+  static_assert(std::endian::native == std::endian::little,
+                "the PCM stream is little-endian and is written from memory as it is");
+  if (failedOnce_.load(std::memory_order_relaxed)) return;
+  auto bytes = std::as_bytes(samples);
+  const std::size_t room = queue_.maxPacketBytes() - kSilenceField;
+  if (silence == 0 && owed_ == 0 && twin_.valid() && bytes.size() <= room && queue_.empty() &&
+      !writerBusy_.load(std::memory_order_acquire)) {
+    if (bytes.empty()) return;
+    const ssize_t written = twin_.write(bytes);
+    if (written == static_cast<ssize_t>(bytes.size())) return;
+    if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+      report(errno);
+      return;
+    }
+    // The rest, which may start inside a sample, goes to the queue, which is empty: it fits.
+    bytes = bytes.subspan(static_cast<std::size_t>(std::max<ssize_t>(written, 0)));
+  }
+  owed_ += silence;
+  if (bytes.empty() && owed_ == 0) return;
+  if (bytes.size() <= room && queue_.push(&owed_, kSilenceField, bytes.data(),
+                                          static_cast<std::uint32_t>(bytes.size()))) {
+    owed_ = 0;
+    ring();
+  } else {
+    owed_ += samples.size();  // lost as sound, kept as time
+  }
+}
+
+bool PcmOutput::writeOut(std::span<const std::byte> bytes) {
+  if (writerFailed_) return false;
+  if (writeAll(fd_, bytes)) return true;
+  writerFailed_ = true;
+  report(errno);
+  return false;
+}
+
+void PcmOutput::writeQueued() {
+  for (;;) {
+    // Published by each pop: a delivering thread that sees the queue emptied sees this too.
+    writerBusy_.store(true, std::memory_order_relaxed);
+    while (const std::uint32_t size = queue_.pop(packet_.get())) {
+      std::uint64_t silence = 0;
+      std::memcpy(&silence, packet_.get(), kSilenceField);
+      for (std::uint64_t bytes = silence * sizeof(std::int16_t); bytes > 0;) {
+        const std::size_t chunk = std::min<std::uint64_t>(bytes, sizeof kZeros);
+        if (!writeOut({kZeros, chunk})) break;
+        bytes -= chunk;
+      }
+      writeOut({packet_.get() + kSilenceField, size - kSilenceField});
+    }
+    // Releases what was written to the delivering thread that writes next.
+    writerBusy_.store(false, std::memory_order_release);
+    // A packet queued meanwhile rang the bell as well, but taking it now saves a wake-up.
+    if (queue_.empty()) break;
+  }
+  { std::lock_guard lock(idleMutex_); }
+  idle_.notify_all();
+}
+
+void PcmOutput::run() {
+  // A stop that comes before the first wake-up still writes what was queued by then.
+  do {
+    pollfd bell{bell_[0], POLLIN, 0};
+    if (poll(&bell, 1, bell_[0] >= 0 ? -1 : kUnrungWaitMs) > 0) {
+      char bytes[64];
+      while (read(bell_[0], bytes, sizeof bytes) > 0) {
+      }
+    }
+    writeQueued();
+  } while (!stopping_.load(std::memory_order_acquire));
+}
+
+bool PcmOutput::drain(std::chrono::milliseconds patience) {
+  std::unique_lock lock(idleMutex_);
+  return idle_.wait_for(lock, patience, [this] {
+    return queue_.empty() && !writerBusy_.load(std::memory_order_acquire);
+  });
+}
+
+}  // namespace quenwick

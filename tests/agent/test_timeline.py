@@ -1,0 +1,97 @@
+"""The PCM stream keeps time, on the scripted audio layer: a cycle is placed where its time
+stamp says, with silence before one that comes late and what overlaps cut from one that comes
+early; and a host that stops reading for longer than any buffer holds gets, once it reads again,
+as many samples as the time captured, the sound it missed replaced by silence, and never holds
+up the thread that delivers the cycles."""
+import fcntl
+import os
+import select
+import signal
+import time
+
+import numpy as np
+import pytest
+
+from conftest import LIVENESS, converted, decimated, noise, until
+
+LIST = 512  # frames at 48000 Hz: 10.67 ms, 170.67 samples
+
+
+def with_gap(out, first, second, silence, skipped):
+    """Whether `out` is `first`, `silence` zero samples and `second` without its first `skipped`
+    samples, for some silence and skip within a sample of those given."""
+    return any(out == first + bytes(2 * g) + second[2 * k:]
+               for g in range(max(silence - 1, 0), silence + 2)
+               for k in range(max(skipped - 1, 0), skipped + 2))
+
+
+# the step between two stretches of ten lists, and the zero samples and skipped samples expected
+PLACES = {
+    "a pause of 100 ms": ({"shift": 100}, 1600, 0),
+    "five lists delivered again": ({"shift": -5 * LIST / 48}, 0, 853),
+    "jitter of a millisecond": ({"shift": 1}, 0, 0),
+}
+
+
+@pytest.mark.parametrize("step, silence, skipped", PLACES.values(), ids=PLACES.keys())
+def test_each_list_goes_where_its_time_says(agent, tmp_path, step, silence, skipped):
+    source = noise(20 * LIST, 2)
+    (tmp_path / "source.raw").write_bytes(source.tobytes())
+    lists = np.split(source, 20)
+    run = agent(["--pids", "9000042"], script={
+        "pids": {"9000042": 7}, "source": str(tmp_path / "source.raw"),
+        "steps": [{"deliver": 10, "frames": LIST}, step, {"deliver": 10, "frames": LIST}]})
+    run.wait_until_done()
+    run.signal(signal.SIGTERM)
+    assert run.finish() == 0
+    # The conversion runs on across the lists; only their place changes.
+    first, whole = converted(lists[:10], 48000), converted(lists, 48000)
+    assert with_gap(bytes(run.out), first, whole[len(first):], silence, skipped)
+
+
+STALLED, AFTER = 200, 20  # lists of 24000 frames (8000 samples, half a second) each
+
+
+def shrink(write_end):
+    fcntl.fcntl(write_end, fcntl.F_SETPIPE_SZ, 4096)
+
+
+def shrink_and_unblock(write_end):
+    shrink(write_end)
+    os.set_blocking(write_end, False)
+
+
+@pytest.mark.parametrize("host", [lambda _: None, shrink, shrink_and_unblock],
+                         ids=["a pipe", "a pipe of one page", "a non-blocking pipe of one page"])
+def test_a_host_that_stalls_for_longer_than_any_buffer_gets_the_time_it_missed(agent, tmp_path,
+                                                                               host):
+    # 100 s of sound while the host reads nothing: the thread that delivers it never waits (the
+    # fake gets to its next step), and what neither the pipe nor the queue holds is lost. Then the
+    # host reads, catches up, and hears what follows.
+    source = noise(10 * 48000, 2)
+    (tmp_path / "source.raw").write_bytes(source.tobytes())
+    reading = tmp_path / "reading"
+    read_end, write_end = os.pipe()
+    host(write_end)
+    run = agent(["--pids", "9000042"], stdout=write_end, script={
+        "pids": {"9000042": 7}, "source": str(tmp_path / "source.raw"),
+        "steps": [{"deliver": STALLED, "frames": 24000}, {"await": str(reading)},
+                  {"sleep": 1000}, {"deliver": AFTER, "frames": 24000}]})
+    os.close(write_end)
+    until(lambda: any(line.get("fake") == "awaiting" for line in run.log_lines()),
+          what="the stalled lists to be delivered")
+    reading.touch()
+    expected = decimated(np.tile(source, ((STALLED + AFTER) // 20, 1)))
+    got = bytearray()
+    deadline = time.monotonic() + 2 * LIVENESS
+    while len(got) < len(expected) and time.monotonic() < deadline:
+        if select.select([read_end], [], [], 0.1)[0]:
+            got.extend(os.read(read_end, 1 << 20))
+    run.signal(signal.SIGTERM)
+    assert run.finish() == 0
+    os.close(read_end)
+    assert len(got) == len(expected)  # the length of the time captured, not a sample more
+    heard = "".join("y" if got[n:n + 16000] == expected[n:n + 16000] else
+                    "0" if not any(got[n:n + 16000]) else "x" for n in range(0, len(got), 16000))
+    assert set(heard) <= {"y", "0"} and heard.startswith("y") and "0" in heard, heard
+    assert heard.endswith("y" * AFTER), heard
