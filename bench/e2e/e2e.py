@@ -5,6 +5,10 @@ capture client can do (null-capture), the time from exec to the "running" line, 
 from a sample handed to the graph to its bytes on stdout.
 
     e2e.py QUENWICK BURST_PLAYER NULL_CAPTURE WORKDIR
+
+With QUENWICK_E2E_BASELINE naming another build of the agent, it compares the two instead, in
+rounds that interleave them on the same players in the same minutes: CPU figures on a shared
+machine drift several-fold from one run to the next, so only ratios taken side by side count.
 """
 import os
 import signal
@@ -134,35 +138,90 @@ def cpu_per_minute(quenwick, null_capture, work, seconds=60):
     return ours / minutes, theirs / minutes, least / minutes, least_delivering / minutes
 
 
-def surround_cost(quenwick, work, seconds):
-    """Two agents in the same minute: one hears a stereo player on the stereo sink, whose channels
-    its links sum; the other a six-channel player on a 5.1 sink, whose six ports its capture node
-    mixes down itself. On a stereo sink the player's own adapter would mix down instead."""
+SURROUND = ["--target", "surround-sink", "--channels", "6", "--channel-map", "FL,FR,FC,LFE,RL,RR"]
+
+
+def make_surround_sink():
     subprocess.run(["pw-cli", "create-node", "adapter", "{ factory.name=support.null-audio-sink "
                     "node.name=surround-sink media.class=Audio/Sink object.linger=true "
                     "audio.position=[FL FR FC LFE RL RR] audio.rate=48000 }"],
                    check=True, stdout=subprocess.DEVNULL)
-    players, agents = [], []
-    for channels, place in ((2, []), (6, ["--target", "surround-sink", "--channels", "6",
-                                          "--channel-map", "FL,FR,FC,LFE,RL,RR"])):
-        noise = os.path.join(work, f"noise{channels}.wav")
-        subprocess.run(["sox", "-n", "-r", "48000", "-c", str(channels), "-b", "32", "-e",
-                        "floating-point", noise, "synth", str(seconds + 4), "whitenoise", "vol",
-                        "0.3"], check=True)
-        players.append(subprocess.Popen(["pw-play", *place, noise]))
-        wait_until_audio_process(players[-1].pid)
-        agent, _ = start_agent(quenwick, players[-1].pid, stdout=subprocess.PIPE)
+
+
+def noise_player(work, channels, seconds, place=()):
+    noise = os.path.join(work, f"noise{channels}.wav")
+    subprocess.run(["sox", "-n", "-r", "48000", "-c", str(channels), "-b", "32", "-e",
+                    "floating-point", noise, "synth", str(seconds + 4), "whitenoise", "vol",
+                    "0.3"], check=True)
+    player = subprocess.Popen(["pw-play", *place, noise])
+    wait_until_audio_process(player.pid)
+    return player
+
+
+def cpu_side_by_side(pairs, seconds):
+    """CPU per minute of each agent started on each player of `pairs` [(binary, player)], all at
+    once, measured from a second after they start."""
+    agents = []
+    for binary, player in pairs:
+        agent, _ = start_agent(binary, player.pid, stdout=subprocess.PIPE)
         drain(agent.stdout)
         agents.append(agent)
     time.sleep(1)
-    links = subprocess.run(["pw-link", "-l"], capture_output=True, text=True).stdout
-    print(f"  links into the agents: {links.count('|-> quenwick-capture:')} (2 + 6 expected)")
     before = [cpu_seconds(agent.pid) for agent in agents]
     time.sleep(seconds)
     after = [cpu_seconds(agent.pid) for agent in agents]
-    for process in agents + players:
-        stop(process)
+    for agent in agents:
+        stop(agent)
     return [(b - a) / (seconds / 60) for a, b in zip(before, after)]
+
+
+def surround_cost(quenwick, work, seconds):
+    """Two agents in the same minute: one hears a stereo player on the stereo sink, whose channels
+    its links sum; the other a six-channel player on a 5.1 sink, whose six ports its capture node
+    mixes down itself. On a stereo sink the player's own adapter would mix down instead."""
+    make_surround_sink()
+    players = [noise_player(work, 2, seconds), noise_player(work, 6, seconds, SURROUND)]
+    costs = cpu_side_by_side([(quenwick, player) for player in players], seconds)
+    for player in players:
+        stop(player)
+    return costs
+
+
+def compare(baseline, quenwick, burst_player, work, seconds, rounds):
+    """The baseline build and this one, side by side: on each round both capture the same stereo
+    player and the same 5.1 player at once (in turns as to which starts first), then each
+    measures its latency in turn."""
+    make_surround_sink()
+    ratios = {"stereo": [], "5.1": []}
+    for n in range(rounds):
+        players = {"stereo": noise_player(work, 2, seconds),
+                   "5.1": noise_player(work, 6, seconds, SURROUND)}
+        order = [baseline, quenwick] if n % 2 == 0 else [quenwick, baseline]
+        costs = cpu_side_by_side([(binary, player) for player in players.values()
+                                  for binary in order], seconds)
+        for player in players.values():
+            stop(player)
+        for i, layout in enumerate(players):
+            by = dict(zip(order, costs[2 * i: 2 * i + 2]))
+            theirs, ours = by[baseline], by[quenwick]
+            ratios[layout].append(ours / theirs)
+            print(f"  round {n + 1}, {layout}: baseline {theirs * 1000:7.1f} ms, this build "
+                  f"{ours * 1000:7.1f} ms a minute ({ours / theirs:.3f})", flush=True)
+    # The agent that starts second runs later in each cycle, which costs it more here: rounds
+    # come in pairs with each order once, and only whole pairs are averaged.
+    for layout, values in ratios.items():
+        pairs = values[: len(values) // 2 * 2]
+        mean = statistics.geometric_mean(pairs) if pairs else float("nan")
+        print(f"CPU, this build against the baseline, {layout}: {mean:.3f} (geometric mean of "
+              f"{len(pairs)} rounds of {seconds} s, each order in half of them)")
+    delays = {baseline: [], quenwick: []}
+    for n in range(rounds):
+        for binary in ([baseline, quenwick] if n % 2 == 0 else [quenwick, baseline]):
+            delays[binary] += latencies(binary, burst_player)[0]
+    quantum = latencies(quenwick, burst_player)[1]
+    for name, binary in (("baseline", baseline), ("this build", quenwick)):
+        print(f"latency, {name}: median {statistics.median(delays[binary]):.1f} ms over "
+              f"{len(delays[binary])} bursts (graph quantum {quantum:.1f} ms)")
 
 
 def start_times(quenwick, burst_player, runs=20):
@@ -230,6 +289,11 @@ def latencies(quenwick, burst_player, seconds=12):
 def main():
     quenwick, burst_player, null_capture, work = sys.argv[1:5]
     seconds = int(os.environ.get("QUENWICK_E2E_SECONDS", "60"))
+    baseline = os.environ.get("QUENWICK_E2E_BASELINE")
+    if baseline:
+        compare(baseline, quenwick, burst_player, work, seconds,
+                int(os.environ.get("QUENWICK_E2E_ROUNDS", "6")))
+        return
 
     ours, theirs, least, least_delivering = cpu_per_minute(quenwick, null_capture, work, seconds)
     print(f"CPU per minute of 48 kHz stereo captured to 16 kHz mono s16 ({seconds} s measured):")
