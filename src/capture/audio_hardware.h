@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "capture/process_targets.h"
 #include "convert/audio_buffers.h"
 
 namespace quenwick {
@@ -80,11 +79,6 @@ struct TapDescription {
   bool isPrivate = false;
   TapMuteBehavior muteBehavior = TapMuteBehavior::unmuted;
   std::string uuid;  // 36 characters, upper-case hexadecimal
-  // Who the processes stand for: the processes the host listed, by identity, with their
-  // descendants when `targets.tree`. A layer that can follow them itself as they come and go
-  // (PipeWire) goes by this; Core Audio has no such thing, and there the agent keeps
-  // `processes` up to date instead.
-  ProcessTargets targets;
 
   static TapDescription stereoMixdownOfProcesses(std::vector<AudioObjectID> processes);
   static TapDescription stereoGlobalTapButExcludeProcesses(std::vector<AudioObjectID> processes);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "capture/audio_hardware.h"
+#include "capture/process_targets.h"
 
 namespace quenwick {
 

@@ -21,7 +21,7 @@ std::optional<ProcessFacts> readProcessFacts(std::int32_t pid);
 struct TargetProcess {
   std::int32_t pid = 0;
   std::uint64_t startTime = 0;
-  friend bool operator==(const TargetProcess&, const TargetProcess&) = default;
+  friend auto operator<=>(const TargetProcess&, const TargetProcess&) = default;
 };
 
 struct ProcessTargets {

@@ -21,15 +21,13 @@ TapDescription TapDescription::stereoGlobalTapButExcludeProcesses(
   return description;
 }
 
-TapDescription makeTapDescription(bool global, std::vector<AudioObjectID> processes,
-                                  ProcessTargets targets) {
+TapDescription makeTapDescription(bool global, std::vector<AudioObjectID> processes) {
   TapDescription description =
       global ? TapDescription::stereoGlobalTapButExcludeProcesses(std::move(processes))
              : TapDescription::stereoMixdownOfProcesses(std::move(processes));
   description.name = "Quenwick tap";
   description.isPrivate = true;
   description.muteBehavior = TapMuteBehavior::unmuted;
-  description.targets = std::move(targets);
   return description;
 }
 

@@ -10,8 +10,6 @@ namespace quenwick {
 // The description of the one tap: the listed processes mixed to stereo (processes mode), or the
 // whole system but the listed processes (global mode); named, private, and unmuted, so that
 // the tapped processes go on playing where they play.
-// `targets` are the processes that the list stands for.
-TapDescription makeTapDescription(bool global, std::vector<AudioObjectID> processes,
-                                  ProcessTargets targets);
+TapDescription makeTapDescription(bool global, std::vector<AudioObjectID> processes);
 
 }  // namespace quenwick

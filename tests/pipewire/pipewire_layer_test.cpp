@@ -1,16 +1,20 @@
 // Unit tests of the PipeWire layer: what gets linked to the capture node (channel positions,
 // client ownership, the link plan).
 #include <gtest/gtest.h>
+#include <pipewire/pipewire.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <fstream>
+#include <limits>
 #include <sstream>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "capture/pipewire/capture_channel.h"
 #include "capture/pipewire/channel_map.h"
+#include "capture/pipewire/graph_watch.h"
 #include "capture/pipewire/link_plan.h"
 
 namespace quenwick::pipewire {
@@ -41,26 +45,40 @@ ClientIdentity pulse(std::int32_t claimed, std::string binary) {
   return {900, claimed, std::move(binary), true};  // 900: pipewire-pulse, the socket's peer
 }
 
-TEST(ProcessMatch, AClientBelongsToTheProcessItsTrustworthyPidNames) {
-  const ProcessIdentity player{4242, 4242, "pw-play"}, sandboxed{7000, 2, "chrome"};
-  const std::tuple<ClientIdentity, ProcessIdentity, bool> table[] = {
-      {native(4242), player, true},
-      {native(4243, 4242), player, false},              // the kernel's pid beats the client's claim
-      {{std::nullopt, 4242, "", false}, player, true},  // no kernel pid: the claim is all there is
-      {pulse(5000, "firefox"), {5000, 5000, "firefox"}, true},
-      {pulse(5000, "firefox"), {900, 900, "pipewire-pulse"}, false},
-      // A sandbox's namespace pid (often 2) is shared, so the binary must agree too.
-      {pulse(2, "chrome"), sandboxed, true},
-      {pulse(2, "slack"), sandboxed, false},
-      {pulse(3, "chrome"), sandboxed, false},
-      {pulse(2, ""), {7000, 2, ""}, false},  // /proc could not tell the binary
-      {pulse(2, "a-very-long-binary-name"), {7000, 2, "a-very-long-bin"}, true},  // comm: 15
-      {native(0), {0, 0, ""}, false},
-      {{std::nullopt, std::nullopt, "", true}, {1, 1, ""}, false},
+// The host's processes as a table.
+struct Processes final : ProcessView {
+  std::vector<ProcessIdentity> table;
+  std::optional<ProcessIdentity> process(std::int32_t pid) const override {
+    for (const ProcessIdentity& p : table) {
+      if (p.pid == pid) return p;
+    }
+    return std::nullopt;
+  }
+  std::vector<ProcessIdentity> all() const override { return table; }
+};
+
+TEST(ProcessMatch, AClientBelongsToTheProcessesItsTrustworthyPidNames) {
+  // Two sandboxes of the same browser and one of another application know themselves as 2.
+  Processes host;
+  host.table = {{2, 2, "kthreadd", 1},  {4242, 4242, "pw-play", 2}, {5000, 5000, "firefox", 3},
+                {7000, 2, "chrome", 4}, {7001, 2, "chrome", 5},     {7100, 2, "a-very-long-bin", 6},
+                {8000, 2, "slack", 7}};
+  const std::tuple<ClientIdentity, std::vector<TargetProcess>> table[] = {
+      {native(4242), {{4242, 2}}},
+      {native(4243, 4242), {}},                        // the kernel's pid beats the claim
+      {{std::nullopt, 4242, "", false}, {{4242, 2}}},  // no kernel pid: the claim is all there is
+      {pulse(5000, "firefox"), {{5000, 3}}},
+      {pulse(5000, "firefox-bin"), {{5000, 3}}},     // a binary that renamed its thread
+      {pulse(2, "chrome"), {{7000, 4}, {7001, 5}}},  // a namespace pid, and the binary agrees
+      {pulse(2, "slack"), {{8000, 7}}},
+      {pulse(2, "a-very-long-binary-name"), {{7100, 6}}},  // comm keeps 15 characters
+      {pulse(2, ""), {{2, 1}}},                            // no binary to tell a sandbox by
+      {pulse(3, "chrome"), {}},
+      {{std::nullopt, std::nullopt, "", true}, {}},
   };
   for (const auto& row : table) {
-    const auto& [client, process, belongs] = row;
-    EXPECT_EQ(clientBelongsTo(client, process), belongs) << "row " << &row - table;
+    const auto& [client, processes] = row;
+    EXPECT_EQ(processesOf(client, host), processes) << "row " << &row - table;
   }
 }
 
@@ -73,11 +91,11 @@ TEST(ProcessMatch, ReadsPidsStrictlyAndTheInnermostNamespacePid) {
   EXPECT_EQ(innermostNamespacePid("Name:\tx\n"), std::nullopt);
   std::string comm;
   std::getline(std::ifstream("/proc/self/comm"), comm);
-  const ProcessIdentity self = identifyProcess(getpid()), gone = identifyProcess(0x3ffffff0);
-  EXPECT_EQ(std::tie(self.pid, self.namespacePid, self.command),
-            std::tuple(getpid(), getpid(), comm));
-  // A process that /proc cannot show still matches by its pid.
-  EXPECT_EQ(std::tie(gone.namespacePid, gone.command), std::tuple(0x3ffffff0, ""));
+  const auto self = systemProcesses().process(getpid());
+  ASSERT_TRUE(self.has_value());
+  EXPECT_EQ(std::tie(self->pid, self->namespacePid, self->command, self->startTime),
+            std::tuple(getpid(), getpid(), comm, readProcessFacts(getpid())->startTime));
+  EXPECT_EQ(systemProcesses().process(0x3ffffff0), std::nullopt);
 }
 
 constexpr std::uint32_t kCapture = 50, kLeft = 51, kRight = 52;
@@ -86,31 +104,26 @@ constexpr std::int32_t kOwnPid = 999;
 const auto L = [](std::uint32_t n, std::uint32_t p) { return PlannedLink{n, p, kCapture, kLeft}; };
 const auto R = [](std::uint32_t n, std::uint32_t p) { return PlannedLink{n, p, kCapture, kRight}; };
 
-// The processes of these tests, as the system would tell of them: each started at time 1, its
-// parent init, but for a child and a grandchild of 200; 666 is a stranger that took the pid of a
-// target which ended, and so started later.
-std::optional<ProcessFacts> factsOf(std::int32_t pid) {
-  const std::map<std::int32_t, std::int32_t> parents = {{201, 200}, {202, 201}};
-  return ProcessFacts{pid == 666 ? 2u : 1u, parents.contains(pid) ? parents.at(pid) : 1};
-}
-
-LinkRule ruleFor(bool global, const std::vector<std::int32_t>& pids, bool tree = false) {
-  LinkRule rule{global, {}, {}, {kOwnPid, kOwnPid, "quenwick"}, kCapture};
-  rule.targets.tree = tree;
-  rule.targets.read = factsOf;
-  for (const std::int32_t pid : pids) {
-    rule.processes.push_back({pid, pid, ""});
-    rule.targets.processes.push_back({pid, 1});
-  }
+// The listed pids, each the process that started at time 1.
+LinkRule ruleFor(bool global, const std::vector<std::int32_t>& pids) {
+  LinkRule rule{global, {}, {kOwnPid, 1}, kCapture};
+  for (const std::int32_t pid : pids) rule.processes.push_back({pid, 1});
   return rule;
 }
 
-// Every kind of object the rule has to tell apart.
+// Every kind of object the rule has to tell apart. Every process started at time 1, but 666, a
+// stranger that took the pid of a process that ended; the clients are in the process list from
+// its first generation, but 21's, which joined it in the fifth.
 GraphState exampleGraph() {
   GraphState g;
   const auto player = [&](std::uint32_t client, std::optional<ClientIdentity> owner,
                           std::uint32_t node, std::map<std::uint32_t, std::string> ports) {
-    g.clients[client] = {owner};
+    std::vector<TargetProcess> processes;
+    if (owner) {
+      const std::int32_t pid = owner->viaPulse ? *owner->applicationPid : *owner->securityPid;
+      processes.push_back({pid, pid == 666 ? 2u : 1u});
+    }
+    g.clients[client] = {owner, processes, 1};
     g.nodes[node] = {client, true, false, true};
     for (const auto& [id, channel] : ports) g.ports[id] = {node, true, false, channel, ""};
   };
@@ -119,7 +132,6 @@ GraphState exampleGraph() {
   player(12, native(300), 80, {{81, "MONO"}});
   player(13, native(400), 90, {{91, "FL"}, {92, "FR"}, {93, "FC"}, {94, "LFE"}, {95, "RL"}});
   player(14, pulse(500, "firefox"), 100, {{101, "FL"}, {102, "FR"}});
-  player(17, native(202), 120, {{121, "FL"}});     // a grandchild of 200
   player(18, native(666), 130, {{131, "FR"}});     // the stranger
   player(1, native(kOwnPid), 105, {{106, "FL"}});  // a stream of our own
   player(16, std::nullopt, 110, {{111, "FL"}});    // its client's info is not in yet
@@ -127,6 +139,8 @@ GraphState exampleGraph() {
   g.nodes[150].relay = true;  // a loopback's playback side
   player(20, native(800), 160, {{161, "FL"}});
   g.nodes[160].infoKnown = false;  // a relay or not: global mode cannot tell yet
+  player(21, native(901), 170, {{171, "FL"}});
+  g.clients[21].listed = 5;
   // Our capture stream and its inputs; a player's input and monitor; a port of a node that the
   // registry has not shown.
   g.nodes[kCapture] = {1, false, false, true};
@@ -139,35 +153,41 @@ GraphState exampleGraph() {
 }
 
 TEST(LinkPlan, LinksEachTappedStreamPortToTheInputsOfItsSide) {
-  // Every process but the listed ones, or only those, with their trees or not; the links planned.
-  const std::tuple<bool, std::vector<std::int32_t>, bool, std::vector<PlannedLink>> table[] = {
-      {false, {200, 100}, false, {L(60, 61), R(60, 62), L(70, 71), R(70, 72)}},
-      {false, {200}, true, {L(70, 71), R(70, 72), L(120, 121)}},
-      {false, {300}, false, {L(80, 81), R(80, 81)}},
-      {false, {400}, false, {}},  // a surround stream: no mix inputs yet
-      {false, {500}, true, {L(100, 101), R(100, 102)}},
-      {false, {700}, false, {L(150, 151), R(150, 152)}},  // a relay, when its process is listed
-      // pipewire-pulse itself, a process without streams, ourselves even when listed, a stranger
-      // with a target's pid.
-      {false, {900, 12345, kOwnPid, 666}, true, {}},
-      {true,
-       {200, 400, 500},
-       false,
-       {L(60, 61), R(60, 62), L(80, 81), R(80, 81), L(120, 121), R(130, 131)}},
-      {true, {200, 400, 500}, true, {L(60, 61), R(60, 62), L(80, 81), R(80, 81), R(130, 131)}},
-  };
-  for (const auto& [global, pids, tree, links] : table) {
-    EXPECT_EQ(planLinks(exampleGraph(), ruleFor(global, pids, tree)).links, links)
-        << (global ? "all but " : "only ") << ::testing::PrintToString(pids) << tree;
+  // Every process but the listed ones, or only those; the process list the rule's owner has seen;
+  // the links planned.
+  constexpr std::uint64_t all = std::numeric_limits<std::uint64_t>::max();
+  const std::tuple<bool, std::vector<std::int32_t>, std::uint64_t, std::vector<PlannedLink>>
+      table[] = {
+          {false, {200, 100}, all, {L(60, 61), R(60, 62), L(70, 71), R(70, 72)}},
+          {false, {300}, all, {L(80, 81), R(80, 81)}},
+          {false, {400}, all, {}},  // a surround stream: no mix inputs yet
+          {false, {500}, all, {L(100, 101), R(100, 102)}},
+          {false, {700}, all, {L(150, 151), R(150, 152)}},  // a relay, when its process is listed
+          {false, {901}, 1, {L(170, 171)}},                 // processes mode waits for no one
+          // pipewire-pulse itself, a process without streams, ourselves even when listed, the
+          // process whose pid the stranger took.
+          {false, {900, 12345, kOwnPid, 666}, all, {}},
+          {true,
+           {200, 400, 500},
+           all,
+           {L(60, 61), R(60, 62), L(80, 81), R(80, 81), R(130, 131), L(170, 171)}},
+          // A process the owner has not seen in a list yet is left alone.
+          {true, {200, 400, 500}, 4, {L(60, 61), R(60, 62), L(80, 81), R(80, 81), R(130, 131)}},
+      };
+  for (const auto& [global, pids, seen, links] : table) {
+    LinkRule rule = ruleFor(global, pids);
+    rule.confirmedList = seen;
+    EXPECT_EQ(planLinks(exampleGraph(), rule).links, links)
+        << (global ? "all but " : "only ") << ::testing::PrintToString(pids) << " " << seen;
   }
 }
 
 TEST(LinkPlan, AClientsStreamsWaitForItsInfoAndLinkToEachCaptureInputThatExists) {
   GraphState graph = exampleGraph();
   const LinkRule rule = ruleFor(false, {600, 100});
-  EXPECT_FALSE(hasClientOf(graph, rule.processes[0]));
-  graph.clients[16].identity = native(600);
-  EXPECT_TRUE(hasClientOf(graph, rule.processes[0]));
+  EXPECT_FALSE(hasClientOf(graph, {600, 1}));
+  graph.clients[16] = {native(600), {{600, 1}}, 2};
+  EXPECT_TRUE(hasClientOf(graph, {600, 1}));
   EXPECT_EQ(planLinks(graph, rule).links, (std::vector{L(60, 61), R(60, 62), L(110, 111)}));
   graph.ports.erase(kLeft);
   EXPECT_EQ(planLinks(graph, rule).links, (std::vector{R(60, 62)}));
@@ -214,6 +234,90 @@ TEST(LinkPlan, ASurroundStreamIsMixedDownWithWeightsThatAddUpToOneOnEachSide) {
     EXPECT_NEAR(sum.left, 1, 1e-6);
     EXPECT_NEAR(sum.right, 1, 1e-6);
   }
+}
+
+// What the graph watch asks of the server, as lines.
+struct RecordingServer final : GraphServer {
+  void bind(std::uint32_t id, bool client) override {
+    asked.push_back("bind " + std::string(client ? "client " : "node ") + std::to_string(id));
+  }
+  void unbind(std::uint32_t id) override { asked.push_back("unbind " + std::to_string(id)); }
+  bool link(const PlannedLink& link) override {
+    asked.push_back("link " + ::testing::PrintToString(link));
+    return true;
+  }
+  void unlink(const PlannedLink& link) override {
+    asked.push_back("unlink " + ::testing::PrintToString(link));
+  }
+  std::vector<std::string> taken() { return std::exchange(asked, {}); }
+  std::vector<std::string> asked;
+};
+
+// A registry event's properties.
+struct Props {
+  Props(std::initializer_list<std::pair<const char*, const char*>> pairs) {
+    for (const auto& [key, value] : pairs) items.push_back(SPA_DICT_ITEM_INIT(key, value));
+    dict = SPA_DICT_INIT(items.data(), static_cast<std::uint32_t>(items.size()));
+  }
+  std::vector<spa_dict_item> items;
+  spa_dict dict;
+};
+
+void addPort(GraphWatch& watch, std::uint32_t id, const char* node, const char* direction,
+             const char* channel) {
+  const Props port{{PW_KEY_NODE_ID, node},
+                   {PW_KEY_PORT_DIRECTION, direction},
+                   {PW_KEY_AUDIO_CHANNEL, channel},
+                   {PW_KEY_PORT_NAME, "port"}};
+  watch.globalAdded(id, PW_TYPE_INTERFACE_Port, &port.dict);
+}
+
+// The watch driven by the registry's events as a server sends them, in an order a server may
+// choose: whole requests after each step. A stream waits for its client's info; a port that goes
+// takes its link with it, also when a new port of the same node and channel takes its id; a link
+// the server refused is not asked for again while its ports stay; a client that goes takes its
+// streams' links; and whoever follows the process list hears of each client that brings a
+// process with it or takes one away.
+TEST(GraphWatch, FollowsTheRegistryEventByEvent) {
+  RecordingServer server;
+  Processes host;
+  host.table = {{100, 100, "pw-play", 1}, {200, 200, "pw-play", 1}};
+  GraphWatch watch(server, host);
+  int listChanges = 0;
+  watch.onProcessesChanged([&] { ++listChanges; });
+  watch.setRule(ruleFor(false, {100}));
+  addPort(watch, kLeft, "50", "in", "FL");
+  addPort(watch, kRight, "50", "in", "FR");
+  const Props client{{PW_KEY_SEC_PID, "100"}},
+      stream{{PW_KEY_MEDIA_CLASS, "Stream/Output/Audio"}, {PW_KEY_CLIENT_ID, "10"}};
+  watch.globalAdded(10, PW_TYPE_INTERFACE_Client, &client.dict);
+  watch.globalAdded(60, PW_TYPE_INTERFACE_Node, &stream.dict);
+  addPort(watch, 61, "60", "out", "FL");
+  addPort(watch, 62, "60", "out", "FR");
+  EXPECT_EQ(server.taken(), (std::vector<std::string>{"bind client 10", "bind node 60"}));
+  watch.clientInfo(10, &client.dict);
+  EXPECT_EQ(server.taken(), (std::vector<std::string>{"link 60:61->50:51", "link 60:62->50:52"}));
+  EXPECT_EQ(listChanges, 1);
+
+  watch.globalRemoved(61);
+  addPort(watch, 61, "60", "out", "FL");
+  EXPECT_EQ(server.taken(), (std::vector<std::string>{"unlink 60:61->50:51", "link 60:61->50:51"}));
+
+  watch.linkRefused({60, 62, kCapture, kRight});
+  watch.linkGone({60, 62, kCapture, kRight});
+  const Props other{{PW_KEY_SEC_PID, "200"}};
+  watch.globalAdded(11, PW_TYPE_INTERFACE_Client, &other.dict);
+  watch.clientInfo(11, &other.dict);
+  EXPECT_EQ(server.taken(), (std::vector<std::string>{"bind client 11"}));
+  EXPECT_EQ(listChanges, 2);
+  watch.globalRemoved(62);
+  addPort(watch, 62, "60", "out", "FR");
+  EXPECT_EQ(server.taken(), (std::vector<std::string>{"link 60:62->50:52"}));
+
+  watch.globalRemoved(10);
+  EXPECT_EQ(server.taken(),
+            (std::vector<std::string>{"unbind 10", "unlink 60:61->50:51", "unlink 60:62->50:52"}));
+  EXPECT_EQ(listChanges, 3);
 }
 
 // Each cycle reaches the block as the two planes it was captured in, with its time on the host

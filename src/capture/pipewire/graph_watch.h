@@ -1,69 +1,83 @@
 // Follows the registry (clients, nodes, ports) and keeps the tap's links in place: after every
 // event that can change the picture it plans the links afresh and makes or removes the
-// difference. Loop thread, or any thread holding the loop lock.
+// difference. It also learns which processes the graph's clients belong to, which is the
+// layer's process list. Loop thread, or any thread holding the loop lock.
 #pragma once
 
-#include <pipewire/pipewire.h>
+#include <spa/utils/dict.h>
 
 #include <functional>
-#include <map>
-#include <memory>
 #include <optional>
 #include <set>
+#include <string>
 
 #include "capture/pipewire/link_plan.h"
 
 namespace quenwick::pipewire {
 
+// What the watch asks of the server: PipeWire's registry and link factory (registry_bridge.h),
+// or a test's record of the requests.
+class GraphServer {
+ public:
+  virtual ~GraphServer() = default;
+  // Binds a client or a stream node, whose info then comes to clientInfo() or nodeInfo().
+  virtual void bind(std::uint32_t id, bool client) = 0;
+  virtual void unbind(std::uint32_t id) = 0;
+  // Asks for a link; false when it could not even be asked. A refusal comes to linkRefused(),
+  // and the link's end, whoever ends it, to linkGone().
+  virtual bool link(const PlannedLink& link) = 0;
+  virtual void unlink(const PlannedLink& link) = 0;
+};
+
 class GraphWatch {
  public:
-  GraphWatch(pw_core* core, pw_registry* registry);
-  // Destroys our links and client bindings.
-  ~GraphWatch();
+  GraphWatch(GraphServer& server, const ProcessView& processes);
   GraphWatch(const GraphWatch&) = delete;
   GraphWatch& operator=(const GraphWatch&) = delete;
 
   const GraphState& state() const { return state_; }
+
+  // The registry's events, and the server's answers about links.
+  void globalAdded(std::uint32_t id, const char* type, const spa_dict* props);
+  void globalRemoved(std::uint32_t id);
+  void clientInfo(std::uint32_t id, const spa_dict* props);
+  void nodeInfo(std::uint32_t id, const spa_dict* props);
+  void linkRefused(const PlannedLink& link);
+  void linkGone(const PlannedLink& link);
 
   // Makes the capture node's input for a surround channel; it may refuse (too many).
   using MixInputMaker = std::function<void(const MixInput&)>;
 
   // Installs the tap's rule and links what it asks for at once; nullopt removes every link.
   void setRule(std::optional<LinkRule> rule, MixInputMaker addMixInput = {});
+  // A new process list for the tap's rule.
+  void setProcesses(std::vector<TargetProcess> processes);
+  // The tap's owner has looked at the process list of this generation and acted on it.
+  void confirmList(std::uint64_t generation);
+
+  // The process list's generation: it grows each time a client brings processes with it.
+  std::uint64_t listGeneration() const { return generation_; }
+  // Runs whenever the clients' processes change.
+  void onProcessesChanged(std::function<void()> changed) { processesChanged_ = std::move(changed); }
 
   // The links we hold, for the tests and for teardown.
-  std::size_t linkCount() const { return links_.size(); }
+  const std::set<PlannedLink>& links() const { return links_; }
 
  private:
-  struct Bound;
-  struct OwnedLink;
-
-  static void onGlobal(void* data, std::uint32_t id, std::uint32_t permissions, const char* type,
-                       std::uint32_t version, const spa_dict* props);
-  static void onGlobalRemove(void* data, std::uint32_t id);
-  static void onClientInfo(void* data, const pw_client_info* info);
-  static void onNodeInfo(void* data, const pw_node_info* info);
-  template <typename Events>
-  void bind(std::uint32_t id, const char* type, std::uint32_t version, const Events& events);
-  static void onLinkRemoved(void* data);
-  static void onLinkError(void* data, int seq, int res, const char* message);
-  static void onLinkDestroyed(void* data);
-
   void reconcile();
-  void createLink(const PlannedLink& link);
-  void destroyLink(const PlannedLink& link);
+  void unlink(const PlannedLink& link);
 
-  pw_core* core_;
-  pw_registry* registry_;
-  spa_hook registryListener_{};
+  GraphServer& server_;
+  const ProcessView& processes_;
   GraphState state_;
   std::optional<LinkRule> rule_;
   MixInputMaker addMixInput_;
   std::set<std::string> requestedMixInputs_;
-  std::map<std::uint32_t, std::unique_ptr<Bound>> bound_;  // clients and streams, for their info
-  std::map<PlannedLink, std::unique_ptr<OwnedLink>> links_;
+  std::set<PlannedLink> links_;
   // Links the server refused; not tried again while both ports stay the same.
   std::set<PlannedLink> refused_;
+  std::uint64_t generation_ = 0;
+  std::function<void()> processesChanged_;
 };
 
 }  // namespace quenwick::pipewire

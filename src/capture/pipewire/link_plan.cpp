@@ -15,14 +15,15 @@ std::optional<bool> nodeIsTapped(std::uint32_t nodeId, const NodeRecord& node,
   }
   auto client = graph.clients.find(node.clientId);
   if (client == graph.clients.end() || !client->second.identity) return std::nullopt;
-  const ClientIdentity& owner = *client->second.identity;
-  if (clientBelongsTo(owner, rule.self)) return false;
-  const bool named = std::any_of(rule.processes.begin(), rule.processes.end(), [&](const auto& p) {
-    return clientBelongsTo(owner, p) && rule.targets.isTarget(p.pid);
-  });
-  const auto pid = owner.viaPulse ? owner.applicationPid : owner.securityPid;
-  const bool listed = named || (rule.targets.tree && pid && rule.targets.covers(*pid));
-  return rule.everyProcessExceptListed ? !listed : listed;
+  const auto& processes = client->second.processes;
+  const auto holds = [&](const TargetProcess& process) {
+    return std::find(processes.begin(), processes.end(), process) != processes.end();
+  };
+  if (holds(rule.self)) return false;
+  const bool listed = std::any_of(rule.processes.begin(), rule.processes.end(), holds);
+  if (!rule.everyProcessExceptListed) return listed;
+  if (client->second.listed > rule.confirmedList) return std::nullopt;
+  return !listed;
 }
 
 LinkPlan planLinks(const GraphState& graph, const LinkRule& rule) {
@@ -86,9 +87,10 @@ std::string mixInputName(std::string_view position, const std::vector<std::strin
   return name;
 }
 
-bool hasClientOf(const GraphState& graph, const ProcessIdentity& process) {
+bool hasClientOf(const GraphState& graph, const TargetProcess& process) {
   return std::any_of(graph.clients.begin(), graph.clients.end(), [&](const auto& entry) {
-    return entry.second.identity && clientBelongsTo(*entry.second.identity, process);
+    const auto& processes = entry.second.processes;
+    return std::find(processes.begin(), processes.end(), process) != processes.end();
   });
 }
 

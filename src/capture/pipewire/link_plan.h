@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <map>
 #include <optional>
 #include <string>
@@ -10,7 +11,6 @@
 
 #include "capture/pipewire/channel_map.h"
 #include "capture/pipewire/process_match.h"
-#include "capture/process_targets.h"
 
 namespace quenwick::pipewire {
 
@@ -37,6 +37,8 @@ struct ClientRecord {
   // Empty until the client's info has arrived: before that a pulse client cannot be told from
   // a native one, so nothing is decided about its streams.
   std::optional<ClientIdentity> identity;
+  std::vector<TargetProcess> processes;  // the processes it belongs to, once its info is in
+  std::uint64_t listed = 0;              // the generation of the process list that first held them
 };
 
 // The registry as far as linking needs it, keyed by global id while the global exists.
@@ -47,15 +49,14 @@ struct GraphState {
 };
 
 struct LinkRule {
-  // true: every process except the targets' (global tap); false: only the targets'.
+  // true: every process except the listed ones (global tap); false: only the listed ones.
   bool everyProcessExceptListed = false;
-  // The target processes as a client may name them (pid, or namespace pid and binary)...
-  std::vector<ProcessIdentity> processes;
-  // ...and by identity, with their descendants when asked: a stranger that took a target's pid
-  // is none of them.
-  ProcessTargets targets;
-  ProcessIdentity self;                     // our own process, never tapped
+  std::vector<TargetProcess> processes;     // by identity: a stranger with a listed pid is none
+  TargetProcess self;                       // our own process, never tapped
   std::uint32_t captureNodeId = kNoObject;  // our own node, never tapped; its ports are the inputs
+  // Every tap but a global one: all. A global tap hears a process only once its owner has looked
+  // at a process list that holds it, and has had the chance to leave it out.
+  std::uint64_t confirmedList = std::numeric_limits<std::uint64_t>::max();
 };
 
 // An input of the capture node that mixes one channel of the streams of one surround layout into
@@ -96,6 +97,6 @@ inline constexpr std::string_view kMixInputPrefix = "mix_";
 std::string mixInputName(std::string_view position, const std::vector<std::string>& layout);
 
 // Whether any client of the graph belongs to the process.
-bool hasClientOf(const GraphState& graph, const ProcessIdentity& process);
+bool hasClientOf(const GraphState& graph, const TargetProcess& process);
 
 }  // namespace quenwick::pipewire

@@ -69,9 +69,8 @@ class PipeWireAudioHardware final : public AudioHardware {
       return kAudioHardwareNoError;
     }
     if (address.mSelector == kAudioProcessPropertyPID) {
-      auto process = std::find_if(processes_.begin(), processes_.end(),
-                                  [object](const ProcessObject& p) { return p.id == object; });
-      if (process == processes_.end()) return kAudioHardwareBadObjectError;
+      const TargetProcess* process = processOf(object);
+      if (process == nullptr) return kAudioHardwareBadObjectError;
       if (ioDataSize == nullptr || *ioDataSize < sizeof process->pid || outData == nullptr) {
         return kAudioHardwareBadPropertySizeError;
       }
@@ -108,11 +107,23 @@ class PipeWireAudioHardware final : public AudioHardware {
     return knownObject(object) ? kAudioHardwareUnknownPropertyError : kAudioHardwareBadObjectError;
   }
 
-  // The tap follows its description's targets as their streams come and go: there is nothing
-  // for the agent to write.
-  OSStatus setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress&, std::uint32_t,
-                           const void*, std::uint32_t, const void*) override {
-    return knownObject(object) ? kAudioHardwareUnknownPropertyError : kAudioHardwareBadObjectError;
+  // A new description for the tap: the processes it hears, or leaves out, from now on.
+  OSStatus setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                           std::uint32_t, const void*, std::uint32_t dataSize,
+                           const void* data) override {
+    if (!tap_ || object != tap_->id || address.mSelector != kAudioTapPropertyDescription) {
+      return knownObject(object) ? kAudioHardwareUnknownPropertyError
+                                 : kAudioHardwareBadObjectError;
+    }
+    if (dataSize != sizeof(const TapDescription*) || data == nullptr) {
+      return kAudioHardwareBadPropertySizeError;
+    }
+    const auto& description = **static_cast<const TapDescription* const*>(data);
+    auto processes = processesIn(description);
+    if (!processes) return kAudioHardwareBadObjectError;
+    LoopLock lock(connection_->loop());
+    connection_->graph().setProcesses(std::move(*processes));
+    return kAudioHardwareNoError;
   }
 
   OSStatus createProcessTap(const TapDescription& description, AudioObjectID* outTapID) override {
@@ -123,18 +134,14 @@ class PipeWireAudioHardware final : public AudioHardware {
     LinkRule rule;
     rule.everyProcessExceptListed =
         description.kind == TapDescription::Kind::stereoGlobalTapButExcludeProcesses;
-    for (AudioObjectID object : description.processes) {
-      if (!std::any_of(processes_.begin(), processes_.end(),
-                       [object](const ProcessObject& p) { return p.id == object; })) {
-        return kAudioHardwareBadObjectError;
-      }
-    }
-    // The link plan matches every stream against the targets as it appears, for the whole run.
-    rule.targets = description.targets;
-    for (const TargetProcess& target : rule.targets.processes) {
-      rule.processes.push_back(identifyProcess(target.pid));
-    }
-    rule.self = identifyProcess(static_cast<std::int32_t>(getpid()));
+    auto processes = processesIn(description);
+    if (!processes) return kAudioHardwareBadObjectError;
+    rule.processes = std::move(*processes);
+    const auto self = systemProcesses().process(static_cast<std::int32_t>(getpid()));
+    if (self) rule.self = {self->pid, self->startTime};
+    // A global tap leaves out what its owner asks: a process the owner has not seen in a list
+    // yet waits until it has, as long as someone follows the list.
+    if (rule.everyProcessExceptListed && followed()) rule.confirmedList = listSeen_;
 
     auto tap = std::make_unique<Tap>();
     tap->id = nextObjectId_++;
@@ -214,13 +221,16 @@ class PipeWireAudioHardware final : public AudioHardware {
         tap_ && object == tap_->id && address.mSelector == kAudioTapPropertyFormat;
     const bool deviceRate = deviceId_ != 0 && object == deviceId_ &&
                             address.mSelector == kAudioDevicePropertyNominalSampleRate;
-    const bool serverGone = connection_ && object == kAudioObjectSystemObject &&
-                            address.mSelector == kAudioHardwarePropertyServiceRestarted;
-    if (!tapFormat && !deviceRate && !serverGone) {
+    const bool system = object == kAudioObjectSystemObject &&
+                        (address.mSelector == kAudioHardwarePropertyServiceRestarted ||
+                         address.mSelector == kAudioHardwarePropertyProcessObjectList);
+    if (!tapFormat && !deviceRate && !system) {
       return knownObject(object) ? kAudioHardwareUnknownPropertyError
                                  : kAudioHardwareBadObjectError;
     }
-    LoopLock lock(connection_->loop());
+    // Before the first connection there is no loop thread to race with.
+    std::optional<LoopLock> lock;
+    if (connection_) lock.emplace(connection_->loop());
     listeners_.push_back({object, address, &queue, std::move(listener)});
     return kAudioHardwareNoError;
   }
@@ -269,7 +279,7 @@ class PipeWireAudioHardware final : public AudioHardware {
 
  private:
   struct ProcessObject {
-    std::int32_t pid;
+    TargetProcess process;
     AudioObjectID id;
   };
   struct Listener {
@@ -301,53 +311,94 @@ class PipeWireAudioHardware final : public AudioHardware {
     LoopLock lock(connection_->loop());
     connection_->onBroken(
         [this] { notify(kAudioObjectSystemObject, kAudioHardwarePropertyServiceRestarted); });
+    connection_->graph().onProcessesChanged([this] { processListChanged(); });
     return kAudioHardwareNoError;
   }
 
-  AudioObjectID objectOf(std::int32_t pid) {
+  // Loop thread, loop lock held: tells those who follow the process list, then confirms the
+  // list to the graph once they have acted on it (their queue runs its jobs in order).
+  void processListChanged() {
+    notify(kAudioObjectSystemObject, kAudioHardwarePropertyProcessObjectList);
+    const std::uint64_t generation = connection_->graph().listGeneration();
+    for (const Listener& l : listeners_) {
+      if (l.address.mSelector != kAudioHardwarePropertyProcessObjectList) continue;
+      l.queue->post([this, generation] {
+        if (!connection_) return;
+        LoopLock lock(connection_->loop());
+        connection_->graph().confirmList(generation);
+      });
+      break;
+    }
+  }
+
+  bool followed() const {
+    return std::any_of(listeners_.begin(), listeners_.end(), [](const Listener& l) {
+      return l.address.mSelector == kAudioHardwarePropertyProcessObjectList;
+    });
+  }
+
+  // The processes of a description's objects, or nothing when one is not ours.
+  std::optional<std::vector<TargetProcess>> processesIn(const TapDescription& description) const {
+    std::vector<TargetProcess> processes;
+    for (const AudioObjectID object : description.processes) {
+      const TargetProcess* process = processOf(object);
+      if (process == nullptr) return std::nullopt;
+      processes.push_back(*process);
+    }
+    return processes;
+  }
+
+  const TargetProcess* processOf(AudioObjectID object) const {
+    auto found = std::find_if(processes_.begin(), processes_.end(),
+                              [object](const ProcessObject& p) { return p.id == object; });
+    return found == processes_.end() ? nullptr : &found->process;
+  }
+
+  // A process object is a process, not a pid: a later process with the same pid gets another.
+  AudioObjectID objectOf(const TargetProcess& process) {
     auto known = std::find_if(processes_.begin(), processes_.end(),
-                              [pid](const ProcessObject& p) { return p.pid == pid; });
+                              [&](const ProcessObject& p) { return p.process == process; });
     if (known == processes_.end())
-      known = processes_.insert(processes_.end(), {pid, nextObjectId_++});
+      known = processes_.insert(processes_.end(), {process, nextObjectId_++});
     return known->id;
+  }
+
+  // Learns the clients that connected since the last look, with their properties. Loop lock held.
+  OSStatus lookAtTheGraph() {
+    if (!connection_->roundtrip(kConnectTimeout) || !connection_->roundtrip(kConnectTimeout)) {
+      return connection_->broken() ? kAudioHardwareNotRunningError : kAudioHardwareUnspecifiedError;
+    }
+    listSeen_ = connection_->graph().listGeneration();
+    return kAudioHardwareNoError;
   }
 
   // The objects of every process with a client in the graph now, in the order of their pids.
   OSStatus audioProcessObjects(std::vector<AudioObjectID>& objects) {
     if (OSStatus status = connect(); status != kAudioHardwareNoError) return status;
-    std::set<std::int32_t> pids;
+    std::set<TargetProcess> processes;
     {
       LoopLock lock(connection_->loop());
-      if (!connection_->roundtrip(kConnectTimeout) || !connection_->roundtrip(kConnectTimeout)) {
-        return connection_->broken() ? kAudioHardwareNotRunningError
-                                     : kAudioHardwareUnspecifiedError;
-      }
+      if (OSStatus status = lookAtTheGraph(); status != kAudioHardwareNoError) return status;
       for (const auto& [id, client] : connection_->graph().state().clients) {
-        if (!client.identity) continue;
-        const auto& owner = *client.identity;
-        if (const auto pid = owner.viaPulse ? owner.applicationPid : owner.securityPid) {
-          pids.insert(*pid);
-        }
+        processes.insert(client.processes.begin(), client.processes.end());
       }
     }
-    for (const std::int32_t pid : pids) objects.push_back(objectOf(pid));
+    for (const TargetProcess& process : processes) objects.push_back(objectOf(process));
     return kAudioHardwareNoError;
   }
 
   OSStatus processObjectFor(std::int32_t pid, AudioObjectID& found) {
     found = kAudioObjectUnknown;
     if (OSStatus status = connect(); status != kAudioHardwareNoError) return status;
-    const ProcessIdentity process = identifyProcess(pid);
+    const auto identity = systemProcesses().process(pid);
+    if (!identity) return kAudioHardwareNoError;
+    const TargetProcess process{identity->pid, identity->startTime};
     {
       LoopLock lock(connection_->loop());
-      // Clients that connected since the last look are learnt with their properties.
-      if (!connection_->roundtrip(kConnectTimeout) || !connection_->roundtrip(kConnectTimeout)) {
-        return connection_->broken() ? kAudioHardwareNotRunningError
-                                     : kAudioHardwareUnspecifiedError;
-      }
+      if (OSStatus status = lookAtTheGraph(); status != kAudioHardwareNoError) return status;
       if (!hasClientOf(connection_->graph().state(), process)) return kAudioHardwareNoError;
     }
-    found = objectOf(pid);
+    found = objectOf(process);
     return kAudioHardwareNoError;
   }
 
@@ -402,7 +453,8 @@ class PipeWireAudioHardware final : public AudioHardware {
   std::unique_ptr<AudioDeviceIOBlock> ioProc_;
   bool running_ = false;
   bool ioLeftBehind_ = false;
-  std::vector<Listener> listeners_;  // guarded by the loop lock
+  std::vector<Listener> listeners_;  // guarded by the loop lock once connected
+  std::uint64_t listSeen_ = 0;       // the generation of the process list our callers last saw
 };
 
 }  // namespace

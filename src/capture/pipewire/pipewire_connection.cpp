@@ -45,9 +45,9 @@ std::unique_ptr<PipeWireConnection> PipeWireConnection::open(std::chrono::millis
     error = -errno;
     return nullptr;
   }
-  c.graph_ = std::make_unique<GraphWatch>(c.core_, c.registry_);
+  c.graph_ = std::make_unique<RegistryBridge>(c.core_, c.registry_, systemProcesses());
   if (!c.roundtrip(timeout) || !c.roundtrip(timeout)) {
-    error = c.broken_ ? -EPIPE : -ETIMEDOUT;
+    error = c.broken() ? -EPIPE : -ETIMEDOUT;
     return nullptr;
   }
   error = 0;
@@ -81,8 +81,7 @@ void PipeWireConnection::onCoreError(void* data, std::uint32_t id, int, int res,
   auto* self = static_cast<PipeWireConnection*>(data);
   // Errors about our other objects reach their proxies; a core error with EPIPE is the end of
   // the connection.
-  if (id == PW_ID_CORE && res == -EPIPE && !self->broken_) {
-    self->broken_ = true;
+  if (id == PW_ID_CORE && res == -EPIPE && !self->broken_.exchange(true)) {
     self->wake();
     if (self->lost_) self->lost_();
   }
@@ -94,14 +93,14 @@ bool PipeWireConnection::waitFor(std::chrono::milliseconds timeout,
   pw_thread_loop_get_time(loop_, &deadline,
                           std::chrono::duration_cast<std::chrono::nanoseconds>(timeout).count());
   while (!done()) {
-    if (broken_) return false;
+    if (broken()) return false;
     if (pw_thread_loop_timed_wait_full(loop_, &deadline) == -ETIMEDOUT) return done();
   }
   return true;
 }
 
 bool PipeWireConnection::roundtrip(std::chrono::milliseconds timeout) {
-  if (broken_) return false;
+  if (broken()) return false;
   const int seq = pw_core_sync(core_, PW_ID_CORE, 0);
   return waitFor(timeout, [&] { return lastDoneSeq_ == seq; });
 }

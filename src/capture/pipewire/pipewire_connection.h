@@ -6,11 +6,12 @@
 
 #include <pipewire/pipewire.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
 
-#include "capture/pipewire/graph_watch.h"
+#include "capture/pipewire/registry_bridge.h"
 
 namespace quenwick::pipewire {
 
@@ -27,7 +28,7 @@ class PipeWireConnection {
 
   pw_thread_loop* loop() const { return loop_; }
   pw_core* core() const { return core_; }
-  GraphWatch& graph() { return *graph_; }
+  GraphWatch& graph() { return graph_->watch(); }
 
   // The waits below need the loop lock held exactly once by the caller: the loop's lock is
   // recursive, and a wait releases only one level of it.
@@ -41,7 +42,8 @@ class PipeWireConnection {
   // Wakes the waiters; loop thread.
   void wake() { pw_thread_loop_signal(loop_, false); }
 
-  bool broken() const { return broken_; }
+  // Any thread: the loop thread sets it, without the lock.
+  bool broken() const { return broken_.load(); }
   // Loop thread, loop lock held: called once, when the connection to the server is lost.
   void onBroken(std::function<void()> lost) { lost_ = std::move(lost); }
 
@@ -55,9 +57,9 @@ class PipeWireConnection {
   pw_core* core_ = nullptr;
   pw_registry* registry_ = nullptr;
   spa_hook coreListener_{};
-  std::unique_ptr<GraphWatch> graph_;
+  std::unique_ptr<RegistryBridge> graph_;
   int lastDoneSeq_ = -1;
-  bool broken_ = false;
+  std::atomic<bool> broken_{false};
   std::function<void()> lost_;
 };
 

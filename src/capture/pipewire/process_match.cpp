@@ -1,5 +1,7 @@
 #include "capture/pipewire/process_match.h"
 
+#include <dirent.h>
+
 #include <charconv>
 #include <cstring>
 #include <fstream>
@@ -19,7 +21,40 @@ std::string readFile(const std::string& path) {
   return text.str();
 }
 
+class SystemProcesses final : public ProcessView {
+ public:
+  std::optional<ProcessIdentity> process(std::int32_t pid) const override {
+    const auto facts = pid > 0 ? readProcessFacts(pid) : std::nullopt;
+    if (!facts) return std::nullopt;
+    const std::string base = "/proc/" + std::to_string(pid);
+    ProcessIdentity identity{pid, pid, readFile(base + "/comm"), facts->startTime};
+    identity.namespacePid = innermostNamespacePid(readFile(base + "/status")).value_or(pid);
+    while (!identity.command.empty() && identity.command.back() == '\n') {
+      identity.command.pop_back();
+    }
+    return identity;
+  }
+
+  std::vector<ProcessIdentity> all() const override {
+    std::vector<ProcessIdentity> processes;
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) return processes;
+    while (const dirent* entry = readdir(proc)) {
+      if (const auto pid = parsePid(entry->d_name)) {
+        if (auto identity = process(*pid)) processes.push_back(std::move(*identity));
+      }
+    }
+    closedir(proc);
+    return processes;
+  }
+};
+
 }  // namespace
+
+const ProcessView& systemProcesses() {
+  static const SystemProcesses view;
+  return view;
+}
 
 std::optional<std::int32_t> parsePid(const char* text) {
   if (text == nullptr) return std::nullopt;
@@ -43,26 +78,27 @@ std::optional<std::int32_t> innermostNamespacePid(const std::string& statusText)
   return std::nullopt;
 }
 
-ProcessIdentity identifyProcess(std::int32_t pid) {
-  ProcessIdentity identity{pid, pid, {}};
-  if (pid <= 0) return identity;
-  const std::string base = "/proc/" + std::to_string(pid);
-  identity.namespacePid = innermostNamespacePid(readFile(base + "/status")).value_or(pid);
-  identity.command = readFile(base + "/comm");
-  while (!identity.command.empty() && identity.command.back() == '\n') identity.command.pop_back();
-  return identity;
-}
-
-bool clientBelongsTo(const ClientIdentity& client, const ProcessIdentity& process) {
-  if (process.pid <= 0) return false;
-  if (!client.viaPulse && client.securityPid) return *client.securityPid == process.pid;
-  if (!client.applicationPid) return false;
-  if (*client.applicationPid == process.pid) return true;
+std::vector<TargetProcess> processesOf(const ClientIdentity& client, const ProcessView& view) {
+  const auto one = [](const std::optional<ProcessIdentity>& process) {
+    return process ? std::vector<TargetProcess>{{process->pid, process->startTime}}
+                   : std::vector<TargetProcess>{};
+  };
+  if (!client.viaPulse && client.securityPid) return one(view.process(*client.securityPid));
+  if (!client.applicationPid) return {};
+  const std::string binary = client.applicationBinary.substr(0, kCommLength);
+  const auto declared = view.process(*client.applicationPid);
+  if (declared && (binary.empty() || declared->command == binary)) return one(declared);
   // Inside a pid namespace the client only knows its namespace pid, which other sandboxes
   // share (1 is common), so the binary name has to agree as well.
-  return process.namespacePid != process.pid && *client.applicationPid == process.namespacePid &&
-         !process.command.empty() &&
-         client.applicationBinary.substr(0, kCommLength) == process.command;
+  std::vector<TargetProcess> sandboxed;
+  if (!binary.empty()) {
+    for (const ProcessIdentity& process : view.all()) {
+      if (process.namespacePid == *client.applicationPid && process.command == binary) {
+        sandboxed.push_back({process.pid, process.startTime});
+      }
+    }
+  }
+  return sandboxed.empty() ? one(declared) : sandboxed;
 }
 
 }  // namespace quenwick::pipewire
