@@ -7,9 +7,9 @@ QUENWICK_BUILD names the build folder (ctest sets it)."""
 import json
 import os
 import pathlib
-import signal
 import struct
 import subprocess
+import sys
 import threading
 import time
 
@@ -21,6 +21,12 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 BUILD = pathlib.Path(os.environ.get("QUENWICK_BUILD", ROOT / "build" / "debug"))
 SCHEMA = json.loads((ROOT / "docs" / "status-events.schema.json").read_text())
 LIVENESS = 10  # seconds; anything that should happen promptly and has not by then is a failure
+# What reads /proc, asks the kernel for a subreaper or sizes a pipe runs on Linux only.
+LINUX_ONLY = pytest.mark.skipif(not sys.platform.startswith("linux"),
+                                reason="needs Linux: /proc, prctl or pipe sizes")
+# A sanitizer's runtime needs descriptors of its own, and reports what it cannot check.
+SANITIZED = "-fsanitize" in (BUILD / "CMakeCache.txt").read_text(errors="replace") \
+    if (BUILD / "CMakeCache.txt").exists() else False
 
 
 def code(text):
@@ -81,6 +87,7 @@ class Agent:
         self.proc = subprocess.Popen([*wrapper, str(program), *args], stdin=stdin,
                                      stdout=ends[1], stderr=ends[2], env=environment,
                                      preexec_fn=preexec_fn, user=user)
+        self.pid = self.proc.pid  # the agent's, also under a wrapper that says so
         for number in self.held:
             os.close(ends[number])
         self.readers = [threading.Thread(target=self._drain, args=(pipe, into), daemon=True)
@@ -124,13 +131,20 @@ class Agent:
     def calls(self):
         return [line for line in self.log_lines() if "call" in line]
 
+    def wait_for_silence(self, timeout=LIVENESS):
+        """Waits until a tenth of a second of silence follows what came so far: a player that has
+        ended has been heard to its end."""
+        start = len(self.out)
+        until(lambda: len(self.out) >= start + 3200 and not any(self.out[-3200:]), timeout,
+              "silence")
+
     def wait_until_done(self, timeout=LIVENESS):
         """Waits until the fake has worked through all its steps."""
         until(lambda: any(line.get("fake") == "done" for line in self.log_lines()), timeout,
               "the fake's steps")
 
     def signal(self, number):
-        self.proc.send_signal(number)
+        os.kill(self.pid, number)
 
     def finish(self, timeout=LIVENESS):
         """Waits for the exit and returns the exit status (minus the signal when killed)."""
@@ -277,7 +291,9 @@ class PipeWire:
         return subprocess.run(command, env=self.env, check=True, capture_output=True, **options)
 
     def dump(self):
-        return json.loads(self.run("pw-dump").stdout)
+        # While the graph changes, pw-dump may print the changes after the whole: the first
+        # document is the graph.
+        return json.JSONDecoder().raw_decode(self.run("pw-dump").stdout.decode())[0]
 
     def props(self, kind):
         """The properties of every global of one kind ("Node", "Link", "Client", ...)."""

@@ -37,6 +37,7 @@ enum ExitStatus : int {
   usageError = 1,
   audioLayerFailure = 2,
   writeFailure = 2,
+  runFailure = 2,
   noAudioProcess = 3,
 };
 
@@ -99,8 +100,9 @@ StatusEvent formatEvent(const CaptureRequest& request, const AudioStreamBasicDes
 }
 
 // Main queue: gives the tap the objects of the processes its targets cover now, if they changed.
-void followTheTargets(AudioHardware& hardware, AudioObjectID tapID, TapDescription& description) {
-  auto now = coveredProcessObjects(hardware, description.targets);
+void followTheTargets(AudioHardware& hardware, AudioObjectID tapID, TapDescription& description,
+                      const ProcessTargets& targets) {
+  auto now = coveredProcessObjects(hardware, targets);
   if (!now) return;
   auto sorted = [](std::vector<AudioObjectID> objects) {
     std::sort(objects.begin(), objects.end());
@@ -124,16 +126,18 @@ std::string withStatus(std::string_view prefix, OSStatus status, std::string_vie
 }  // namespace
 
 void runAgent(int argc, char** argv, const AudioLayerFactory& openAudioLayer) {
-  // First of all: a parent that dies while the start-up is slow must still count as gone, not
-  // be replaced by whoever adopts the agent.
+  // First of all: a parent that dies while the start-up is slow, or while a call into the audio
+  // layer never returns, must still count as gone, not be replaced by whoever adopts the agent.
   const pid_t parentPid = getppid();
+  startParentWatch(parentPid);
   unblockHandledSignals();
   keepStandardDescriptorsTaken();
   const CaptureRequest request = parseOrFail(argc, argv);
 
-  // Everything below lives as long as the process: listeners, the timer and the IO thread hold
+  // Everything below lives as long as the process: listeners and the audio layer's threads hold
   // on to it, and no way out runs destructors.
   static MainQueue mainQueue;
+  if (!mainQueue.valid()) fail("could not run: " + std::string(std::strerror(errno)), runFailure);
   pcmFailureAlarm = mainQueue.addAlarm(reportPcmWriteFailure);
   static FormatHandover handover;
   static PcmOutput pcm(pcmHandle, onPcmWriteFailure);
@@ -141,11 +145,20 @@ void runAgent(int argc, char** argv, const AudioLayerFactory& openAudioLayer) {
   static const std::unique_ptr<AudioHardware> audioLayer = openAudioLayer();
   AudioHardware& hardware = *audioLayer;
 
-  // Who to hear, or who to leave out: the processes as they are now, and the processes they stand
-  // for during the whole run.
-  const ProcessTargets targets = ProcessTargets::ofAlive(
+  // Who to hear, or who to leave out: the processes the host named, for the whole run. The
+  // audio layer's process list is followed from before it is first read, so that a process that
+  // connects in between is not missed.
+  static const ProcessTargets targets = ProcessTargets::ofAlive(
       request.global ? std::vector<std::int32_t>{request.excludeSelf, parentPid} : request.pids,
       request.tree);
+  static TapDescription description;
+  static AudioObjectID tapID = kAudioObjectUnknown;
+  const auto followTargets = [](std::uint32_t, const AudioObjectPropertyAddress*) {
+    if (tapID != kAudioObjectUnknown) followTheTargets(*audioLayer, tapID, description, targets);
+  };
+  hardware.addPropertyListener(kAudioObjectSystemObject,
+                               globalAddress(kAudioHardwarePropertyProcessObjectList), mainQueue,
+                               followTargets);
   std::vector<AudioObjectID> processes;
   if (request.tree) {
     processes = coveredProcessObjects(hardware, targets).value_or(std::vector<AudioObjectID>{});
@@ -160,10 +173,11 @@ void runAgent(int argc, char** argv, const AudioLayerFactory& openAudioLayer) {
   }
 
   // The tap.
-  static TapDescription description = makeTapDescription(request.global, processes, targets);
+  description = makeTapDescription(request.global, processes);
   status({{"event", std::string("creating_tap")}});
-  AudioObjectID tapID = kAudioObjectUnknown;
-  const OSStatus tapErr = hardware.createProcessTap(description, &tapID);
+  AudioObjectID createdTap = kAudioObjectUnknown;
+  const OSStatus tapErr = hardware.createProcessTap(description, &createdTap);
+  tapID = createdTap;
   if (tapErr != kAudioHardwareNoError) {
     fail(withStatus("could not create the audio tap (", tapErr, "). ") + std::string(tapAdvice),
          audioLayerFailure);
@@ -198,17 +212,6 @@ void runAgent(int argc, char** argv, const AudioLayerFactory& openAudioLayer) {
   hardware.addPropertyListener(aggregateID, globalAddress(kAudioDevicePropertyNominalSampleRate),
                                mainQueue, refreshFormat);
 
-  // Processes come and go: the tap's list follows the targets for the whole run. A layer that
-  // follows them itself (PipeWire) refuses this listener.
-  const auto followTargets = [tapID](std::uint32_t, const AudioObjectPropertyAddress*) {
-    followTheTargets(*audioLayer, tapID, description);
-  };
-  hardware.addPropertyListener(kAudioObjectSystemObject,
-                               globalAddress(kAudioHardwarePropertyProcessObjectList), mainQueue,
-                               followTargets);
-
-  startParentWatch(mainQueue, parentPid);
-
   // Capture.
   AudioDeviceIOProcID procID = nullptr;
   const OSStatus ioErr = installCaptureCallback(hardware, aggregateID, captureCallback, &procID);
@@ -235,7 +238,7 @@ void runAgent(int argc, char** argv, const AudioLayerFactory& openAudioLayer) {
                         [] { pcm.drain(kLastPcmPatience); });
   status({{"event", std::string("running")}});
   mainQueue.run();
-  _exit(0);
+  fail("could not run: " + std::string(std::strerror(errno)), runFailure);
 }
 
 }  // namespace quenwick

@@ -55,13 +55,6 @@ void MainQueue::post(std::function<void()> job) {
   wake(wakeWrite_);
 }
 
-void MainQueue::setRepeatingTimer(std::chrono::nanoseconds first, std::chrono::nanoseconds interval,
-                                  std::function<void()> handler) {
-  timerHandler_ = std::move(handler);
-  timerDeadline_ = std::chrono::steady_clock::now() + first;
-  timerInterval_ = interval;
-}
-
 int MainQueue::addAlarm(std::function<void()> job) {
   for (int alarm = 0; alarm < kAlarms; ++alarm) {
     if (!alarmJobs_[alarm]) {
@@ -81,21 +74,10 @@ void MainQueue::raise(int alarm) noexcept {
 
 void MainQueue::run() {
   while (wakeRead_ >= 0) {
-    int timeoutMs = -1;
-    if (timerHandler_) {
-      const auto left = timerDeadline_ - std::chrono::steady_clock::now();
-      // Round up, so that a wake-up never comes before the deadline and spins.
-      timeoutMs =
-          left <= left.zero()
-              ? 0
-              : static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
-    }
     pollfd wakeup{wakeRead_, POLLIN, 0};
-    if (poll(&wakeup, 1, timeoutMs) < 0 && errno != EINTR) return;
-
+    if (poll(&wakeup, 1, -1) < 0 && errno != EINTR) return;
     drainWakeups();
     runRaisedAlarms();
-    runDueTimer();
     runPostedJobs();
   }
 }
@@ -112,15 +94,8 @@ void MainQueue::runRaisedAlarms() {
   }
 }
 
-void MainQueue::runDueTimer() {
-  if (!timerHandler_ || std::chrono::steady_clock::now() < timerDeadline_) return;
-  // The next deadline counts from this one, not from now, so the ticks do not drift.
-  timerDeadline_ += timerInterval_;
-  timerHandler_();
-}
-
 void MainQueue::runPostedJobs() {
-  // Only the jobs already posted: a job that posts another does not starve the timer.
+  // Only the jobs already posted: a job that posts another does not starve the alarms.
   std::deque<std::function<void()>> ready;
   {
     std::lock_guard lock(mutex_);

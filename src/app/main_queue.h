@@ -1,9 +1,7 @@
-// The main queue: a run loop of our own on the main thread. It runs posted jobs, one repeating
-// timer and alarms (signals, a failed write) turned into jobs, one job at a time, so the format
-// listeners and the parent watch never overlap.
+// The main queue: a run loop of our own on the main thread. It runs posted jobs and alarms
+// (signals, a failed write) turned into jobs, one job at a time, so the listeners never overlap.
 #pragma once
 
-#include <chrono>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -22,11 +20,6 @@ class MainQueue final : public DispatchQueue {
   // Any thread. The job runs on the main thread once run() serves the queue.
   void post(std::function<void()> job) override;
 
-  // Main thread, before run(). `handler` runs first after `first`, then every `interval`. A
-  // deadline that passes before run() is served as soon as run() starts.
-  void setRepeatingTimer(std::chrono::nanoseconds first, std::chrono::nanoseconds interval,
-                         std::function<void()> handler);
-
   static constexpr int kAlarms = 4;
 
   // Main thread, before the alarm can be raised. After raise(alarm), `job` runs on the main
@@ -37,12 +30,15 @@ class MainQueue final : public DispatchQueue {
   // This is all an asynchronous signal handler or a real-time thread ever does here.
   static void raise(int alarm) noexcept;
 
-  // Serves the queue for as long as the process lives. Returns only if the wake-up pipe fails.
+  // Whether the queue could be made (it needs a pipe); errno says why not.
+  bool valid() const { return wakeRead_ >= 0; }
+
+  // Serves the queue for as long as the process lives. Returns only when waiting fails; errno
+  // says why.
   void run();
 
  private:
   void drainWakeups();
-  void runDueTimer();
   void runRaisedAlarms();
   void runPostedJobs();
 
@@ -51,10 +47,6 @@ class MainQueue final : public DispatchQueue {
 
   std::mutex mutex_;
   std::deque<std::function<void()>> jobs_;  // guarded by mutex_
-
-  std::function<void()> timerHandler_;
-  std::chrono::steady_clock::time_point timerDeadline_{};
-  std::chrono::nanoseconds timerInterval_{};
 
   std::function<void()> alarmJobs_[kAlarms];
 };

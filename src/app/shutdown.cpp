@@ -6,7 +6,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <ctime>
+#include <string>
+#include <system_error>
 #include <thread>
 
 #include "app/status.h"
@@ -65,16 +69,24 @@ void unblockHandledSignals() {
   pthread_sigmask(SIG_UNBLOCK, &handled, nullptr);
 }
 
-void checkParent(pid_t parentPid) {
-  // An orphan is adopted at once, so a parent id that changed means the parent is gone. A probe
-  // that is refused (EPERM) found a parent that runs as another user: it is there.
-  const bool parentGone = getppid() != parentPid || (kill(parentPid, 0) != 0 && errno == ESRCH);
-  if (parentGone) fail("parent exited", 0);
-}
-
-void startParentWatch(MainQueue& queue, pid_t parentPid) {
-  queue.setRepeatingTimer(parentWatchInterval, parentWatchInterval,
-                          [parentPid] { checkParent(parentPid); });
+void startParentWatch(pid_t parentPid) {
+  const auto watch = [parentPid] {
+    for (auto next = std::chrono::steady_clock::now();;) {
+      // The next check counts from this one, not from its end, so the checks do not drift.
+      next += parentWatchInterval;
+      std::this_thread::sleep_until(next);
+      // An orphan is adopted at once, so a parent id that changed means the parent is gone. A
+      // probe that is refused (EPERM) found a parent that runs as another user: it is there.
+      if (getppid() != parentPid || (kill(parentPid, 0) != 0 && errno == ESRCH)) {
+        fail("parent exited", 0);
+      }
+    }
+  };
+  try {
+    std::thread(watch).detach();
+  } catch (const std::system_error& error) {
+    fail("could not run: " + std::string(std::strerror(error.code().value())), 2);
+  }
 }
 
 void teardown(AudioHardware& hardware, const AudioObjects& objects) {
@@ -94,6 +106,7 @@ void installSignalHandlers(MainQueue& queue, AudioHardware& hardware, const Audi
   }
 
   terminationAlarm = queue.addAlarm([&hardware, objects, afterTeardown] {
+    if (!endQuietly()) return;  // already on its way out, another way
     teardown(hardware, objects);
     afterTeardown();
     _exit(0);

@@ -23,11 +23,17 @@ using StatusEvent = std::vector<std::pair<std::string, StatusValue>>;
 // of any bytes can still be reported. Nothing when a number is not finite.
 std::optional<std::string> statusLine(const StatusEvent& event);
 
-// Writes the event's line to standard error in one whole write; never reports a failure.
+// Writes the event's line to standard error in one whole write; never reports a failure. Any
+// thread; nothing once the process is ending.
 void status(const StatusEvent& event);
 
-// Writes the "error" event with `message`, waiting at most a second for a stalled reader, and
-// ends the process with `code`.
+// The process ends without a line: no status line is begun from now on. False when it is
+// ending already, another way.
+bool endQuietly();
+
+// Writes the "error" event with `message`, as the last line, and ends the process with `code`,
+// within about a second whatever the reader of standard error does. Any thread; when the process
+// is ending already, another way, it waits for that.
 [[noreturn]] void fail(std::string_view message, int code = 1);
 
 }  // namespace quenwick

@@ -27,7 +27,8 @@ PcmOutput::PcmOutput(int fd, Failure failed, std::size_t queueBytes)
     : fd_(fd),
       failed_(failed),
       twin_(fd),
-      queue_(queueBytes, static_cast<std::uint32_t>(std::bit_ceil(queueBytes) / kQueueShareOfPacket)),
+      queue_(queueBytes,
+             static_cast<std::uint32_t>(std::bit_ceil(queueBytes) / kQueueShareOfPacket)),
       packet_(std::make_unique<std::byte[]>(queue_.maxPacketBytes())) {
   if (pipe(bell_) == 0) {
     for (const int end : bell_) {
@@ -84,8 +85,8 @@ void PcmOutput::write(std::uint64_t silence, std::span<const std::int16_t> sampl
   }
   owed_ += silence;
   if (bytes.empty() && owed_ == 0) return;
-  if (bytes.size() <= room && queue_.push(&owed_, kSilenceField, bytes.data(),
-                                          static_cast<std::uint32_t>(bytes.size()))) {
+  if (bytes.size() <= room &&
+      queue_.push(&owed_, kSilenceField, bytes.data(), static_cast<std::uint32_t>(bytes.size()))) {
     owed_ = 0;
     ring();
   } else {

@@ -56,7 +56,7 @@ class PcmOutput {
   int fd_;
   Failure failed_;
   NoWaitTwin twin_;
-  PacketRing queue_;  // each packet: the zero samples owed before it, then PCM bytes
+  PacketRing queue_;        // each packet: the zero samples owed before it, then PCM bytes
   std::uint64_t owed_ = 0;  // delivering thread: zero samples not queued yet
   std::atomic<bool> failedOnce_{false};
   // Set by the writer before it takes a packet, cleared once it has written the last one: the
@@ -64,7 +64,7 @@ class PcmOutput {
   // never overtakes queued bytes and never writes beside the writer.
   std::atomic<bool> writerBusy_{false};
   std::atomic<bool> stopping_{false};
-  int bell_[2] = {-1, -1};  // a pipe that wakes the writer
+  int bell_[2] = {-1, -1};               // a pipe that wakes the writer
   std::unique_ptr<std::byte[]> packet_;  // writer thread: the packet taken
   bool writerFailed_ = false;            // writer thread
   std::mutex idleMutex_;

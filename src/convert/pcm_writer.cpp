@@ -34,24 +34,6 @@ bool writeAll(int fd, std::span<const std::byte> bytes) {
   return true;
 }
 
-bool writeWithin(int fd, std::span<const std::byte> bytes, std::chrono::milliseconds patience) {
-  const NoWaitTwin twin(fd);
-  if (!twin.valid()) return writeAll(fd, bytes);  // a file or terminal takes it without a reader
-  const auto deadline = std::chrono::steady_clock::now() + patience;
-  while (!bytes.empty()) {
-    const ssize_t written = twin.write(bytes);
-    if (written > 0) {
-      bytes = bytes.subspan(static_cast<std::size_t>(written));
-      continue;
-    }
-    const auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (written == 0 || (errno != EAGAIN && errno != EINTR) || left.count() <= 0) break;
-    waitWritable(fd, static_cast<int>(left.count()));
-  }
-  return bytes.empty();
-}
-
 NoWaitTwin::NoWaitTwin(int fd) {
   struct stat status {};
   if (fstat(fd, &status) != 0) return;

@@ -4,7 +4,6 @@
 
 #include <sys/types.h>
 
-#include <chrono>
 #include <cstddef>
 #include <span>
 
@@ -13,10 +12,6 @@ namespace quenwick {
 // Writes all of `bytes` to `fd`, going on after partial writes and signals and waiting while a
 // non-blocking descriptor is full. False when the descriptor fails for good (errno says why).
 bool writeAll(int fd, std::span<const std::byte> bytes);
-
-// The same, but waits for the reader at most `patience` in all, without touching the flags of the
-// file description that `fd` shares with the host; for the last line before an exit.
-bool writeWithin(int fd, std::span<const std::byte> bytes, std::chrono::milliseconds patience);
 
 // A way to write to `fd` that never waits and leaves the host's file description as it is: a
 // pipe opened again with O_NONBLOCK (Linux, through /proc), or a stream socket written with

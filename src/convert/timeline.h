@@ -37,9 +37,9 @@ class Timeline {
  private:
   HostClock clock_;
   bool started_ = false;
-  std::uint64_t originNs_ = 0;       // the host time of the stream's sample `originSample_`
+  std::uint64_t originNs_ = 0;  // the host time of the stream's sample `originSample_`
   std::uint64_t originSample_ = 0;
-  std::uint64_t length_ = 0;         // samples in the stream so far
+  std::uint64_t length_ = 0;  // samples in the stream so far
 };
 
 }  // namespace quenwick

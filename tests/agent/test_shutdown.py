@@ -4,15 +4,17 @@ import ctypes
 import fcntl
 import os
 import pathlib
+import resource
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import time
 
 import pytest
 
-from conftest import BUILD, LIVENESS, decimated, fmt, noise, until
+from conftest import BUILD, LINUX_ONLY, LIVENESS, SANITIZED, decimated, fmt, noise, until
 
 FOREVER = {"pids": {"9000042": 7}, "steps": [{"pace": 2000}, {"deliver": -1, "frames": 512}]}
 TEARDOWN = ["stop", "destroyIOProcID", "destroyAggregateDevice", "destroyProcessTap"]
@@ -55,6 +57,7 @@ def writing_waits(pid):
     return any(open(f"{tasks}/{t}/wchan").read().endswith("pipe_write") for t in os.listdir(tasks))
 
 
+@LINUX_ONLY  # /proc/PID/task/*/wchan
 def test_sigterm_while_the_host_has_stopped_reading_ends_the_agent_within_two_seconds(agent):
     run = agent(["--pids", "9000042"], script=dict(FOREVER, steps=[{"deliver": -1, "frames": 4096}]),
                 stdout="held")
@@ -67,6 +70,8 @@ def test_sigterm_while_the_host_has_stopped_reading_ends_the_agent_within_two_se
 
 @pytest.fixture
 def orphan(agent):
+    if not sys.platform.startswith("linux"):
+        pytest.skip("needs Linux: a subreaper and /proc")
     """Starts the agent below a parent the test can kill (left unreaped, as a host's own parent
     may leave it) and adopts the orphan, so that the test can see how it ends."""
     libc = ctypes.CDLL(None, use_errno=True)
@@ -97,19 +102,26 @@ def orphan(agent):
     libc.prctl(36, 0, 0, 0, 0)
 
 
-# when the parent goes: while the agent runs, or while its start-up is slow (after "creating_tap")
-@pytest.mark.parametrize("slow, after", [(0, "running"), (1500, "creating_tap")])
-def test_the_parent_going_away_ends_the_agent_with_parent_exited(orphan, slow, after):
+# when the parent goes: while the agent runs, while its start-up is slow (after "creating_tap"),
+# or while a call into the audio layer never returns (the device's start waits for sound)
+@pytest.mark.parametrize("setting, reached, slow", [
+    ({}, "running", 0), ({"slowTap": 1500}, "creating_tap", 1.5),
+    ({"startBlocks": "/nonexistent"}, "starting", 0)], ids=["running", "slow", "stuck"])
+def test_the_parent_going_away_ends_the_agent_with_parent_exited(orphan, setting, reached, slow):
     start, kill_parent, exit_status = orphan
-    run = start(["--pids", "9000042"], script=dict(FOREVER, slowTap=slow))
-    run.wait_for_event(after)
+    run = start(["--pids", "9000042"], script=dict(FOREVER, **setting))
+    if reached == "starting":
+        until(lambda: {"fake": "starting"} in run.log_lines(), what="the start call")
+    else:
+        run.wait_for_event(reached)
     started = time.monotonic()
     kill_parent(run)
-    assert exit_status(run) == 0 and time.monotonic() - started < 2.5 + slow / 1000
+    assert exit_status(run) == 0 and time.monotonic() - started < 2.5 + slow
     assert run.events()[-1] == {"event": "error", "message": "parent exited"}
     assert "destroyProcessTap" not in [c["call"] for c in run.calls()]
 
 
+@LINUX_ONLY  # /proc/PID/fd
 def test_a_full_standard_error_holds_an_ending_agent_a_second_at_most(orphan):
     start, kill_parent, exit_status = orphan
     run = start(["--pids", "9000042"], script=FOREVER, stderr="held")
@@ -125,6 +137,7 @@ def test_a_full_standard_error_holds_an_ending_agent_a_second_at_most(orphan):
     os.close(stuffing)
 
 
+@pytest.mark.skipif(os.geteuid() != 0, reason="running the agent as another user needs root")
 def test_a_parent_of_another_user_is_not_taken_for_gone(agent):
     # The agent runs as nobody, from a folder nobody may enter: the build tree may be closed to
     # other users (a clone in /root).
@@ -139,6 +152,7 @@ def test_a_parent_of_another_user_is_not_taken_for_gone(agent):
     assert run.finish() == 0
 
 
+@LINUX_ONLY  # pipe sizes, /proc/PID/syscall
 def test_sigterm_while_running_is_being_written_tears_down(agent, tmp_path):
     # A host may stop the agent the moment it reads "running". Held at that line by a slow log
     # reader's pipe that has room for every line before it, the agent must be stopping by then.
@@ -199,6 +213,7 @@ def test_sigterm_leaves_the_host_the_sound_it_has_not_read_yet(agent, tmp_path):
     assert bytes(run.out) == decimated(source)
 
 
+@LINUX_ONLY  # /dev/full
 def test_a_failed_pcm_write_ends_the_agent_with_its_reason(agent):
     with open("/dev/full", "wb") as full:
         run = agent(["--pids", "9000042"], script=FOREVER, stdout=full)
@@ -218,12 +233,21 @@ def test_a_standard_descriptor_closed_at_start_is_never_taken_by_another_file(ag
     assert [c["call"] for c in run.calls()][-4:] == TEARDOWN
 
 
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer's runtime needs descriptors")
+def test_an_agent_without_a_main_queue_says_so(agent):
+    # With a descriptor for the script but none for the queue's wake-up pipe.
+    run = agent(["--pids", "9000042"], script=FOREVER,
+                preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (4, 4)))
+    assert run.finish() == 2
+    assert run.events() == [{"event": "error", "message": "could not run: Too many open files"}]
+
+
 def test_standard_input_is_never_read(agent):
     read_end, write_end = os.pipe()
     os.write(write_end, b"x" * 1000)
-    run = agent(["--pids", "9000042"], script=FOREVER, stdin=read_end)
-    run.wait_for_event("running")
-    time.sleep(0.2)
+    run = agent(["--pids", "9000042"], stdin=read_end, script={
+        "pids": {"9000042": 7}, "steps": [{"sync": True}, {"deliver": 20, "frames": 512}]})
+    run.wait_until_done()
     run.signal(signal.SIGTERM)
     assert run.finish() == 0
     os.set_blocking(read_end, False)

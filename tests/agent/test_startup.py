@@ -27,10 +27,9 @@ def tfmt(out=FORMAT_OUT, status=0):
     return read(100, "tfmt", status, qualifierSize=0, dataSize=40, **({"out": out} if out else {}))
 
 
-def tap(kind, processes, status=0, targets=()):
+def tap(kind, processes, status=0):
     return {"call": "createProcessTap", "kind": kind, "processes": processes,
-            "name": "Quenwick tap", "private": True, "mute": 0, "uuid": "TAP",
-            "targets": list(targets), "tree": False, "status": status,
+            "name": "Quenwick tap", "private": True, "mute": 0, "uuid": "TAP", "status": status,
             **({"tap": 100} if status == 0 else {})}
 
 
@@ -40,12 +39,16 @@ def device(status=0):
             "status": status, **({"device": 200} if status == 0 else {})}
 
 
-LISTENERS = [{"call": "addPropertyListener", "object": obj, "selector": code(selector),
-              "scope": code("glob"), "element": 0}
-             for obj, selector in ((100, "tfmt"), (200, "nsrt"), (1, "prs#"))]
+def listener(obj, selector):
+    return {"call": "addPropertyListener", "object": obj, "selector": code(selector),
+            "scope": code("glob"), "element": 0}
+
+
+FOLLOWING = listener(1, "prs#")  # before the processes are first read
+LISTENERS = [listener(100, "tfmt"), listener(200, "nsrt")]
 IOPROC = {"call": "createIOProcID", "device": 200, "status": 0, "proc": 300}
 START = {"call": "start", "device": 200, "proc": 300, "status": 0}
-SERVER_GONE = dict(LISTENERS[0], object=1, selector=code("srst"))
+SERVER_GONE = listener(1, "srst")
 TEARDOWN = [{"call": "stop", "device": 200, "proc": 300},
             {"call": "destroyIOProcID", "device": 200, "proc": 300},
             {"call": "destroyAggregateDevice", "device": 200},
@@ -68,8 +71,6 @@ def anonymous(calls):
                             for t in call["taps"]]
         if call.get("qualifier") == os.getpid():  # the fake's parent is this test
             call["qualifier"] = "PARENT"
-        if "targets" in call:  # the fake's pids run nowhere: only the parent is alive
-            call["targets"] = ["PARENT" if pid == os.getpid() else pid for pid in call["targets"]]
         named.append(call)
     return named
 
@@ -121,9 +122,8 @@ def test_a_start_makes_its_calls_writes_its_lines_and_converts_every_list(agent,
     flags = {"f32": 9, "s16": 12, "planar": 41}[layout]
     out = dict(FORMAT_OUT, flags=flags, bpf={"planar": 4, "s16": 4}.get(layout, 8),
                bits=16 if layout == "s16" else 32)
-    targets = ["PARENT"] if kind == "global" else []  # only the parent runs of these pids
-    assert anonymous(run.calls()) == [*resolution, tap(kind, processes, targets=targets),
-                                      device(), tfmt(out), *LISTENERS, IOPROC, START, SERVER_GONE,
+    assert anonymous(run.calls()) == [FOLLOWING, *resolution, tap(kind, processes), device(),
+                                      tfmt(out), *LISTENERS, IOPROC, START, SERVER_GONE,
                                       *TEARDOWN]
     assert run.events() == [{"event": "creating_tap"}, format_event(mode, pid_list),
                             {"event": "running"}]

@@ -1,78 +1,82 @@
-"""The tap follows its targets for the whole run on an audio layer that announces its processes
-(as Core Audio does): each change of the layer's process list gives the tap the objects of the
-processes the targets cover now, by identity and, with --tree, by descent. Real processes stand
-for the targets, as the agent reads their start times and parents from the system."""
+"""Target following on the scripted audio layer, which announces its processes as Core Audio
+does: each change of the layer's process list gives the tap the objects of the processes its
+targets cover now, by identity and, with --tree, by descent. Real processes stand for the roles,
+as the agent reads their start times and parents from the system."""
 import signal
 import subprocess
 
 import pytest
 
-from conftest import code, until
+from conftest import until
+from following import arguments, cases, children, start_apart, take_pid
+
+OBJECTS = {"A": 7, "B": 8, "T": 9, "K": 5, "G": 6, "X": 10, "S": 11}
 
 
-@pytest.fixture(scope="module")
-def procs():
-    """A, B and C, three processes; T, a process whose child K runs beside it."""
-    started = {name: subprocess.Popen(["sleep", "60"]) for name in "ABC"}
-    started["T"] = subprocess.Popen(["sh", "-c", "sleep 60 & wait"])
-    children = f"/proc/{started['T'].pid}/task/{started['T'].pid}/children"
-    pids = {name: p.pid for name, p in started.items()}
-    pids["K"] = int(until(lambda: open(children).read().split(), what="T's child")[0])
-    yield pids
-    for p in started.values():
-        p.kill()
-        p.wait()
+@pytest.fixture
+def roles():
+    """The roles' processes and their pids; S will take X's."""
+    started = [subprocess.Popen(["sleep", "60"]) for _ in "ABX"]
+    started.append(subprocess.Popen(["sh", "-c", 'sh -c "sleep 60 & exec sleep 60" & wait']))
+    pids = dict(zip("ABXT", (p.pid for p in started)))
+    pids["K"] = until(lambda: children(pids["T"]), what="T's child")[0]
+    pids["G"] = until(lambda: children(pids["K"]), what="K's child")[0]
+    pids["S"] = pids["X"]
+    yield pids, started
+    for process in started:
+        process.kill()
+        process.wait()
 
 
-def described(processes):
-    return {"call": "setPropertyData", "object": 100, "selector": code("tdsc"),
-            "processes": processes, "uuid": "TAP", "status": 0}
-
-
-# the arguments, the layer's processes (object, process) at start and after a change, the tap's
-# processes at start, and each description written after a change
-CASES = {
-    "a listed process that plays late is heard": (
-        "--pids A,B", [(7, "A")], [(7, "A"), (8, "B"), (9, "C")], [7], [[7, 8]]),
-    "one that stops is dropped": ("--pids A,B", [(7, "A"), (8, "B")], [(8, "B")], [7, 8], [[8]]),
-    "nothing changes for an unlisted process": ("--pids A", [(7, "A")], [(7, "A"), (9, "C")], [7], []),
-    "a tree plays from a child": ("--tree --pids T", [(5, "K")], [(5, "K"), (6, "T")], [5], [[5, 6]]),
-    "without --tree a child is not heard": ("--pids T,A", [(7, "A")], [(7, "A"), (5, "K")], [7], []),
-    "an excluded process that plays late is left out": (
-        "--global --exclude-self B", [(9, "C")], [(9, "C"), (8, "B")], [], [[8]]),
-    # Every process here descends from this test, the agent's parent, whose tree is left out too.
-    "an excluded tree": ("--global --tree --exclude-self T", [(9, "C"), (5, "K")],
-                         [(9, "C"), (5, "K"), (6, "T")], [9, 5], [[9, 5, 6]]),
-}
-
-
-@pytest.mark.parametrize("case", CASES.values(), ids=CASES.keys())
-def test_the_tap_follows_its_targets(agent, procs, case):
-    args, before, after, at_start, written = case
-    pid = lambda name: str(procs[name])  # noqa: E731
-    args = [",".join(map(pid, word.split(","))) if word[0] != "-" else word
-            for word in args.split()]
-    listed = lambda pairs: [[obj, procs[name]] for obj, name in pairs]  # noqa: E731
-    run = agent(args, script={
-        "pids": {pid(name): obj for obj, name in before},
-        "processes": listed(before),
-        "steps": [{"sync": True}, {"processes": listed(after)}, {"notify": "prs#"},
-                  {"sync": True}]})
+@pytest.mark.parametrize("line, start, later, heard", cases())
+def test_the_tap_follows_its_targets(agent, roles, tmp_path, line, start, later, heard):
+    pids, started = roles
+    listed = lambda names: [[OBJECTS[name], pids[name]] for name in names]  # noqa: E731
+    go = tmp_path / "go"
+    run = start_apart(agent, arguments(line, pids), script={
+        "pids": {str(pids[name]): OBJECTS[name] for name in start},
+        "processes": listed(start),
+        "steps": [{"sync": True}, {"await": str(go)}, {"processes": listed(start + later)},
+                  {"notify": "prs#"}, {"sync": True}]})
+    run.wait_for_event("running")
+    if "S" in later:
+        started[2].kill()
+        started[2].wait()
+        started.append(take_pid(pids["X"], lambda: subprocess.Popen(["sleep", "60"])))
+    go.touch()
     run.wait_until_done()
     run.signal(signal.SIGTERM)
     assert run.finish() == 0
     calls = run.calls()
-    tap = next(c for c in calls if c["call"] == "createProcessTap")
-    assert tap["processes"] == at_start
-    writes = [dict(c, uuid="TAP" if c["uuid"] == tap["uuid"] else c["uuid"])
-              for c in calls if c["call"] == "setPropertyData"]
-    assert writes == [described(processes) for processes in written]
+    written = [c["processes"] for c in calls if c["call"] == "setPropertyData"]
+    tap = next(c["processes"] for c in calls if c["call"] == "createProcessTap")
+    # What the tap holds in the end: who is heard, or in global mode who is left out.
+    left_out = "--global" in line
+    assert sorted(written[-1] if written else tap) == sorted(
+        OBJECTS[role] for role in start + later if (role in heard) != left_out)
+
+
+def test_a_process_that_connects_between_the_first_read_and_the_listener_is_followed(agent):
+    # The process list is followed from before the agent first reads it: a process to leave out
+    # that connects just after that read is left out as soon as the agent runs.
+    excluded = subprocess.Popen(["sleep", "60"])
+    try:
+        run = agent(["--global", "--exclude-self", excluded.pid], script={
+            "connectsAfterRead": [[8, excluded.pid]], "steps": [{"sync": True}]})
+        run.wait_until_done()
+        run.signal(signal.SIGTERM)
+        assert run.finish() == 0
+    finally:
+        excluded.kill()
+        excluded.wait()
+    assert [c["processes"] for c in run.calls() if c["call"] == "setPropertyData"] == [[8]]
 
 
 @pytest.mark.parametrize("plays, status", [(None, 3), ("K", 0)])
-def test_a_tree_is_an_audio_process_when_any_process_in_it_plays(agent, procs, plays, status):
-    run = agent(["--pids", procs["T"], "--tree"],
-                script={"processes": [[5, procs[plays]]] if plays else []})
+def test_a_tree_is_an_audio_process_when_any_process_in_it_plays(agent, roles, plays, status):
+    pids, _ = roles
+    run = agent(["--pids", pids["T"], "--tree"],
+                script={"processes": [[5, pids[plays]]] if plays else []})
     if status == 0:
         run.wait_for_event("running")
         run.signal(signal.SIGTERM)

@@ -3,15 +3,16 @@
 // not be kept; and the packet ring under it.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <span>
-#include <string>
 #include <numeric>
 #include <random>
+#include <span>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -73,15 +74,20 @@ TEST(PacketRing, KeepsPacketsWholeAndInOrderBetweenTwoThreads) {
   EXPECT_EQ(broken, 0u);
 }
 
-// The host's end of a pipe, read on a thread of its own while `reading`.
+// The host's end of a pipe (of `pipeBytes`, where the system lets a pipe be sized), or of a
+// stream socket, read on a thread of its own while `reading`.
 struct Host {
-  explicit Host(int pipeBytes = 0) {
+  explicit Host(int pipeBytes = 0, bool socket = false) {
     int fds[2];
-    EXPECT_EQ(pipe(fds), 0);
+    EXPECT_EQ(socket ? socketpair(AF_UNIX, SOCK_STREAM, 0, fds) : pipe(fds), 0);
     readEnd = fds[0], writeEnd = fds[1];
+#ifdef F_SETPIPE_SZ
     if (pipeBytes > 0) {
       EXPECT_GT(fcntl(writeEnd, F_SETPIPE_SZ, pipeBytes), 0);
     }
+#else
+    static_cast<void>(pipeBytes);
+#endif
     fcntl(readEnd, F_SETFL, O_NONBLOCK);
   }
   ~Host() {
@@ -126,16 +132,24 @@ std::size_t watchAndAllocateOnce() {
 }
 
 // While the host keeps up, each cycle is written by the thread that delivers it: its samples are
-// in the pipe by the time the write returns, without a wake-up of the writer thread.
+// in the pipe or socket by the time the write returns, without a wake-up of the writer thread.
+// (A pipe has a twin that never waits on Linux alone.)
 TEST(PcmOutput, AHostThatKeepsUpGetsEachCycleFromTheDeliveringThreadItself) {
-  Host host;
-  PcmOutput output(host.writeEnd, nullptr);
-  for (int n = 0; n < 100; ++n) {
-    const std::vector<std::int16_t> cycle(100 + n, static_cast<std::int16_t>(n));
-    output.write(0, cycle);
-    host.readNow();
-    ASSERT_TRUE(host.samples() == cycle) << "cycle " << n;
-    host.received.clear();
+#if defined(__linux__)
+  const bool sockets[] = {false, true};
+#else
+  const bool sockets[] = {true};
+#endif
+  for (const bool socket : sockets) {
+    Host host(0, socket);
+    PcmOutput output(host.writeEnd, nullptr);
+    for (int n = 0; n < 100; ++n) {
+      const std::vector<std::int16_t> cycle(100 + n, static_cast<std::int16_t>(n));
+      output.write(0, cycle);
+      host.readNow();
+      ASSERT_TRUE(host.samples() == cycle) << (socket ? "socket" : "pipe") << ", cycle " << n;
+      host.received.clear();
+    }
   }
 }
 
@@ -179,8 +193,9 @@ TEST(PcmOutput, KeepsEverySampleInOrderAndAllocatesNothingWhileTheHostStallsAndC
 // A host that stops reading for longer than the pipe and the queue hold: each cycle that does not
 // fit becomes as many zero samples, and the host gets everything else.
 TEST(PcmOutput, ACycleThatDoesNotFitIsLostAsSoundButKeptAsTime) {
-  constexpr int kCycles = 50, kLength = 500, kAfterTheStall = 10;
-  Host host(4096);
+  // More than a pipe holds at its largest (64 KiB) and the queue (16 KiB) together.
+  constexpr int kCycles = 110, kLength = 500, kAfterTheStall = 10;
+  Host host;
   host.reading = false;
   host.startReading();
   PcmOutput output(host.writeEnd, nullptr, 16384);
@@ -200,7 +215,7 @@ TEST(PcmOutput, ACycleThatDoesNotFitIsLostAsSoundButKeptAsTime) {
   for (int n = 0; n < kCycles; ++n) {
     const auto first = samples.begin() + n * kLength;
     heard += std::all_of(first, first + kLength, [&](std::int16_t s) { return s == n + 1; }) ? 'y'
-             : std::all_of(first, first + kLength, [](std::int16_t s) { return s == 0; })  ? '0'
+             : std::all_of(first, first + kLength, [](std::int16_t s) { return s == 0; })    ? '0'
                                                                                              : 'x';
   }
   // The first cycles fit, and those after the stall; of the others some are lost (one fits now

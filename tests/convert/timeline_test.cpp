@@ -45,7 +45,9 @@ TEST(Timeline, FillsGapsAndTrimsOverlapsBeyondAQuarterOfACycle) {
       // An overlap longer than a cycle leaves the rest to the next one.
       {"50 ms back", {{500, 480}, {480, 480}, {510, 480}}, {{0, 0}, {0, 480}, {0, 320}}},
       // Without time stamps a cycle follows the last; the first one with a stamp sets the origin.
-      {"no stamps", {{{}, 480}, {{}, 480}, {2000, 480}, {2130, 480}}, {{0, 0}, {0, 0}, {0, 0}, {1600, 0}}},
+      {"no stamps",
+       {{{}, 480}, {{}, 480}, {2000, 480}, {2130, 480}},
+       {{0, 0}, {0, 0}, {0, 0}, {1600, 0}}},
       // Short cycles: the tolerance is never below 1 ms (16 samples).
       {"short cycles", {{0, 16}, {1, 16}, {3.5, 16}, {4, 16}}, {{0, 0}, {0, 0}, {24, 0}, {0, 0}}},
   };

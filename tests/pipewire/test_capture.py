@@ -22,7 +22,7 @@ def test_processes_mode_hears_the_player_to_the_byte_and_nothing_else(pipewire, 
     other = pipewire.play(noise(48000 * 30, 2, seed=2))
     run = pipewire.agent(["--pids", player.pid], tmp_path)
     player.wait(LIVENESS)
-    time.sleep(0.2)
+    run.wait_for_silence()
     stop(run)
     other.kill()
     assert run.events()[1] == {"event": "format", "sample_rate": 48000, "channels": 2,
@@ -42,7 +42,7 @@ def test_global_mode_leaves_out_the_excluded_process_and_the_parent_and_hears_a_
     assert pipewire.playing(run.proc.pid)
     late = noise(48000 * SECONDS, 2, seed=5) * 0.5
     pipewire.play(late).wait(LIVENESS)
-    time.sleep(0.2)
+    run.wait_for_silence()
     run.proc.kill()  # the parent goes, and the agent with it
     run.finish()
     excluded.kill()

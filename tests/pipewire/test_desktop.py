@@ -2,7 +2,6 @@
 made default. Each application is heard once, at its own level, and never clipped."""
 import signal
 import subprocess
-import time
 
 import numpy as np
 import pytest
@@ -26,7 +25,7 @@ def capture_while(pipewire, tmp_path, args, player, sound):
     run = pipewire.agent(args(player.pid), tmp_path)
     run.wait_for_event("running")
     player.wait(LIVENESS)
-    time.sleep(0.3)
+    run.wait_for_silence()
     run.signal(signal.SIGTERM)
     assert run.finish() == 0
     samples = pcm_samples(run.out)

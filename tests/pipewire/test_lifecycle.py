@@ -3,7 +3,6 @@ it goes, however often it starts and stops, and whatever the host does with its 
 import fcntl
 import os
 import signal
-import subprocess
 import time
 
 import numpy as np

@@ -1,18 +1,35 @@
-"""Targets are processes, followed for the whole run on a real server: whenever a target plays it
-is heard (an excluded one never), a stranger that takes a target's pid is not a target, and with
---tree a target's descendants count as the target."""
+"""Targets are processes, followed for the whole run on a real server: the table of following
+cases that the scripted layer runs too (tests/following.py), each role a player of its own
+pitch, so that what the agent hears says who it hears; and what the table does not hold: a
+parent that plays, a tree of many short-lived children, a start with nothing to hear."""
+import contextlib
+import os
 import signal
 import subprocess
-import time
 
 import numpy as np
 import pytest
 
-from conftest import LIVENESS, level_dbfs, pcm_samples, until, write_float_wav
+from conftest import level_dbfs, pcm_samples, until, write_float_wav
+from following import arguments, cases, children, start_apart, take_pid
 
-TONE = np.repeat((0.5 * np.sin(2 * np.pi * 441 * np.arange(48000 * 2) / 48000))[:, None], 2, 1)
-TONE_DBFS = -9.03  # a sine at half scale
-SILENCE = np.zeros((48000 * 30, 2))
+PITCHES = {"A": 300, "B": 500, "K": 700, "G": 900, "S": 1100}
+
+
+def tone(hz, seconds=30):
+    wave = 0.25 * np.sin(2 * np.pi * hz * np.arange(48000 * seconds) / 48000)
+    return np.stack([wave, wave], 1)
+
+
+def heard_roles(pcm):
+    """The roles whose pitch a stretch of the output holds, from its spectrum."""
+    samples = pcm_samples(pcm).astype(np.float64) / 32767
+    if len(samples) < 1600:
+        return set()
+    spectrum = np.abs(np.fft.rfft(samples)) * 2 / len(samples)
+    hz = np.fft.rfftfreq(len(samples), 1 / 16000)
+    return {role for role, pitch in PITCHES.items()
+            if spectrum[np.abs(hz - pitch) < 4].max() > 0.02}
 
 
 @pytest.fixture(autouse=True)
@@ -20,101 +37,92 @@ def players_of_this_test_only(pipewire):
     yield
     for player in pipewire.players:
         player.kill()
+        with contextlib.suppress(ProcessLookupError):  # what it started, in its group
+            os.killpg(player.pid, signal.SIGKILL)
         player.wait()
     pipewire.players.clear()
 
 
-@pytest.fixture
-def sounds(tmp_path):
-    write_float_wav(tmp_path / "tone.wav", TONE, 48000)
-    write_float_wav(tmp_path / "short.wav", TONE[:4800], 48000)
-    return tmp_path
+def started(pipewire, command, cwd):
+    """A process of the test's, run in `cwd` with the stack's environment, stopped with all it
+    starts at the end of the test."""
+    pipewire.players.append(subprocess.Popen(command, cwd=cwd, env=pipewire.env,
+                                             process_group=0))
+    return pipewire.players[-1]
 
 
-def heard_dbfs(pcm):
-    """The level of what was heard, from its first sample to its last; None for silence."""
-    samples = pcm_samples(pcm)
-    heard = np.flatnonzero(samples)
-    return level_dbfs(samples[heard[0]: heard[-1] + 1]) if len(heard) else None
+def waiting(pipewire, tmp_path, role):
+    """A process that plays the role's tone once told, under the same pid."""
+    return started(pipewire, ["sh", "-c", f"while [ ! -e go{role} ]; do sleep 0.05; done; "
+                              f"exec pw-play {role}.wav"], tmp_path)
 
 
-def late(pipewire, sounds, command="pw-play tone.wav"):
-    """A process that exists now and plays a second later, under the same pid."""
-    process = subprocess.Popen(["sh", "-c", f"sleep 1; exec {command}"], cwd=sounds,
-                               env=pipewire.env)
-    pipewire.players.append(process)
-    return process
-
-
-def run_until(run, process, timeout=LIVENESS):
-    process.wait(timeout)
-    time.sleep(0.3)
+@pytest.mark.parametrize("line, start, later, heard", cases())
+def test_the_agent_follows_its_targets(pipewire, tmp_path, line, start, later, heard):
+    for role, pitch in PITCHES.items():
+        write_float_wav(tmp_path / f"{role}.wav", tone(pitch), 48000)
+    # A plays from the start; B waits, then plays; X is a listed process that will end; T waits,
+    # then its child K plays, and K's child G.
+    pids = {"A": pipewire.play(tone(PITCHES["A"])).pid}
+    late = waiting(pipewire, tmp_path, "B")
+    listed = started(pipewire, ["sleep", "60"], tmp_path)
+    tree = started(pipewire, ["sh", "-c", "while [ ! -e goK ]; do sleep 0.05; done; "
+                              'sh -c "pw-play G.wav & exec pw-play K.wav"'], tmp_path)
+    pids.update(B=late.pid, X=listed.pid, T=tree.pid)
+    run = start_apart(lambda args, **options: pipewire.agent(args, tmp_path, **options),
+                      arguments(line, pids))
+    run.wait_for_event("running")
+    playing = [pids["A"]]
+    if "B" in later:
+        (tmp_path / "goB").touch()
+        playing.append(late.pid)
+    if "S" in later:
+        listed.kill()
+        listed.wait()
+        playing.append(take_pid(pids["X"], lambda: started(pipewire, ["pw-play", "S.wav"],
+                                                           tmp_path)).pid)
+    if "K" in later:
+        (tmp_path / "goK").touch()
+        k = until(lambda: [pid for pid in children(tree.pid)
+                           if open(f"/proc/{pid}/comm").read().strip() == "pw-play"], what="K")[0]
+        playing += [k, until(lambda: children(k), what="G")[0]]
+    until(lambda: all(pipewire.playing(pid) for pid in playing), what="the players to play")
+    # Once every role to hear is heard, a second of output holds them and no other.
+    until(lambda: heard_roles(run.out[-8000:]) >= set(heard), what=f"{heard} to be heard")
+    mark = len(run.out) // 2 * 2
+    until(lambda: len(run.out) >= mark + 32000, what="a second of output")
     run.signal(signal.SIGTERM)
     assert run.finish() == 0
-    return heard_dbfs(run.out)
+    assert heard_roles(run.out[mark: mark + 32000]) == set(heard)
 
 
-def test_a_listed_process_that_plays_late_is_heard(pipewire, tmp_path, sounds):
-    quiet = pipewire.play(SILENCE)  # the one audio process at start
-    player = late(pipewire, sounds)
-    run = pipewire.agent(["--pids", f"{quiet.pid},{player.pid}"], tmp_path)
-    assert abs(run_until(run, player) - TONE_DBFS) < 0.5
-
-
-def test_an_excluded_process_that_plays_late_stays_out(pipewire, tmp_path, sounds):
-    player = late(pipewire, sounds)
-    run = pipewire.agent(["--global", "--exclude-self", player.pid], tmp_path)
-    assert run_until(run, player) is None
-
-
-def test_a_parent_that_plays_late_stays_out(pipewire, tmp_path, sounds):
+def test_a_parent_that_plays_late_stays_out(pipewire, tmp_path):
     # The shell that starts the agent becomes a player a second later, and ends two after.
+    write_float_wav(tmp_path / "tone.wav", tone(PITCHES["A"], 2), 48000)
     run = pipewire.agent(["--global"], tmp_path, wrapper=[
-        "sh", "-c", f'"$@" & sleep 1; exec pw-play {sounds}/tone.wav', "sh"])
+        "sh", "-c", f'"$@" & sleep 1; exec pw-play {tmp_path}/tone.wav', "sh"])
     until(lambda: pipewire.playing(run.proc.pid), what="the parent to play")
     run.finish()  # the parent's end, and the agent's after it
     assert run.events()[-1] == {"event": "error", "message": "parent exited"}
-    assert heard_dbfs(run.out) is None
+    assert not any(run.out)
 
 
-def test_a_stranger_that_takes_a_targets_pid_is_not_heard(pipewire, tmp_path, sounds):
-    quiet = pipewire.play(SILENCE)
-    target = subprocess.Popen(["sleep", "0.5"])
-    run = pipewire.agent(["--pids", f"{quiet.pid},{target.pid}"], tmp_path)
-    run.wait_for_event("running")
-    target.wait()
-    for _ in range(20):  # the kernel hands out the freed pid again when told the one before
-        with open("/proc/sys/kernel/ns_last_pid", "w") as last:
-            last.write(str(target.pid - 1))
-        stranger = subprocess.Popen(["pw-play", sounds / "tone.wav"], env=pipewire.env)
-        pipewire.players.append(stranger)
-        if stranger.pid == target.pid:
-            break
-        stranger.kill()
-    assert stranger.pid == target.pid
-    until(lambda: pipewire.playing(stranger.pid), what="the stranger to play")
-    assert run_until(run, stranger) is None
-
-
-@pytest.mark.parametrize("args, heard", [(["--pids"], True), (["--global", "--exclude-self"], False)])
-def test_a_tree_counts_a_child_player_as_its_root(pipewire, tmp_path, sounds, args, heard):
-    quiet = pipewire.play(SILENCE)
-    root = late(pipewire, sounds, "sh -c 'pw-play tone.wav; true'")  # the child plays
-    pids = f"{quiet.pid},{root.pid}" if heard else root.pid
-    level = run_until(pipewire.agent([*args, pids, "--tree"], tmp_path), root)
-    assert abs(level - TONE_DBFS) < 0.5 if heard else level is None
-
-
-def test_fifty_children_that_come_and_go_leave_no_links_behind(pipewire, tmp_path, sounds):
-    root = subprocess.Popen(["sh", "-c", "pw-play tone.wav; for i in $(seq 50); do pw-play short.wav; "
-                             "done"], cwd=sounds, env=pipewire.env)
-    pipewire.players.append(root)
-    children = f"/proc/{root.pid}/task/{root.pid}/children"
-    until(lambda: any(pipewire.playing(int(pid)) for pid in open(children).read().split()),
+def test_fifty_children_that_come_and_go_leave_no_links_behind(pipewire, tmp_path):
+    write_float_wav(tmp_path / "tone.wav", tone(PITCHES["A"], 2), 48000)
+    write_float_wav(tmp_path / "short.wav", tone(PITCHES["A"], 2)[:4800], 48000)
+    root = started(pipewire, ["sh", "-c", "pw-play tone.wav; for i in $(seq 50); do pw-play "
+                              "short.wav; done; exec sleep 60"], tmp_path)
+    until(lambda: any(pipewire.playing(pid) for pid in children(root.pid)),
           what="the first child to play")
     run = pipewire.agent(["--pids", root.pid, "--tree"], tmp_path)
-    assert run_until(run, root, timeout=60) is not None
-    assert pipewire.links_into("quenwick-capture") == []
+    run.wait_for_event("running")
+    # Once the last child has ended, while the agent still runs: none of their links is left.
+    until(lambda: open(f"/proc/{root.pid}/comm").read().strip() == "sleep", timeout=60,
+          what="the children to end")
+    until(lambda: pipewire.links_into("quenwick-capture") == [], what="the links to go")
+    run.signal(signal.SIGTERM)
+    assert run.finish() == 0
+    assert level_dbfs(run.out) > -20  # it heard them
 
 
 def test_a_listed_process_that_plays_nothing_at_start_ends_the_start(pipewire, tmp_path):
@@ -124,4 +132,3 @@ def test_a_listed_process_that_plays_nothing_at_start_ends_the_start(pipewire, t
     assert run.finish() == 3
     assert run.events() == [{"event": "error", "message": "none of the requested processes are "
                              "audio processes yet; is the app playing sound?"}]
-

@@ -14,6 +14,10 @@
 //   "slowTap": MS          the tap takes that long to create
 //   "processes": [[OBJECT, PID]]  the layer's process list ('prs#'), with each object's pid
 //                          ('ppid'); a step {"processes": [...]} replaces it
+//   "connectsAfterRead": [[OBJECT, PID]]  joins the process list right after the first read of
+//                          a process ('id2p' or 'prs#'), announced to the listeners of 'prs#'
+//                          there are then
+//   "startBlocks": PATH    the device's start returns only once the file exists
 //   "format": FORMAT       the tap's format at first (48000 2 f32)
 //   "reads": [FORMAT]      one-shot replies of the first 'tfmt' reads
 //   "source": PATH         raw interleaved samples of the layout's type, repeated; else silence
@@ -161,6 +165,10 @@ class FakeAudioHardware final : public AudioHardware {
     }
     line["status"] = status;
     log(line);
+    if (address.mSelector == kAudioHardwarePropertyTranslatePIDToProcessObject ||
+        address.mSelector == kAudioHardwarePropertyProcessObjectList) {
+      connectLate();
+    }
     return status;
   }
 
@@ -172,10 +180,7 @@ class FakeAudioHardware final : public AudioHardware {
                  {"name", d.name},
                  {"private", d.isPrivate},
                  {"mute", static_cast<int>(d.muteBehavior)},
-                 {"uuid", d.uuid},
-                 {"targets", json::array()},
-                 {"tree", d.targets.tree}};
-    for (const auto& target : d.targets.processes) line["targets"].push_back(target.pid);
+                 {"uuid", d.uuid}};
     std::this_thread::sleep_for(std::chrono::milliseconds(script_.value("slowTap", 0)));
     return created(line, "tap", "tapStatus", 100, outTapID);
   }
@@ -236,6 +241,13 @@ class FakeAudioHardware final : public AudioHardware {
   }
 
   OSStatus start(AudioObjectID device, AudioDeviceIOProcID proc) override {
+    if (script_.contains("startBlocks")) {
+      log({{"fake", "starting"}});
+      const std::string path = script_["startBlocks"].get<std::string>();
+      while (access(path.c_str(), F_OK) != 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+    }
     const OSStatus status = script_.value("startStatus", 0);
     log({{"call", "start"}, {"device", device}, {"proc", procJson(proc)}, {"status", status}});
     if (status != kAudioHardwareNoError || steps_.joinable()) return status;
@@ -442,6 +454,17 @@ class FakeAudioHardware final : public AudioHardware {
     ++lists_;
   }
 
+  // A process that connects between the agent's first look at the processes and what follows.
+  void connectLate() {
+    {
+      std::lock_guard lock(mutex_);
+      if (connectedLate_ || !script_.contains("connectsAfterRead")) return;
+      connectedLate_ = true;
+      for (const auto& entry : script_["connectsAfterRead"]) processes_.push_back(entry);
+    }
+    notify(kAudioHardwarePropertyProcessObjectList);
+  }
+
   void notify(std::uint32_t selector) {
     const AudioObjectID object = selector == kAudioTapPropertyFormat                 ? 100
                                  : selector == kAudioDevicePropertyNominalSampleRate ? 200
@@ -500,6 +523,7 @@ class FakeAudioHardware final : public AudioHardware {
   json processes_;  // [[object, pid]]
   bool stopping_ = false;
   bool holding_ = false;
+  bool connectedLate_ = false;
   std::uint64_t syncsPosted_ = 0;
   std::uint64_t syncsDone_ = 0;
 
