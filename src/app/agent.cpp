@@ -129,8 +129,8 @@ void runAgent(int argc, char** argv, const AudioLayerFactory& openAudioLayer) {
   // First of all: a parent that dies while the start-up is slow, or while a call into the audio
   // layer never returns, must still count as gone, not be replaced by whoever adopts the agent.
   const pid_t parentPid = getppid();
-  startParentWatch(parentPid);
   unblockHandledSignals();
+  startParentWatch(parentPid);
   keepStandardDescriptorsTaken();
   const CaptureRequest request = parseOrFail(argc, argv);
 

@@ -121,6 +121,19 @@ def test_the_parent_going_away_ends_the_agent_with_parent_exited(orphan, setting
     assert "destroyProcessTap" not in [c["call"] for c in run.calls()]
 
 
+def test_a_parent_that_dies_while_sigterm_tears_down_adds_no_line(orphan):
+    # The host stops the agent, then dies while the device's stop hangs: the first way out is
+    # the one taken, and the teardown's watchdog ends the agent without a word.
+    start, kill_parent, exit_status = orphan
+    run = start(["--pids", "9000042"], script=dict(FOREVER, stopBlocks="/nonexistent"))
+    run.wait_for_event("running")
+    os.kill(run.pid, signal.SIGTERM)
+    until(lambda: {"fake": "stopping"} in run.log_lines(), what="the stop call")
+    kill_parent(run)
+    assert exit_status(run) == 0
+    assert run.events()[-1] == {"event": "running"}
+
+
 @LINUX_ONLY  # /proc/PID/fd
 def test_a_full_standard_error_holds_an_ending_agent_a_second_at_most(orphan):
     start, kill_parent, exit_status = orphan
@@ -222,12 +235,15 @@ def test_a_failed_pcm_write_ends_the_agent_with_its_reason(agent):
                                 "message": "could not write the audio: No space left on device"}
 
 
+@LINUX_ONLY  # /proc/PID/fd
 @pytest.mark.parametrize("closed", [0, 1, 2])
 def test_a_standard_descriptor_closed_at_start_is_never_taken_by_another_file(agent, closed):
     # The first sync waits until the agent serves its queue, when SIGTERM is handled.
     run = agent(["--pids", "9000042"], preexec_fn=lambda: os.close(closed), script=dict(
         FOREVER, steps=[{"sync": True}, {"deliver": 20, "frames": 512}]))
     run.wait_until_done()  # every line of the call log must still be JSON: no PCM went there
+    # Nor to a pipe of the agent's own, which would swallow it.
+    assert os.readlink(f"/proc/{run.proc.pid}/fd/{closed}") == "/dev/null"
     run.signal(signal.SIGTERM)
     assert run.finish() == 0
     assert [c["call"] for c in run.calls()][-4:] == TEARDOWN

@@ -17,7 +17,8 @@
 //   "connectsAfterRead": [[OBJECT, PID]]  joins the process list right after the first read of
 //                          a process ('id2p' or 'prs#'), announced to the listeners of 'prs#'
 //                          there are then
-//   "startBlocks": PATH    the device's start returns only once the file exists
+//   "startBlocks", "stopBlocks": PATH  the device's start or stop returns only once the file
+//                          exists
 //   "format": FORMAT       the tap's format at first (48000 2 f32)
 //   "reads": [FORMAT]      one-shot replies of the first 'tfmt' reads
 //   "source": PATH         raw interleaved samples of the layout's type, repeated; else silence
@@ -241,13 +242,7 @@ class FakeAudioHardware final : public AudioHardware {
   }
 
   OSStatus start(AudioObjectID device, AudioDeviceIOProcID proc) override {
-    if (script_.contains("startBlocks")) {
-      log({{"fake", "starting"}});
-      const std::string path = script_["startBlocks"].get<std::string>();
-      while (access(path.c_str(), F_OK) != 0) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      }
-    }
+    blockIfScripted("startBlocks", "starting");
     const OSStatus status = script_.value("startStatus", 0);
     log({{"call", "start"}, {"device", device}, {"proc", procJson(proc)}, {"status", status}});
     if (status != kAudioHardwareNoError || steps_.joinable()) return status;
@@ -258,6 +253,7 @@ class FakeAudioHardware final : public AudioHardware {
   }
 
   OSStatus stop(AudioObjectID device, AudioDeviceIOProcID proc) override {
+    blockIfScripted("stopBlocks", "stopping");
     log({{"call", "stop"}, {"device", device}, {"proc", procJson(proc)}});
     stopSteps();
     return kAudioHardwareNoError;
@@ -275,6 +271,16 @@ class FakeAudioHardware final : public AudioHardware {
     if (logFd_ < 0) return;
     const std::string text = line.dump() + "\n";
     (void)!write(logFd_, text.data(), text.size());
+  }
+
+  // A call that does not return until the test lets it: the file the script names under `key`.
+  void blockIfScripted(const char* key, const char* what) const {
+    if (!script_.contains(key)) return;
+    log({{"fake", what}});
+    const std::string path = script_[key].get<std::string>();
+    while (access(path.c_str(), F_OK) != 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
   }
 
   OSStatus created(json& line, const char* key, const char* statusKey, AudioObjectID id,
