@@ -77,13 +77,8 @@ void GraphWatch::globalRemoved(std::uint32_t id) {
   const bool hadProcesses = client != state_.clients.end() && !client->second.processes.empty();
   if (state_.nodes.erase(id) + state_.clients.erase(id) > 0) server_.unbind(id);
   if (state_.ports.erase(id) > 0) {
-    // The server drops links with their ports; ours go at once, so that a new port that
-    // reuses the id is linked afresh.
-    std::vector<PlannedLink> gone;
-    for (const PlannedLink& key : links_) {
-      if (key.outputPort == id || key.inputPort == id) gone.push_back(key);
-    }
-    for (const PlannedLink& key : gone) unlink(key);
+    // A refusal was about the port that went: a new port that reuses the id is asked for afresh.
+    // (The links of a gone port are no longer planned, so the reconciling below drops ours.)
     std::erase_if(refused_, [id](const PlannedLink& key) {
       return key.outputPort == id || key.inputPort == id;
     });
