@@ -20,12 +20,6 @@ ProcessTargets ProcessTargets::ofAlive(const std::vector<std::int32_t>& pids, bo
   return targets;
 }
 
-bool ProcessTargets::isTarget(std::int32_t pid) const {
-  const auto facts = pid > 0 ? read(pid) : std::nullopt;
-  return facts && std::find(processes.begin(), processes.end(),
-                            TargetProcess{pid, facts->startTime}) != processes.end();
-}
-
 bool ProcessTargets::covers(std::int32_t pid) const {
   for (int depth = 0; pid > 0 && depth < kDeepestAncestry; ++depth) {
     const auto facts = read(pid);

@@ -33,8 +33,6 @@ struct ProcessTargets {
   // The pids that are alive now, as targets; a pid that is not alive never becomes one.
   static ProcessTargets ofAlive(const std::vector<std::int32_t>& pids, bool tree);
 
-  // Whether `pid` is now one of the target processes themselves.
-  bool isTarget(std::int32_t pid) const;
   // Whether `pid` is a target or, with `tree`, a descendant of one: its parents are walked up
   // while they live.
   bool covers(std::int32_t pid) const;
