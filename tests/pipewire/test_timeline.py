@@ -80,8 +80,11 @@ def test_a_rate_switch_while_the_host_stalls_changes_no_pitch(pipewire, tmp_path
     assert len(run.out) % 2 == 0
     heard = pitches(pcm_samples(run.out), 16000)
     assert [p for p in heard if p is not None and abs(p / 1000 - 1) > 0.03] == []
-    # The silence at the switches is the graph's own, give or take a cycle at each.
-    assert sum(p is None for p in heard) <= paused_windows(tmp_path / "sink.wav") + 6
+    # The silence at the switches is the graph's own, give or take a cycle at each. A graph that
+    # runs late on a loaded machine adds some: the agent keeps time through it with silence,
+    # which pw-record does not show. A queue that lost the stall would add 300 windows.
+    allowed = paused_windows(tmp_path / "sink.wav") + 6 + len(heard) // 20
+    assert sum(p is None for p in heard) <= allowed
 
 
 def test_players_that_come_and_go_move_the_stream_off_the_clock_by_less_than_a_cycle(
