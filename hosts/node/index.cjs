@@ -1,0 +1,329 @@
+'use strict';
+// The quenwick agent as a Node module: one call starts a capture, which hands over PCM as a
+// stream of Buffers and the agent's status lines as typed events, and tells how it ended.
+
+const { spawn } = require('node:child_process');
+const { EventEmitter } = require('node:events');
+const fs = require('node:fs');
+const path = require('node:path');
+const readline = require('node:readline');
+const { Transform } = require('node:stream');
+
+// What the agent writes on standard output: raw mono signed 16-bit little-endian PCM.
+const SAMPLE_RATE = 16000;
+const CHANNELS = 1;
+const BYTES_PER_SAMPLE = 2;
+const SAMPLE_FORMAT = 's16le';
+
+// Waiting for a target to play: the first retry after this long, each next one after twice as
+// long, up to the last.
+const FIRST_RETRY_MS = 250;
+const LONGEST_RETRY_MS = 4000;
+
+class QuenwickError extends Error {
+  constructor(message, { status = null, signal = null, event = undefined } = {}) {
+    super(message);
+    this.name = new.target.name;
+    this.status = status;
+    this.signal = signal;
+    this.event = event;
+  }
+}
+// Exit status 1: the command line the options made was refused.
+class UsageError extends QuenwickError {}
+// Exit status 2: the audio layer refused, the audio server went away, or the PCM could not be
+// written; the message is the agent's.
+class AudioLayerError extends QuenwickError {}
+// Exit status 3: none of the listed processes plays sound yet.
+class NothingToHearError extends QuenwickError {}
+// The agent was ended by a signal that it does not handle (SIGKILL, SIGINT, ...).
+class SignalError extends QuenwickError {}
+// No agent to start.
+class BinaryNotFoundError extends QuenwickError {}
+
+const errorsByStatus = { 1: UsageError, 2: AudioLayerError, 3: NothingToHearError };
+
+function isExecutable(file) {
+  try {
+    fs.accessSync(file, fs.constants.X_OK);
+    return fs.statSync(file).isFile();
+  } catch {
+    return false;
+  }
+}
+
+// The agent: the `binary` option, then QUENWICK_BINARY, then `quenwick` on the PATH.
+function findBinary(options, env) {
+  if (options.binary) return options.binary;
+  if (env.QUENWICK_BINARY) return env.QUENWICK_BINARY;
+  for (const folder of (env.PATH || '').split(path.delimiter)) {
+    const candidate = path.join(folder || '.', 'quenwick');
+    if (isExecutable(candidate)) return candidate;
+  }
+  throw new BinaryNotFoundError(
+    'no quenwick agent: the binary option is not set, QUENWICK_BINARY is not set, and there is ' +
+      'no executable quenwick on the PATH');
+}
+
+// The agent's command line for the options: each option is the agent's own.
+function argumentsFor(options) {
+  const args = [];
+  if (options.pids !== undefined) args.push('--pids', options.pids.join(','));
+  if (options.global) args.push('--global');
+  if (options.excludeSelf !== undefined) args.push('--exclude-self', String(options.excludeSelf));
+  if (options.tree) args.push('--tree');
+  return args;
+}
+
+// Hands on whole samples only, keeping a lone byte for the next chunk.
+class WholeSamples extends Transform {
+  constructor() {
+    super({ highWaterMark: 1 << 16 });
+    this.kept = null;
+  }
+
+  _transform(chunk, encoding, done) {
+    const bytes = this.kept ? Buffer.concat([this.kept, chunk]) : chunk;
+    const whole = bytes.length - (bytes.length % BYTES_PER_SAMPLE);
+    this.kept = whole < bytes.length ? bytes.subarray(whole) : null;
+    done(null, whole > 0 ? bytes.subarray(0, whole) : undefined);
+  }
+}
+
+function abortError(signal) {
+  if (signal.reason instanceof Error) return signal.reason;
+  const error = new Error('the capture was aborted');
+  error.name = 'AbortError';
+  return error;
+}
+
+class Capture extends EventEmitter {
+  constructor(options = {}) {
+    super();
+    this.options = options;
+    this.env = options.env || process.env;
+    this.pcm = new WholeSamples();
+    this.child = null;
+    this.outputEnded = undefined; // whether the running agent's standard output has ended
+    this.lastError = undefined; // the agent's "error" event of the run that is ending
+    this.stopping = false;
+    this.retry = null;
+    this.done = false;
+    this.ended = new Promise((resolve, reject) => {
+      this.resolveEnded = resolve;
+      this.rejectEnded = reject;
+    });
+    this.started = new Promise((resolve, reject) => {
+      this.resolveStarted = resolve;
+      this.rejectStarted = reject;
+    });
+    // A caller that only reads PCM, or only listens, must not crash on an unread rejection.
+    this.ended.catch(() => {});
+    this.started.catch(() => {});
+    const wait = options.waitForAudio;
+    this.deadline = performance.now() + (wait === true ? Infinity : Number(wait) || 0);
+    this.delay = FIRST_RETRY_MS;
+    if (options.signal) {
+      if (options.signal.aborted) {
+        queueMicrotask(() => this.finish(abortError(options.signal)));
+        return;
+      }
+      // Removed at the end: a signal shared by many captures must not hold on to each of them.
+      // Returns nothing: an EventTarget reports a listener's rejected promise as uncaught.
+      this.onAbort = () => {
+        this.stop();
+      };
+      options.signal.addEventListener('abort', this.onAbort, { once: true });
+    }
+    try {
+      this.binary = findBinary(options, this.env);
+    } catch (error) {
+      queueMicrotask(() => this.finish(error));
+      return;
+    }
+    this.attempt();
+  }
+
+  attempt() {
+    this.retry = null;
+    this.lastError = undefined;
+    let child;
+    try {
+      child = spawn(this.binary, argumentsFor(this.options), {
+        env: this.env,
+        stdio: ['ignore', 'pipe', 'pipe'],
+      });
+    } catch (error) {
+      this.finish(error); // options it cannot take, told as every other failure is
+      return;
+    }
+    this.child = child;
+    this.pid = child.pid;
+    this.outputEnded = false;
+    child.stdout.pipe(this.pcm, { end: false });
+    child.stdout.on('end', () => {
+      this.outputEnded = true;
+      if (this.done) this.pcm.end();
+    });
+    // How it ended is known once it has exited and its last status line is read; the PCM it
+    // wrote may still wait for a reader.
+    let exit = null;
+    let linesRead = false;
+    const settle = () => {
+      if (exit && linesRead && this.child === child) this.closed(exit.status, exit.signal);
+    };
+    readline
+      .createInterface({ input: child.stderr })
+      .on('line', (line) => this.heard(line))
+      .on('close', () => {
+        linesRead = true;
+        settle();
+      });
+    child.on('exit', (status, signal) => {
+      exit = { status, signal };
+      settle();
+    });
+    child.on('error', (error) => {
+      if (this.child !== child) return;
+      this.child = null;
+      this.outputEnded = true;
+      this.finish(new BinaryNotFoundError(`could not start ${this.binary}: ${error.message}`));
+    });
+  }
+
+  heard(line) {
+    let event;
+    try {
+      event = JSON.parse(line);
+    } catch {
+      return; // the agent writes status lines only; anything else is not ours to read
+    }
+    this.emit('status', event);
+    const kind = event?.event;
+    if (kind === 'format' || kind === 'running') this.emit(kind, event);
+    if (kind === 'running') this.resolveStarted(event);
+    if (kind === 'error') this.lastError = event;
+  }
+
+  closed(status, signal) {
+    this.child = null;
+    const reason = this.lastError ? this.lastError.message : null;
+    // A stop that comes while a try ends with nothing to hear is a stop of the wait.
+    const retry = status === 3 && performance.now() + this.delay < this.deadline;
+    if (retry && this.stopping) {
+      this.waitStopped();
+    } else if (this.options.signal && this.options.signal.aborted) {
+      this.finish(abortError(this.options.signal));
+    } else if (retry) {
+      this.emit('waiting', this.lastError);
+      this.retry = setTimeout(() => this.attempt(), this.delay);
+      this.delay = Math.min(this.delay * 2, LONGEST_RETRY_MS);
+    } else if (status === 0 || (this.stopping && signal === 'SIGTERM')) {
+      this.finish(null, { status, signal, reason: reason || (this.stopping ? 'stopped' : 'ended') });
+    } else if (status === null) {
+      this.finish(new SignalError(`the agent was ended by ${signal}`, { signal }));
+    } else {
+      const Kind = errorsByStatus[status] || QuenwickError;
+      const message = reason || `the agent ended with status ${status}`;
+      this.finish(new Kind(message, { status, event: this.lastError }));
+    }
+  }
+
+  finish(error, ending) {
+    if (this.done) return;
+    this.done = true;
+    if (this.retry) clearTimeout(this.retry);
+    this.retry = null;
+    if (this.onAbort) this.options.signal.removeEventListener('abort', this.onAbort);
+    if (this.outputEnded !== false) this.pcm.end();
+    if (error) {
+      this.rejectStarted(error);
+      this.rejectEnded(error);
+      if (this.listenerCount('error') > 0) this.emit('error', error);
+    } else {
+      this.rejectStarted(new QuenwickError(`the agent ended before it ran: ${ending.reason}`));
+      this.resolveEnded(ending);
+    }
+  }
+
+  // Ends the capture: SIGTERM to the agent, which stops capturing, removes what it made in the
+  // audio layer and exits. Resolves as `ended` does.
+  stop() {
+    this.stopping = true;
+    if (this.child) {
+      this.child.kill('SIGTERM');
+    } else if (this.retry) {
+      this.waitStopped();
+    }
+    return this.ended;
+  }
+
+  // stop() or the signal ended the wait for audio, with no agent running.
+  waitStopped() {
+    const { signal } = this.options;
+    if (signal && signal.aborted) this.finish(abortError(signal));
+    else this.finish(null, { status: null, signal: null, reason: 'stopped' });
+  }
+
+  [Symbol.asyncIterator]() {
+    return this.pcm[Symbol.asyncIterator]();
+  }
+}
+
+function capture(options) {
+  return new Capture(options);
+}
+
+// The 44-byte header of a WAV file of 16 kHz mono 16-bit PCM with `dataBytes` of samples.
+function wavHeader(dataBytes) {
+  const header = Buffer.alloc(44);
+  header.write('RIFF', 0, 'ascii');
+  header.writeUInt32LE(36 + dataBytes, 4);
+  header.write('WAVEfmt ', 8, 'ascii');
+  header.writeUInt32LE(16, 16);
+  header.writeUInt16LE(1, 20); // integer PCM
+  header.writeUInt16LE(CHANNELS, 22);
+  header.writeUInt32LE(SAMPLE_RATE, 24);
+  header.writeUInt32LE(SAMPLE_RATE * CHANNELS * BYTES_PER_SAMPLE, 28);
+  header.writeUInt16LE(CHANNELS * BYTES_PER_SAMPLE, 32);
+  header.writeUInt16LE(8 * BYTES_PER_SAMPLE, 34);
+  header.write('data', 36, 'ascii');
+  header.writeUInt32LE(dataBytes, 40);
+  return header;
+}
+
+// Writes what `source` (a capture, or any async iterable of PCM Buffers) yields to a WAV file,
+// as it comes; resolves once the source has ended.
+async function writeWav(file, source) {
+  const handle = await fs.promises.open(file, 'w');
+  let bytes = 0;
+  try {
+    await handle.write(wavHeader(0));
+    for await (const chunk of source) {
+      await handle.write(chunk);
+      bytes += chunk.length;
+    }
+    await handle.write(wavHeader(bytes), 0, 44, 0);
+  } finally {
+    await handle.close();
+  }
+  const samples = bytes / BYTES_PER_SAMPLE;
+  return { samples, seconds: samples / SAMPLE_RATE };
+}
+
+module.exports = {
+  SAMPLE_RATE,
+  CHANNELS,
+  BYTES_PER_SAMPLE,
+  SAMPLE_FORMAT,
+  Capture,
+  capture,
+  writeWav,
+  wavHeader,
+  QuenwickError,
+  UsageError,
+  AudioLayerError,
+  NothingToHearError,
+  SignalError,
+  BinaryNotFoundError,
+};

@@ -1,0 +1,118 @@
+// Types of the quenwick package. The status events come from the agent's schema (events.d.ts).
+import { EventEmitter } from 'node:events';
+import { Readable } from 'node:stream';
+import type {
+  CreatingTapEvent,
+  ErrorEvent,
+  FormatEvent,
+  QuenwickStatusEvent,
+  RunningEvent,
+} from './events';
+
+export type { CreatingTapEvent, ErrorEvent, FormatEvent, QuenwickStatusEvent, RunningEvent };
+
+/** The PCM on standard output: raw mono signed 16-bit little-endian samples, 16000 a second. */
+export declare const SAMPLE_RATE: 16000;
+export declare const CHANNELS: 1;
+export declare const BYTES_PER_SAMPLE: 2;
+export declare const SAMPLE_FORMAT: 's16le';
+
+export interface CaptureOptions {
+  /** Hear these processes (the agent's --pids). */
+  pids?: number[];
+  /** Hear the whole system but the parent (this process) and excludeSelf (--global). */
+  global?: boolean;
+  /** In global mode, also leave out this process (--exclude-self). */
+  excludeSelf?: number;
+  /** Each listed process stands for its descendants as well (--tree). */
+  tree?: boolean;
+  /** The agent: this path, else QUENWICK_BINARY, else quenwick on the PATH. */
+  binary?: string;
+  /** The agent's environment; process.env by default. */
+  env?: NodeJS.ProcessEnv;
+  /**
+   * While none of the listed processes plays yet (exit status 3), try again, waiting longer each
+   * time (a quarter of a second, doubling up to four), for up to this many milliseconds (then
+   * NothingToHearError), until one plays, stop() or `signal` aborts. true: without a deadline.
+   */
+  waitForAudio?: boolean | number;
+  /** Aborting stops the agent, or the wait, and rejects `ended` with the signal's reason. */
+  signal?: AbortSignal;
+}
+
+/** How a capture ended by itself or by stop(). */
+export interface Ending {
+  /** 0; null when stop() came before the agent ran, or while waiting for audio. */
+  status: number | null;
+  /** 'SIGTERM' when stop() came before the agent handled it. */
+  signal: NodeJS.Signals | null;
+  /** The agent's last message ("parent exited"), else 'stopped' after stop(), else 'ended'. */
+  reason: string;
+}
+
+export declare class QuenwickError extends Error {
+  /** The agent's exit status, when it exited. */
+  readonly status: number | null;
+  /** The signal that ended it, when one did. */
+  readonly signal: NodeJS.Signals | null;
+  /** The agent's last status line, when it wrote one. */
+  readonly event?: ErrorEvent;
+}
+/** Exit status 1: the agent refused the command line the options made. */
+export declare class UsageError extends QuenwickError {}
+/** Exit status 2: the audio layer refused, its server went away, or the PCM could not be written. */
+export declare class AudioLayerError extends QuenwickError {}
+/** Exit status 3: none of the listed processes plays sound yet. */
+export declare class NothingToHearError extends QuenwickError {}
+/** The agent was ended by a signal it does not handle. */
+export declare class SignalError extends QuenwickError {}
+/** No agent could be found or started. */
+export declare class BinaryNotFoundError extends QuenwickError {}
+
+/**
+ * A running capture. Its PCM comes as Buffers of whole samples, from `pcm` or by iterating the
+ * capture; while nobody reads it, the agent's pipe fills and the agent keeps the time of what
+ * it cannot hold as silence, so memory here stays bounded.
+ */
+export declare class Capture extends EventEmitter implements AsyncIterable<Buffer> {
+  readonly pcm: Readable;
+  /** The process id of the agent of the latest try. */
+  readonly pid: number | undefined;
+  /** Resolves on the "running" line; rejects as `ended` does, or when it ends before running. */
+  readonly started: Promise<RunningEvent>;
+  /** Resolves when the agent ends with status 0; rejects with a QuenwickError otherwise. */
+  readonly ended: Promise<Ending>;
+  /**
+   * Sends SIGTERM to the agent (or ends the wait for audio); settles as `ended`. An agent that
+   * had ended tells how it ended.
+   */
+  stop(): Promise<Ending>;
+  [Symbol.asyncIterator](): AsyncIterableIterator<Buffer>;
+
+  /** Every status line, as the agent wrote it. */
+  on(event: 'status', listener: (event: QuenwickStatusEvent) => void): this;
+  /** The tap's format at start, and each change ("changed": true). */
+  on(event: 'format', listener: (event: FormatEvent) => void): this;
+  on(event: 'running', listener: (event: RunningEvent) => void): this;
+  /** Nothing plays yet: another agent starts soon (waitForAudio). */
+  on(event: 'waiting', listener: (event: ErrorEvent | undefined) => void): this;
+  /** How it failed, when it does (only emitted to listeners: `ended` rejects either way). */
+  on(event: 'error', listener: (error: QuenwickError) => void): this;
+  once(event: 'status', listener: (event: QuenwickStatusEvent) => void): this;
+  once(event: 'format', listener: (event: FormatEvent) => void): this;
+  once(event: 'running', listener: (event: RunningEvent) => void): this;
+  once(event: 'waiting', listener: (event: ErrorEvent | undefined) => void): this;
+  once(event: 'error', listener: (error: QuenwickError) => void): this;
+}
+
+/** Starts the agent with the options; errors come through the capture's promises. */
+export declare function capture(options: CaptureOptions): Capture;
+
+/** The 44-byte WAV header of `dataBytes` of this PCM. */
+export declare function wavHeader(dataBytes: number): Buffer;
+
+/** Writes a capture's PCM (or any async iterable of PCM Buffers) to a WAV file as it comes. */
+export declare function writeWav(
+  file: string,
+  source: AsyncIterable<Buffer>,
+): Promise<{ samples: number; seconds: number }>;

@@ -1,0 +1,20 @@
+// The ESM face of the package: the same module as index.cjs.
+import quenwick from './index.cjs';
+
+export const {
+  SAMPLE_RATE,
+  CHANNELS,
+  BYTES_PER_SAMPLE,
+  SAMPLE_FORMAT,
+  Capture,
+  capture,
+  writeWav,
+  wavHeader,
+  QuenwickError,
+  UsageError,
+  AudioLayerError,
+  NothingToHearError,
+  SignalError,
+  BinaryNotFoundError,
+} = quenwick;
+export default quenwick;
