@@ -1,0 +1,53 @@
+"""Hear what other processes play: start the quenwick agent, read its PCM (16 kHz mono signed
+16-bit little-endian) and its status events, and learn how it ended.
+
+    with quenwick.capture(pids=[pid]) as run:
+        for chunk in run:
+            ...
+
+The agent is the ``binary`` argument, else $QUENWICK_BINARY, else quenwick on the PATH.
+"""
+from __future__ import annotations
+
+from collections.abc import Callable, Mapping, Sequence
+from typing import Optional
+
+from ._agent import Options, WaitForAudio
+from ._aio import AsyncCapture
+from ._capture import Capture
+from ._errors import (AudioLayerError, BinaryNotFoundError, Ending, NothingToHearError,
+                      QuenwickError, SignalError, UsageError)
+from ._events import CreatingTapEvent, ErrorEvent, FormatEvent, RunningEvent, StatusEvent
+from ._wav import BYTES_PER_SAMPLE, CHANNELS, SAMPLE_RATE, awrite_wav, write_wav
+
+__all__ = [
+    "AsyncCapture", "AudioLayerError", "BYTES_PER_SAMPLE", "BinaryNotFoundError", "CHANNELS",
+    "Capture", "CreatingTapEvent", "Ending", "ErrorEvent", "FormatEvent", "NothingToHearError",
+    "QuenwickError", "RunningEvent", "SAMPLE_RATE", "SignalError", "StatusEvent", "UsageError",
+    "acapture", "awrite_wav", "capture", "write_wav",
+]
+
+
+def capture(*, pids: Optional[Sequence[int]] = None, global_: bool = False,
+            exclude_self: Optional[int] = None, tree: bool = False,
+            binary: Optional[str] = None, env: Optional[Mapping[str, str]] = None,
+            wait_for_audio: WaitForAudio = None,
+            on_event: Optional[Callable[[StatusEvent], None]] = None,
+            chunk_bytes: int = 6400) -> Capture:
+    """A capture of the processes `pids` (with their descendants, with `tree`), or with
+    `global_` of the whole system but this process and `exclude_self`. While none of them plays
+    yet (exit status 3), tries again, each time waiting longer, for up to `wait_for_audio`
+    seconds (True: until one plays or stop())."""
+    return Capture(Options(pids, global_, exclude_self, tree, binary, env, wait_for_audio),
+                   on_event, chunk_bytes)
+
+
+def acapture(*, pids: Optional[Sequence[int]] = None, global_: bool = False,
+             exclude_self: Optional[int] = None, tree: bool = False,
+             binary: Optional[str] = None, env: Optional[Mapping[str, str]] = None,
+             wait_for_audio: WaitForAudio = None,
+             on_event: Optional[Callable[[StatusEvent], None]] = None,
+             chunk_bytes: int = 6400) -> AsyncCapture:
+    """The asyncio counterpart of capture(): ``async with quenwick.acapture(...) as run``."""
+    return AsyncCapture(Options(pids, global_, exclude_self, tree, binary, env, wait_for_audio),
+                        on_event, chunk_bytes)

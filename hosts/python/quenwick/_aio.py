@@ -1,0 +1,158 @@
+"""A capture on asyncio: the agent as a child process, followed by one task from its first try
+to its end, and its PCM read as the caller asks for it."""
+from __future__ import annotations
+
+import asyncio
+import contextlib
+import signal
+from asyncio.subprocess import DEVNULL, PIPE
+from collections.abc import AsyncIterator, Callable
+from types import TracebackType
+from typing import Optional
+
+from ._agent import Options, Retries
+from ._errors import BinaryNotFoundError, Ending, ending_of
+from ._events import ErrorEvent, RunningEvent, StatusEvent, parse_event
+from ._wav import BYTES_PER_SAMPLE
+
+
+class AsyncCapture:
+    """``async with`` starts the agent and stops it; ``async for`` yields its PCM as bytes of
+    whole samples. ``events`` holds the status lines of the latest try. Cancelling the task that
+    starts it or runs the ``async with`` body ends the agent too."""
+
+    def __init__(self, options: Options, on_event: Optional[Callable[[StatusEvent], None]],
+                 chunk_bytes: int) -> None:
+        self._options = options
+        self._on_event = on_event
+        self._chunk_bytes = max(BYTES_PER_SAMPLE, chunk_bytes - chunk_bytes % BYTES_PER_SAMPLE)
+        self._events: list[StatusEvent] = []
+        self._process: Optional[asyncio.subprocess.Process] = None
+        self._follower: Optional[asyncio.Task[Ending]] = None
+        self._running = asyncio.Event()
+        self._stopping = asyncio.Event()
+        self._kept = b""  # a lone byte of a sample that the next read completes
+
+    @property
+    def events(self) -> list[StatusEvent]:
+        return list(self._events)
+
+    @property
+    def pid(self) -> Optional[int]:
+        """The process id of the agent of the latest try."""
+        return self._process.pid if self._process else None
+
+    async def __aenter__(self) -> AsyncCapture:
+        await self.start()
+        return self
+
+    async def __aexit__(self, kind: Optional[type[BaseException]],
+                        error: Optional[BaseException],
+                        traceback: Optional[TracebackType]) -> None:
+        if kind is None:
+            await self.stop()
+        elif self._follower is not None:  # the body failed: its error is the one to tell
+            self._halt()
+            await asyncio.wait([self._follower])
+
+    async def start(self) -> None:
+        """Returns once the agent runs, or once it ended by itself or by stop() before; raises
+        how it failed. While nothing plays, tries again as long as ``wait_for_audio`` allows."""
+        if self._follower is None:
+            self._follower = asyncio.ensure_future(self._follow())
+            self._follower.add_done_callback(_retrieve)
+        running = asyncio.ensure_future(self._running.wait())
+        try:
+            await asyncio.wait([running, self._follower], return_when=asyncio.FIRST_COMPLETED)
+        except BaseException:  # cancelled: the agent ends too
+            self._halt()
+            raise
+        finally:
+            running.cancel()
+        if self._follower.done():
+            self._follower.result()
+
+    async def wait(self) -> Ending:
+        """Waits until the capture ends: its ending, or raises how it failed."""
+        await self.start()
+        assert self._follower is not None
+        return await asyncio.shield(self._follower)
+
+    async def stop(self) -> Ending:
+        """Stops the agent with SIGTERM, which removes what it made in the audio layer, or ends
+        the wait for audio; then as wait()."""
+        self._halt()
+        return await self.wait()
+
+    async def read(self) -> bytes:
+        """The next PCM as it comes, in whole samples; b"" once it has all been read."""
+        if not self._running.is_set():
+            await self.start()
+        stdout = self._process.stdout if self._process else None
+        while stdout is not None and (data := await stdout.read(self._chunk_bytes)):
+            data = self._kept + data
+            whole = len(data) - len(data) % BYTES_PER_SAMPLE
+            self._kept = data[whole:]
+            if whole:
+                return data[:whole]
+        return b""
+
+    async def __aiter__(self) -> AsyncIterator[bytes]:
+        while chunk := await self.read():
+            yield chunk
+
+    def _halt(self) -> None:
+        self._stopping.set()
+        if self._process is not None and self._process.returncode is None:
+            with contextlib.suppress(ProcessLookupError):  # it has just exited
+                self._process.send_signal(signal.SIGTERM)
+
+    async def _follow(self) -> Ending:
+        retries = Retries(self._options.wait_for_audio)
+        while not self._stopping.is_set():
+            returncode = await self._try()
+            delay = retries.next() if returncode == 3 else None
+            if delay is None:
+                return ending_of(returncode, self._last_error(), self._stopping.is_set())
+            with contextlib.suppress(asyncio.TimeoutError):
+                await asyncio.wait_for(self._stopping.wait(), delay)
+        return Ending(None, None, "stopped")
+
+    async def _try(self) -> int:
+        """One agent, from its start to its exit and its last status line: its exit status."""
+        try:
+            process = await asyncio.create_subprocess_exec(
+                *self._options.command(), stdin=DEVNULL, stdout=PIPE, stderr=PIPE,
+                env=self._options.environment())
+        except OSError as error:
+            raise BinaryNotFoundError(f"could not start the agent: {error}") from None
+        self._process, self._events, self._kept = process, [], b""
+        if self._stopping.is_set():  # stop() came while it started
+            process.send_signal(signal.SIGTERM)
+        assert process.stderr is not None
+        try:
+            async for line in process.stderr:
+                event = parse_event(line)
+                if event is None:
+                    continue
+                self._events.append(event)
+                if isinstance(event, RunningEvent):
+                    self._running.set()
+                if self._on_event is not None:
+                    self._on_event(event)
+            return await process.wait()
+        except BaseException:  # on_event raised, or the loop is closing: the agent ends too
+            if process.returncode is None:
+                process.terminate()
+            await process.wait()
+            raise
+
+    def _last_error(self) -> Optional[ErrorEvent]:
+        errors = [event for event in self._events if isinstance(event, ErrorEvent)]
+        return errors[-1] if errors else None
+
+
+def _retrieve(task: asyncio.Task[Ending]) -> None:
+    """Marks a failure as seen: whoever wants it gets it from the task, and nobody may."""
+    if not task.cancelled():
+        task.exception()

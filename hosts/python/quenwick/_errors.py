@@ -1,0 +1,67 @@
+"""How a capture ends: an ending for exit status 0 (or a stop), an exception for every other way."""
+from __future__ import annotations
+
+import signal
+from dataclasses import dataclass
+from typing import Optional
+
+from ._events import ErrorEvent
+
+
+@dataclass(frozen=True)
+class Ending:
+    """A capture that ended by itself or by stop()."""
+
+    status: Optional[int]  # 0; None when stop() came before the agent ran, or while waiting
+    signal: Optional[signal.Signals]  # SIGTERM when stop() came before the agent handled it
+    reason: str  # its last message ("parent exited"), else "stopped" after stop(), else "ended"
+
+
+class QuenwickError(Exception):
+    """The agent ended otherwise; ``status`` is its exit status, ``event`` its last line."""
+
+    def __init__(self, message: str, status: Optional[int] = None,
+                 event: Optional[ErrorEvent] = None,
+                 signal_: Optional[signal.Signals] = None) -> None:
+        super().__init__(message)
+        self.message = message
+        self.status = status
+        self.event = event
+        self.signal = signal_
+
+
+class UsageError(QuenwickError):
+    """Exit status 1: the agent refused the command line the options made."""
+
+
+class AudioLayerError(QuenwickError):
+    """Exit status 2: the audio layer refused, its server went away, or the PCM could not be
+    written."""
+
+
+class NothingToHearError(QuenwickError):
+    """Exit status 3: none of the listed processes plays sound yet."""
+
+
+class SignalError(QuenwickError):
+    """A signal the agent does not handle ended it."""
+
+
+class BinaryNotFoundError(QuenwickError):
+    """No agent could be found or started."""
+
+
+def ending_of(returncode: int, last: Optional[ErrorEvent], stopping: bool) -> Ending:
+    """The ending of an agent that exited with `returncode`, or the exception that says why
+    it failed."""
+    reason = last.message if last else None
+    if returncode == 0:
+        return Ending(0, None, reason or ("stopped" if stopping else "ended"))
+    if returncode == -signal.SIGTERM and stopping:
+        return Ending(None, signal.SIGTERM, "stopped")
+    if returncode < 0:
+        number = signal.Signals(-returncode)
+        raise SignalError(f"the agent was ended by {number.name}", signal_=number)
+    kind = {1: UsageError, 2: AudioLayerError, 3: NothingToHearError}.get(returncode,
+                                                                         QuenwickError)
+    raise kind(reason or f"the agent ended with status {returncode}", returncode, last)

@@ -1,0 +1,167 @@
+"""The package against the real agent: on the scripted audio layer (quenwick-fake) for every way
+a run can end, through both the threads and the asyncio interface; on the project's private
+PipeWire with a real player for what a host hears; and installed into a fresh virtual
+environment, as a user would."""
+import asyncio
+import json
+import os
+import re
+import signal
+import subprocess
+import sys
+import threading
+import wave
+
+import numpy as np
+import pytest
+
+import quenwick
+from conftest import ROOT, project
+
+BUILD = project.BUILD
+NOTHING = "none of the requested processes are audio processes yet; is the app playing sound?"
+STOPPED = quenwick.Ending(0, None, "stopped")
+
+
+@pytest.fixture
+def fake(tmp_path):
+    """The options that run the agent on the scripted layer with `script`."""
+    def options(script, **more):
+        path = tmp_path / f"script{len(list(tmp_path.glob('script*')))}.json"
+        path.write_text(json.dumps(script))
+        env = dict(os.environ, QUENWICK_FAKE_SCRIPT=str(path))
+        return dict(binary=str(BUILD / "tests" / "quenwick-fake"), env=env, **more), path
+    return options
+
+
+# the options, the exception, its status and message
+FAILURES = {
+    "a command line the agent refuses": ({}, quenwick.UsageError, 1, "give --pids or --global"),
+    "a refused tap": ({"pids": [4242]}, quenwick.AudioLayerError, 2,
+                      "could not create the audio tap (-50). Check that PipeWire is running and "
+                      "that XDG_RUNTIME_DIR is this session's."),
+    "nothing to hear": ({"pids": [4243]}, quenwick.NothingToHearError, 3, NOTHING),
+}
+
+
+@pytest.mark.parametrize("arguments, kind, status, message", FAILURES.values(),
+                         ids=FAILURES.keys())
+def test_each_failure_is_its_own_exception(fake, arguments, kind, status, message):
+    options, _ = fake({"pids": {"4242": 7}, "tapStatus": -50}, **arguments)
+    with pytest.raises(kind) as failed:
+        with quenwick.capture(**options):
+            pass
+    assert (failed.value.status, failed.value.message, failed.value.event) == (
+        status, message, quenwick.ErrorEvent(message))
+    with pytest.raises(kind):
+        asyncio.run(quenwick.acapture(**options).start())
+
+
+def test_an_agent_killed_or_cancelled_between_format_and_running(fake, tmp_path):
+    held = {"pids": {"4242": 7}, "startBlocks": str(tmp_path / "never")}
+    options, _ = fake(held, pids=[4242], on_event=lambda event: isinstance(
+        event, quenwick.FormatEvent) and os.kill(run.pid, signal.SIGKILL))
+    run = quenwick.capture(**options)
+    with pytest.raises(quenwick.SignalError) as failed:
+        run.start()
+    assert failed.value.signal == signal.SIGKILL
+
+    async def cancelled():
+        formats = asyncio.Queue()
+        options, _ = fake(held, pids=[4242], on_event=formats.put_nowait)
+        run = quenwick.acapture(**options)
+        starting = asyncio.ensure_future(run.start())
+        while not isinstance(await formats.get(), quenwick.FormatEvent):
+            pass
+        starting.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await starting
+        return await run.wait()
+
+    assert asyncio.run(cancelled()) == quenwick.Ending(None, signal.SIGTERM, "stopped")
+
+
+def test_no_agent_to_start_names_where_it_looked():
+    with pytest.raises(quenwick.BinaryNotFoundError, match="binary argument.*QUENWICK_BINARY.*PATH"):
+        quenwick.capture(pids=[1], env={"PATH": "/nonexistent"}).start()
+
+
+def test_all_the_pcm_the_events_in_order_and_nothing_left_open(fake, tmp_path):
+    log = tmp_path / "calls.jsonl"
+    heard = []
+    options, _ = fake({"pids": {"4242": 7}, "steps": [{"deliver": 20, "frames": 481}],
+                       "log": str(log)}, pids=[4242], on_event=heard.append, chunk_bytes=1001)
+    quenwick.capture(**options).stop()  # the package's own thread and loop, made once
+    descriptors = os.listdir("/proc/self/fd")
+    with quenwick.capture(**options) as run:
+        project.until(lambda: log.exists() and '"fake":"done"' in log.read_text())
+        threading.Thread(target=run.stop).start()
+        pcm = b"".join(run)
+        assert (run.wait(), run.stop()) == (STOPPED, STOPPED)
+    assert heard == run.events == [
+        quenwick.CreatingTapEvent(), quenwick.FormatEvent(48000, 2, "processes", (4242,)),
+        quenwick.RunningEvent()]
+    # 20 lists of 481 frames at 48 kHz: 9620 frames, of which every third from the first.
+    assert len(pcm) == 2 * 3207
+    assert os.listdir("/proc/self/fd") == descriptors
+
+
+def test_a_callback_that_raises_ends_the_capture_with_its_error(fake):
+    def careless(event):
+        raise LookupError("careless")
+    options, _ = fake({"pids": {"4242": 7}}, pids=[4242], on_event=careless)
+    with pytest.raises(LookupError, match="careless"):
+        with quenwick.capture(**options):
+            pass
+
+
+def test_waiting_for_audio_starts_the_agent_again_until_the_process_plays(fake):
+    options, script = fake({}, pids=[4242], wait_for_audio=10)
+    threading.Timer(0.4, lambda: script.write_text(json.dumps({"pids": {"4242": 7}}))).start()
+    with quenwick.capture(**options) as run:
+        assert run.events[-1] == quenwick.RunningEvent()
+
+
+def test_waiting_for_audio_ends_at_its_deadline_or_on_stop(fake):
+    options, _ = fake({}, pids=[4242], wait_for_audio=0.6)
+    with pytest.raises(quenwick.NothingToHearError):
+        quenwick.capture(**options).start()
+    options, _ = fake({}, pids=[4242], wait_for_audio=True)
+    run = quenwick.capture(**options)
+    threading.Timer(0.4, run.stop).start()
+    with run:
+        assert run.wait() == quenwick.Ending(None, None, "stopped")
+
+
+def tone_player(pipewire):
+    wave_ = 0.5 * np.sin(2 * np.pi * 441 * np.arange(48000 * 60) / 48000)
+    return pipewire.play(np.stack([wave_, wave_], 1))
+
+
+def test_installed_into_a_fresh_venv_and_used_as_a_user_would_to_record_a_player(pipewire,
+                                                                                  tmp_path):
+    subprocess.run([sys.executable, "-m", "venv", tmp_path / "venv"], check=True)
+    python = tmp_path / "venv" / "bin" / "python"
+    subprocess.run([python, "-m", "pip", "install", "--no-index", "--quiet",
+                    ROOT / "hosts" / "python"], check=True)
+    player = tone_player(pipewire)
+    out = subprocess.run([python, ROOT / "hosts" / "python" / "example" / "record.py",
+                          str(player.pid), "1", "out.wav"], cwd=tmp_path, check=True,
+                         capture_output=True, text=True,
+                         env=dict(pipewire.env, QUENWICK_BINARY=str(BUILD / "quenwick")))
+    player.kill()
+    with wave.open(str(tmp_path / "out.wav")) as wav:
+        assert (wav.getframerate(), wav.getnchannels(), wav.getsampwidth()) == (16000, 1, 2)
+        pcm = np.frombuffer(wav.readframes(wav.getnframes()), "<i2")
+    assert abs(project.level_dbfs(pcm[np.flatnonzero(pcm)]) + 9.03) < 0.1
+    assert re.sub(r"\d\.\d\d s", "N s", out.stdout) == (
+        "CreatingTapEvent()\nFormatEvent(sample_rate=48000.0, channels=2, mode='processes', "
+        f"pids=({player.pid},), changed=False)\nRunningEvent()\n"
+        "Ending(status=0, signal=None, reason='stopped') N s in out.wav\n")
+
+
+def test_the_package_is_clean_under_strict_typing():
+    checked = subprocess.run([sys.executable, "-m", "mypy", "--strict", "quenwick",
+                              "example/record.py"], cwd=ROOT / "hosts" / "python",
+                             capture_output=True, text=True)
+    assert checked.returncode == 0, checked.stdout + checked.stderr
