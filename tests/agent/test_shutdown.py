@@ -256,15 +256,3 @@ def test_an_agent_without_a_main_queue_says_so(agent):
                 preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (4, 4)))
     assert run.finish() == 2
     assert run.events() == [{"event": "error", "message": "could not run: Too many open files"}]
-
-
-def test_standard_input_is_never_read(agent):
-    read_end, write_end = os.pipe()
-    os.write(write_end, b"x" * 1000)
-    run = agent(["--pids", "9000042"], stdin=read_end, script={
-        "pids": {"9000042": 7}, "steps": [{"sync": True}, {"deliver": 20, "frames": 512}]})
-    run.wait_until_done()
-    run.signal(signal.SIGTERM)
-    assert run.finish() == 0
-    os.set_blocking(read_end, False)
-    assert os.read(read_end, 2000) == b"x" * 1000

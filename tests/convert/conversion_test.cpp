@@ -217,19 +217,5 @@ TEST(Conversion, ResamplerMatchesThePlainReferenceAtAnyPosition) {
   }
 }
 
-// At a ratio of exactly 3 the same samples come out however the stream is cut.
-TEST(Conversion, AnExactRatioIgnoresHowTheStreamIsCut) {
-  Random random{5};
-  std::vector<float> stream(50000);
-  for (float& x : stream) x = random.awkward();
-  std::vector<std::vector<float>> pieces;
-  for (std::size_t at = 0; at < stream.size();) {
-    const std::size_t size = std::min<std::size_t>(random.below(700), stream.size() - at);
-    pieces.emplace_back(stream.begin() + at, stream.begin() + at + size);
-    at += size;
-  }
-  EXPECT_EQ(resample(3.0, pieces), resample(3.0, {stream}));
-}
-
 }  // namespace
 }  // namespace quenwick

@@ -48,32 +48,6 @@ TEST(PacketRing, TakesAPacketOnlyWhenItAndItsHeaderFit) {
   EXPECT_EQ(noted, (std::vector{28, -29, 28, -1, 28, 24, -5, 28, 1, 24, 1, 0, 40, -17, 40, 0}));
 }
 
-// A producer and a consumer at full speed: every packet that arrives is whole and in the order
-// pushed, until each one pushed has arrived or been refused.
-TEST(PacketRing, KeepsPacketsWholeAndInOrderBetweenTwoThreads) {
-  constexpr std::uint32_t kPackets = 100000;
-  PacketRing ring(4096, 256);
-  std::atomic<std::uint32_t> refused{0};
-  std::thread producer([&] {
-    std::uint32_t words[64];
-    for (std::uint32_t n = 0; n < kPackets; ++n) {
-      std::fill_n(words, 64, n);
-      if (!ring.push(words, (1 + n % 64) * 4, nullptr, 0)) ++refused;
-    }
-  });
-  std::uint32_t out[64], received = 0, broken = 0;
-  for (std::int64_t last = -1; received + refused < kPackets;) {
-    const std::uint32_t words = ring.pop(out) / 4;
-    if (words == 0) continue;
-    broken += words != 1 + out[0] % 64 || out[0] <= last ||
-              static_cast<std::uint32_t>(std::count(out, out + words, out[0])) != words;
-    last = out[0];
-    ++received;
-  }
-  producer.join();
-  EXPECT_EQ(broken, 0u);
-}
-
 // The host's end of a pipe (of `pipeBytes`, where the system lets a pipe be sized), or of a
 // stream socket, read on a thread of its own while `reading`.
 struct Host {
