@@ -27,6 +27,8 @@ LINUX_ONLY = pytest.mark.skipif(not sys.platform.startswith("linux"),
 # A sanitizer's runtime needs descriptors of its own, and reports what it cannot check.
 SANITIZED = "-fsanitize" in (BUILD / "CMakeCache.txt").read_text(errors="replace") \
     if (BUILD / "CMakeCache.txt").exists() else False
+SANITIZER_MARKS = (b"ERROR: AddressSanitizer", b"ERROR: LeakSanitizer", b": runtime error: ",
+                   b"WARNING: ThreadSanitizer")
 
 
 def code(text):
@@ -157,7 +159,15 @@ class Agent:
                         f"{bytes(self.err)!r})")
         for reader in self.readers:
             reader.join()
+        self.check_sanitizers()
         return status
+
+    def check_sanitizers(self):
+        """A sanitizer that found a fault ends the agent with status 1 or reports on the way out;
+        either way the test fails with its report, whatever it expected of the run."""
+        if any(mark in self.err for mark in SANITIZER_MARKS):
+            pytest.fail("a sanitizer reported on the agent:\n" +
+                        bytes(self.err).decode(errors="replace")[-6000:], pytrace=False)
 
 
 @pytest.fixture
@@ -180,6 +190,9 @@ def stop_agent(run):
         run.proc.wait()
     for number in list(run.held):
         run.hang_up(number)
+    for reader in run.readers:
+        reader.join(LIVENESS)
+    run.check_sanitizers()
 
 
 def fmt(rate=48000, channels=2, layout="f32", **fields):
