@@ -59,6 +59,15 @@ def children(pid):
     return [int(child) for child in found.stdout.split()]
 
 
+def command_of(pid):
+    """A process's command name, or None once it has ended (a child listed a moment ago may)."""
+    try:
+        with open(f"/proc/{pid}/comm") as comm:
+            return comm.read().strip()
+    except FileNotFoundError:
+        return None
+
+
 def start_apart(start, args, **options):
     """Starts the agent with `start` (an agent fixture) under a shell of its own, so that the
     processes of the test are no descendants of its parent: in global mode with --tree the

@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 from conftest import level_dbfs, pcm_samples, until, write_float_wav
-from following import arguments, cases, children, start_apart, take_pid
+from following import arguments, cases, children, command_of, start_apart, take_pid
 
 PITCHES = {"A": 300, "B": 500, "K": 700, "G": 900, "S": 1100}
 
@@ -83,8 +83,8 @@ def test_the_agent_follows_its_targets(pipewire, tmp_path, line, start, later, h
                                                            tmp_path)).pid)
     if "K" in later:
         (tmp_path / "goK").touch()
-        k = until(lambda: [pid for pid in children(tree.pid)
-                           if open(f"/proc/{pid}/comm").read().strip() == "pw-play"], what="K")[0]
+        k = until(lambda: [pid for pid in children(tree.pid) if command_of(pid) == "pw-play"],
+                  what="K")[0]
         playing += [k, until(lambda: children(k), what="G")[0]]
     until(lambda: all(pipewire.playing(pid) for pid in playing), what="the players to play")
     # Once every role to hear is heard, a second of output holds them and no other.
@@ -117,7 +117,7 @@ def test_fifty_children_that_come_and_go_leave_no_links_behind(pipewire, tmp_pat
     run = pipewire.agent(["--pids", root.pid, "--tree"], tmp_path)
     run.wait_for_event("running")
     # Once the last child has ended, while the agent still runs: none of their links is left.
-    until(lambda: open(f"/proc/{root.pid}/comm").read().strip() == "sleep", timeout=60,
+    until(lambda: command_of(root.pid) == "sleep", timeout=60,
           what="the children to end")
     until(lambda: pipewire.links_into("quenwick-capture") == [], what="the links to go")
     run.signal(signal.SIGTERM)

@@ -79,7 +79,10 @@ def test_a_rate_switch_while_the_host_stalls_changes_no_pitch(pipewire, tmp_path
         dict(changed(44100), pids=None), dict(changed(48000), pids=None)]
     assert len(run.out) % 2 == 0
     heard = pitches(pcm_samples(run.out), 16000)
-    assert [p for p in heard if p is not None and abs(p / 1000 - 1) > 0.03] == []
+    # The conversion restarts at each switch, which may join two phases of the tone inside one
+    # window; a cycle read at the other rate's ratio is off for a cycle or more, 1088 Hz or 919.
+    off_pitch = [p for p in heard if p is not None and abs(p / 1000 - 1) > 0.03]
+    assert len(off_pitch) <= 2, off_pitch
     # The silence at the switches is the graph's own, give or take a cycle at each. A graph that
     # runs late on a loaded machine adds some: the agent keeps time through it with silence,
     # which pw-record does not show. A queue that lost the stall would add 300 windows.
