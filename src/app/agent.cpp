@@ -18,7 +18,6 @@
 #include "app/status.h"
 #include "capture/aggregate_device.h"
 #include "capture/capture_start.h"
-#include "capture/host_clock.h"
 #include "capture/process_resolution.h"
 #include "capture/tap.h"
 #include "capture/tap_format.h"
@@ -40,15 +39,6 @@ enum ExitStatus : int {
   runFailure = 2,
   noAudioProcess = 3,
 };
-
-// What a refused tap asks the user to look at, on this platform.
-#if defined(__APPLE__)
-constexpr std::string_view tapAdvice =
-    "Check System Settings > Privacy & Security > Screen & System Audio Recording.";
-#else
-constexpr std::string_view tapAdvice =
-    "Check that PipeWire is running and that XDG_RUNTIME_DIR is this session's.";
-#endif
 
 // The PCM stream's first failed write, noticed where the write happens (perhaps a real-time
 // thread) and reported from the main queue.
@@ -119,10 +109,6 @@ void followTheTargets(AudioHardware& hardware, AudioObjectID tapID, TapDescripti
   }
 }
 
-std::string withStatus(std::string_view prefix, OSStatus status, std::string_view suffix) {
-  return std::string(prefix) + std::to_string(status) + std::string(suffix);
-}
-
 }  // namespace
 
 void runAgent(int argc, char** argv, const AudioLayerFactory& openAudioLayer) {
@@ -141,9 +127,12 @@ void runAgent(int argc, char** argv, const AudioLayerFactory& openAudioLayer) {
   pcmFailureAlarm = mainQueue.addAlarm(reportPcmWriteFailure);
   static FormatHandover handover;
   static PcmOutput pcm(pcmHandle, onPcmWriteFailure);
-  static CaptureCallback captureCallback(handover, pcm, hostClock());
   static const std::unique_ptr<AudioHardware> audioLayer = openAudioLayer();
   AudioHardware& hardware = *audioLayer;
+  static CaptureCallback captureCallback(handover, pcm, hardware.hostClock());
+  const auto failWith = [&hardware](FailedStep step, OSStatus status) {
+    fail(hardware.failureMessage(step, status), audioLayerFailure);
+  };
 
   // Who to hear, or who to leave out: the processes the host named, for the whole run. The
   // audio layer's process list is followed from before it is first read, so that a process that
@@ -159,29 +148,32 @@ void runAgent(int argc, char** argv, const AudioLayerFactory& openAudioLayer) {
   hardware.addPropertyListener(kAudioObjectSystemObject,
                                globalAddress(kAudioHardwarePropertyProcessObjectList), mainQueue,
                                followTargets);
-  std::vector<AudioObjectID> processes;
+  ProcessObjects resolved;
   if (request.tree) {
-    processes = coveredProcessObjects(hardware, targets).value_or(std::vector<AudioObjectID>{});
+    OSStatus listed = kAudioHardwareNoError;
+    resolved.objects = coveredProcessObjects(hardware, targets, &listed).value_or(resolved.objects);
+    if (listed == kAudioHardwareNotRunningError) resolved.unreachable = listed;
   } else if (request.global) {
-    processes = resolveExclusionList(hardware, request.excludeSelf, parentPid);
+    resolved = resolveExclusionList(hardware, request.excludeSelf, parentPid);
   } else {
-    processes = resolveProcessList(hardware, request.pids);
+    resolved = resolveProcessList(hardware, request.pids);
   }
-  if (!request.global && processes.empty()) {
+  // A layer that cannot be reached has no processes to tell of, which is no answer about them.
+  if (resolved.unreachable != kAudioHardwareNoError) {
+    failWith(FailedStep::reachLayer, resolved.unreachable);
+  }
+  if (!request.global && resolved.objects.empty()) {
     fail("none of the requested processes are audio processes yet; is the app playing sound?",
          noAudioProcess);
   }
 
   // The tap.
-  description = makeTapDescription(request.global, processes);
+  description = makeTapDescription(request.global, std::move(resolved.objects));
   status({{"event", std::string("creating_tap")}});
   AudioObjectID createdTap = kAudioObjectUnknown;
   const OSStatus tapErr = hardware.createProcessTap(description, &createdTap);
   tapID = createdTap;
-  if (tapErr != kAudioHardwareNoError) {
-    fail(withStatus("could not create the audio tap (", tapErr, "). ") + std::string(tapAdvice),
-         audioLayerFailure);
-  }
+  if (tapErr != kAudioHardwareNoError) failWith(FailedStep::createTap, tapErr);
 
   // The private aggregate device that carries it.
   const std::string aggregateUID = makeRandomUuid();
@@ -189,17 +181,12 @@ void runAgent(int argc, char** argv, const AudioLayerFactory& openAudioLayer) {
       makeAggregateDescription(aggregateUID, description);
   AudioObjectID aggregateID = kAudioObjectUnknown;
   const OSStatus aggErr = hardware.createAggregateDevice(aggregateDescription, &aggregateID);
-  if (aggErr != kAudioHardwareNoError) {
-    fail(withStatus("could not create the capture device (", aggErr, ")"), audioLayerFailure);
-  }
+  if (aggErr != kAudioHardwareNoError) failWith(FailedStep::createDevice, aggErr);
 
-  // Its format, and the listeners that follow it. Both notifications re-read the tap's format;
-  // the tracker takes a change once, however many notifications announce it.
+  // Its format, and the listeners that follow it, installed before the format is first read: a
+  // change in between is then announced, not missed. Both notifications re-read the tap's
+  // format; the tracker takes a change once, however many notifications announce it.
   static TapFormatTracker tracker(*audioLayer, tapID, handover);
-  const auto initialFormat = tracker.readInitialFormat();
-  if (!initialFormat) fail("could not read the tap format", audioLayerFailure);
-  status(formatEvent(request, *initialFormat));
-
   const auto refreshFormat = [request](std::uint32_t, const AudioObjectPropertyAddress*) {
     if (const auto changed = tracker.refreshFormat()) {
       StatusEvent event = formatEvent(request, *changed);
@@ -211,15 +198,17 @@ void runAgent(int argc, char** argv, const AudioLayerFactory& openAudioLayer) {
                                refreshFormat);
   hardware.addPropertyListener(aggregateID, globalAddress(kAudioDevicePropertyNominalSampleRate),
                                mainQueue, refreshFormat);
+  const auto initialFormat = tracker.readInitialFormat();
+  if (!initialFormat) failWith(FailedStep::readFormat, kAudioHardwareNoError);
+  status(formatEvent(request, *initialFormat));
 
   // Capture.
   AudioDeviceIOProcID procID = nullptr;
   const OSStatus ioErr = installCaptureCallback(hardware, aggregateID, captureCallback, &procID);
-  if (ioErr != kAudioHardwareNoError) {
-    fail(withStatus("could not attach to the capture device (", ioErr, ")"), audioLayerFailure);
-  }
-  if (hardware.start(aggregateID, procID) != kAudioHardwareNoError) {
-    fail("could not start capture", audioLayerFailure);
+  if (ioErr != kAudioHardwareNoError) failWith(FailedStep::attach, ioErr);
+  if (const OSStatus started = hardware.start(aggregateID, procID);
+      started != kAudioHardwareNoError) {
+    failWith(FailedStep::start, started);
   }
 
   // The audio server going away takes every audio object with it: the sound already captured

@@ -8,7 +8,9 @@ AggregateDeviceDescription makeAggregateDescription(std::string aggregateUID,
   description.name = "Quenwick capture";
   description.uid = std::move(aggregateUID);
   description.isPrivate = true;
-  description.tapAutoStart = true;
+  // With auto-start, Core Audio's start waits until a tapped process plays: the main thread would
+  // wait with it, and no silence would flow meanwhile.
+  description.tapAutoStart = false;
   description.taps.push_back({.uid = tap.uuid, .drift = true});
   return description;
 }

@@ -7,8 +7,8 @@
 
 namespace quenwick {
 
-// "Quenwick capture", private, starting the tap with the device, with the tap as its one
-// sub-tap (drift compensated). `aggregateUID` is fresh on every run.
+// "Quenwick capture", private, with the tap as its one sub-tap (drift compensated), started at
+// once rather than at the first sound. `aggregateUID` is fresh on every run.
 AggregateDeviceDescription makeAggregateDescription(std::string aggregateUID,
                                                     const TapDescription& tap);
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "convert/audio_buffers.h"
+#include "convert/timeline.h"
 
 namespace quenwick {
 
@@ -30,6 +31,9 @@ consteval std::uint32_t fourCharCode(const char (&code)[5]) {
          (std::uint32_t{static_cast<unsigned char>(code[2])} << 8) |
          std::uint32_t{static_cast<unsigned char>(code[3])};
 }
+
+// The audio server is not running, or cannot be reached.
+inline constexpr auto kAudioHardwareNotRunningError = static_cast<OSStatus>(fourCharCode("stop"));
 
 struct AudioObjectPropertyAddress {
   std::uint32_t mSelector;
@@ -120,9 +124,19 @@ using AudioDeviceIOBlock = std::function<void(
     AudioBufferList* outputData, const AudioTimeStamp* outputTime,
     const AudioStreamBasicDescription* inputFormat)>;
 
+// The steps of the start whose failure the user hears of, in the audio layer's own words.
+enum class FailedStep { reachLayer, createTap, createDevice, readFormat, attach, start };
+
 class AudioHardware {
  public:
   virtual ~AudioHardware() = default;
+
+  // The unit of the host times in the IO cycles' time stamps: the layer's own clock.
+  virtual HostClock hostClock() const = 0;
+
+  // What the user reads when `step` failed with `status`: what went wrong, in the layer's own
+  // terms, and what to check.
+  virtual std::string failureMessage(FailedStep step, OSStatus status) const = 0;
 
   virtual OSStatus getPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
                                    std::uint32_t qualifierDataSize, const void* qualifierData,

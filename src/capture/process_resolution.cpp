@@ -1,38 +1,44 @@
 #include "capture/process_resolution.h"
 
 namespace quenwick {
+namespace {
 
-std::optional<AudioObjectID> processObject(AudioHardware& hardware, std::int32_t pid) {
+// Asks the layer once for the process object of `pid`. A status other than "not running" is a
+// pid the layer does not count as an audio process, as a zero object is.
+void addProcessObject(AudioHardware& hardware, std::int32_t pid, ProcessObjects& resolved) {
   constexpr auto address = globalAddress(kAudioHardwarePropertyTranslatePIDToProcessObject);
   AudioObjectID object = kAudioObjectUnknown;
   std::uint32_t dataSize = sizeof object;
   const OSStatus status = hardware.getPropertyData(kAudioObjectSystemObject, address, sizeof pid,
                                                    &pid, &dataSize, &object);
-  if (status != kAudioHardwareNoError || object == kAudioObjectUnknown) return std::nullopt;
-  return object;
+  if (status == kAudioHardwareNotRunningError) resolved.unreachable = status;
+  if (status != kAudioHardwareNoError || object == kAudioObjectUnknown) return;
+  resolved.objects.push_back(object);
 }
 
-std::vector<AudioObjectID> resolveProcessList(AudioHardware& hardware,
-                                              const std::vector<std::int32_t>& pids) {
-  std::vector<AudioObjectID> objects;
+}  // namespace
+
+ProcessObjects resolveProcessList(AudioHardware& hardware, const std::vector<std::int32_t>& pids) {
+  ProcessObjects resolved;
   for (const std::int32_t pid : pids) {
-    if (const auto object = processObject(hardware, pid)) objects.push_back(*object);
+    addProcessObject(hardware, pid, resolved);
+    if (resolved.unreachable != kAudioHardwareNoError) break;
   }
-  return objects;
+  return resolved;
 }
 
-std::vector<AudioObjectID> resolveExclusionList(AudioHardware& hardware, std::int32_t excludeSelf,
-                                                std::int32_t parentPid) {
-  std::vector<AudioObjectID> objects;
-  if (excludeSelf != 0) {
-    if (const auto object = processObject(hardware, excludeSelf)) objects.push_back(*object);
-  }
-  if (const auto object = processObject(hardware, parentPid)) objects.push_back(*object);
-  return objects;
+ProcessObjects resolveExclusionList(AudioHardware& hardware, std::int32_t excludeSelf,
+                                    std::int32_t parentPid) {
+  ProcessObjects resolved;
+  if (excludeSelf != 0) addProcessObject(hardware, excludeSelf, resolved);
+  if (resolved.unreachable == kAudioHardwareNoError)
+    addProcessObject(hardware, parentPid, resolved);
+  return resolved;
 }
 
 std::optional<std::vector<AudioObjectID>> coveredProcessObjects(AudioHardware& hardware,
-                                                                const ProcessTargets& targets) {
+                                                                const ProcessTargets& targets,
+                                                                OSStatus* status) {
   constexpr auto listAddress = globalAddress(kAudioHardwarePropertyProcessObjectList);
   constexpr auto pidAddress = globalAddress(kAudioProcessPropertyPID);
   // The list's length is not known ahead: read into more room until it is not full.
@@ -40,10 +46,10 @@ std::optional<std::vector<AudioObjectID>> coveredProcessObjects(AudioHardware& h
   for (;;) {
     auto size = static_cast<std::uint32_t>(objects.size() * sizeof(AudioObjectID));
     const std::uint32_t room = size;
-    if (hardware.getPropertyData(kAudioObjectSystemObject, listAddress, 0, nullptr, &size,
-                                 objects.data()) != kAudioHardwareNoError) {
-      return std::nullopt;
-    }
+    const OSStatus listed = hardware.getPropertyData(kAudioObjectSystemObject, listAddress, 0,
+                                                     nullptr, &size, objects.data());
+    if (status != nullptr) *status = listed;
+    if (listed != kAudioHardwareNoError) return std::nullopt;
     if (size < room) {
       objects.resize(size / sizeof(AudioObjectID));
       break;

@@ -122,3 +122,19 @@ def test_a_new_rate_is_reported_and_read_from_the_list_where_it_starts(agent, tm
     assert run.events() == START_EVENTS + [changed(rate=44100)]
     assert bytes(run.out) == (converted(np.split(first, LISTS), 48000) +
                               converted(np.split(second, LISTS), 44100))
+
+
+def test_a_change_between_the_first_read_and_the_listeners_is_taken(agent, tmp_path):
+    # The rate changes just after the start-up read: missed, the whole run would be converted
+    # at 48000 Hz's ratio.
+    source = noise(LISTS * 441, 2)
+    (tmp_path / "source.raw").write_bytes(source.tobytes())
+    run = agent(["--pids", "9000042"], script={
+        "pids": {"9000042": 7}, "source": str(tmp_path / "source.raw"), "cycleFormats": False,
+        "tfmtChangesAfterRead": fmt(rate=44100),
+        "steps": [{"sync": True}, {"deliver": LISTS, "frames": 441}]})
+    run.wait_until_done()
+    run.signal(signal.SIGTERM)
+    assert run.finish() == 0
+    assert run.events() == START_EVENTS + [changed(rate=44100)]
+    assert bytes(run.out) == converted(np.split(source, LISTS), 44100)

@@ -35,7 +35,7 @@ def tap(kind, processes, status=0):
 
 def device(status=0):
     return {"call": "createAggregateDevice", "name": "Quenwick capture", "uid": "DEVICE",
-            "private": True, "tapautostart": True, "taps": [{"uid": "TAP", "drift": True}],
+            "private": True, "tapautostart": False, "taps": [{"uid": "TAP", "drift": True}],
             "status": status, **({"device": 200} if status == 0 else {})}
 
 
@@ -123,7 +123,7 @@ def test_a_start_makes_its_calls_writes_its_lines_and_converts_every_list(agent,
     out = dict(FORMAT_OUT, flags=flags, bpf={"planar": 4, "s16": 4}.get(layout, 8),
                bits=16 if layout == "s16" else 32)
     assert anonymous(run.calls()) == [FOLLOWING, *resolution, tap(kind, processes), device(),
-                                      tfmt(out), *LISTENERS, IOPROC, START, SERVER_GONE,
+                                      *LISTENERS, tfmt(out), IOPROC, START, SERVER_GONE,
                                       *TEARDOWN]
     assert run.events() == [{"event": "creating_tap"}, format_event(mode, pid_list),
                             {"event": "running"}]
@@ -131,23 +131,27 @@ def test_a_start_makes_its_calls_writes_its_lines_and_converts_every_list(agent,
 
 
 TAP_LINE = {"event": "creating_tap"}
+# Where a refused tap sends the user: the scripted layer words its failures as Core Audio's does.
+PRIVACY = "Check System Settings > Privacy & Security > Screen & System Audio Recording."
 FORMAT_LINE = format_event("processes", [9000042])
 # a setting of the script, the status lines, the exit status, the last calls of the log
 FAILURES = {
     "no audio process": ({"pids": {}}, [], 3, [id2p(9000042)],
                          "none of the requested processes are audio processes yet; is the app "
                          "playing sound?"),
+    # A layer that cannot be reached says nothing of the processes: no status 3.
+    "audio server not running": ({"pids": {"9000042": [0, code("stop")]}}, [], 2,
+                                 [id2p(9000042, status=code("stop"))],
+                                 f"could not reach the audio server ({code('stop')})"),
     "tap refused": ({"tapStatus": -50}, [TAP_LINE], 2, [tap("mixdown", [7], -50)],
-                    "could not create the audio tap (-50). Check that PipeWire is running and "
-                    "that XDG_RUNTIME_DIR is this session's."),
+                    f"could not create the audio tap (-50). {PRIVACY}"),
     "tap refused with a code": ({"tapStatus": code("nope")}, [TAP_LINE], 2,
                                 [tap("mixdown", [7], code("nope"))],
-                                f"could not create the audio tap ({code('nope')}). Check that "
-                                f"PipeWire is running and that XDG_RUNTIME_DIR is this session's."),
+                                f"could not create the audio tap ({code('nope')}). {PRIVACY}"),
     "device refused": ({"deviceStatus": -1}, [TAP_LINE], 2, [device(-1)],
                        "could not create the capture device (-1)"),
     "format unreadable": ({"reads": [{"fail": code("who?")}]}, [TAP_LINE], 2,
-                          [device(), tfmt(None, code("who?"))], "could not read the tap format"),
+                          [*LISTENERS, tfmt(None, code("who?"))], "could not read the tap format"),
     "rate 0": ({"format": fmt(rate=0)}, [TAP_LINE], 2, [tfmt(dict(FORMAT_OUT, rate=0.0))],
                "could not read the tap format"),
     "rate not a number": ({"format": fmt(rate="nan")}, [TAP_LINE], 2, None,
@@ -155,7 +159,7 @@ FAILURES = {
     "rate below 250 Hz": ({"format": fmt(rate=249.5)}, [TAP_LINE], 2,
                           [tfmt(dict(FORMAT_OUT, rate=249.5))], "could not read the tap format"),
     "IO proc refused": ({"ioprocStatus": -2}, [TAP_LINE, FORMAT_LINE], 2,
-                        [*LISTENERS, {"call": "createIOProcID", "device": 200, "status": -2}],
+                        [tfmt(), {"call": "createIOProcID", "device": 200, "status": -2}],
                         "could not attach to the capture device (-2)"),
     "start refused": ({"startStatus": 1}, [TAP_LINE, FORMAT_LINE], 2,
                       [IOPROC, dict(START, status=1)], "could not start capture"),

@@ -5,9 +5,10 @@ as the agent reads their start times and parents from the system."""
 import signal
 import subprocess
 
+import numpy as np
 import pytest
 
-from conftest import until
+from conftest import decimated, noise, until
 from following import arguments, cases, children, start_apart, take_pid
 
 OBJECTS = {"A": 7, "B": 8, "T": 9, "K": 5, "G": 6, "X": 10, "S": 11}
@@ -81,3 +82,27 @@ def test_a_tree_is_an_audio_process_when_any_process_in_it_plays(agent, roles, p
         run.wait_for_event("running")
         run.signal(signal.SIGTERM)
     assert run.finish() == status
+
+
+# Apple's header leaves open whether a start with "tapautostart" waits for the first sound itself
+# or only holds the IO back; the scripted layer models both.
+@pytest.mark.parametrize("reading", ["returns", "blocks"])
+def test_a_target_that_plays_after_the_tap_was_made_is_heard_after_silence(agent, roles, tmp_path,
+                                                                          reading):
+    pids, _ = roles
+    source = noise(10 * 512, 2)
+    (tmp_path / "source.raw").write_bytes(source.tobytes())
+    go = tmp_path / "go"
+    run = agent(["--pids", f"{pids['A']},{pids['B']}"], script={
+        "autostart": reading, "pids": {str(pids["A"]): 7}, "processes": [[7, pids["A"]]],
+        "playing": [], "source": str(tmp_path / "source.raw"),
+        "steps": [{"deliver": 10, "frames": 512}, {"await": str(go)},
+                  {"processes": [[7, pids["A"]], [8, pids["B"]]]}, {"notify": "prs#"},
+                  {"sync": True}, {"play": 8}, {"deliver": 10, "frames": 512}]})
+    run.wait_for_event("running")  # while A is silent and B not yet there
+    go.touch()
+    run.wait_until_done()
+    run.signal(signal.SIGTERM)
+    assert run.finish() == 0
+    # Silence flows from the start; B's sound from the list where it plays.
+    assert bytes(run.out) == decimated(np.concatenate([np.zeros_like(source), source]))

@@ -35,13 +35,16 @@ PLACES = {
 }
 
 
+# The layer's host clock: Core Audio's on Apple silicon (125/3 ns a tick), and nanoseconds (Core
+# Audio on Intel, PipeWire).
+@pytest.mark.parametrize("clock", [[125, 3], [1, 1]], ids=["ticks", "nanoseconds"])
 @pytest.mark.parametrize("step, silence, skipped", PLACES.values(), ids=PLACES.keys())
-def test_each_list_goes_where_its_time_says(agent, tmp_path, step, silence, skipped):
+def test_each_list_goes_where_its_time_says(agent, tmp_path, step, silence, skipped, clock):
     source = noise(20 * LIST, 2)
     (tmp_path / "source.raw").write_bytes(source.tobytes())
     lists = np.split(source, 20)
     run = agent(["--pids", "9000042"], script={
-        "pids": {"9000042": 7}, "source": str(tmp_path / "source.raw"),
+        "pids": {"9000042": 7}, "source": str(tmp_path / "source.raw"), "clock": clock,
         "steps": [{"deliver": 10, "frames": LIST}, step, {"deliver": 10, "frames": LIST}]})
     run.wait_until_done()
     run.signal(signal.SIGTERM)

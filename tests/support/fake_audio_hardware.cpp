@@ -19,6 +19,16 @@
 //                          there are then
 //   "startBlocks", "stopBlocks": PATH  the device's start or stop returns only once the file
 //                          exists
+//   "autostart": "returns"|"blocks"  how a device made with a non-zero "tapautostart" starts, in
+//                          the two readings of Apple's header: no IO cycle until a tapped process
+//                          plays, and either the start returns at once or it waits for that too
+//   "playing": [OBJECT]    processes that play from the start; a step {"play": OBJECT} starts
+//                          one. With this key a list carries the source only while a process
+//                          the tap hears plays (silence otherwise); without it, always
+//   "clock": [NUMER, DENOM] the host clock's unit, ns = ticks * NUMER / DENOM (125/3, Apple
+//                          silicon's, by default)
+//   "tfmtChangesAfterRead": FORMAT  the format changes right after the first 'tfmt' read, and
+//                          the listeners of 'tfmt' there are then are told
 //   "format": FORMAT       the tap's format at first (48000 2 f32)
 //   "reads": [FORMAT]      one-shot replies of the first 'tfmt' reads
 //   "source": PATH         raw interleaved samples of the layout's type, repeated; else silence
@@ -46,9 +56,11 @@
 #include <fstream>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <thread>
 
 #include "app/agent.h"
+#include "capture/coreaudio/core_audio_words.h"
 #include "convert/sample_layout.h"
 
 namespace quenwick {
@@ -113,6 +125,12 @@ class FakeAudioHardware final : public AudioHardware {
       pendingReads_.push_back(formatFrom(reply));
     }
     processes_ = script_.value("processes", json::array());
+    const auto clock = script_.value("clock", std::vector<std::uint32_t>{125, 3});
+    clock_ = {clock.at(0), clock.at(1)};
+    soundModel_ = script_.contains("playing");
+    for (const auto& object : script_.value("playing", json::array())) {
+      playing_.insert(object.get<AudioObjectID>());
+    }
     if (script_.contains("source")) {
       std::ifstream file(script_["source"].get<std::string>(), std::ios::binary);
       source_.assign(std::istreambuf_iterator<char>(file), {});
@@ -120,6 +138,13 @@ class FakeAudioHardware final : public AudioHardware {
   }
 
   ~FakeAudioHardware() override { stopSteps(); }
+
+  HostClock hostClock() const override { return clock_; }
+
+  // The scripted layer stands for Core Audio, and says its failures as Core Audio's layer does.
+  std::string failureMessage(FailedStep step, OSStatus status) const override {
+    return coreAudioFailureMessage(step, status);
+  }
 
   OSStatus setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
                            std::uint32_t, const void*, std::uint32_t dataSize,
@@ -131,6 +156,11 @@ class FakeAudioHardware final : public AudioHardware {
       line["processes"] = description->processes;
       line["uuid"] = description->uuid;
       status = object == 100 ? kAudioHardwareNoError : kBadObject;
+      if (status == kAudioHardwareNoError) {
+        std::lock_guard lock(mutex_);
+        tapped_ = description->processes;
+        noteSound();
+      }
     }
     line["status"] = status;
     log(line);
@@ -170,6 +200,7 @@ class FakeAudioHardware final : public AudioHardware {
         address.mSelector == kAudioHardwarePropertyProcessObjectList) {
       connectLate();
     }
+    if (address.mSelector == kAudioTapPropertyFormat) changeAfterFirstRead();
     return status;
   }
 
@@ -183,6 +214,11 @@ class FakeAudioHardware final : public AudioHardware {
                  {"mute", static_cast<int>(d.muteBehavior)},
                  {"uuid", d.uuid}};
     std::this_thread::sleep_for(std::chrono::milliseconds(script_.value("slowTap", 0)));
+    {
+      std::lock_guard lock(mutex_);
+      globalTap_ = global;
+      tapped_ = d.processes;
+    }
     return created(line, "tap", "tapStatus", 100, outTapID);
   }
 
@@ -196,6 +232,7 @@ class FakeAudioHardware final : public AudioHardware {
                  {"private", d.isPrivate},
                  {"tapautostart", d.tapAutoStart},
                  {"taps", taps}};
+    autostart_ = d.tapAutoStart;
     return created(line, "device", "deviceStatus", 200, outDeviceID);
   }
 
@@ -244,11 +281,19 @@ class FakeAudioHardware final : public AudioHardware {
   OSStatus start(AudioObjectID device, AudioDeviceIOProcID proc) override {
     blockIfScripted("startBlocks", "starting");
     const OSStatus status = script_.value("startStatus", 0);
-    log({{"call", "start"}, {"device", device}, {"proc", procJson(proc)}, {"status", status}});
-    if (status != kAudioHardwareNoError || steps_.joinable()) return status;
+    if (status != kAudioHardwareNoError || steps_.joinable()) {
+      logStart(device, proc, status);
+      return status;
+    }
     // Only the IO proc made here is fed; a start without it still runs the other steps.
     if (proc == nullptr || proc != procID_) block_ = nullptr;
     steps_ = std::thread([this] { runSteps(); });
+    if (autostart_ && script_.value("autostart", "returns") == "blocks") {
+      log({{"fake", "starting"}});
+      std::unique_lock lock(mutex_);
+      wake_.wait(lock, [&] { return stopping_ || heardOnce_; });
+    }
+    logStart(device, proc, status);
     return status;
   }
 
@@ -266,6 +311,29 @@ class FakeAudioHardware final : public AudioHardware {
     DispatchQueue* queue;
     AudioObjectPropertyListener block;
   };
+
+  void logStart(AudioObjectID device, AudioDeviceIOProcID proc, OSStatus status) const {
+    log({{"call", "start"}, {"device", device}, {"proc", procJson(proc)}, {"status", status}});
+  }
+
+  // Whether the tap hears a process that plays now. Under mutex_.
+  bool hearsSound() const {
+    if (!soundModel_) return true;
+    return std::any_of(playing_.begin(), playing_.end(), [&](AudioObjectID object) {
+      const bool listed = std::find(tapped_.begin(), tapped_.end(), object) != tapped_.end();
+      return listed != globalTap_;
+    });
+  }
+
+  // Whether the tap hears sound now, remembering that it has. Under mutex_.
+  bool noteSound() {
+    const bool sound = hearsSound();
+    if (sound && !heardOnce_) {
+      heardOnce_ = true;
+      wake_.notify_all();
+    }
+    return sound;
+  }
 
   void log(const json& line) const {
     if (logFd_ < 0) return;
@@ -385,6 +453,10 @@ class FakeAudioHardware final : public AudioHardware {
       } else if (step.contains("processes")) {
         std::lock_guard lock(mutex_);
         processes_ = step["processes"];
+      } else if (step.contains("play")) {
+        std::lock_guard lock(mutex_);
+        playing_.insert(step["play"].get<AudioObjectID>());
+        noteSound();
       } else if (step.contains("notify")) {
         std::uint32_t selector = 0;
         for (const char c : step["notify"].get<std::string>()) {
@@ -419,12 +491,21 @@ class FakeAudioHardware final : public AudioHardware {
   // One list of `frames` frames, from the source, in the format deliveries have now: one
   // interleaved buffer, or one buffer per channel.
   void deliver(std::uint32_t frames) {
+    bool sound = true;
+    bool running = true;
+    {
+      std::lock_guard lock(mutex_);
+      sound = noteSound();
+      // An auto-started device runs no IO cycle before a tapped process has played.
+      running = !autostart_ || heardOnce_;
+    }
+    if (!running) return;
     const AudioStreamBasicDescription& f = streamReply_.format;
     const bool planar = (f.mFormatFlags & kAudioFormatFlagIsNonInterleaved) != 0;
     const std::size_t sampleBytes = (planar || (f.mFormatFlags & kAudioFormatFlagIsFloat)) ? 4 : 2;
     const std::uint32_t channels = std::max<std::uint32_t>(f.mChannelsPerFrame, 1);
     std::vector<unsigned char> interleaved(std::size_t{frames} * channels * sampleBytes);
-    for (std::size_t at = 0; at < interleaved.size() && !source_.empty();) {
+    for (std::size_t at = 0; sound && at < interleaved.size() && !source_.empty();) {
       const std::size_t run = std::min(interleaved.size() - at, source_.size() - sourceAt_);
       std::memcpy(&interleaved[at], &source_[sourceAt_], run);
       at += run;
@@ -449,7 +530,8 @@ class FakeAudioHardware final : public AudioHardware {
     }
     AudioTimeStamp now{};
     now.mSampleTime = static_cast<double>(sampleTime_);
-    now.mHostTime = static_cast<std::uint64_t>(hostTime_);
+    now.mHostTime =
+        static_cast<std::uint64_t>(std::llround(hostTime_ * clock_.denom / clock_.numer));
     now.mRateScalar = 1.0;
     now.mFlags = kAudioTimeStampSampleTimeValid | kAudioTimeStampHostTimeValid;
     AudioBufferList output{};
@@ -458,6 +540,17 @@ class FakeAudioHardware final : public AudioHardware {
     sampleTime_ += frames;
     hostTime_ += frames * 1e9 / f.mSampleRate;
     ++lists_;
+  }
+
+  // The tap's format changes just after the agent first read it.
+  void changeAfterFirstRead() {
+    {
+      std::lock_guard lock(mutex_);
+      if (changedAfterRead_ || !script_.contains("tfmtChangesAfterRead")) return;
+      changedAfterRead_ = true;
+      readReply_ = streamReply_ = formatFrom(script_["tfmtChangesAfterRead"]);
+    }
+    notify(kAudioTapPropertyFormat);
   }
 
   // A process that connects between the agent's first look at the processes and what follows.
@@ -530,6 +623,14 @@ class FakeAudioHardware final : public AudioHardware {
   bool stopping_ = false;
   bool holding_ = false;
   bool connectedLate_ = false;
+  bool changedAfterRead_ = false;
+  HostClock clock_;
+  bool autostart_ = false;   // the device's "tapautostart"
+  bool soundModel_ = false;  // lists carry sound only while a tapped process plays
+  bool heardOnce_ = false;   // a tapped process has played
+  std::set<AudioObjectID> playing_;
+  std::vector<AudioObjectID> tapped_;  // the tap's processes
+  bool globalTap_ = false;
   std::uint64_t syncsPosted_ = 0;
   std::uint64_t syncsDone_ = 0;
 
@@ -538,7 +639,7 @@ class FakeAudioHardware final : public AudioHardware {
   std::chrono::microseconds pace_{0};
   std::uint64_t lists_ = 0;
   std::uint64_t sampleTime_ = 0;  // IO thread
-  double hostTime_ = 1e9;         // IO thread: nanoseconds
+  double hostTime_ = 1e9;         // IO thread: nanoseconds, stamped in the clock's ticks
   std::thread steps_;
 };
 

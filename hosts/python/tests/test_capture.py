@@ -38,8 +38,8 @@ def fake(tmp_path):
 FAILURES = {
     "a command line the agent refuses": ({}, quenwick.UsageError, 1, "give --pids or --global"),
     "a refused tap": ({"pids": [4242]}, quenwick.AudioLayerError, 2,
-                      "could not create the audio tap (-50). Check that PipeWire is running and "
-                      "that XDG_RUNTIME_DIR is this session's."),
+                      "could not create the audio tap (-50). Check System Settings > Privacy & "
+                      "Security > Screen & System Audio Recording."),
     "nothing to hear": ({"pids": [4243]}, quenwick.NothingToHearError, 3, NOTHING),
 }
 

@@ -20,6 +20,8 @@
 
 #include "capture/coreaudio/core_audio_hardware.h"
 
+#include <mach/mach_time.h>
+
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -29,6 +31,8 @@
 #include <type_traits>
 #include <utility>
 #include <vector>
+
+#include "capture/coreaudio/core_audio_words.h"
 
 #import <CoreAudio/AudioHardware.h>
 #import <CoreAudio/AudioHardwareTapping.h>
@@ -130,6 +134,12 @@ NSString* toNSString(const std::string& text) {
   return @(text.c_str());
 }
 
+// The header asks for a CFNumber, 0 or not, for these keys: @YES would be a CFBoolean, which a
+// reader that takes numbers may not count as set (an aggregate made public for all to see).
+NSNumber* flag(bool on) {
+  return [NSNumber numberWithInt:on ? 1 : 0];
+}
+
 NSArray<NSNumber*>* toNSArray(const std::vector<AudioObjectID>& objects) {
   NSMutableArray<NSNumber*>* array = [NSMutableArray arrayWithCapacity:objects.size()];
   for (AudioObjectID object : objects) [array addObject:@(object)];
@@ -173,6 +183,19 @@ class CoreAudioHardware final : public AudioHardware {
 
   CoreAudioHardware(const CoreAudioHardware&) = delete;
   CoreAudioHardware& operator=(const CoreAudioHardware&) = delete;
+
+  // mHostTime counts mach_absolute_time: nanoseconds on Intel, 125/3 ns a tick on Apple silicon.
+  HostClock hostClock() const override {
+    mach_timebase_info_data_t timebase{};
+    if (mach_timebase_info(&timebase) != 0 || timebase.numer == 0 || timebase.denom == 0) {
+      return {};
+    }
+    return {timebase.numer, timebase.denom};
+  }
+
+  std::string failureMessage(FailedStep step, OSStatus status) const override {
+    return coreAudioFailureMessage(step, status);
+  }
 
   OSStatus getPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
                            std::uint32_t qualifierDataSize, const void* qualifierData,
@@ -221,7 +244,7 @@ class CoreAudioHardware final : public AudioHardware {
         if (uid == nil) return kParameterError;
         [taps addObject:@{
           @kAudioSubTapUIDKey : uid,
-          @kAudioSubTapDriftCompensationKey : @(subTap.drift),
+          @kAudioSubTapDriftCompensationKey : flag(subTap.drift),
         }];
       }
       NSString* name = toNSString(description.name);
@@ -231,8 +254,8 @@ class CoreAudioHardware final : public AudioHardware {
       NSDictionary* composition = @{
         @kAudioAggregateDeviceNameKey : name,
         @kAudioAggregateDeviceUIDKey : uid,
-        @kAudioAggregateDeviceIsPrivateKey : @(description.isPrivate),
-        @kAudioAggregateDeviceTapAutoStartKey : @(description.tapAutoStart),
+        @kAudioAggregateDeviceIsPrivateKey : flag(description.isPrivate),
+        @kAudioAggregateDeviceTapAutoStartKey : flag(description.tapAutoStart),
         @kAudioAggregateDeviceTapListKey : taps,
       };
       return ::AudioHardwareCreateAggregateDevice((__bridge CFDictionaryRef)composition,

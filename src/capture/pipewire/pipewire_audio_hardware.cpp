@@ -3,10 +3,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <optional>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "capture/pipewire/capture_channel.h"
@@ -30,10 +32,56 @@ constexpr auto kFormatTimeout = 3000ms;
 constexpr auto kTeardownTimeout = 500ms;
 constexpr auto kIoStopTimeout = 500ms;
 
+constexpr std::string_view kServerAdvice =
+    ". Check that PipeWire is running and that XDG_RUNTIME_DIR is this session's.";
+
+// A failed connection in PipeWire's words: its errno, and what that means from PipeWire.
+std::string connectionFailure(int error) {
+  std::string meaning;
+  switch (error) {
+    case EHOSTDOWN:  // what PipeWire gives when no socket it tries takes the connection
+      meaning = "no server answers on this session's socket";
+      break;
+    case ETIMEDOUT:
+      meaning = "the server did not answer";
+      break;
+    case EPIPE:
+      meaning = "the server closed the connection";
+      break;
+    default:
+      return "could not connect to PipeWire: " + std::string(std::strerror(error)) +
+             std::string(kServerAdvice);
+  }
+  return "could not connect to PipeWire: " + meaning + " (" + std::strerror(error) + ")" +
+         std::string(kServerAdvice);
+}
+
 class PipeWireAudioHardware final : public AudioHardware {
  public:
   ~PipeWireAudioHardware() override {
     if (tap_) destroyProcessTap(tap_->id);
+  }
+
+  // Cycles are stamped with the driver's clock: CLOCK_MONOTONIC nanoseconds.
+  HostClock hostClock() const override { return {}; }
+
+  // What PipeWire said, rather than a status code made up for it.
+  std::string failureMessage(FailedStep step, OSStatus) const override {
+    if (!connectionFailure_.empty()) return connectionFailure_;
+    if (connection_ && connection_->broken()) return connectionFailure(EPIPE);
+    const std::string within = " within " + std::to_string(kNodeTimeout.count()) + " ms";
+    switch (step) {
+      case FailedStep::reachLayer:
+      case FailedStep::createTap:
+      case FailedStep::createDevice:
+        return "could not create the capture node in PipeWire: it was not made" + within;
+      case FailedStep::readFormat:
+        return "could not read the graph's rate from PipeWire: none came" + within;
+      case FailedStep::attach:
+      case FailedStep::start:
+        break;
+    }
+    return "could not start capture in PipeWire: the capture node failed";
   }
 
   OSStatus getPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
@@ -307,7 +355,10 @@ class PipeWireAudioHardware final : public AudioHardware {
     connectTried_ = true;
     int error = 0;
     connection_ = PipeWireConnection::open(kConnectTimeout, error);
-    if (!connection_) return kAudioHardwareNotRunningError;
+    if (!connection_) {
+      connectionFailure_ = connectionFailure(-error);
+      return kAudioHardwareNotRunningError;
+    }
     LoopLock lock(connection_->loop());
     connection_->onBroken(
         [this] { notify(kAudioObjectSystemObject, kAudioHardwarePropertyServiceRestarted); });
@@ -446,6 +497,7 @@ class PipeWireAudioHardware final : public AudioHardware {
 
   std::unique_ptr<PipeWireConnection> connection_;
   bool connectTried_ = false;
+  std::string connectionFailure_;    // what the failed connection said
   AudioObjectID nextObjectId_ = 16;  // below are the system object and room for fixed ids
   std::vector<ProcessObject> processes_;
   std::unique_ptr<Tap> tap_;

@@ -6,8 +6,6 @@
 
 namespace quenwick::pipewire {
 
-// No PipeWire server answered, or the connection broke.
-inline constexpr OSStatus kAudioHardwareNotRunningError = fourCharCode("stop");
 // The server refused or did not finish what was asked in time.
 inline constexpr OSStatus kAudioHardwareUnspecifiedError = fourCharCode("what");
 inline constexpr OSStatus kAudioHardwareUnknownPropertyError = fourCharCode("who?");

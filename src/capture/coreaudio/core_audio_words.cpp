@@ -1,0 +1,33 @@
+#include "capture/coreaudio/core_audio_words.h"
+
+namespace quenwick {
+namespace {
+
+std::string withStatus(std::string_view prefix, OSStatus status, std::string_view suffix) {
+  return std::string(prefix) + std::to_string(status) + std::string(suffix);
+}
+
+}  // namespace
+
+std::string coreAudioFailureMessage(FailedStep step, OSStatus status) {
+  switch (step) {
+    case FailedStep::reachLayer:
+      return withStatus("could not reach the audio server (", status, ")");
+    case FailedStep::createTap:
+      // The one refusal a user can mend: the permission to record what other apps play.
+      return withStatus("could not create the audio tap (", status,
+                        "). Check System Settings > Privacy & Security > Screen & System Audio "
+                        "Recording.");
+    case FailedStep::createDevice:
+      return withStatus("could not create the capture device (", status, ")");
+    case FailedStep::readFormat:
+      return "could not read the tap format";
+    case FailedStep::attach:
+      return withStatus("could not attach to the capture device (", status, ")");
+    case FailedStep::start:
+      return "could not start capture";
+  }
+  return withStatus("the audio layer failed (", status, ")");
+}
+
+}  // namespace quenwick
