@@ -249,11 +249,12 @@ def decimated(frames):
     return (samples[: len(samples) - 1 : 3] * np.float32(32767)).astype("<i2").tobytes()
 
 
-def assert_holds(captured, played, to_the_end=True):
+def assert_holds(captured, played, to_the_end=True, from_the_start=False):
     """Between the silence before the player's links and the silence after it ends, the capture
     holds what the agent makes of `played` from some frame on, to the byte; `to_the_end`, until
     the file's end, but for the part of the player's last graph cycle that the file does not
-    fill, which it may drop."""
+    fill, which it may drop; `from_the_start`, from one of the file's first three frames (which
+    of them falls on the conversion's read position is the graph's)."""
     samples = pcm_samples(captured)
     heard = np.flatnonzero(samples)
     assert len(heard), "nothing heard"
@@ -264,6 +265,7 @@ def assert_holds(captured, played, to_the_end=True):
         expected = decimated(played[phase:])
         at = expected.find(window)
         if at >= 0 and at % 2 == 0:
+            assert not from_the_start or at == 2000, f"the first {(at - 2000) // 2} samples lost"
             expected = expected[at - 2000:]
             assert sound == expected[: len(sound)]
             assert not to_the_end or len(expected) - len(sound) < 2 * 2048 // 3, "stops early"

@@ -16,6 +16,7 @@ struct CaptureRequest {
   bool global = false;             // --global: the whole system, pids only reported
   std::int32_t excludeSelf = 0;    // --exclude-self; 0 means none
   bool tree = false;               // --tree: each pid stands for its process tree
+  bool wait = false;               // --wait: nothing to hear yet waits, rather than ends
 };
 
 struct UsageError {

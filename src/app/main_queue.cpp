@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 
@@ -72,14 +73,35 @@ void MainQueue::raise(int alarm) noexcept {
   if (fd >= 0) wake(fd);
 }
 
+void MainQueue::repeat(std::chrono::milliseconds interval, std::function<bool()> job) {
+  timerJob_ = std::move(job);
+  timerInterval_ = interval;
+  timerDue_ = std::chrono::steady_clock::now() + interval;
+}
+
 void MainQueue::run() {
   while (wakeRead_ >= 0) {
     pollfd wakeup{wakeRead_, POLLIN, 0};
-    if (poll(&wakeup, 1, -1) < 0 && errno != EINTR) return;
+    if (poll(&wakeup, 1, msUntilTimer()) < 0 && errno != EINTR) return;
     drainWakeups();
     runRaisedAlarms();
     runPostedJobs();
+    runTimerIfDue();
   }
+}
+
+int MainQueue::msUntilTimer() const {
+  if (!timerJob_) return -1;
+  const auto left =
+      std::chrono::ceil<std::chrono::milliseconds>(timerDue_ - std::chrono::steady_clock::now());
+  return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+}
+
+void MainQueue::runTimerIfDue() {
+  if (!timerJob_ || std::chrono::steady_clock::now() < timerDue_) return;
+  // Counted from when it was due, so that the ticks do not drift.
+  timerDue_ += timerInterval_;
+  if (!timerJob_()) timerJob_ = nullptr;
 }
 
 void MainQueue::drainWakeups() {

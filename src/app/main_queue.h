@@ -2,6 +2,7 @@
 // (signals, a failed write) turned into jobs, one job at a time, so the listeners never overlap.
 #pragma once
 
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -30,6 +31,10 @@ class MainQueue final : public DispatchQueue {
   // This is all an asynchronous signal handler or a real-time thread ever does here.
   static void raise(int alarm) noexcept;
 
+  // Main thread. `job` runs on the queue every `interval` from now on, for as long as it returns
+  // true. One such timer at a time; a later call replaces it.
+  void repeat(std::chrono::milliseconds interval, std::function<bool()> job);
+
   // Whether the queue could be made (it needs a pipe); errno says why not.
   bool valid() const { return wakeRead_ >= 0; }
 
@@ -41,6 +46,8 @@ class MainQueue final : public DispatchQueue {
   void drainWakeups();
   void runRaisedAlarms();
   void runPostedJobs();
+  void runTimerIfDue();
+  int msUntilTimer() const;
 
   int wakeRead_ = -1;
   int wakeWrite_ = -1;
@@ -49,6 +56,10 @@ class MainQueue final : public DispatchQueue {
   std::deque<std::function<void()>> jobs_;  // guarded by mutex_
 
   std::function<void()> alarmJobs_[kAlarms];
+
+  std::function<bool()> timerJob_;  // main thread
+  std::chrono::milliseconds timerInterval_{0};
+  std::chrono::steady_clock::time_point timerDue_;
 };
 
 }  // namespace quenwick

@@ -20,8 +20,10 @@ std::optional<ProcessFacts> readProcessFacts(std::int32_t pid) {
   int name[] = {CTL_KERN, KERN_PROC, KERN_PROC_PID, pid};
   struct kinfo_proc info {};
   size_t size = sizeof info;
-  // A pid that no process has gives success with nothing filled in.
-  if (sysctl(name, 4, &info, &size, nullptr, 0) != 0 || size == 0) return std::nullopt;
+  // A pid that no process has gives success with nothing filled in. A zombie has ended.
+  if (sysctl(name, 4, &info, &size, nullptr, 0) != 0 || size == 0 || info.kp_proc.p_stat == SZOMB) {
+    return std::nullopt;
+  }
   const timeval& start = info.kp_proc.p_starttime;
   return ProcessFacts{static_cast<std::uint64_t>(start.tv_sec) * 1'000'000u +
                           static_cast<std::uint64_t>(start.tv_usec),
@@ -48,7 +50,9 @@ std::optional<ProcessFacts> readProcessFacts(std::int32_t pid) {
   std::istringstream fields(stat.substr(afterCommand + 1));
   std::string field;
   ProcessFacts facts;
-  for (int number = 3; number <= 22 && fields >> field; ++number) {
+  // A zombie has ended, whether or not its parent has collected it yet.
+  if (!(fields >> field) || field == "Z" || field == "X") return std::nullopt;
+  for (int number = 4; number <= 22 && fields >> field; ++number) {
     if (number == 4) std::from_chars(field.data(), field.data() + field.size(), facts.parentPid);
     if (number == 22) {
       const auto [end, error] =

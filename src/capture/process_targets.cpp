@@ -34,4 +34,11 @@ bool ProcessTargets::covers(std::int32_t pid) const {
   return false;
 }
 
+bool ProcessTargets::anyAlive() const {
+  return std::any_of(processes.begin(), processes.end(), [this](const TargetProcess& process) {
+    const auto facts = read(process.pid);
+    return facts && facts->startTime == process.startTime;
+  });
+}
+
 }  // namespace quenwick

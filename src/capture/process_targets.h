@@ -36,6 +36,9 @@ struct ProcessTargets {
   // Whether `pid` is a target or, with `tree`, a descendant of one: its parents are walked up
   // while they live.
   bool covers(std::int32_t pid) const;
+
+  // Whether any target still lives: once none does, none of them will ever be heard.
+  bool anyAlive() const;
 };
 
 }  // namespace quenwick

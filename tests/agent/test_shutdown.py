@@ -103,15 +103,22 @@ def orphan(agent):
 
 
 # when the parent goes: while the agent runs, while its start-up is slow (after "creating_tap"),
-# or while a call into the audio layer never returns (the device's start waits for sound)
-@pytest.mark.parametrize("setting, reached, slow", [
-    ({}, "running", 0), ({"slowTap": 1500}, "creating_tap", 1.5),
-    ({"startBlocks": "/nonexistent"}, "starting", 0)], ids=["running", "slow", "stuck"])
-def test_the_parent_going_away_ends_the_agent_with_parent_exited(orphan, setting, reached, slow):
+# while a call into the audio layer never returns, or while it waits for a process to play
+@pytest.mark.parametrize("more, setting, reached, slow", [
+    ([], {}, "running", 0), ([], {"slowTap": 1500}, "creating_tap", 1.5),
+    ([], {"startBlocks": "/nonexistent"}, "starting", 0),
+    (["--wait", "--pids", str(os.getpid())], {"pids": {}}, "waiting", 0)],
+    ids=["running", "slow", "stuck", "waiting"])
+def test_the_parent_going_away_ends_the_agent_with_parent_exited(orphan, more, setting, reached,
+                                                                 slow):
     start, kill_parent, exit_status = orphan
-    run = start(["--pids", "9000042"], script=dict(FOREVER, **setting))
+    run = start(["--pids", "9000042", *more], script=dict(FOREVER, **setting))
     if reached == "starting":
         until(lambda: {"fake": "starting"} in run.log_lines(), what="the start call")
+    elif reached == "waiting":
+        until(lambda: run.calls(), what="the first look at the processes")
+        time.sleep(0.5)
+        assert run.events() == []
     else:
         run.wait_for_event(reached)
     started = time.monotonic()

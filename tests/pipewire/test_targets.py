@@ -10,7 +10,7 @@ import subprocess
 import numpy as np
 import pytest
 
-from conftest import level_dbfs, pcm_samples, until, write_float_wav
+from conftest import assert_holds, level_dbfs, noise, pcm_samples, until, write_float_wav
 from following import arguments, cases, children, command_of, start_apart, take_pid
 
 PITCHES = {"A": 300, "B": 500, "K": 700, "G": 900, "S": 1100}
@@ -129,6 +129,28 @@ def test_a_listed_process_that_plays_nothing_at_start_ends_the_start(pipewire, t
     # Targets are followed for the whole run, but a start with none of them playing still ends.
     idle = pipewire.play_command(["sleep", "60"])
     run = pipewire.agent(["--pids", idle.pid], tmp_path)
+    assert run.finish() == 3
+    assert run.events() == [{"event": "error", "message": "none of the requested processes are "
+                             "audio processes yet; is the app playing sound?"}]
+
+
+def test_a_player_that_starts_a_second_after_a_waiting_agent_is_heard_from_its_first_cycle(
+        pipewire, tmp_path):
+    played = noise(48000 * 2, 2, seed=5) * 0.25
+    write_float_wav(tmp_path / "late.wav", played, 48000)
+    late = started(pipewire, ["sh", "-c", "sleep 1; exec pw-play late.wav"], tmp_path)
+    run = pipewire.agent(["--pids", late.pid, "--wait"], tmp_path)
+    run.wait_for_event("running")
+    late.wait()
+    run.wait_for_silence()
+    run.signal(signal.SIGTERM)
+    assert run.finish() == 0
+    assert_holds(run.out, played, from_the_start=True)
+
+
+def test_a_waiting_agent_ends_with_3_when_its_process_ends_without_playing(pipewire, tmp_path):
+    idle = pipewire.play_command(["sleep", "1"])
+    run = pipewire.agent(["--pids", idle.pid, "--wait"], tmp_path)
     assert run.finish() == 3
     assert run.events() == [{"event": "error", "message": "none of the requested processes are "
                              "audio processes yet; is the app playing sound?"}]

@@ -14,6 +14,10 @@
 //   "slowTap": MS          the tap takes that long to create
 //   "processes": [[OBJECT, PID]]  the layer's process list ('prs#'), with each object's pid
 //                          ('ppid'); a step {"processes": [...]} replaces it
+//   "joins": [{"after": MS, "pid": PID, "object": OBJECT}]  a process that becomes an audio
+//                          process MS after the layer was opened, whatever the device does: it
+//                          joins the process list, 'id2p' gives its object, and the listeners
+//                          of 'prs#' are told
 //   "connectsAfterRead": [[OBJECT, PID]]  joins the process list right after the first read of
 //                          a process ('id2p' or 'prs#'), announced to the listeners of 'prs#'
 //                          there are then
@@ -125,6 +129,8 @@ class FakeAudioHardware final : public AudioHardware {
       pendingReads_.push_back(formatFrom(reply));
     }
     processes_ = script_.value("processes", json::array());
+    pids_ = script_.value("pids", json::object());
+    if (script_.contains("joins")) joins_ = std::thread([this] { join(); });
     const auto clock = script_.value("clock", std::vector<std::uint32_t>{125, 3});
     clock_ = {clock.at(0), clock.at(1)};
     soundModel_ = script_.contains("playing");
@@ -137,7 +143,10 @@ class FakeAudioHardware final : public AudioHardware {
     }
   }
 
-  ~FakeAudioHardware() override { stopSteps(); }
+  ~FakeAudioHardware() override {
+    stopSteps();
+    if (joins_.joinable()) joins_.join();
+  }
 
   HostClock hostClock() const override { return clock_; }
 
@@ -364,7 +373,10 @@ class FakeAudioHardware final : public AudioHardware {
   }
 
   OSStatus readProcessObject(std::int32_t pid, void* outData, json& line) {
-    const json pids = script_.value("pids", json::object());
+    const json pids = [&] {
+      std::lock_guard lock(mutex_);
+      return pids_;
+    }();
     json reply = pids.value(std::to_string(pid), json(0));
     if (!pids.contains(std::to_string(pid)) && pid == parent_) reply = pids.value("parent", reply);
     if (!reply.is_array()) reply = json::array({reply, 0});
@@ -542,6 +554,23 @@ class FakeAudioHardware final : public AudioHardware {
     ++lists_;
   }
 
+  // Processes that become audio processes on their own time, from the layer's opening.
+  void join() {
+    const auto opened = std::chrono::steady_clock::now();
+    for (const json& joining : script_["joins"]) {
+      {
+        std::unique_lock lock(mutex_);
+        if (wake_.wait_until(lock, opened + std::chrono::milliseconds(joining["after"].get<int>()),
+                             [&] { return stopping_; })) {
+          return;
+        }
+        processes_.push_back({joining["object"], joining["pid"]});
+        pids_[std::to_string(joining["pid"].get<std::int32_t>())] = joining["object"];
+      }
+      notify(kAudioHardwarePropertyProcessObjectList);
+    }
+  }
+
   // The tap's format changes just after the agent first read it.
   void changeAfterFirstRead() {
     {
@@ -620,6 +649,7 @@ class FakeAudioHardware final : public AudioHardware {
   FormatReply streamReply_;  // what deliveries are made in
   std::deque<FormatReply> pendingReads_;
   json processes_;  // [[object, pid]]
+  json pids_;       // what 'id2p' gives: {pid: object}
   bool stopping_ = false;
   bool holding_ = false;
   bool connectedLate_ = false;
@@ -641,6 +671,7 @@ class FakeAudioHardware final : public AudioHardware {
   std::uint64_t sampleTime_ = 0;  // IO thread
   double hostTime_ = 1e9;         // IO thread: nanoseconds, stamped in the clock's ticks
   std::thread steps_;
+  std::thread joins_;
 };
 
 }  // namespace

@@ -10,8 +10,11 @@
 #define KERN_PROC 14
 #define KERN_PROC_PID 1
 
+#define SZOMB 5  // <sys/proc.h>, which <sys/sysctl.h> includes
+
 struct extern_proc {
   struct timeval p_starttime;
+  char p_stat;
 };
 
 struct eproc {

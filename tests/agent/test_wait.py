@@ -1,0 +1,58 @@
+"""--wait on the scripted audio layer: a processes-mode request with nothing to hear yet waits,
+silently, for a requested process to become an audio process, and then starts as any start
+does; it ends with status 3 once no requested process lives."""
+import signal
+import subprocess
+import time
+
+import pytest
+
+from conftest import decimated, noise
+
+NOTHING = "none of the requested processes are audio processes yet; is the app playing sound?"
+
+
+@pytest.fixture
+def sleepers():
+    started = [subprocess.Popen(["sleep", "60"]) for _ in range(2)]
+    yield started
+    for process in started:
+        process.kill()
+        process.wait()
+
+
+@pytest.mark.parametrize("tree", [[], ["--tree"]], ids=["pids", "tree"])
+def test_a_process_that_plays_a_second_later_is_heard_from_its_first_cycle(agent, tmp_path,
+                                                                           sleepers, tree):
+    pid = sleepers[0].pid
+    source = noise(20 * 512, 2)
+    (tmp_path / "source.raw").write_bytes(source.tobytes())
+    run = agent(["--pids", pid, "--wait", *tree], script={
+        "joins": [{"after": 1000, "pid": pid, "object": 7}],
+        "source": str(tmp_path / "source.raw"), "steps": [{"deliver": 20, "frames": 512}]})
+    time.sleep(0.5)
+    assert run.events() == [] and run.proc.poll() is None  # waiting, without a word
+    run.wait_until_done()
+    run.signal(signal.SIGTERM)
+    assert run.finish() == 0
+    assert [e["event"] for e in run.events()] == ["creating_tap", "format", "running"]
+    assert next(c for c in run.calls() if c["call"] == "createProcessTap")["processes"] == [7]
+    assert bytes(run.out) == decimated(source)
+
+
+def test_the_wait_ends_with_3_once_no_requested_process_lives(agent, sleepers):
+    run = agent(["--wait", "--pids", f"{sleepers[0].pid},{sleepers[1].pid}"], script={})
+    for process in sleepers:
+        time.sleep(0.3)
+        assert run.proc.poll() is None  # one of them may still play
+        process.kill()  # and left unreaped: a zombie has ended too
+    started = time.monotonic()
+    assert run.finish() == 3 and time.monotonic() - started < 1
+    assert run.events() == [{"event": "error", "message": NOTHING}]
+
+
+@pytest.mark.parametrize("args", [["--pids", "9000042"], ["--pids", "9000042", "--tree"]])
+def test_a_request_of_no_live_process_does_not_wait(agent, args):
+    run = agent([*args, "--wait"], script={})
+    assert run.finish() == 3
+    assert run.events() == [{"event": "error", "message": NOTHING}]
