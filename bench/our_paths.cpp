@@ -7,7 +7,6 @@
 
 #include "convert/capture_callback.h"
 #include "convert/downmix.h"
-#include "convert/format_handover.h"
 #include "convert/resampler.h"
 #include "paths.h"
 #include "ratio_reporter.h"
@@ -44,12 +43,12 @@ void wholeCallback(benchmark::State& state, Layout layout, double rate, Source s
     return;
   }
   {
-    FormatHandover handover;
-    handover.publish(feed.format());
     PcmOutput pcm(devNull, nullptr);
-    CaptureCallback callback(handover, pcm);
+    CaptureCallback callback(pcm);
     for (auto _ : state) {
-      for (std::size_t b = 0; b < feed.blocks(); ++b) callback(&feed.list(b));
+      for (std::size_t b = 0; b < feed.blocks(); ++b) {
+        callback.deliver({&feed.list(b), feed.format(), 1, std::nullopt});
+      }
     }
     pcm.drain(std::chrono::seconds(10));
   }

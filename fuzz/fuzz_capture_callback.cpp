@@ -40,8 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // One converter for all runs: a new one allocates room for the largest blocks, which costs more
   // than a run. Each run opens with a format, which the converter takes before it reads anything,
   // so that it starts as a new one would and the run depends on its own input alone.
-  static FormatHandover handover;
-  static ListConverter convert(handover);
+  static ListConverter convert;
+  static std::uint64_t generation = 0;
   FuzzedDataProvider input(data, size);
   AudioStreamBasicDescription format{};
   reference::Resampler resampler;
@@ -53,10 +53,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       format.mFormatFlags = input.ConsumeIntegral<std::uint32_t>();
       format.mBytesPerFrame = input.ConsumeBool() ? input.ConsumeIntegralInRange(0u, 32u)
                                                   : input.ConsumeIntegral<std::uint32_t>();
-      handover.publish(format);
+      ++generation;
       resampler = reference::Resampler{format.mSampleRate / outRate};
     } else if (action == 1) {
-      FUZZ_CHECK(convert(nullptr).empty());
+      FUZZ_CHECK(convert(nullptr, format, generation).empty());
     } else {
       // Up to nine buffers, a few of them null; now and then one long enough to outgrow the room
       // that the callback's resampler starts with. The input fills them as far as it goes.
@@ -76,7 +76,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       std::vector<unsigned char> list(head + records.size() * sizeof(AudioBuffer));
       *reinterpret_cast<std::uint32_t*>(list.data()) = static_cast<std::uint32_t>(records.size());
       std::copy(records.begin(), records.end(), reinterpret_cast<AudioBuffer*>(list.data() + head));
-      const auto samples = convert(reinterpret_cast<const AudioBufferList*>(list.data()));
+      const auto samples =
+          convert(reinterpret_cast<const AudioBufferList*>(list.data()), format, generation);
       converted.insert(converted.end(), samples.begin(), samples.end());
       resampler.emit(reference::downmix(records, format), expected);
     }

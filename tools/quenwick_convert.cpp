@@ -24,10 +24,9 @@
 
 #include "convert/audio_buffers.h"
 #include "convert/capture_callback.h"
-#include "convert/format_handover.h"
-#include "convert/pcm_writer.h"
 #include "convert/resampler.h"
 #include "convert/sample_layout.h"
+#include "convert/write_all.h"
 
 namespace {
 
@@ -242,9 +241,8 @@ int writeFailed() {
 }
 
 int run(const Options& options, int inputFd) {
-  FormatHandover handover;
-  handover.publish(describe(options));
-  ListConverter convert(handover);
+  const AudioStreamBasicDescription format = describe(options);
+  ListConverter convert;
 
   const std::uint32_t channels = options.channels;
   const std::size_t frameBytes = channels * bytesPerSample(options.layout);
@@ -279,7 +277,7 @@ int run(const Options& options, int inputFd) {
       storage.buffer(0) = {channels, static_cast<std::uint32_t>(block->size()),
                            const_cast<float*>(samples)};
     }
-    if (!output.add(convert(storage.list()))) return writeFailed();
+    if (!output.add(convert(storage.list(), format, 1))) return writeFailed();
     if (block->size() < wanted) break;  // the input ended inside this block
   }
   return output.flush() ? 0 : writeFailed();

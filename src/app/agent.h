@@ -4,15 +4,15 @@
 #include <functional>
 #include <memory>
 
-#include "capture/audio_hardware.h"
+#include "capture/capture.h"
 
 namespace quenwick {
 
-using AudioLayerFactory = std::function<std::unique_ptr<AudioHardware>()>;
+using CaptureFactory = std::function<std::unique_ptr<Capture>()>;
 
-// Parses the command line (argv[0] is the program path), opens the audio layer with
-// `openAudioLayer` (only once the command line is known to be good), builds the capture chain
-// and serves the main queue. Never returns: every way out ends the process with its status.
-[[noreturn]] void runAgent(int argc, char** argv, const AudioLayerFactory& openAudioLayer);
+// Parses the command line (argv[0] is the program path), opens the platform's capture with
+// `openCapture` (only once the command line is known to be good), starts capturing and serves
+// the main queue. Never returns: every way out ends the process with its status.
+[[noreturn]] void runAgent(int argc, char** argv, const CaptureFactory& openCapture);
 
 }  // namespace quenwick

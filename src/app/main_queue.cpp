@@ -1,8 +1,6 @@
 #include "app/main_queue.h"
 
-#include <fcntl.h>
 #include <poll.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -13,39 +11,19 @@ namespace {
 
 // Shared with the asynchronous signal handlers, which may only touch lock-free atomics and
 // make async-signal-safe calls.
-std::atomic<int> alarmWakeFd{-1};
+std::atomic<const WakeupPipe*> alarmWakeup{nullptr};
 std::atomic<bool> raisedAlarms[MainQueue::kAlarms];
-static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
-
-void wake(int fd) noexcept {
-  const char byte = 0;
-  // The pipe is non-blocking: when it is full a wake-up is already pending, so a failed write
-  // loses nothing.
-  const int savedErrno = errno;
-  while (write(fd, &byte, 1) < 0 && errno == EINTR) {
-  }
-  errno = savedErrno;
-}
+static_assert(std::atomic<const WakeupPipe*>::is_always_lock_free &&
+              std::atomic<bool>::is_always_lock_free);
 
 }  // namespace
 
 MainQueue::MainQueue() {
-  int fds[2];
-  if (pipe(fds) == 0) {
-    for (const int fd : fds) {
-      fcntl(fd, F_SETFD, FD_CLOEXEC);
-      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-    }
-    wakeRead_ = fds[0];
-    wakeWrite_ = fds[1];
-    alarmWakeFd.store(wakeWrite_);
-  }
+  if (wakeup_.valid()) alarmWakeup.store(&wakeup_);
 }
 
 MainQueue::~MainQueue() {
-  alarmWakeFd.store(-1);
-  if (wakeRead_ >= 0) close(wakeRead_);
-  if (wakeWrite_ >= 0) close(wakeWrite_);
+  alarmWakeup.store(nullptr);
 }
 
 void MainQueue::post(std::function<void()> job) {
@@ -53,7 +31,7 @@ void MainQueue::post(std::function<void()> job) {
     std::lock_guard lock(mutex_);
     jobs_.push_back(std::move(job));
   }
-  wake(wakeWrite_);
+  wakeup_.ring();
 }
 
 int MainQueue::addAlarm(std::function<void()> job) {
@@ -69,8 +47,7 @@ int MainQueue::addAlarm(std::function<void()> job) {
 void MainQueue::raise(int alarm) noexcept {
   if (alarm < 0 || alarm >= kAlarms) return;
   raisedAlarms[alarm].store(true);
-  const int fd = alarmWakeFd.load();
-  if (fd >= 0) wake(fd);
+  if (const WakeupPipe* wakeup = alarmWakeup.load()) wakeup->ring();
 }
 
 void MainQueue::repeat(std::chrono::milliseconds interval, std::function<bool()> job) {
@@ -80,10 +57,10 @@ void MainQueue::repeat(std::chrono::milliseconds interval, std::function<bool()>
 }
 
 void MainQueue::run() {
-  while (wakeRead_ >= 0) {
-    pollfd wakeup{wakeRead_, POLLIN, 0};
+  while (wakeup_.valid()) {
+    pollfd wakeup{wakeup_.readEnd(), POLLIN, 0};
     if (poll(&wakeup, 1, msUntilTimer()) < 0 && errno != EINTR) return;
-    drainWakeups();
+    wakeup_.drain();
     runRaisedAlarms();
     runPostedJobs();
     runTimerIfDue();
@@ -102,12 +79,6 @@ void MainQueue::runTimerIfDue() {
   // Counted from when it was due, so that the ticks do not drift.
   timerDue_ += timerInterval_;
   if (!timerJob_()) timerJob_ = nullptr;
-}
-
-void MainQueue::drainWakeups() {
-  char bytes[64];
-  while (read(wakeRead_, bytes, sizeof bytes) > 0) {
-  }
 }
 
 void MainQueue::runRaisedAlarms() {

@@ -7,7 +7,8 @@
 #include <functional>
 #include <mutex>
 
-#include "capture/audio_hardware.h"
+#include "capture/capture.h"
+#include "convert/wakeup_pipe.h"
 
 namespace quenwick {
 
@@ -35,22 +36,21 @@ class MainQueue final : public DispatchQueue {
   // true. One such timer at a time; a later call replaces it.
   void repeat(std::chrono::milliseconds interval, std::function<bool()> job);
 
-  // Whether the queue could be made (it needs a pipe); errno says why not.
-  bool valid() const { return wakeRead_ >= 0; }
+  // Whether the queue could be made (it needs a pipe), and the errno value of why not.
+  bool valid() const { return wakeup_.valid(); }
+  int error() const { return wakeup_.error(); }
 
   // Serves the queue for as long as the process lives. Returns only when waiting fails; errno
   // says why.
   void run();
 
  private:
-  void drainWakeups();
   void runRaisedAlarms();
   void runPostedJobs();
   void runTimerIfDue();
   int msUntilTimer() const;
 
-  int wakeRead_ = -1;
-  int wakeWrite_ = -1;
+  WakeupPipe wakeup_;
 
   std::mutex mutex_;
   std::deque<std::function<void()>> jobs_;  // guarded by mutex_

@@ -1,6 +1,6 @@
 #include "app/shutdown.h"
 
-#include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -8,35 +8,31 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <ctime>
 #include <string>
 #include <system_error>
 #include <thread>
 
-#include "app/status.h"
+#include "app/ending.h"
+#include "convert/wakeup_pipe.h"
 
 namespace quenwick {
 namespace {
 
 constexpr auto parentWatchInterval = std::chrono::seconds(1);
-constexpr std::time_t teardownGraceSeconds = 2;
+constexpr auto teardownGrace = std::chrono::seconds(2);
 
-// The SIGTERM handler writes one byte here (write is async-signal-safe); the watchdog waits
-// for it.
-int terminationStarted[2] = {-1, -1};
+// Rung by the SIGTERM handler; the watchdog waits for it.
+WakeupPipe* terminationStarted = nullptr;
 int terminationAlarm = -1;
 
 void onTerminate(int) {
-  const int savedErrno = errno;
-  const char byte = 0;
-  [[maybe_unused]] const auto written = write(terminationStarted[1], &byte, 1);
-  errno = savedErrno;
+  terminationStarted->ring();
   MainQueue::raise(terminationAlarm);
 }
 
 // A broken pipe means the host has gone: leave at once, writing nothing more.
 void onBrokenPipe(int) {
-  _exit(0);
+  endNow(ExitStatus::ended);
 }
 
 void install(int signo, void (*handler)(int)) {
@@ -48,15 +44,13 @@ void install(int signo, void (*handler)(int)) {
 }
 
 // A stop can block while the IO thread is stuck writing to a host that has stopped reading;
-// the agent must still end promptly after SIGTERM.
+// the agent must still end promptly after SIGTERM, counted from the signal.
 void watchTeardown() {
-  char byte;
-  while (read(terminationStarted[0], &byte, 1) < 0 && errno == EINTR) {
+  pollfd started{terminationStarted->readEnd(), POLLIN, 0};
+  while (poll(&started, 1, -1) < 0 && errno == EINTR) {
   }
-  timespec grace{teardownGraceSeconds, 0};
-  while (nanosleep(&grace, &grace) != 0 && errno == EINTR) {
-  }
-  _exit(0);
+  std::this_thread::sleep_for(teardownGrace);
+  endNow(ExitStatus::ended);
 }
 
 }  // namespace
@@ -78,38 +72,29 @@ void startParentWatch(pid_t parentPid) {
       // An orphan is adopted at once, so a parent id that changed means the parent is gone. A
       // probe that is refused (EPERM) found a parent that runs as another user: it is there.
       if (getppid() != parentPid || (kill(parentPid, 0) != 0 && errno == ESRCH)) {
-        fail("parent exited", 0);
+        fail("parent exited", ExitStatus::ended);
       }
     }
   };
   try {
     std::thread(watch).detach();
   } catch (const std::system_error& error) {
-    fail("could not run: " + std::string(std::strerror(error.code().value())), 2);
+    fail("could not run: " + std::string(std::strerror(error.code().value())), ExitStatus::failure);
   }
 }
 
-void teardown(AudioHardware& hardware, const AudioObjects& objects) {
-  hardware.stop(objects.aggregateID, objects.procID);
-  if (objects.procID != nullptr) hardware.destroyIOProcID(objects.aggregateID, objects.procID);
-  hardware.destroyAggregateDevice(objects.aggregateID);
-  hardware.destroyProcessTap(objects.tapID);
-}
-
-void installSignalHandlers(MainQueue& queue, AudioHardware& hardware, const AudioObjects& objects,
-                           std::function<void()> afterTeardown) {
-  if (pipe(terminationStarted) == 0) {
-    fcntl(terminationStarted[0], F_SETFD, FD_CLOEXEC);
-    fcntl(terminationStarted[1], F_SETFD, FD_CLOEXEC);
-    fcntl(terminationStarted[1], F_SETFL, O_NONBLOCK);
-    std::thread(watchTeardown).detach();
+void installSignalHandlers(MainQueue& queue, std::function<void()> teardown) {
+  static WakeupPipe started;
+  terminationStarted = &started;
+  if (started.valid()) {
+    try {
+      std::thread(watchTeardown).detach();
+    } catch (const std::system_error&) {
+      // No watchdog to spare: the teardown goes unguarded.
+    }
   }
-
-  terminationAlarm = queue.addAlarm([&hardware, objects, afterTeardown] {
-    if (!endQuietly()) return;  // already on its way out, another way
-    teardown(hardware, objects);
-    afterTeardown();
-    _exit(0);
+  terminationAlarm = queue.addAlarm([teardown = std::move(teardown)] {
+    endQuietlyAfter(teardown);  // nothing, when the agent is already on its way out another way
   });
   install(SIGTERM, onTerminate);
   install(SIGPIPE, onBrokenPipe);

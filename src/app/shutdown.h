@@ -6,16 +6,8 @@
 #include <functional>
 
 #include "app/main_queue.h"
-#include "capture/audio_hardware.h"
 
 namespace quenwick {
-
-// What the SIGTERM teardown destroys; set before the signal handlers are installed.
-struct AudioObjects {
-  AudioObjectID tapID = kAudioObjectUnknown;
-  AudioObjectID aggregateID = kAudioObjectUnknown;
-  AudioDeviceIOProcID procID = nullptr;
-};
 
 // A host may start the agent with SIGTERM and SIGPIPE blocked; the agent could then be stopped
 // by nothing but SIGKILL. First thing at start, before any thread exists.
@@ -27,14 +19,8 @@ void unblockHandledSignals();
 // call into the audio layer that never returns included.
 void startParentWatch(pid_t parentPid);
 
-// Stops the device, destroys the IO proc (when there is one), the aggregate device and the
-// tap, in this order, whatever each call returns.
-void teardown(AudioHardware& hardware, const AudioObjects& objects);
-
-// From now on SIGTERM runs the teardown on the main queue, then `afterTeardown`, and exits 0
-// without a line (and exits 0 anyway when that has not finished two seconds after the signal);
-// SIGPIPE exits 0 at once.
-void installSignalHandlers(MainQueue& queue, AudioHardware& hardware, const AudioObjects& objects,
-                           std::function<void()> afterTeardown);
+// From now on SIGTERM runs `teardown` on the main queue and exits 0 without a line (and exits 0
+// anyway when that has not finished two seconds after the signal); SIGPIPE exits 0 at once.
+void installSignalHandlers(MainQueue& queue, std::function<void()> teardown);
 
 }  // namespace quenwick

@@ -9,24 +9,22 @@
 #include <cstddef>
 #include <mutex>
 #include <span>
-#include <system_error>
 #include <thread>
 
-#include "convert/pcm_writer.h"
+#include "convert/write_all.h"
 
 namespace quenwick {
 namespace {
 
 constexpr int stderrHandle = STDERR_FILENO;
-constexpr std::chrono::seconds kLastLinePatience{1};
 
 // Status lines come from the main thread and from the parent watch's: one at a time, and none
 // once the process is ending.
 std::mutex statusWrites;
-std::atomic<bool> ending{false};  // set once, by the first way out
+std::atomic<bool> closed{false};
 
-// The lock on status lines, if it can be had within the patience of a last line: a writer stuck
-// on a reader that stopped may hold it for ever.
+// The lock on status lines, if it can be had within `patience`: a writer stuck on a reader that
+// stopped may hold it for ever.
 std::unique_lock<std::mutex> lockWithin(std::chrono::milliseconds patience) {
   const auto deadline = std::chrono::steady_clock::now() + patience;
   std::unique_lock lock(statusWrites, std::try_to_lock);
@@ -37,18 +35,12 @@ std::unique_lock<std::mutex> lockWithin(std::chrono::milliseconds patience) {
   return lock;
 }
 
-void exitAfter(std::chrono::seconds delay, int code) {
-  std::this_thread::sleep_for(delay);
-  _exit(code);
-}
-
-void exitWithin(std::chrono::seconds delay, int code) {
-  try {
-    std::thread(exitAfter, delay, code).detach();
-  } catch (const std::system_error&) {
-    // No thread to spare: the line goes out unguarded.
+void writeLine(const StatusEvent& event) {
+  if (const auto line = statusLine(event)) {
+    writeAll(stderrHandle, std::as_bytes(std::span(line->data(), line->size())));
   }
 }
+
 constexpr std::string_view replacementCharacter = "\xEF\xBF\xBD";
 
 // The UTF-8 sequence at the start of `bytes`: how many bytes it takes and whether it is well
@@ -191,32 +183,18 @@ std::optional<std::string> statusLine(const StatusEvent& event) {
 
 void status(const StatusEvent& event) {
   std::lock_guard lock(statusWrites);
-  if (ending) return;
-  if (const auto line = statusLine(event)) {
-    writeAll(stderrHandle, std::as_bytes(std::span(line->data(), line->size())));
-  }
+  if (!closed) writeLine(event);
 }
 
-bool endQuietly() {
-  return !ending.exchange(true);
+void closeStatusLines() {
+  closed = true;
 }
 
-void fail(std::string_view message, int code) {
-  // The first way out wins; any other waits for it to end the process.
-  if (ending.exchange(true)) {
-    for (;;) pause();
-  }
-  // Whatever happens to the line, the process ends about a second from now: a reader of standard
-  // error that stopped cannot keep it.
-  exitWithin(kLastLinePatience, code);
+void writeLastLine(const StatusEvent& event, std::chrono::milliseconds patience) {
+  closed = true;
   // A line being written goes out whole before this one.
-  const auto lock = lockWithin(kLastLinePatience);
-  if (const auto line =
-          statusLine({{"event", std::string("error")}, {"message", std::string(message)}})) {
-    writeAll(stderrHandle, std::as_bytes(std::span(line->data(), line->size())));
-  }
-  // No destructors: audio-layer threads may still be running, and nothing is torn down here.
-  _exit(code);
+  const auto lock = lockWithin(patience);
+  writeLine(event);
 }
 
 }  // namespace quenwick

@@ -2,6 +2,7 @@
 // standard error.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -24,16 +25,14 @@ using StatusEvent = std::vector<std::pair<std::string, StatusValue>>;
 std::optional<std::string> statusLine(const StatusEvent& event);
 
 // Writes the event's line to standard error in one whole write; never reports a failure. Any
-// thread; nothing once the process is ending.
+// thread; nothing once the lines are closed.
 void status(const StatusEvent& event);
 
-// The process ends without a line: no status line is begun from now on. False when it is
-// ending already, another way.
-bool endQuietly();
+// No line is begun from now on: the process is ending.
+void closeStatusLines();
 
-// Writes the "error" event with `message`, as the last line, and ends the process with `code`,
-// within about a second whatever the reader of standard error does. Any thread; when the process
-// is ending already, another way, it waits for that.
-[[noreturn]] void fail(std::string_view message, int code = 1);
+// Closes the lines and writes `event` as the last one, once a line being written has gone out
+// whole, or without waiting for it after `patience`.
+void writeLastLine(const StatusEvent& event, std::chrono::milliseconds patience);
 
 }  // namespace quenwick

@@ -8,35 +8,46 @@ namespace {
 // Deeper than any real process tree; a guard against a parent chain that loops while it changes.
 constexpr int kDeepestAncestry = 256;
 
+std::optional<ProcessFacts> factsOf(std::int32_t pid) {
+  return pid > 0 ? readProcessFacts(pid) : std::nullopt;
+}
+
 }  // namespace
 
 ProcessTargets ProcessTargets::ofAlive(const std::vector<std::int32_t>& pids, bool tree) {
   ProcessTargets targets;
   targets.tree = tree;
   for (const std::int32_t pid : pids) {
-    if (pid <= 0) continue;
-    if (const auto facts = targets.read(pid)) targets.processes.push_back({pid, facts->startTime});
+    if (const auto facts = factsOf(pid)) targets.processes.push_back({pid, facts->startTime});
   }
   return targets;
 }
 
 bool ProcessTargets::covers(std::int32_t pid) const {
-  for (int depth = 0; pid > 0 && depth < kDeepestAncestry; ++depth) {
-    const auto facts = read(pid);
-    if (!facts) return false;
-    if (std::find(processes.begin(), processes.end(), TargetProcess{pid, facts->startTime}) !=
-        processes.end()) {
-      return true;
-    }
-    if (!tree) return false;
-    pid = facts->parentPid;
+  const auto facts = factsOf(pid);
+  return facts && coversFrom(pid, *facts);
+}
+
+bool ProcessTargets::covers(const TargetProcess& process) const {
+  const auto facts = factsOf(process.pid);
+  return facts && facts->startTime == process.startTime && coversFrom(process.pid, *facts);
+}
+
+bool ProcessTargets::coversFrom(std::int32_t pid, ProcessFacts facts) const {
+  for (int depth = 1;; ++depth) {
+    const TargetProcess process{pid, facts.startTime};
+    if (std::find(processes.begin(), processes.end(), process) != processes.end()) return true;
+    if (!tree || depth == kDeepestAncestry) return false;
+    pid = facts.parentPid;
+    const auto parent = factsOf(pid);
+    if (!parent) return false;
+    facts = *parent;
   }
-  return false;
 }
 
 bool ProcessTargets::anyAlive() const {
-  return std::any_of(processes.begin(), processes.end(), [this](const TargetProcess& process) {
-    const auto facts = read(process.pid);
+  return std::any_of(processes.begin(), processes.end(), [](const TargetProcess& process) {
+    const auto facts = factsOf(process.pid);
     return facts && facts->startTime == process.startTime;
   });
 }

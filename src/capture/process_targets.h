@@ -27,8 +27,6 @@ struct TargetProcess {
 struct ProcessTargets {
   std::vector<TargetProcess> processes;
   bool tree = false;
-  // Where the facts come from: the system, or a table in a test.
-  std::optional<ProcessFacts> (*read)(std::int32_t pid) = readProcessFacts;
 
   // The pids that are alive now, as targets; a pid that is not alive never becomes one.
   static ProcessTargets ofAlive(const std::vector<std::int32_t>& pids, bool tree);
@@ -36,9 +34,15 @@ struct ProcessTargets {
   // Whether `pid` is a target or, with `tree`, a descendant of one: its parents are walked up
   // while they live.
   bool covers(std::int32_t pid) const;
+  // The same for a process known by its identity, which must still be the one with its pid.
+  bool covers(const TargetProcess& process) const;
 
   // Whether any target still lives: once none does, none of them will ever be heard.
   bool anyAlive() const;
+
+ private:
+  // `pid`, whose facts these are, then its ancestors while they live.
+  bool coversFrom(std::int32_t pid, ProcessFacts facts) const;
 };
 
 }  // namespace quenwick

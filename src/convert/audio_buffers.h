@@ -52,22 +52,6 @@ struct AudioBufferList {
   AudioBuffer mBuffers[1];
 };
 
-// When a cycle was captured. mHostTime counts the host clock (CLOCK_MONOTONIC nanoseconds on
-// Linux, mach_absolute_time ticks on macOS); mSampleTime the device's frames.
-struct AudioTimeStamp {
-  double mSampleTime;
-  std::uint64_t mHostTime;
-  double mRateScalar;
-  std::uint64_t mWordClockTime;
-  unsigned char mSMPTETime[24];
-  std::uint32_t mFlags;
-  std::uint32_t mReserved;
-};
-static_assert(sizeof(AudioTimeStamp) == 64);
-
-inline constexpr std::uint32_t kAudioTimeStampSampleTimeValid = 1u << 0;
-inline constexpr std::uint32_t kAudioTimeStampHostTimeValid = 1u << 1;
-
 // The buffer records of a list, however many it holds.
 inline std::span<const AudioBuffer> buffersOf(const AudioBufferList& list) {
   return {list.mBuffers, list.mNumberBuffers};

@@ -1,13 +1,12 @@
-// The capture callback: each buffer list is decoded with one whole format, mixed down to mono,
-// resampled, placed on the stream's timeline and handed to the PCM output.
+// The capture callback: each cycle is decoded in its own format, mixed down to mono, resampled,
+// placed on the stream's timeline and handed to the PCM output.
 #pragma once
 
 #include <cstdint>
 #include <span>
 #include <vector>
 
-#include "convert/audio_buffers.h"
-#include "convert/format_handover.h"
+#include "convert/captured_cycle.h"
 #include "convert/pcm_output.h"
 #include "convert/resampler.h"
 #include "convert/timeline.h"
@@ -17,36 +16,30 @@ namespace quenwick {
 // The conversion of buffer lists into PCM samples, without the write.
 class ListConverter {
  public:
-  // Nothing is read from `handover` until the first call.
-  explicit ListConverter(const FormatHandover& handover);
+  ListConverter();
 
-  // One call at a time. The list is read in `format`, the format it was captured in, when the
-  // audio layer tells it, and a format other than the last list's restarts the resampler at this
-  // list. Otherwise it is read in the format last published, and a format published since the
-  // last call restarts the resampler. Returns the list's samples, valid until the next call.
+  // One call at a time. The list is read in `format`; a format other than the last list's, or a
+  // new generation of formats, restarts the resampler at this list. Returns the list's samples,
+  // valid until the next call.
   std::span<const std::int16_t> operator()(const AudioBufferList* input,
-                                           const AudioStreamBasicDescription* format = nullptr);
+                                           const AudioStreamBasicDescription& format,
+                                           std::uint64_t generation);
 
  private:
-  const FormatHandover& handover_;
-  std::uint64_t generation_ = 0;
-  AudioStreamBasicDescription published_{};
   bool converting_ = false;
+  std::uint64_t generation_ = 0;
   AudioStreamBasicDescription format_{};
   Resampler resampler_;
   std::vector<float> mono_;
 };
 
-class CaptureCallback {
+class CaptureCallback final : public CycleSink {
  public:
-  CaptureCallback(const FormatHandover& handover, PcmOutput& output, HostClock clock = {})
-      : convert_(handover), timeline_(clock), output_(output) {}
+  explicit CaptureCallback(PcmOutput& output) : output_(output) {}
 
-  // The audio layer's IO thread, one call at a time, with what the IO block was given.
-  void operator()(const AudioBufferList* input, const AudioTimeStamp* inputTime = nullptr,
-                  const AudioStreamBasicDescription* inputFormat = nullptr) {
-    const auto samples = convert_(input, inputFormat);
-    const auto place = timeline_.place(inputTime, samples.size());
+  void deliver(const CapturedCycle& cycle) noexcept override {
+    const auto samples = convert_(cycle.buffers, cycle.format, cycle.formatGeneration);
+    const auto place = timeline_.place(cycle.timeNs, samples.size());
     output_.write(place.silence, samples.subspan(place.skip));
   }
 

@@ -2,13 +2,18 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <bit>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <system_error>
+
+#include "convert/write_all.h"
 
 namespace quenwick {
 namespace {
@@ -23,21 +28,63 @@ const std::byte kZeros[8192] = {};
 
 }  // namespace
 
+// A way to write to the host's descriptor that never waits and leaves the host's file
+// description as it is: a pipe opened again with O_NONBLOCK (Linux, through /proc), or a stream
+// socket written with MSG_DONTWAIT. Outputs that could make a write wait however empty they look
+// (files, terminals), and pipes where the system has no such reopening, have none.
+class PcmOutput::NoWaitTwin {
+ public:
+  explicit NoWaitTwin(int fd) {
+    struct stat status {};
+    if (fstat(fd, &status) != 0) return;
+    if (S_ISSOCK(status.st_mode)) {
+      fd_ = fd;
+      socket_ = true;
+      return;
+    }
+#if defined(__linux__)
+    // Opening the pipe again gives a file description of our own, whose O_NONBLOCK the host
+    // never sees. (Elsewhere /dev/fd/N is a dup, which would share the host's flags.)
+    if (!S_ISFIFO(status.st_mode)) return;
+    char path[32];
+    std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+    fd_ = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    owned_ = fd_ >= 0;
+#endif
+  }
+  ~NoWaitTwin() {
+    if (owned_) close(fd_);
+  }
+  NoWaitTwin(const NoWaitTwin&) = delete;
+  NoWaitTwin& operator=(const NoWaitTwin&) = delete;
+
+  bool valid() const {
+    return fd_ >= 0;
+  }
+
+  // Writes what the output takes now: the bytes written, or -1 with errno set (EAGAIN when it
+  // takes nothing now).
+  ssize_t write(std::span<const std::byte> bytes) const noexcept {
+    for (;;) {
+      const ssize_t written = socket_ ? send(fd_, bytes.data(), bytes.size(), MSG_DONTWAIT)
+                                      : ::write(fd_, bytes.data(), bytes.size());
+      if (written >= 0 || errno != EINTR) return written;
+    }
+  }
+
+ private:
+  int fd_ = -1;
+  bool socket_ = false;
+  bool owned_ = false;
+};
+
 PcmOutput::PcmOutput(int fd, Failure failed, std::size_t queueBytes)
     : fd_(fd),
       failed_(failed),
-      twin_(fd),
+      twin_(std::make_unique<const NoWaitTwin>(fd)),
       queue_(queueBytes,
              static_cast<std::uint32_t>(std::bit_ceil(queueBytes) / kQueueShareOfPacket)),
       packet_(std::make_unique<std::byte[]>(queue_.maxPacketBytes())) {
-  if (pipe(bell_) == 0) {
-    for (const int end : bell_) {
-      fcntl(end, F_SETFD, FD_CLOEXEC);
-      fcntl(end, F_SETFL, O_NONBLOCK);
-    }
-  } else {
-    bell_[0] = bell_[1] = -1;
-  }
   try {
     writer_ = std::thread([this] { run(); });
   } catch (const std::system_error& error) {
@@ -47,21 +94,12 @@ PcmOutput::PcmOutput(int fd, Failure failed, std::size_t queueBytes)
 
 PcmOutput::~PcmOutput() {
   stopping_.store(true, std::memory_order_release);
-  ring();
+  bell_.ring();
   if (writer_.joinable()) writer_.join();
-  for (const int end : bell_) {
-    if (end >= 0) close(end);
-  }
 }
 
 void PcmOutput::report(int error) noexcept {
   if (!failedOnce_.exchange(true) && failed_ != nullptr) failed_(error);
-}
-
-void PcmOutput::ring() noexcept {
-  const char byte = 0;
-  // A full pipe is a bell already ringing.
-  [[maybe_unused]] const ssize_t rung = bell_[1] >= 0 ? ::write(bell_[1], &byte, 1) : 0;
 }
 
 void PcmOutput::write(std::uint64_t silence, std::span<const std::int16_t> samples) noexcept {
@@ -71,10 +109,10 @@ void PcmOutput::write(std::uint64_t silence, std::span<const std::int16_t> sampl
   if (failedOnce_.load(std::memory_order_relaxed)) return;
   auto bytes = std::as_bytes(samples);
   const std::size_t room = queue_.maxPacketBytes() - kSilenceField;
-  if (silence == 0 && owed_ == 0 && twin_.valid() && bytes.size() <= room && queue_.empty() &&
+  if (silence == 0 && owed_ == 0 && twin_->valid() && bytes.size() <= room && queue_.empty() &&
       !writerBusy_.load(std::memory_order_acquire)) {
     if (bytes.empty()) return;
-    const ssize_t written = twin_.write(bytes);
+    const ssize_t written = twin_->write(bytes);
     if (written == static_cast<ssize_t>(bytes.size())) return;
     if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
       report(errno);
@@ -88,7 +126,7 @@ void PcmOutput::write(std::uint64_t silence, std::span<const std::int16_t> sampl
   if (bytes.size() <= room &&
       queue_.push(&owed_, kSilenceField, bytes.data(), static_cast<std::uint32_t>(bytes.size()))) {
     owed_ = 0;
-    ring();
+    bell_.ring();
   } else {
     owed_ += samples.size();  // lost as sound, kept as time
   }
@@ -128,12 +166,8 @@ void PcmOutput::writeQueued() {
 void PcmOutput::run() {
   // A stop that comes before the first wake-up still writes what was queued by then.
   do {
-    pollfd bell{bell_[0], POLLIN, 0};
-    if (poll(&bell, 1, bell_[0] >= 0 ? -1 : kUnrungWaitMs) > 0) {
-      char bytes[64];
-      while (read(bell_[0], bytes, sizeof bytes) > 0) {
-      }
-    }
+    pollfd bell{bell_.readEnd(), POLLIN, 0};
+    if (poll(&bell, 1, bell_.valid() ? -1 : kUnrungWaitMs) > 0) bell_.drain();
     writeQueued();
   } while (!stopping_.load(std::memory_order_acquire));
 }

@@ -21,7 +21,7 @@
 #include <thread>
 
 #include "convert/packet_ring.h"
-#include "convert/pcm_writer.h"
+#include "convert/wakeup_pipe.h"
 
 namespace quenwick {
 
@@ -47,15 +47,16 @@ class PcmOutput {
   bool drain(std::chrono::milliseconds patience);
 
  private:
+  class NoWaitTwin;
+
   void report(int error) noexcept;
-  void ring() noexcept;
   void run();
   void writeQueued();
   bool writeOut(std::span<const std::byte> bytes);
 
   int fd_;
   Failure failed_;
-  NoWaitTwin twin_;
+  std::unique_ptr<const NoWaitTwin> twin_;
   PacketRing queue_;        // each packet: the zero samples owed before it, then PCM bytes
   std::uint64_t owed_ = 0;  // delivering thread: zero samples not queued yet
   std::atomic<bool> failedOnce_{false};
@@ -64,7 +65,7 @@ class PcmOutput {
   // never overtakes queued bytes and never writes beside the writer.
   std::atomic<bool> writerBusy_{false};
   std::atomic<bool> stopping_{false};
-  int bell_[2] = {-1, -1};               // a pipe that wakes the writer
+  WakeupPipe bell_;                      // wakes the writer
   std::unique_ptr<std::byte[]> packet_;  // writer thread: the packet taken
   bool writerFailed_ = false;            // writer thread
   std::mutex idleMutex_;

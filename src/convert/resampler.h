@@ -28,7 +28,7 @@ class Resampler {
   // or an unusable ratio, returns nothing and leaves the state as it was. IO thread only.
   std::span<const std::int16_t> process(std::span<const float> mono);
 
-  // The conversion state, public for tests and for the format hand-over.
+  // The conversion state, public so that the tests can set and read it.
   double ratio = 0.0;
   double position = 0.0;
   float carry = 0.0f;

@@ -12,11 +12,10 @@ constexpr std::int64_t kLeastTolerance = 16;
 
 }  // namespace
 
-Timeline::Place Timeline::place(const AudioTimeStamp* time, std::uint64_t samples) {
+Timeline::Place Timeline::place(std::optional<std::uint64_t> timeNs, std::uint64_t samples) {
   Place place;
-  if (time != nullptr && (time->mFlags & kAudioTimeStampHostTimeValid) != 0) {
-    const auto ns = static_cast<std::uint64_t>(static_cast<unsigned __int128>(time->mHostTime) *
-                                               clock_.numer / clock_.denom);
+  if (timeNs) {
+    const std::uint64_t ns = *timeNs;
     if (!started_) {
       started_ = true;
       originNs_ = ns;

@@ -1,7 +1,7 @@
 // Where each captured cycle's samples go in the PCM stream: at the time the cycle was captured,
-// by the host clock. From the first cycle on, the stream holds one sample for each 1/16000 s, so
-// a host can line it up with anything else it records by counting samples, across a paused
-// graph, a move to another clock or a change of rate.
+// by the host clock in nanoseconds. From the first cycle on, the stream holds one sample for
+// each 1/16000 s, so a host can line it up with anything else it records by counting samples,
+// across a paused graph, a move to another clock or a change of rate.
 //
 // A cycle that starts later than the stream reaches is preceded by silence up to its place; one
 // that starts earlier (a cycle delivered twice, or on two clocks at once) loses what overlaps.
@@ -10,32 +10,22 @@
 #pragma once
 
 #include <cstdint>
-
-#include "convert/audio_buffers.h"
+#include <optional>
 
 namespace quenwick {
 
-// The host clock's unit: nanoseconds = ticks * numer / denom.
-struct HostClock {
-  std::uint32_t numer = 1;
-  std::uint32_t denom = 1;
-};
-
 class Timeline {
  public:
-  explicit Timeline(HostClock clock = {}) : clock_(clock) {}
-
   struct Place {
     std::uint64_t silence = 0;  // zero samples before the cycle's own
     std::uint64_t skip = 0;     // the cycle's own samples left out, from its start
   };
 
-  // Places a cycle of `samples` output samples captured at `time` (nothing: no time, the cycle
-  // follows the last) and counts what the stream gains. IO thread, one call at a time.
-  Place place(const AudioTimeStamp* time, std::uint64_t samples);
+  // Places a cycle of `samples` output samples captured at `timeNs` (nothing: the cycle follows
+  // the last) and counts what the stream gains. IO thread, one call at a time.
+  Place place(std::optional<std::uint64_t> timeNs, std::uint64_t samples);
 
  private:
-  HostClock clock_;
   bool started_ = false;
   std::uint64_t originNs_ = 0;  // the host time of the stream's sample `originSample_`
   std::uint64_t originSample_ = 0;

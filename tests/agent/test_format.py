@@ -1,9 +1,7 @@
-"""Format changes on the scripted audio layer: which re-reads of the tap's format are taken,
-the one "format" event each taken change writes, and the restart of the conversion at the
-buffer list where the new format starts: the list after the change reaches the main queue, for
-a layer whose lists come without their format (Core Audio's IO stops across a change, which the
-script's sync stands for); the very list captured in the new format, for one whose lists carry
-it (PipeWire's), however late the main queue hears of the change."""
+"""Format changes on the scripted Core Audio: which re-reads of the tap's format are taken, the
+one "format" event each taken change writes, and the restart of the conversion at the buffer
+list where the new format starts (Core Audio's IO stops across a change, and the format is taken
+where Core Audio announces it), however late the main queue hears of the change."""
 import os
 import signal
 
@@ -31,6 +29,8 @@ CASES = {
     "layout": ([{"change": fmt(layout="planar")}, {"notify": "tfmt"}], [changed()], 2),
     "announced twice": ([{"change": fmt(channels=1)}, {"notify": "nsrt"}, {"notify": "tfmt"}],
                         [changed(channels=1)], 1),
+    "announced by the device's rate alone": ([{"change": fmt(channels=1)}, {"notify": "nsrt"}],
+                                             [changed(channels=1)], 1),
     # Two changes between two lists: each one taken restarts the conversion.
     "there and back": ([{"change": fmt(channels=1)}, {"notify": "tfmt"}, {"sync": True},
                         {"change": fmt()}, {"notify": "tfmt"}], [changed(channels=1), changed()],
@@ -81,7 +81,7 @@ def test_a_change_is_taken_once_and_restarts_the_conversion_at_its_list(agent, t
     expected += decimated(frames)
 
     run = agent(["--pids", "9000042"], script={"pids": {"9000042": 7}, "source": str(tmp_path / "source.raw"),
-                                          "steps": script_steps, "cycleFormats": False})
+                                          "steps": script_steps})
     run.wait_until_done()
     run.signal(signal.SIGTERM)
     assert run.finish() == 0
@@ -92,7 +92,7 @@ def test_a_change_is_taken_once_and_restarts_the_conversion_at_its_list(agent, t
 def test_a_change_that_only_the_flags_tell_is_taken(agent):
     # 16-bit interleaved and float planar stereo both have four bytes a frame in each buffer.
     run = agent(["--pids", "9000042"], script={
-        "pids": {"9000042": 7}, "format": fmt(layout="s16"), "cycleFormats": False,
+        "pids": {"9000042": 7}, "format": fmt(layout="s16"),
         "steps": [{"deliver": 2, "frames": 512}, {"change": fmt(layout="planar")},
                   {"notify": "tfmt"}, {"sync": True}, {"deliver": 2, "frames": 512}]})
     run.wait_until_done()
@@ -101,18 +101,17 @@ def test_a_change_that_only_the_flags_tell_is_taken(agent):
     assert run.events() == START_EVENTS + [changed()]
 
 
-# whether the lists carry their format, and the steps around the change: the main queue takes it
-# before the lists captured in the new format come, or is held until they have all been converted
-@pytest.mark.parametrize("formats, before, after", [
-    (False, [], [{"sync": True}]), (True, [], [{"sync": True}]),
-    (True, [{"hold": True}], [])], ids=["as Core Audio", "with their format", "while queued"])
-def test_a_new_rate_is_reported_and_read_from_the_list_where_it_starts(agent, tmp_path, formats,
-                                                                       before, after):
+# the steps around the change: the main queue has written its event before the lists captured in
+# the new format come, or is held until they have all been converted
+@pytest.mark.parametrize("before, after", [([], [{"sync": True}]), ([{"hold": True}], [])],
+                         ids=["main queue idle", "main queue busy"])
+def test_a_new_rate_is_reported_and_read_from_the_list_where_it_starts(agent, tmp_path, before,
+                                                                       after):
     source = noise(LISTS * (512 + 441), 2)
     (tmp_path / "source.raw").write_bytes(source.tobytes())
     first, second = source[: LISTS * 512], source[LISTS * 512:]
     run = agent(["--pids", "9000042"], script={
-        "pids": {"9000042": 7}, "source": str(tmp_path / "source.raw"), "cycleFormats": formats,
+        "pids": {"9000042": 7}, "source": str(tmp_path / "source.raw"),
         "steps": [{"deliver": LISTS, "frames": 512}, *before, {"change": fmt(rate=44100)},
                   {"notify": "nsrt"}, {"notify": "tfmt"}, *after,
                   {"deliver": LISTS, "frames": 441}, {"release": True}]})
@@ -130,7 +129,7 @@ def test_a_change_between_the_first_read_and_the_listeners_is_taken(agent, tmp_p
     source = noise(LISTS * 441, 2)
     (tmp_path / "source.raw").write_bytes(source.tobytes())
     run = agent(["--pids", "9000042"], script={
-        "pids": {"9000042": 7}, "source": str(tmp_path / "source.raw"), "cycleFormats": False,
+        "pids": {"9000042": 7}, "source": str(tmp_path / "source.raw"),
         "tfmtChangesAfterRead": fmt(rate=44100),
         "steps": [{"sync": True}, {"deliver": LISTS, "frames": 441}]})
     run.wait_until_done()

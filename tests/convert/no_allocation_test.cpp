@@ -15,11 +15,9 @@ namespace {
 
 TEST(NoAllocation, TheCaptureCallbackAllocatesNothingOnceWarm) {
   const int sink = open("/dev/null", O_WRONLY | O_CLOEXEC);
-  FormatHandover handover;
   auto pcm = std::make_unique<PcmOutput>(sink, nullptr);
-  CaptureCallback callback(handover, *pcm);
-  AudioTimeStamp time{};
-  time.mFlags = kAudioTimeStampHostTimeValid;
+  CaptureCallback callback(*pcm);
+  CapturedCycle cycle{nullptr, {}, 0, 0};
   std::vector<float> left(4096, 0.25f), right(4096, -0.5f);
   struct {
     AudioBufferList list;
@@ -30,10 +28,12 @@ TEST(NoAllocation, TheCaptureCallbackAllocatesNothingOnceWarm) {
       const auto layout = i % 3 == 0   ? SampleLayout::planar
                           : i % 3 == 1 ? SampleLayout::f32
                                        : SampleLayout::s16;
-      if (i % 7 == 0) handover.publish(describeStream(layout, 44100, 2));
+      if (i % 7 == 0)
+        cycle = {&input.list, describeStream(layout, 44100, 2), cycle.formatGeneration + 1,
+                 cycle.timeNs};
       input.list.mBuffers[0].mDataByteSize = static_cast<std::uint32_t>(4 * (1 + i % 4096));
-      time.mHostTime += i % 50 == 0 ? 100'000'000 : 1'000'000;  // now and then a gap
-      callback(&input.list, &time);
+      *cycle.timeNs += i % 50 == 0 ? 100'000'000 : 1'000'000;  // now and then a gap
+      callback.deliver(cycle);
     }
   };
   convert(8192);  // warm: the largest list in each layout

@@ -104,16 +104,16 @@ constexpr std::int32_t kOwnPid = 999;
 const auto L = [](std::uint32_t n, std::uint32_t p) { return PlannedLink{n, p, kCapture, kLeft}; };
 const auto R = [](std::uint32_t n, std::uint32_t p) { return PlannedLink{n, p, kCapture, kRight}; };
 
-// The listed pids, each the process that started at time 1.
+// The listed pids are the targets, each the process that started at time 1.
 LinkRule ruleFor(bool global, const std::vector<std::int32_t>& pids) {
-  LinkRule rule{global, {}, {kOwnPid, 1}, kCapture};
-  for (const std::int32_t pid : pids) rule.processes.push_back({pid, 1});
-  return rule;
+  const auto isTarget = [pids](const TargetProcess& process) {
+    return process.startTime == 1 && std::find(pids.begin(), pids.end(), process.pid) != pids.end();
+  };
+  return {global, isTarget, {kOwnPid, 1}, kCapture};
 }
 
 // Every kind of object the rule has to tell apart. Every process started at time 1, but 666, a
-// stranger that took the pid of a process that ended; the clients are in the process list from
-// its first generation, but 21's, which joined it in the fifth.
+// stranger that took the pid of a process that ended.
 GraphState exampleGraph() {
   GraphState g;
   const auto player = [&](std::uint32_t client, std::optional<ClientIdentity> owner,
@@ -123,7 +123,7 @@ GraphState exampleGraph() {
       const std::int32_t pid = owner->viaPulse ? *owner->applicationPid : *owner->securityPid;
       processes.push_back({pid, pid == 666 ? 2u : 1u});
     }
-    g.clients[client] = {owner, processes, 1};
+    g.clients[client] = {owner, processes};
     g.nodes[node] = {client, true, false, true};
     for (const auto& [id, channel] : ports) g.ports[id] = {node, true, false, channel, ""};
   };
@@ -140,7 +140,6 @@ GraphState exampleGraph() {
   player(20, native(800), 160, {{161, "FL"}});
   g.nodes[160].infoKnown = false;  // a relay or not: global mode cannot tell yet
   player(21, native(901), 170, {{171, "FL"}});
-  g.clients[21].listed = 5;
   // Our capture stream and its inputs; a player's input and monitor; a port of a node that the
   // registry has not shown.
   g.nodes[kCapture] = {1, false, false, true};
@@ -153,44 +152,35 @@ GraphState exampleGraph() {
 }
 
 TEST(LinkPlan, LinksEachTappedStreamPortToTheInputsOfItsSide) {
-  // Every process but the listed ones, or only those; the process list the rule's owner has seen;
-  // the links planned.
-  constexpr std::uint64_t all = std::numeric_limits<std::uint64_t>::max();
-  const std::tuple<bool, std::vector<std::int32_t>, std::uint64_t, std::vector<PlannedLink>>
-      table[] = {
-          {false, {200, 100}, all, {L(60, 61), R(60, 62), L(70, 71), R(70, 72)}},
-          {false, {300}, all, {L(80, 81), R(80, 81)}},
-          {false, {400}, all, {}},  // a surround stream: no mix inputs yet
-          {false, {500}, all, {L(100, 101), R(100, 102)}},
-          {false, {700}, all, {L(150, 151), R(150, 152)}},  // a relay, when its process is listed
-          {false, {901}, 1, {L(170, 171)}},                 // processes mode waits for no one
-          // pipewire-pulse itself, a process without streams, ourselves even when listed, the
-          // process whose pid the stranger took.
-          {false, {900, 12345, kOwnPid, 666}, all, {}},
-          {true,
-           {200, 400, 500},
-           all,
-           {L(60, 61), R(60, 62), L(80, 81), R(80, 81), R(130, 131), L(170, 171)}},
-          // A process the owner has not seen in a list yet is left alone.
-          {true, {200, 400, 500}, 4, {L(60, 61), R(60, 62), L(80, 81), R(80, 81), R(130, 131)}},
-      };
-  for (const auto& [global, pids, seen, links] : table) {
-    LinkRule rule = ruleFor(global, pids);
-    rule.confirmedList = seen;
-    EXPECT_EQ(planLinks(exampleGraph(), rule).links, links)
-        << (global ? "all but " : "only ") << ::testing::PrintToString(pids) << " " << seen;
+  // Every process but the targets, or only those; the links planned.
+  const std::tuple<bool, std::vector<std::int32_t>, std::vector<PlannedLink>> table[] = {
+      {false, {200, 100}, {L(60, 61), R(60, 62), L(70, 71), R(70, 72)}},
+      {false, {300}, {L(80, 81), R(80, 81)}},
+      {false, {400}, {}},  // a surround stream: no mix inputs yet
+      {false, {500}, {L(100, 101), R(100, 102)}},
+      {false, {700}, {L(150, 151), R(150, 152)}},  // a relay, when its process is a target
+      // pipewire-pulse itself, a process without streams, ourselves even when listed, the
+      // process whose pid the stranger took.
+      {false, {900, 12345, kOwnPid, 666}, {}},
+      {true,
+       {200, 400, 500},
+       {L(60, 61), R(60, 62), L(80, 81), R(80, 81), R(130, 131), L(170, 171)}},
+  };
+  for (const auto& [global, pids, links] : table) {
+    EXPECT_EQ(planLinks(exampleGraph(), ruleFor(global, pids)).links, links)
+        << (global ? "all but " : "only ") << ::testing::PrintToString(pids);
   }
 }
 
 TEST(LinkPlan, AClientsStreamsWaitForItsInfoAndLinkToEachCaptureInputThatExists) {
   GraphState graph = exampleGraph();
-  const LinkRule rule = ruleFor(false, {600, 100});
-  EXPECT_FALSE(hasClientOf(graph, {600, 1}));
-  graph.clients[16] = {native(600), {{600, 1}}, 2};
-  EXPECT_TRUE(hasClientOf(graph, {600, 1}));
-  EXPECT_EQ(planLinks(graph, rule).links, (std::vector{L(60, 61), R(60, 62), L(110, 111)}));
+  const LinkRule rule = ruleFor(false, {600, 1000});
+  EXPECT_FALSE(hasClientOfATarget(graph, rule.isTarget));
+  graph.clients[16] = {native(600), {{600, 1}}};
+  EXPECT_TRUE(hasClientOfATarget(graph, rule.isTarget));
+  EXPECT_EQ(planLinks(graph, rule).links, (std::vector{L(110, 111)}));
   graph.ports.erase(kLeft);
-  EXPECT_EQ(planLinks(graph, rule).links, (std::vector{R(60, 62)}));
+  EXPECT_EQ(planLinks(graph, rule).links, (std::vector<PlannedLink>{}));
 }
 
 // Each channel of a surround stream asks for the mix input of its position in its layout, whose
@@ -320,43 +310,24 @@ TEST(GraphWatch, FollowsTheRegistryEventByEvent) {
   EXPECT_EQ(listChanges, 3);
 }
 
-// Each cycle reaches the block as the two planes it was captured in, with its time on the host
-// clock and the driver's, and its format at the graph's rate then.
-TEST(CaptureChannel, HandsTheBlockEachCycleWithItsTimeAndFormat) {
-  CaptureChannel channel;
-  std::vector<std::string> seen;
-  const AudioDeviceIOBlock block =
-      [&](const AudioTimeStamp*, const AudioBufferList* input, const AudioTimeStamp* time,
-          AudioBufferList*, const AudioTimeStamp*, const AudioStreamBasicDescription* format) {
-        std::ostringstream line;
-        for (const AudioBuffer& buffer : buffersOf(*input)) {
-          line << buffer.mNumberChannels << "x" << buffer.mDataByteSize << "@"
-               << static_cast<const float*>(buffer.mData)[0] << " ";
-        }
-        line << time->mHostTime << " " << time->mSampleTime << " " << time->mFlags << " "
-             << format->mSampleRate << " " << format->mFormatFlags << " "
-             << format->mChannelsPerFrame << " " << format->mBytesPerFrame;
-        seen.push_back(line.str());
-      };
-  const float left[3] = {0.25f}, right[3] = {-0.5f};
-  channel.deliver({left, right, 3, 48000, 1000, 10});  // no block yet: dropped
-  channel.attach(block);
-  channel.deliver({left, right, 3, 44100, 2000, 20});
-  EXPECT_EQ(seen, (std::vector<std::string>{"1x12@0.25 1x12@-0.5 2000 20 3 44100 41 2 4"}));
-}
+// A sink that takes its time with each cycle.
+struct SlowSink final : CycleSink {
+  void deliver(const CapturedCycle&) noexcept override {
+    ++entered, std::this_thread::sleep_for(std::chrono::milliseconds(100)), ++left;
+  }
+  std::atomic<int> entered{0}, left{0};
+};
 
-// Detaching the IO block returns only once a cycle the data thread is delivering has left it, and
-// no cycle reaches it after.
+// Detaching the sink returns only once a cycle the data thread is delivering has left it, and no
+// cycle reaches it after.
 TEST(CaptureChannel, DetachWaitsForADeliveryUnderWay) {
   using namespace std::chrono_literals;
   CaptureChannel channel;
-  std::atomic<int> entered{0}, left{0};
-  const AudioDeviceIOBlock block = [&](auto&&...) {
-    ++entered, std::this_thread::sleep_for(100ms), ++left;
-  };
+  SlowSink sink;
+  auto& [entered, left] = sink;
   const float silence[4] = {};
-  const CapturedCycle cycle{silence, silence, 4, 48000, 0, 0};
-  channel.attach(block);
+  const CapturedPlanes cycle{silence, silence, 4, 48000, 0};
+  channel.attach(sink);
   std::thread data([&] { channel.deliver(cycle); });
   while (entered == 0) std::this_thread::sleep_for(1ms);
   EXPECT_TRUE(channel.detach(5s));

@@ -1,17 +1,16 @@
-// The macOS audio layer: the audio hardware interface over Core Audio and its process taps
-// (macOS 14.2 or later). The header is plain C++; the implementation is Objective-C++.
+// The Core Audio backend's seam over the framework: Core Audio and its process taps (macOS 14.2
+// or later). The header is plain C++; the implementation is Objective-C++.
 #pragma once
 
 #include <memory>
 
-#include "capture/audio_hardware.h"
+#include "capture/coreaudio/audio_hardware.h"
 
 namespace quenwick {
 
-// Core Audio's hardware layer behind the audio hardware interface. Every operation is one call of
-// the framework; statuses and object ids come back as Core Audio gives them. Listeners are
-// handed to the DispatchQueue given with them, which must outlive the backend. The operations
-// other than the IO block itself are meant for the main thread.
+// Every operation is one call of the framework; statuses and object ids come back as Core Audio
+// gives them. Listeners are handed to the DispatchQueue given with them, which must outlive the
+// calls. The operations other than the IO block itself are meant for the main thread.
 std::unique_ptr<AudioHardware> makeCoreAudioHardware();
 
 }  // namespace quenwick

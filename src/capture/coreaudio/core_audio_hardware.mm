@@ -1,7 +1,7 @@
-// The audio hardware interface over Core Audio (Objective-C++, ARC).
+// The Core Audio backend's seam over the framework itself (Objective-C++, ARC).
 //
 // Each operation is the Core Audio call of the same name. This file only translates: the
-// interface's value types become a CATapDescription or an aggregate device dictionary, its
+// seam's value types become a CATapDescription or an aggregate device dictionary, its
 // std::function callbacks become blocks. The interface keeps Core Audio's records bit for bit
 // (checked below), so buffer lists and time stamps pass between the two without copying.
 //
@@ -14,9 +14,10 @@
 //   waits for it, never wait on the host.
 // - Property listener blocks are delivered on a private serial dispatch queue of this backend,
 //   which copies the changed addresses and posts the caller's listener to the caller's queue
-//   (the agent's main queue). The agent's main thread serves its own loop, not the dispatch
-//   main queue, so Core Audio must not deliver there; and Core Audio's notification threads
-//   never wait on the agent's queue lock, since only our serial queue posts to it, in order.
+//   (the agent's main queue, or one that runs it on the spot). The agent's main thread serves its
+//   own loop, not the dispatch main queue, so Core Audio must not deliver there; and Core Audio's
+//   notification threads never wait on the agent's queue lock, since only our serial queue posts
+//   to it, in order.
 
 #include "capture/coreaudio/core_audio_hardware.h"
 
@@ -31,8 +32,6 @@
 #include <type_traits>
 #include <utility>
 #include <vector>
-
-#include "capture/coreaudio/core_audio_words.h"
 
 #import <CoreAudio/AudioHardware.h>
 #import <CoreAudio/AudioHardwareTapping.h>
@@ -193,10 +192,6 @@ class CoreAudioHardware final : public AudioHardware {
     return {timebase.numer, timebase.denom};
   }
 
-  std::string failureMessage(FailedStep step, OSStatus status) const override {
-    return coreAudioFailureMessage(step, status);
-  }
-
   OSStatus getPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
                            std::uint32_t qualifierDataSize, const void* qualifierData,
                            std::uint32_t* ioDataSize, void* outData) override {
@@ -299,13 +294,11 @@ class CoreAudioHardware final : public AudioHardware {
         ^(const ::AudioTimeStamp* now, const ::AudioBufferList* inputData,
           const ::AudioTimeStamp* inputTime, ::AudioBufferList* outputData,
           const ::AudioTimeStamp* outputTime) {
-          // The HAL stops IO across a change of the tap's format: no cycle carries a format of
-          // its own, and the one the agent read last holds.
           (*forward)(reinterpret_cast<const AudioTimeStamp*>(now),
                      reinterpret_cast<const AudioBufferList*>(inputData),
                      reinterpret_cast<const AudioTimeStamp*>(inputTime),
                      reinterpret_cast<AudioBufferList*>(outputData),
-                     reinterpret_cast<const AudioTimeStamp*>(outputTime), nullptr);
+                     reinterpret_cast<const AudioTimeStamp*>(outputTime));
         });
     *outProcID = std::bit_cast<AudioDeviceIOProcID>(procID);
     if (status == kAudioHardwareNoError && procID != nullptr) {

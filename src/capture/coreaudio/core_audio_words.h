@@ -1,12 +1,15 @@
 // How a failure of Core Audio is worded: its status in signed decimal, and where a refused tap
-// sends the user. Plain C++, shared by the Core Audio layer and the scripted layer that models it.
+// sends the user.
 #pragma once
 
 #include <string>
 
-#include "capture/audio_hardware.h"
+#include "capture/coreaudio/audio_hardware.h"
 
 namespace quenwick {
+
+// The steps of the start whose failure the user hears of.
+enum class FailedStep { reachLayer, createTap, createDevice, readFormat, attach, start };
 
 std::string coreAudioFailureMessage(FailedStep step, OSStatus status);
 

@@ -5,7 +5,7 @@
 
 namespace quenwick::pipewire {
 
-AudioStreamBasicDescription tapFormatAt(std::uint32_t rate) {
+AudioStreamBasicDescription planarFormatAt(std::uint32_t rate) {
   AudioStreamBasicDescription format{};
   format.mSampleRate = rate;
   format.mFormatID = kAudioFormatLinearPCM;
@@ -19,39 +19,36 @@ AudioStreamBasicDescription tapFormatAt(std::uint32_t rate) {
   return format;
 }
 
-// The block and the count of deliveries under way form a handshake with sequentially consistent
-// order: a delivery that still saw the block is counted before detach() looks at the count.
-void CaptureChannel::deliver(const CapturedCycle& cycle) noexcept {
+// The sink and the count of deliveries under way form a handshake with sequentially consistent
+// order: a delivery that still saw the sink is counted before detach() looks at the count.
+void CaptureChannel::deliver(const CapturedPlanes& planes) noexcept {
+  if (planes.rate != rate_) {
+    rate_ = planes.rate;
+    ++generation_;
+  }
   delivering_.fetch_add(1);
-  if (const AudioDeviceIOBlock* block = block_.load()) {
+  if (CycleSink* sink = sink_.load()) {
     // A list of two buffers: the second record follows the first, as a list's records do. The
-    // block only reads its input.
-    const std::uint32_t planeBytes = cycle.frames * static_cast<std::uint32_t>(sizeof(float));
+    // sink only reads them.
+    const std::uint32_t planeBytes = planes.frames * static_cast<std::uint32_t>(sizeof(float));
     struct {
       AudioBufferList list;
       AudioBuffer right;
-    } input{{2, {{1, planeBytes, const_cast<float*>(cycle.left)}}},
-            {1, planeBytes, const_cast<float*>(cycle.right)}};
+    } input{{2, {{1, planeBytes, const_cast<float*>(planes.left)}}},
+            {1, planeBytes, const_cast<float*>(planes.right)}};
     static_assert(offsetof(decltype(input), right) ==
                   offsetof(AudioBufferList, mBuffers) + sizeof(AudioBuffer));
-    AudioBufferList output{0, {{0, 0, nullptr}}};
-    AudioTimeStamp time{};
-    time.mSampleTime = static_cast<double>(cycle.position);
-    time.mHostTime = cycle.nsec;
-    time.mRateScalar = 1.0;
-    time.mFlags = kAudioTimeStampSampleTimeValid | kAudioTimeStampHostTimeValid;
-    const AudioStreamBasicDescription format = tapFormatAt(cycle.rate);
-    (*block)(&time, &input.list, &time, &output, &time, &format);
+    sink->deliver({&input.list, planarFormatAt(planes.rate), generation_, planes.nsec});
   }
   delivering_.fetch_sub(1);
 }
 
-void CaptureChannel::attach(const AudioDeviceIOBlock& block) noexcept {
-  block_.store(&block);
+void CaptureChannel::attach(CycleSink& sink) noexcept {
+  sink_.store(&sink);
 }
 
 bool CaptureChannel::detach(std::chrono::milliseconds timeout) noexcept {
-  block_.store(nullptr);
+  sink_.store(nullptr);
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (delivering_.load() != 0) {
     if (std::chrono::steady_clock::now() >= deadline) return false;

@@ -62,8 +62,10 @@ CaptureNode::CaptureNode(pw_core* core, pw_loop* loop, CaptureChannel& channel, 
 
 CaptureNode::~CaptureNode() {
   if (filter_ != nullptr) {
-    spa_hook_remove(&listener_);
+    // Disconnected first: the data thread then calls onProcess no more, and no callback runs
+    // through a listener that is being taken away.
     pw_filter_disconnect(filter_);
+    spa_hook_remove(&listener_);
     pw_filter_destroy(filter_);
   }
   if (rateSeen_ != nullptr) pw_loop_destroy_source(loop_, rateSeen_);
@@ -170,8 +172,7 @@ void CaptureNode::onProcess(void* data, spa_io_position* position) {
       right[f] += mix.weights.right * in[f];
     }
   }
-  self->channel_.deliver(
-      {planes[0], planes[1], frames, rate, position->clock.nsec, position->clock.position});
+  self->channel_.deliver({planes[0], planes[1], frames, rate, position->clock.nsec});
 }
 
 }  // namespace quenwick::pipewire

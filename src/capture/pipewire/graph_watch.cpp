@@ -102,10 +102,7 @@ void GraphWatch::clientInfo(std::uint32_t id, const spa_dict* props) {
   record.identity = identityFrom(props);
   auto processes = processesOf(*record.identity, processes_);
   const bool changed = processes != record.processes;
-  if (changed) {
-    record.processes = std::move(processes);
-    record.listed = ++generation_;
-  }
+  if (changed) record.processes = std::move(processes);
   reconcile();
   if (changed && processesChanged_) processesChanged_();
 }
@@ -123,18 +120,6 @@ void GraphWatch::setRule(std::optional<LinkRule> rule, MixInputMaker addMixInput
   rule_ = std::move(rule);
   addMixInput_ = std::move(addMixInput);
   refused_.clear();
-  reconcile();
-}
-
-void GraphWatch::setProcesses(std::vector<TargetProcess> processes) {
-  if (!rule_) return;
-  rule_->processes = std::move(processes);
-  reconcile();
-}
-
-void GraphWatch::confirmList(std::uint64_t generation) {
-  if (!rule_ || rule_->confirmedList >= generation) return;
-  rule_->confirmedList = generation;
   reconcile();
 }
 

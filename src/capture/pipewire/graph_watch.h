@@ -1,7 +1,7 @@
-// Follows the registry (clients, nodes, ports) and keeps the tap's links in place: after every
-// event that can change the picture it plans the links afresh and makes or removes the
-// difference. It also learns which processes the graph's clients belong to, which is the
-// layer's process list. Loop thread, or any thread holding the loop lock.
+// Follows the registry (clients, nodes, ports) and keeps the capture's links in place: after
+// every event that can change the picture it plans the links afresh and makes or removes the
+// difference. It also learns which processes the graph's clients belong to. Loop thread, or any
+// thread holding the loop lock.
 #pragma once
 
 #include <spa/utils/dict.h>
@@ -48,20 +48,11 @@ class GraphWatch {
   // Makes the capture node's input for a surround channel; it may refuse (too many).
   using MixInputMaker = std::function<void(const MixInput&)>;
 
-  // Installs the tap's rule and links what it asks for at once; nullopt removes every link.
+  // Installs the capture's rule and links what it asks for at once; nullopt removes every link.
   void setRule(std::optional<LinkRule> rule, MixInputMaker addMixInput = {});
-  // A new process list for the tap's rule.
-  void setProcesses(std::vector<TargetProcess> processes);
-  // The tap's owner has looked at the process list of this generation and acted on it.
-  void confirmList(std::uint64_t generation);
 
-  // The process list's generation: it grows each time a client brings processes with it.
-  std::uint64_t listGeneration() const { return generation_; }
-  // Runs whenever the clients' processes change.
+  // Runs whenever a client brings processes with it or takes them away.
   void onProcessesChanged(std::function<void()> changed) { processesChanged_ = std::move(changed); }
-
-  // The links we hold, for the tests and for teardown.
-  const std::set<PlannedLink>& links() const { return links_; }
 
  private:
   void reconcile();
@@ -76,7 +67,6 @@ class GraphWatch {
   std::set<PlannedLink> links_;
   // Links the server refused; not tried again while both ports stay the same.
   std::set<PlannedLink> refused_;
-  std::uint64_t generation_ = 0;
   std::function<void()> processesChanged_;
 };
 

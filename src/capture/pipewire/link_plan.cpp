@@ -9,7 +9,7 @@ namespace quenwick::pipewire {
 std::optional<bool> nodeIsTapped(std::uint32_t nodeId, const NodeRecord& node,
                                  const GraphState& graph, const LinkRule& rule) {
   if (!node.playsAudio || nodeId == rule.captureNodeId) return false;
-  if (rule.everyProcessExceptListed) {
+  if (rule.everyProcessButTargets) {
     if (!node.infoKnown) return std::nullopt;
     if (node.relay) return false;
   }
@@ -20,10 +20,8 @@ std::optional<bool> nodeIsTapped(std::uint32_t nodeId, const NodeRecord& node,
     return std::find(processes.begin(), processes.end(), process) != processes.end();
   };
   if (holds(rule.self)) return false;
-  const bool listed = std::any_of(rule.processes.begin(), rule.processes.end(), holds);
-  if (!rule.everyProcessExceptListed) return listed;
-  if (client->second.listed > rule.confirmedList) return std::nullopt;
-  return !listed;
+  const bool targeted = std::any_of(processes.begin(), processes.end(), rule.isTarget);
+  return targeted != rule.everyProcessButTargets;
 }
 
 LinkPlan planLinks(const GraphState& graph, const LinkRule& rule) {
@@ -87,10 +85,11 @@ std::string mixInputName(std::string_view position, const std::vector<std::strin
   return name;
 }
 
-bool hasClientOf(const GraphState& graph, const TargetProcess& process) {
+bool hasClientOfATarget(const GraphState& graph,
+                        const std::function<bool(const TargetProcess&)>& isTarget) {
   return std::any_of(graph.clients.begin(), graph.clients.end(), [&](const auto& entry) {
     const auto& processes = entry.second.processes;
-    return std::find(processes.begin(), processes.end(), process) != processes.end();
+    return std::any_of(processes.begin(), processes.end(), isTarget);
   });
 }
 

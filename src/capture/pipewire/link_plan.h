@@ -3,7 +3,7 @@
 #pragma once
 
 #include <cstdint>
-#include <limits>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -38,7 +38,6 @@ struct ClientRecord {
   // a native one, so nothing is decided about its streams.
   std::optional<ClientIdentity> identity;
   std::vector<TargetProcess> processes;  // the processes it belongs to, once its info is in
-  std::uint64_t listed = 0;              // the generation of the process list that first held them
 };
 
 // The registry as far as linking needs it, keyed by global id while the global exists.
@@ -49,14 +48,14 @@ struct GraphState {
 };
 
 struct LinkRule {
-  // true: every process except the listed ones (global tap); false: only the listed ones.
-  bool everyProcessExceptListed = false;
-  std::vector<TargetProcess> processes;     // by identity: a stranger with a listed pid is none
+  // true: every process but the targets (global mode); false: only the targets.
+  bool everyProcessButTargets = false;
+  // Whether a process is a target, by identity (a stranger with a target's pid is none) and, with
+  // trees, by descent. Asked each time the links are planned, so nothing is heard before it
+  // has judged.
+  std::function<bool(const TargetProcess&)> isTarget;
   TargetProcess self;                       // our own process, never tapped
   std::uint32_t captureNodeId = kNoObject;  // our own node, never tapped; its ports are the inputs
-  // Every tap but a global one: all. A global tap hears a process only once its owner has looked
-  // at a process list that holds it, and has had the chance to leave it out.
-  std::uint64_t confirmedList = std::numeric_limits<std::uint64_t>::max();
 };
 
 // An input of the capture node that mixes one channel of the streams of one surround layout into
@@ -96,7 +95,8 @@ LinkPlan planLinks(const GraphState& graph, const LinkRule& rule);
 inline constexpr std::string_view kMixInputPrefix = "mix_";
 std::string mixInputName(std::string_view position, const std::vector<std::string>& layout);
 
-// Whether any client of the graph belongs to the process.
-bool hasClientOf(const GraphState& graph, const TargetProcess& process);
+// Whether any client of the graph belongs to a process that `isTarget` takes.
+bool hasClientOfATarget(const GraphState& graph,
+                        const std::function<bool(const TargetProcess&)>& isTarget);
 
 }  // namespace quenwick::pipewire

@@ -1,10 +1,9 @@
-// The audio hardware interface: the one seam between the agent and its audio layer.
-//
-// Every operation mirrors one call of the Core Audio hardware layer and keeps its shapes:
-// 32-bit object ids with 0 for none, 32-bit signed statuses with 0 for success, property
-// addresses of three four-character codes. The start-up sequence, the listeners and the
-// teardown reach the audio layer through this interface alone; a backend (Core Audio on macOS,
-// PipeWire on Linux, a scripted fake in the tests) answers the operations.
+// The Core Audio backend's own seam: the calls of Core Audio's hardware layer that the backend
+// makes, one operation each, in Core Audio's shapes: 32-bit object ids with 0 for none, 32-bit
+// signed statuses with 0 for success, property addresses of three four-character codes. Two
+// implementations answer it: the thin Objective-C++ translation to the framework (macOS), and
+// the scripted layer in the tests, which models what Apple's headers say in every reading they
+// allow. So every scripted test runs the code that macOS runs.
 #pragma once
 
 #include <cstdint>
@@ -12,8 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "capture/capture.h"
 #include "convert/audio_buffers.h"
-#include "convert/timeline.h"
 
 namespace quenwick {
 
@@ -104,39 +103,43 @@ struct AggregateDeviceDescription {
   std::vector<SubTapDescription> taps;
 };
 
-// Where listener blocks are delivered: the agent's main queue. Safe to call from any thread.
-class DispatchQueue {
- public:
-  virtual ~DispatchQueue() = default;
-  virtual void post(std::function<void()> job) = 0;
+// When a cycle was captured: mHostTime counts mach_absolute_time's ticks (HostClock), mSampleTime
+// the device's frames.
+struct AudioTimeStamp {
+  double mSampleTime;
+  std::uint64_t mHostTime;
+  double mRateScalar;
+  std::uint64_t mWordClockTime;
+  unsigned char mSMPTETime[24];
+  std::uint32_t mFlags;
+  std::uint32_t mReserved;
+};
+static_assert(sizeof(AudioTimeStamp) == 64);
+
+inline constexpr std::uint32_t kAudioTimeStampSampleTimeValid = 1u << 0;
+inline constexpr std::uint32_t kAudioTimeStampHostTimeValid = 1u << 1;
+
+// The host clock's unit, that of AudioTimeStamp::mHostTime: nanoseconds = ticks * numer / denom.
+struct HostClock {
+  std::uint32_t numer = 1;
+  std::uint32_t denom = 1;
 };
 
 using AudioObjectPropertyListener =
     std::function<void(std::uint32_t numberAddresses, const AudioObjectPropertyAddress* addresses)>;
 
-// Runs on the audio layer's IO thread, once per IO cycle, with the layer's five arguments and
-// the format `inputData` was captured in, where the layer knows it for each cycle (PipeWire,
-// whose graph may change rate between two cycles). Core Audio gives none: its IO stops across a
-// change of the tap's format, and the format the main queue reads next is the one that holds.
-// The block must never wait: it runs on the layer's real-time thread.
+// Runs on the audio layer's IO thread, once per IO cycle, with the layer's five arguments. The
+// block must never wait: it runs on the layer's real-time thread.
 using AudioDeviceIOBlock = std::function<void(
     const AudioTimeStamp* now, const AudioBufferList* inputData, const AudioTimeStamp* inputTime,
-    AudioBufferList* outputData, const AudioTimeStamp* outputTime,
-    const AudioStreamBasicDescription* inputFormat)>;
-
-// The steps of the start whose failure the user hears of, in the audio layer's own words.
-enum class FailedStep { reachLayer, createTap, createDevice, readFormat, attach, start };
+    AudioBufferList* outputData, const AudioTimeStamp* outputTime)>;
 
 class AudioHardware {
  public:
   virtual ~AudioHardware() = default;
 
-  // The unit of the host times in the IO cycles' time stamps: the layer's own clock.
+  // The unit of the host times in the IO cycles' time stamps (mach_absolute_time's).
   virtual HostClock hostClock() const = 0;
-
-  // What the user reads when `step` failed with `status`: what went wrong, in the layer's own
-  // terms, and what to check.
-  virtual std::string failureMessage(FailedStep step, OSStatus status) const = 0;
 
   virtual OSStatus getPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
                                    std::uint32_t qualifierDataSize, const void* qualifierData,

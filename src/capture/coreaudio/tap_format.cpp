@@ -1,6 +1,6 @@
-#include "capture/tap_format.h"
+#include "capture/coreaudio/tap_format.h"
 
-#include "convert/resampler.h"
+#include "convert/resampler.h"  // what the conversion can work with
 
 namespace quenwick {
 namespace {
@@ -33,12 +33,16 @@ void TapFormatTracker::take(const AudioStreamBasicDescription& format) {
 }
 
 std::optional<AudioStreamBasicDescription> TapFormatTracker::readInitialFormat() {
+  std::lock_guard lock(mutex_);
   const auto format = readFormat();
   if (format) take(*format);
+  started_ = true;
   return format;
 }
 
 std::optional<AudioStreamBasicDescription> TapFormatTracker::refreshFormat() {
+  std::lock_guard lock(mutex_);
+  if (!started_) return std::nullopt;
   const auto format = readFormat();
   if (!format || sameForConversion(*format, tapFormat_)) return std::nullopt;
   take(*format);

@@ -1,4 +1,4 @@
-#include "capture/aggregate_device.h"
+#include "capture/coreaudio/aggregate_device.h"
 
 namespace quenwick {
 

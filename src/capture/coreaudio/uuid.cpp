@@ -1,4 +1,4 @@
-#include "capture/uuid.h"
+#include "capture/coreaudio/uuid.h"
 
 #include <sys/random.h>  // getentropy, on Linux and macOS alike
 

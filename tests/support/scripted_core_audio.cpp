@@ -1,7 +1,8 @@
-// quenwick-fake: the agent's real start-up sequence and run loop on a scripted audio layer. The
-// layer answers every operation as its script says, logs every call with its arguments, and
-// plays a scripted series of buffer lists and format changes on an IO thread of its own once the
-// device has started.
+// quenwick-fake: the agent's real run control and its Core Audio backend, the code that macOS
+// runs, on a scripted Core Audio. The scripted layer answers every call of the backend's seam as
+// its script says, logs every call with its arguments, and plays a scripted series of buffer
+// lists and format changes on an IO thread of its own once the device has started. Where Apple's
+// headers allow two readings, the script chooses one.
 //
 // The script is a JSON object at the path in $QUENWICK_FAKE_SCRIPT (tests/conftest.py writes it):
 //   "log": PATH            the call log: one JSON object per line, one write(2) each, so that it
@@ -35,10 +36,9 @@
 //                          the listeners of 'tfmt' there are then are told
 //   "format": FORMAT       the tap's format at first (48000 2 f32)
 //   "reads": [FORMAT]      one-shot replies of the first 'tfmt' reads
-//   "source": PATH         raw interleaved samples of the layout's type, repeated; else silence
-//   "cycleFormats": false  the lists come without their format, as Core Audio's do (PipeWire's
-//                          come with it); each list has a time stamp, its host time advancing
-//                          by the list's length from 1 s on
+//   "source": PATH         raw interleaved samples of the layout's type, repeated; else silence.
+//                          Each list has a time stamp, its host time advancing by the list's
+//                          length from 1 s on
 //   "steps": [STEP]        {"deliver": COUNT (-1: until stopped), "frames": N}
 //                          {"change": FORMAT}: reads and deliveries change; {"tfmt": FORMAT}:
 //                          only reads; {"notify": "tfmt"|"nsrt"|"prs#"}; {"sync": true}: waits
@@ -64,7 +64,8 @@
 #include <thread>
 
 #include "app/agent.h"
-#include "capture/coreaudio/core_audio_words.h"
+#include "capture/coreaudio/audio_hardware.h"
+#include "capture/coreaudio/core_audio_capture.h"
 #include "convert/sample_layout.h"
 
 namespace quenwick {
@@ -145,15 +146,12 @@ class FakeAudioHardware final : public AudioHardware {
 
   ~FakeAudioHardware() override {
     stopSteps();
-    if (joins_.joinable()) joins_.join();
+    for (std::thread* thread : {&joins_, &notifier_}) {
+      if (thread->joinable()) thread->join();
+    }
   }
 
   HostClock hostClock() const override { return clock_; }
-
-  // The scripted layer stands for Core Audio, and says its failures as Core Audio's layer does.
-  std::string failureMessage(FailedStep step, OSStatus status) const override {
-    return coreAudioFailureMessage(step, status);
-  }
 
   OSStatus setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
                            std::uint32_t, const void*, std::uint32_t dataSize,
@@ -547,8 +545,7 @@ class FakeAudioHardware final : public AudioHardware {
     now.mRateScalar = 1.0;
     now.mFlags = kAudioTimeStampSampleTimeValid | kAudioTimeStampHostTimeValid;
     AudioBufferList output{};
-    const bool withFormat = script_.value("cycleFormats", true);
-    if (block_) block_(&now, list, &now, &output, &now, withFormat ? &f : nullptr);
+    if (block_) block_(&now, list, &now, &output, &now);
     sampleTime_ += frames;
     hostTime_ += frames * 1e9 / f.mSampleRate;
     ++lists_;
@@ -571,7 +568,8 @@ class FakeAudioHardware final : public AudioHardware {
     }
   }
 
-  // The tap's format changes just after the agent first read it.
+  // The tap's format changes just after the agent first read it. Core Audio tells of it on a
+  // thread of its own, as it tells of every change.
   void changeAfterFirstRead() {
     {
       std::lock_guard lock(mutex_);
@@ -579,7 +577,7 @@ class FakeAudioHardware final : public AudioHardware {
       changedAfterRead_ = true;
       readReply_ = streamReply_ = formatFrom(script_["tfmtChangesAfterRead"]);
     }
-    notify(kAudioTapPropertyFormat);
+    notifier_ = std::thread([this] { notify(kAudioTapPropertyFormat); });
   }
 
   // A process that connects between the agent's first look at the processes and what follows.
@@ -593,18 +591,23 @@ class FakeAudioHardware final : public AudioHardware {
     notify(kAudioHardwarePropertyProcessObjectList);
   }
 
+  // Each listener's queue gets the notification; outside the lock, as a queue may run it there
+  // and then, and it calls back.
   void notify(std::uint32_t selector) {
     const AudioObjectID object = selector == kAudioTapPropertyFormat                 ? 100
                                  : selector == kAudioDevicePropertyNominalSampleRate ? 200
                                                                                      : 1;
-    int posted = 0;
-    std::lock_guard lock(mutex_);
-    for (const auto& l : listeners_) {
-      if (l.object != object || l.address.mSelector != selector) continue;
-      l.queue->post([block = l.block, address = l.address] { block(1, &address); });
-      ++posted;
+    std::vector<Listener> told;
+    {
+      std::lock_guard lock(mutex_);
+      for (const auto& l : listeners_) {
+        if (l.object == object && l.address.mSelector == selector) told.push_back(l);
+      }
     }
-    log({{"fake", "notify"}, {"selector", selector}, {"listeners", posted}});
+    log({{"fake", "notify"}, {"selector", selector}, {"listeners", told.size()}});
+    for (const auto& l : told) {
+      l.queue->post([block = l.block, address = l.address] { block(1, &address); });
+    }
   }
 
   void sync() {
@@ -672,6 +675,7 @@ class FakeAudioHardware final : public AudioHardware {
   double hostTime_ = 1e9;         // IO thread: nanoseconds, stamped in the clock's ticks
   std::thread steps_;
   std::thread joins_;
+  std::thread notifier_;
 };
 
 }  // namespace
@@ -686,6 +690,6 @@ int main(int argc, char** argv) {
   }
   if (!script.is_object()) quenwick::badSetUp("QUENWICK_FAKE_SCRIPT does not name a JSON script");
   quenwick::runAgent(argc, argv, [&script] {
-    return std::unique_ptr<quenwick::AudioHardware>(new quenwick::FakeAudioHardware(script));
+    return quenwick::makeCoreAudioCapture(std::make_unique<quenwick::FakeAudioHardware>(script));
   });
 }

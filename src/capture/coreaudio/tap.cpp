@@ -1,6 +1,6 @@
-#include "capture/tap.h"
+#include "capture/coreaudio/tap.h"
 
-#include "capture/uuid.h"
+#include "capture/coreaudio/uuid.h"
 
 namespace quenwick {
 

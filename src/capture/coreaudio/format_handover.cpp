@@ -1,4 +1,4 @@
-#include "convert/format_handover.h"
+#include "capture/coreaudio/format_handover.h"
 
 #include <bit>
 

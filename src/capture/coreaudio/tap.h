@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "capture/audio_hardware.h"
+#include "capture/coreaudio/audio_hardware.h"
 
 namespace quenwick {
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <thread>
 
-#include "convert/format_handover.h"
+#include "capture/coreaudio/format_handover.h"
 
 namespace quenwick {
 namespace {

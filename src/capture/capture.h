@@ -1,0 +1,93 @@
+// The capture interface: all that run control asks of a platform's audio layer, and all it hears
+// back. It is as small as what every platform can do: find out whether there is something to
+// hear, make what captures, say its format and its changes, deliver each captured cycle to a
+// sink, stop, and say when the audio server goes away. Each backend speaks its platform's own
+// language below it (Core Audio's process taps, PipeWire's graph), and words its failures in its
+// platform's terms. Run control, the status events, the conversion, the timeline and the PCM
+// output sit above it and never ask which platform they run on.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "capture/process_targets.h"
+#include "convert/captured_cycle.h"
+
+namespace quenwick {
+
+// Where a backend's events are delivered: the agent's main queue. Safe to call from any thread.
+class DispatchQueue {
+ public:
+  virtual ~DispatchQueue() = default;
+  virtual void post(std::function<void()> job) = 0;
+};
+
+// Who to hear.
+struct CaptureSpec {
+  bool global = false;  // the whole system but `pids`, or only `pids`
+  // Processes mode: the pids the host listed, in its order. Global mode: those to leave out,
+  // the host's --exclude-self (when not 0) and then the agent's parent.
+  std::vector<std::int32_t> pids;
+  // The same processes by identity, each with its tree when asked: the one rule of who is a
+  // target, followed for the whole run.
+  ProcessTargets targets;
+};
+
+// A step that failed, in the words the user reads: what the platform said, and what to check.
+struct CaptureFailure {
+  std::string message;
+};
+
+// What a look at the layer's processes found. Global mode always has something to hear.
+enum class Resolution { somethingToHear, nothingToHearYet };
+
+// What the layer tells run control, always on the queue given to listen().
+class CaptureEvents {
+ public:
+  // The layer's processes changed: one that was nothing to hear may be something now.
+  virtual void processesChanged() = 0;
+  // The delivered format changed, once per change however many times the layer announced it.
+  virtual void formatChanged(const AudioStreamBasicDescription& format) = 0;
+  // The audio server went away, and everything made with it.
+  virtual void serverGone() = 0;
+
+ protected:
+  ~CaptureEvents() = default;
+};
+
+// One capture, for one run. Main thread, in this order: listen(), resolve() (again, while there
+// is nothing to hear yet), create(), format(), start(); then halt() or teardown() at most once.
+class Capture {
+ public:
+  virtual ~Capture() = default;
+
+  // From now on the layer's events reach `events` on `queue`; both outlive the capture. Before
+  // the first look at the processes, so that a change in between is not missed.
+  virtual void listen(DispatchQueue& queue, CaptureEvents& events) = 0;
+
+  // Looks at who plays now. A layer that cannot be reached is a failure, never "nothing to hear".
+  virtual std::variant<Resolution, CaptureFailure> resolve(const CaptureSpec& spec) = 0;
+
+  // Makes what captures what the last resolve() found, following the spec's targets from then on.
+  virtual std::optional<CaptureFailure> create() = 0;
+
+  // The format the capture delivers now. Changes come to CaptureEvents::formatChanged from the
+  // moment this is called.
+  virtual std::variant<AudioStreamBasicDescription, CaptureFailure> format() = 0;
+
+  // Delivers every cycle captured from now on to `sink`, on the layer's real-time thread, with
+  // the format it was captured in and its time in nanoseconds. `sink` outlives the capture.
+  virtual std::optional<CaptureFailure> start(CycleSink& sink) = 0;
+
+  // No cycle is delivered after this returns (the server went away; nothing is left to destroy).
+  virtual void halt() = 0;
+
+  // Stops capture and removes everything made, in the platform's order (SIGTERM).
+  virtual void teardown() = 0;
+};
+
+}  // namespace quenwick

@@ -1,0 +1,182 @@
+#include "capture/coreaudio/core_audio_capture.h"
+
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "capture/coreaudio/aggregate_device.h"
+#include "capture/coreaudio/core_audio_words.h"
+#include "capture/coreaudio/format_handover.h"
+#include "capture/coreaudio/process_resolution.h"
+#include "capture/coreaudio/tap.h"
+#include "capture/coreaudio/tap_format.h"
+#include "capture/coreaudio/uuid.h"
+
+namespace quenwick {
+namespace {
+
+// Runs a notification's work where Core Audio delivers it, without waiting for the main queue.
+class OnTheSpot final : public DispatchQueue {
+ public:
+  void post(std::function<void()> job) override { job(); }
+};
+
+std::vector<AudioObjectID> sortedSet(std::vector<AudioObjectID> objects) {
+  std::sort(objects.begin(), objects.end());
+  objects.erase(std::unique(objects.begin(), objects.end()), objects.end());
+  return objects;
+}
+
+class CoreAudioCapture final : public Capture {
+ public:
+  explicit CoreAudioCapture(std::unique_ptr<AudioHardware> hardware)
+      : hardware_(std::move(hardware)), clock_(hardware_->hostClock()) {}
+
+  // Core Audio's process list is followed from before it is first read, so that a process that
+  // connects in between is not missed.
+  void listen(DispatchQueue& queue, CaptureEvents& events) override {
+    queue_ = &queue;
+    events_ = &events;
+    hardware_->addPropertyListener(kAudioObjectSystemObject,
+                                   globalAddress(kAudioHardwarePropertyProcessObjectList), queue,
+                                   [this](std::uint32_t, const AudioObjectPropertyAddress*) {
+                                     if (tapID_ != kAudioObjectUnknown) followTheTargets();
+                                     events_->processesChanged();
+                                   });
+  }
+
+  std::variant<Resolution, CaptureFailure> resolve(const CaptureSpec& spec) override {
+    spec_ = spec;
+    const ProcessObjects resolved = spec.targets.tree
+                                        ? coveredProcessObjects(*hardware_, spec.targets)
+                                        : resolvePids(*hardware_, spec.pids);
+    // A server that cannot be reached has no processes to tell of, which is no answer about them.
+    if (resolved.status == kAudioHardwareNotRunningError) {
+      return failure(FailedStep::reachLayer, resolved.status);
+    }
+    processes_ = resolved.objects;
+    return spec.global || !processes_.empty() ? Resolution::somethingToHear
+                                              : Resolution::nothingToHearYet;
+  }
+
+  std::optional<CaptureFailure> create() override {
+    description_ = makeTapDescription(spec_.global, processes_);
+    AudioObjectID tapID = kAudioObjectUnknown;
+    const OSStatus tapErr = hardware_->createProcessTap(description_, &tapID);
+    tapID_ = tapID;
+    if (tapErr != kAudioHardwareNoError) return failure(FailedStep::createTap, tapErr);
+
+    const AggregateDeviceDescription aggregateDescription =
+        makeAggregateDescription(makeRandomUuid(), description_);
+    const OSStatus aggErr = hardware_->createAggregateDevice(aggregateDescription, &aggregateID_);
+    if (aggErr != kAudioHardwareNoError) return failure(FailedStep::createDevice, aggErr);
+    return std::nullopt;
+  }
+
+  // The listeners are added before the format is first read, so that a change in between is
+  // announced rather than missed. Both notifications re-read the tap's format where Core Audio
+  // delivers them: the IO thread converts in the new format from its next cycle, however busy
+  // the main queue is. The tracker takes a change once, however many notifications announce it.
+  std::variant<AudioStreamBasicDescription, CaptureFailure> format() override {
+    tracker_.emplace(*hardware_, tapID_, handover_);
+    const auto refresh = [this](std::uint32_t, const AudioObjectPropertyAddress*) {
+      if (const auto changed = tracker_->refreshFormat()) {
+        queue_->post([this, format = *changed] { events_->formatChanged(format); });
+      }
+    };
+    hardware_->addPropertyListener(tapID_, globalAddress(kAudioTapPropertyFormat), onTheSpot_,
+                                   refresh);
+    hardware_->addPropertyListener(
+        aggregateID_, globalAddress(kAudioDevicePropertyNominalSampleRate), onTheSpot_, refresh);
+    if (const auto format = tracker_->readInitialFormat()) return *format;
+    return failure(FailedStep::readFormat, kAudioHardwareNoError);
+  }
+
+  std::optional<CaptureFailure> start(CycleSink& sink) override {
+    sink_ = &sink;
+    procID_ = nullptr;
+    const OSStatus ioErr = hardware_->createIOProcID(
+        aggregateID_,
+        [this](const AudioTimeStamp*, const AudioBufferList* input, const AudioTimeStamp* inputTime,
+               AudioBufferList*, const AudioTimeStamp*) { deliver(input, inputTime); },
+        &procID_);
+    if (ioErr != kAudioHardwareNoError) return failure(FailedStep::attach, ioErr);
+    if (const OSStatus started = hardware_->start(aggregateID_, procID_);
+        started != kAudioHardwareNoError) {
+      return failure(FailedStep::start, started);
+    }
+    // A restart of the audio server takes every object made with it.
+    hardware_->addPropertyListener(
+        kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyServiceRestarted), *queue_,
+        [this](std::uint32_t, const AudioObjectPropertyAddress*) { events_->serverGone(); });
+    return std::nullopt;
+  }
+
+  void halt() override { hardware_->stop(aggregateID_, procID_); }
+
+  // Whatever each call returns, the next one is made.
+  void teardown() override {
+    hardware_->stop(aggregateID_, procID_);
+    if (procID_ != nullptr) hardware_->destroyIOProcID(aggregateID_, procID_);
+    hardware_->destroyAggregateDevice(aggregateID_);
+    hardware_->destroyProcessTap(tapID_);
+  }
+
+ private:
+  static CaptureFailure failure(FailedStep step, OSStatus status) {
+    return {coreAudioFailureMessage(step, status)};
+  }
+
+  // The IO thread: the cycle in the format last taken, at its host time in nanoseconds.
+  void deliver(const AudioBufferList* input, const AudioTimeStamp* inputTime) noexcept {
+    handover_.takeNewer(generation_, format_);
+    if (generation_ == 0) return;  // no format whole yet: nothing to decode
+    CapturedCycle cycle{input, format_, generation_, std::nullopt};
+    if (inputTime != nullptr && (inputTime->mFlags & kAudioTimeStampHostTimeValid) != 0) {
+      cycle.timeNs = static_cast<std::uint64_t>(
+          static_cast<unsigned __int128>(inputTime->mHostTime) * clock_.numer / clock_.denom);
+    }
+    sink_->deliver(cycle);
+  }
+
+  // Main queue: gives the tap the objects of the processes its targets cover now, if they
+  // changed, by writing its description.
+  void followTheTargets() {
+    ProcessObjects now = coveredProcessObjects(*hardware_, spec_.targets);
+    if (now.status != kAudioHardwareNoError) return;
+    if (sortedSet(now.objects) == sortedSet(description_.processes)) return;
+    TapDescription next = description_;
+    next.processes = std::move(now.objects);
+    const TapDescription* data = &next;
+    if (hardware_->setPropertyData(tapID_, globalAddress(kAudioTapPropertyDescription), 0, nullptr,
+                                   sizeof data, &data) == kAudioHardwareNoError) {
+      description_ = std::move(next);
+    }
+  }
+
+  const std::unique_ptr<AudioHardware> hardware_;
+  const HostClock clock_;
+  DispatchQueue* queue_ = nullptr;
+  CaptureEvents* events_ = nullptr;
+  OnTheSpot onTheSpot_;
+  CaptureSpec spec_;
+  std::vector<AudioObjectID> processes_;  // what the last resolve found
+  TapDescription description_;            // main queue, once the tap exists
+  AudioObjectID tapID_ = kAudioObjectUnknown;
+  AudioObjectID aggregateID_ = kAudioObjectUnknown;
+  AudioDeviceIOProcID procID_ = nullptr;
+  FormatHandover handover_;
+  std::optional<TapFormatTracker> tracker_;
+  CycleSink* sink_ = nullptr;
+  std::uint64_t generation_ = 0;          // IO thread
+  AudioStreamBasicDescription format_{};  // IO thread
+};
+
+}  // namespace
+
+std::unique_ptr<Capture> makeCoreAudioCapture(std::unique_ptr<AudioHardware> hardware) {
+  return std::make_unique<CoreAudioCapture>(std::move(hardware));
+}
+
+}  // namespace quenwick

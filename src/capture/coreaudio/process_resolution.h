@@ -1,0 +1,28 @@
+// Turns processes into Core Audio's process objects: the requested pids one by one, or every
+// process object whose process the targets cover.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "capture/coreaudio/audio_hardware.h"
+#include "capture/process_targets.h"
+
+namespace quenwick {
+
+// What Core Audio said: the objects, and the status of a call that could not be answered.
+struct ProcessObjects {
+  std::vector<AudioObjectID> objects;
+  OSStatus status = kAudioHardwareNoError;
+};
+
+// The object of each pid that is an audio process now, in their order, duplicates kept. A pid
+// that is not one has no object and is no failure; a server that is not running stops the
+// resolution with its status.
+ProcessObjects resolvePids(AudioHardware& hardware, const std::vector<std::int32_t>& pids);
+
+// The objects, in Core Audio's process list, of every process that `targets` covers: the list a
+// tap needs now. Empty, with the status, when the list cannot be read.
+ProcessObjects coveredProcessObjects(AudioHardware& hardware, const ProcessTargets& targets);
+
+}  // namespace quenwick

@@ -1,0 +1,24 @@
+// The PipeWire backend (Linux): the capture interface in PipeWire's own terms.
+//
+// - Who plays: a pid is heard while the graph holds a client of it (process_match.h) that the
+//   targets take, by identity and, with trees, by descent.
+// - What captures: a capture node of our own (capture_node.h), fed by links from the output
+//   ports of every stream of the targets (processes mode), or of every process but the targets
+//   and ourselves (global mode), streams that appear later included (graph_watch.h). The
+//   applications keep playing where they play; PipeWire sums the links into our inputs.
+// - Its format: two planes of floats at the graph's rate; a change of rate is a change of format.
+// - Each cycle goes to the sink on PipeWire's data thread, with the driver's clock and the rate
+//   of that very cycle (capture_channel.h).
+// - Teardown removes our links and node, bounded in time.
+// - Failures say what PipeWire said, with its errno text.
+#pragma once
+
+#include <memory>
+
+#include "capture/capture.h"
+
+namespace quenwick {
+
+std::unique_ptr<Capture> makePipeWireCapture();
+
+}  // namespace quenwick

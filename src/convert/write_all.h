@@ -1,0 +1,13 @@
+// Whole writes to a descriptor that may be a pipe, a socket, a file or a terminal, blocking or not.
+#pragma once
+
+#include <cstddef>
+#include <span>
+
+namespace quenwick {
+
+// Writes all of `bytes` to `fd`, going on after partial writes and signals and waiting while a
+// non-blocking descriptor is full. False when the descriptor fails for good (errno says why).
+bool writeAll(int fd, std::span<const std::byte> bytes);
+
+}  // namespace quenwick
