@@ -11,14 +11,13 @@ ListConverter::ListConverter() {
 std::span<const std::int16_t> ListConverter::operator()(const AudioBufferList* input,
                                                         const AudioStreamBasicDescription& format,
                                                         std::uint64_t generation) {
-  if (!converting_ || generation != generation_ || !sameForConversion(format, format_)) {
-    format_ = format;
+  if (!converting_ || generation != generation_) {
     generation_ = generation;
     converting_ = true;
-    resampler_.reset(format_.mSampleRate / outRate);
+    resampler_.reset(format.mSampleRate / outRate);
   }
   if (input == nullptr) return {};
-  downmix(buffersOf(*input), format_, mono_);
+  downmix(buffersOf(*input), format, mono_);
   return resampler_.process(mono_);
 }
 

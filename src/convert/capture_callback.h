@@ -18,9 +18,9 @@ class ListConverter {
  public:
   ListConverter();
 
-  // One call at a time. The list is read in `format`; a format other than the last list's, or a
-  // new generation of formats, restarts the resampler at this list. Returns the list's samples,
-  // valid until the next call.
+  // One call at a time. The list is read in `format`; a generation of formats other than the
+  // last list's restarts the resampler at this list. Returns the list's samples, valid until the
+  // next call.
   std::span<const std::int16_t> operator()(const AudioBufferList* input,
                                            const AudioStreamBasicDescription& format,
                                            std::uint64_t generation);
@@ -28,7 +28,6 @@ class ListConverter {
  private:
   bool converting_ = false;
   std::uint64_t generation_ = 0;
-  AudioStreamBasicDescription format_{};
   Resampler resampler_;
   std::vector<float> mono_;
 };

@@ -12,8 +12,8 @@ namespace quenwick {
 struct CapturedCycle {
   const AudioBufferList* buffers = nullptr;  // the layer's own, read only; null: none
   AudioStreamBasicDescription format{};      // what the buffers hold
-  // Grows with each change of format the layer took: a new stream starts there, also when a
-  // change and its way back leave the format as it was.
+  // Grows with each change of format the layer took, and only then: a new stream starts there,
+  // also when a change and its way back leave the format as it was.
   std::uint64_t formatGeneration = 0;
   std::optional<std::uint64_t>
       timeNs;  // when it was captured, host clock; none: it follows the last

@@ -123,6 +123,16 @@ def test_a_new_rate_is_reported_and_read_from_the_list_where_it_starts(agent, tm
                               converted(np.split(second, LISTS), 44100))
 
 
+def test_a_change_announced_before_the_first_read_is_read_with_it(agent):
+    # Read at start-up, the format is the one in the "format" event, not a change after it.
+    run = agent(["--pids", "9000042"], script={"pids": {"9000042": 7}, "tfmtAnnouncedOnListen": True,
+                                          "steps": [{"sync": True}]})
+    run.wait_until_done()
+    run.signal(signal.SIGTERM)
+    assert run.finish() == 0
+    assert run.events() == START_EVENTS
+
+
 def test_a_change_between_the_first_read_and_the_listeners_is_taken(agent, tmp_path):
     # The rate changes just after the start-up read: missed, the whole run would be converted
     # at 48000 Hz's ratio.

@@ -142,6 +142,8 @@ FAILURES = {
     "audio server not running": ({"pids": {"9000042": [0, code("stop")]}}, [], 2,
                                  [id2p(9000042, status=code("stop"))],
                                  f"could not reach the audio server ({code('stop')})"),
+    "audio server not running, a tree": ({"args": ["--tree"], "listStatus": code("stop")}, [], 2,
+                                         None, f"could not reach the audio server ({code('stop')})"),
     "tap refused": ({"tapStatus": -50}, [TAP_LINE], 2, [tap("mixdown", [7], -50)],
                     f"could not create the audio tap (-50). {PRIVACY}"),
     "tap refused with a code": ({"tapStatus": code("nope")}, [TAP_LINE], 2,
@@ -168,7 +170,9 @@ FAILURES = {
 @pytest.mark.parametrize("case", FAILURES.values(), ids=FAILURES.keys())
 def test_a_failing_step_ends_the_start_with_its_message_and_status(agent, case):
     setting, lines, status, last_calls, message = case
-    run = agent(["--pids", "9000042"], script={"pids": {"9000042": 7}, **setting})
+    setting = dict(setting)
+    run = agent(["--pids", "9000042", *setting.pop("args", [])],
+                script={"pids": {"9000042": 7}, **setting})
     assert run.finish() == status
     assert run.events() == [*lines, {"event": "error", "message": message}]
     calls = anonymous(run.calls())

@@ -15,6 +15,7 @@
 //   "slowTap": MS          the tap takes that long to create
 //   "processes": [[OBJECT, PID]]  the layer's process list ('prs#'), with each object's pid
 //                          ('ppid'); a step {"processes": [...]} replaces it
+//   "listStatus": STATUS   what reading the process list returns
 //   "joins": [{"after": MS, "pid": PID, "object": OBJECT}]  a process that becomes an audio
 //                          process MS after the layer was opened, whatever the device does: it
 //                          joins the process list, 'id2p' gives its object, and the listeners
@@ -34,6 +35,8 @@
 //                          silicon's, by default)
 //   "tfmtChangesAfterRead": FORMAT  the format changes right after the first 'tfmt' read, and
 //                          the listeners of 'tfmt' there are then are told
+//   "tfmtAnnouncedOnListen": true  a listener of 'tfmt' is told of a change as soon as it is
+//                          added, before the format was ever read
 //   "format": FORMAT       the tap's format at first (48000 2 f32)
 //   "reads": [FORMAT]      one-shot replies of the first 'tfmt' reads
 //   "source": PATH         raw interleaved samples of the layout's type, repeated; else silence.
@@ -260,8 +263,15 @@ class FakeAudioHardware final : public AudioHardware {
          {"selector", address.mSelector},
          {"scope", address.mScope},
          {"element", address.mElement}});
-    std::lock_guard lock(mutex_);
-    listeners_.push_back({object, address, &queue, std::move(block)});
+    {
+      std::lock_guard lock(mutex_);
+      listeners_.push_back({object, address, &queue, std::move(block)});
+    }
+    // A change announced the moment the listener is there, before the format is first read.
+    if (address.mSelector == kAudioTapPropertyFormat &&
+        script_.value("tfmtAnnouncedOnListen", false)) {
+      notify(kAudioTapPropertyFormat);
+    }
     return kAudioHardwareNoError;
   }
 
@@ -421,6 +431,9 @@ class FakeAudioHardware final : public AudioHardware {
         return kAudioHardwareNoError;
       }
       return kBadObject;
+    }
+    if (const OSStatus status = script_.value("listStatus", 0); status != kAudioHardwareNoError) {
+      return status;
     }
     std::vector<AudioObjectID> objects;
     for (const auto& entry : processes_) objects.push_back(entry[0].get<AudioObjectID>());
