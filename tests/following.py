@@ -60,11 +60,12 @@ def children(pid):
 
 
 def command_of(pid):
-    """A process's command name, or None once it has ended (a child listed a moment ago may)."""
+    """A process's command name, or None once it has ended (a child listed a moment ago may,
+    before its entry is opened or while it is read)."""
     try:
         with open(f"/proc/{pid}/comm") as comm:
             return comm.read().strip()
-    except FileNotFoundError:
+    except (FileNotFoundError, ProcessLookupError):
         return None
 
 
