@@ -2,12 +2,13 @@
 // The quenwick agent as a Node module: one call starts a capture, which hands over PCM as a
 // stream of Buffers and the agent's status lines as typed events, and tells how it ended.
 
-const { spawn } = require('node:child_process');
+const { execFileSync, spawn } = require('node:child_process');
 const { EventEmitter } = require('node:events');
 const fs = require('node:fs');
 const path = require('node:path');
 const readline = require('node:readline');
 const { Transform } = require('node:stream');
+const { inspect } = require('node:util');
 
 // What the agent writes on standard output: raw mono signed 16-bit little-endian PCM.
 const SAMPLE_RATE = 16000;
@@ -15,10 +16,12 @@ const CHANNELS = 1;
 const BYTES_PER_SAMPLE = 2;
 const SAMPLE_FORMAT = 's16le';
 
-// Waiting for a target to play: the first retry after this long, each next one after twice as
-// long, up to the last.
-const FIRST_RETRY_MS = 250;
-const LONGEST_RETRY_MS = 4000;
+// The agent's words for a start with nothing to hear, which a deadline of ours ends with too.
+const NOTHING_TO_HEAR =
+  'none of the requested processes are audio processes yet; is the app playing sound?';
+const LARGEST_PID = 2 ** 31 - 1;
+// setTimeout fires at once past this (about 24.8 days): a longer wait has no deadline.
+const LONGEST_TIMER_MS = 2 ** 31 - 1;
 
 class QuenwickError extends Error {
   constructor(message, { status = null, signal = null, event = undefined } = {}) {
@@ -34,8 +37,10 @@ class UsageError extends QuenwickError {}
 // Exit status 2: the audio layer refused, the audio server went away, or the PCM could not be
 // written; the message is the agent's.
 class AudioLayerError extends QuenwickError {}
-// Exit status 3: none of the listed processes plays sound yet.
+// Exit status 3: none of the listed processes plays sound yet, or waitForAudio's deadline passed.
 class NothingToHearError extends QuenwickError {}
+// Exit status 3, and none of the listed processes is alive: waiting would be in vain.
+class NoSuchProcessError extends QuenwickError {}
 // The agent was ended by a signal that it does not handle (SIGKILL, SIGINT, ...).
 class SignalError extends QuenwickError {}
 // No agent to start.
@@ -65,6 +70,32 @@ function findBinary(options, env) {
       'no executable quenwick on the PATH');
 }
 
+const isPid = (value) => Number.isInteger(value) && value >= 1 && value <= LARGEST_PID;
+
+// What is wrong with options that cannot work, before the agent sees them (it would drop a bad
+// pid silently and then name its own flags); null when nothing is.
+function optionProblem(options) {
+  const { pids, excludeSelf, waitForAudio } = options;
+  const notPid = `which is not a process id (a whole number from 1 to ${LARGEST_PID})`;
+  if (pids !== undefined && !Array.isArray(pids)) return `pids is ${inspect(pids)}, not an array`;
+  const bad = (pids || []).find((pid) => !isPid(pid));
+  if (bad !== undefined) return `pids holds ${inspect(bad)}, ${notPid}`;
+  if (pids && pids.length === 0 && !options.global) {
+    return 'pids is empty: list at least one process to hear, or set global';
+  }
+  if (excludeSelf !== undefined && !isPid(excludeSelf)) {
+    return `excludeSelf is ${inspect(excludeSelf)}, ${notPid}`;
+  }
+  const wait = waitForAudio;
+  if (wait !== undefined && typeof wait !== 'boolean' && !(typeof wait === 'number' && wait >= 0)) {
+    return `waitForAudio is ${inspect(wait)}: give true or a number of milliseconds, 0 or more`;
+  }
+  return null;
+}
+
+// Whether the agent waits for a listed process to play (--wait): in processes mode only.
+const waits = (options) => !options.global && Boolean(options.waitForAudio);
+
 // The agent's command line for the options: each option is the agent's own.
 function argumentsFor(options) {
   const args = [];
@@ -72,7 +103,33 @@ function argumentsFor(options) {
   if (options.global) args.push('--global');
   if (options.excludeSelf !== undefined) args.push('--exclude-self', String(options.excludeSelf));
   if (options.tree) args.push('--tree');
+  if (waits(options)) args.push('--wait');
   return args;
+}
+
+// Whether a process lives, as the agent counts it: a zombie has ended.
+function isAlive(pid) {
+  try {
+    process.kill(pid, 0);
+  } catch (error) {
+    if (error.code !== 'EPERM') return false; // EPERM: it lives, as another user
+  }
+  return !isZombie(pid);
+}
+
+function isZombie(pid) {
+  let state;
+  try {
+    if (fs.existsSync('/proc/self/stat')) {
+      const stat = fs.readFileSync(`/proc/${pid}/stat`, 'utf8');
+      state = stat[stat.lastIndexOf(')') + 2]; // the state follows the command's name
+    } else {
+      state = execFileSync('ps', ['-o', 'stat=', '-p', String(pid)]).toString().trim()[0];
+    }
+  } catch {
+    return false; // no state to read: kill() has said it is there
+  }
+  return state === 'Z';
 }
 
 // Hands on whole samples only, keeping a lone byte for the next chunk.
@@ -105,9 +162,11 @@ class Capture extends EventEmitter {
     this.pcm = new WholeSamples();
     this.child = null;
     this.outputEnded = undefined; // whether the running agent's standard output has ended
-    this.lastError = undefined; // the agent's "error" event of the run that is ending
+    this.lastError = undefined; // the agent's "error" event, its last line
     this.stopping = false;
-    this.retry = null;
+    this.tapping = false; // the agent has left its wait: "creating_tap" has come
+    this.deadline = null; // the timer of waitForAudio's deadline
+    this.deadlinePassed = false;
     this.done = false;
     this.ended = new Promise((resolve, reject) => {
       this.resolveEnded = resolve;
@@ -120,9 +179,6 @@ class Capture extends EventEmitter {
     // A caller that only reads PCM, or only listens, must not crash on an unread rejection.
     this.ended.catch(() => {});
     this.started.catch(() => {});
-    const wait = options.waitForAudio;
-    this.deadline = performance.now() + (wait === true ? Infinity : Number(wait) || 0);
-    this.delay = FIRST_RETRY_MS;
     if (options.signal) {
       if (options.signal.aborted) {
         queueMicrotask(() => this.finish(abortError(options.signal)));
@@ -136,17 +192,17 @@ class Capture extends EventEmitter {
       options.signal.addEventListener('abort', this.onAbort, { once: true });
     }
     try {
+      const problem = optionProblem(options);
+      if (problem) throw new UsageError(problem);
       this.binary = findBinary(options, this.env);
     } catch (error) {
       queueMicrotask(() => this.finish(error));
       return;
     }
-    this.attempt();
+    this.spawnAgent();
   }
 
-  attempt() {
-    this.retry = null;
-    this.lastError = undefined;
+  spawnAgent() {
     let child;
     try {
       child = spawn(this.binary, argumentsFor(this.options), {
@@ -160,6 +216,10 @@ class Capture extends EventEmitter {
     this.child = child;
     this.pid = child.pid;
     this.outputEnded = false;
+    const wait = this.options.waitForAudio;
+    if (waits(this.options) && wait !== true && wait <= LONGEST_TIMER_MS) {
+      this.deadline = setTimeout(() => this.deadlineReached(), wait);
+    }
     child.stdout.pipe(this.pcm, { end: false });
     child.stdout.on('end', () => {
       this.outputEnded = true;
@@ -200,24 +260,33 @@ class Capture extends EventEmitter {
     }
     this.emit('status', event);
     const kind = event?.event;
+    if (kind === 'creating_tap') this.tapping = true;
     if (kind === 'format' || kind === 'running') this.emit(kind, event);
     if (kind === 'running') this.resolveStarted(event);
     if (kind === 'error') this.lastError = event;
   }
 
+  // A still-waiting agent ends at the deadline; one that has found a process to hear starts.
+  // Before "running" SIGTERM ends it by the signal, which closed() reads as this deadline.
+  deadlineReached() {
+    if (this.child && !this.tapping && !this.stopping) {
+      this.deadlinePassed = true;
+      this.child.kill('SIGTERM');
+    }
+  }
+
   closed(status, signal) {
     this.child = null;
     const reason = this.lastError ? this.lastError.message : null;
-    // A stop that comes while a try ends with nothing to hear is a stop of the wait.
-    const retry = status === 3 && performance.now() + this.delay < this.deadline;
-    if (retry && this.stopping) {
-      this.waitStopped();
-    } else if (this.options.signal && this.options.signal.aborted) {
+    if (this.options.signal && this.options.signal.aborted) {
       this.finish(abortError(this.options.signal));
-    } else if (retry) {
-      this.emit('waiting', this.lastError);
-      this.retry = setTimeout(() => this.attempt(), this.delay);
-      this.delay = Math.min(this.delay * 2, LONGEST_RETRY_MS);
+    } else if (status === 3 && !this.options.pids.some(isAlive)) { // only --pids gives status 3
+      const listed = this.options.pids.join(', ');
+      const message = `no requested process is alive (pids ${listed}): each has ended or never ` +
+        'existed';
+      this.finish(new NoSuchProcessError(message, { status, event: this.lastError }));
+    } else if (this.deadlinePassed && status === null) {
+      this.finish(new NothingToHearError(NOTHING_TO_HEAR, { status: 3 }));
     } else if (status === 0 || (this.stopping && signal === 'SIGTERM')) {
       this.finish(null, { status, signal, reason: reason || (this.stopping ? 'stopped' : 'ended') });
     } else if (status === null) {
@@ -232,8 +301,7 @@ class Capture extends EventEmitter {
   finish(error, ending) {
     if (this.done) return;
     this.done = true;
-    if (this.retry) clearTimeout(this.retry);
-    this.retry = null;
+    clearTimeout(this.deadline);
     if (this.onAbort) this.options.signal.removeEventListener('abort', this.onAbort);
     if (this.outputEnded !== false) this.pcm.end();
     if (error) {
@@ -247,22 +315,11 @@ class Capture extends EventEmitter {
   }
 
   // Ends the capture: SIGTERM to the agent, which stops capturing, removes what it made in the
-  // audio layer and exits. Resolves as `ended` does.
+  // audio layer and exits (a waiting agent ends by the signal). Resolves as `ended` does.
   stop() {
     this.stopping = true;
-    if (this.child) {
-      this.child.kill('SIGTERM');
-    } else if (this.retry) {
-      this.waitStopped();
-    }
+    if (this.child) this.child.kill('SIGTERM');
     return this.ended;
-  }
-
-  // stop() or the signal ended the wait for audio, with no agent running.
-  waitStopped() {
-    const { signal } = this.options;
-    if (signal && signal.aborted) this.finish(abortError(signal));
-    else this.finish(null, { status: null, signal: null, reason: 'stopped' });
   }
 
   [Symbol.asyncIterator]() {
@@ -293,8 +350,16 @@ function wavHeader(dataBytes) {
 }
 
 // Writes what `source` (a capture, or any async iterable of PCM Buffers) yields to a WAV file,
-// as it comes; resolves once the source has ended.
-async function writeWav(file, source) {
+// as it comes; resolves once the source has ended. A capture that never runs makes no file:
+// the promise rejects as `started` does (and, like it, does not crash a host that ignores it).
+function writeWav(file, source) {
+  const writing = writeWavFile(file, source);
+  writing.catch(() => {});
+  return writing;
+}
+
+async function writeWavFile(file, source) {
+  if (source instanceof Capture) await source.started;
   const handle = await fs.promises.open(file, 'w');
   let bytes = 0;
   try {
@@ -324,6 +389,7 @@ module.exports = {
   UsageError,
   AudioLayerError,
   NothingToHearError,
+  NoSuchProcessError,
   SignalError,
   BinaryNotFoundError,
 };

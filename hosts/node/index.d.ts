@@ -1,4 +1,5 @@
 // Types of the quenwick package. The status events come from the agent's schema (events.d.ts).
+/// <reference types="node" />
 import { EventEmitter } from 'node:events';
 import { Readable } from 'node:stream';
 import type {
@@ -18,7 +19,7 @@ export declare const BYTES_PER_SAMPLE: 2;
 export declare const SAMPLE_FORMAT: 's16le';
 
 export interface CaptureOptions {
-  /** Hear these processes (the agent's --pids). */
+  /** Hear these processes (the agent's --pids): pids from 1 to 2147483647, one at least. */
   pids?: number[];
   /** Hear the whole system but the parent (this process) and excludeSelf (--global). */
   global?: boolean;
@@ -31,9 +32,9 @@ export interface CaptureOptions {
   /** The agent's environment; process.env by default. */
   env?: NodeJS.ProcessEnv;
   /**
-   * While none of the listed processes plays yet (exit status 3), try again, waiting longer each
-   * time (a quarter of a second, doubling up to four), for up to this many milliseconds (then
-   * NothingToHearError), until one plays, stop() or `signal` aborts. true: without a deadline.
+   * While none of the listed processes plays yet, the agent waits (--wait) until one does, for
+   * up to this many milliseconds (then NothingToHearError), until stop() or `signal` aborts,
+   * or until none of them lives (NoSuchProcessError). true: without a deadline.
    */
   waitForAudio?: boolean | number;
   /** Aborting stops the agent, or the wait, and rejects `ended` with the signal's reason. */
@@ -42,7 +43,7 @@ export interface CaptureOptions {
 
 /** How a capture ended by itself or by stop(). */
 export interface Ending {
-  /** 0; null when stop() came before the agent ran, or while waiting for audio. */
+  /** 0; null when stop() came before the agent ran (also while it waited for audio). */
   status: number | null;
   /** 'SIGTERM' when stop() came before the agent handled it. */
   signal: NodeJS.Signals | null;
@@ -51,19 +52,24 @@ export interface Ending {
 }
 
 export declare class QuenwickError extends Error {
-  /** The agent's exit status, when it exited. */
+  /** The agent's exit status, when it exited (3 also at waitForAudio's deadline). */
   readonly status: number | null;
   /** The signal that ended it, when one did. */
   readonly signal: NodeJS.Signals | null;
   /** The agent's last status line, when it wrote one. */
   readonly event?: ErrorEvent;
 }
-/** Exit status 1: the agent refused the command line the options made. */
+/**
+ * Options that cannot work (status null: no agent was started, and the message names the option),
+ * or exit status 1: the agent refused the command line the options made.
+ */
 export declare class UsageError extends QuenwickError {}
 /** Exit status 2: the audio layer refused, its server went away, or the PCM could not be written. */
 export declare class AudioLayerError extends QuenwickError {}
-/** Exit status 3: none of the listed processes plays sound yet. */
+/** Exit status 3: none of the listed processes plays sound yet (or by waitForAudio's deadline). */
 export declare class NothingToHearError extends QuenwickError {}
+/** Exit status 3, and none of the listed processes is alive: each has ended or never existed. */
+export declare class NoSuchProcessError extends QuenwickError {}
 /** The agent was ended by a signal it does not handle. */
 export declare class SignalError extends QuenwickError {}
 /** No agent could be found or started. */
@@ -76,15 +82,15 @@ export declare class BinaryNotFoundError extends QuenwickError {}
  */
 export declare class Capture extends EventEmitter implements AsyncIterable<Buffer> {
   readonly pcm: Readable;
-  /** The process id of the agent of the latest try. */
+  /** The agent's process id. */
   readonly pid: number | undefined;
   /** Resolves on the "running" line; rejects as `ended` does, or when it ends before running. */
   readonly started: Promise<RunningEvent>;
   /** Resolves when the agent ends with status 0; rejects with a QuenwickError otherwise. */
   readonly ended: Promise<Ending>;
   /**
-   * Sends SIGTERM to the agent (or ends the wait for audio); settles as `ended`. An agent that
-   * had ended tells how it ended.
+   * Sends SIGTERM to the agent (which also ends its wait for audio); settles as `ended`. An agent
+   * that had ended tells how it ended.
    */
   stop(): Promise<Ending>;
   [Symbol.asyncIterator](): AsyncIterableIterator<Buffer>;
@@ -94,14 +100,11 @@ export declare class Capture extends EventEmitter implements AsyncIterable<Buffe
   /** The tap's format at start, and each change ("changed": true). */
   on(event: 'format', listener: (event: FormatEvent) => void): this;
   on(event: 'running', listener: (event: RunningEvent) => void): this;
-  /** Nothing plays yet: another agent starts soon (waitForAudio). */
-  on(event: 'waiting', listener: (event: ErrorEvent | undefined) => void): this;
   /** How it failed, when it does (only emitted to listeners: `ended` rejects either way). */
   on(event: 'error', listener: (error: QuenwickError) => void): this;
   once(event: 'status', listener: (event: QuenwickStatusEvent) => void): this;
   once(event: 'format', listener: (event: FormatEvent) => void): this;
   once(event: 'running', listener: (event: RunningEvent) => void): this;
-  once(event: 'waiting', listener: (event: ErrorEvent | undefined) => void): this;
   once(event: 'error', listener: (error: QuenwickError) => void): this;
 }
 
@@ -111,8 +114,15 @@ export declare function capture(options: CaptureOptions): Capture;
 /** The 44-byte WAV header of `dataBytes` of this PCM. */
 export declare function wavHeader(dataBytes: number): Buffer;
 
-/** Writes a capture's PCM (or any async iterable of PCM Buffers) to a WAV file as it comes. */
-export declare function writeWav(
-  file: string,
-  source: AsyncIterable<Buffer>,
-): Promise<{ samples: number; seconds: number }>;
+/** What writeWav wrote: the samples, and how long they last. */
+export interface WavWritten {
+  samples: number;
+  seconds: number;
+}
+
+/**
+ * Writes a capture's PCM (or any async iterable of PCM Buffers) to a WAV file as it comes, once
+ * the capture runs; resolves when it ends. A capture that never runs makes no file, and the
+ * promise rejects as `started` does.
+ */
+export declare function writeWav(file: string, source: AsyncIterable<Buffer>): Promise<WavWritten>;

@@ -14,6 +14,7 @@ export const {
   UsageError,
   AudioLayerError,
   NothingToHearError,
+  NoSuchProcessError,
   SignalError,
   BinaryNotFoundError,
 } = quenwick;

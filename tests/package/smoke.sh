@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian package built by CPack and checks the installed agent as a user would
-# meet it: the executables run, usage errors behave, the man page is there.
+# meet it: the executables run, usage errors behave, the man page and the license are there.
 #
 #   smoke.sh PACKAGE.deb
 set -euo pipefail
@@ -42,4 +42,5 @@ echo "== the man page"
 page=$(dpkg -L quenwick | grep '/man1/quenwick\.1')
 [ -n "$page" ] || fail "no man page in the package"
 zcat -f "$page" | grep -q '^\.Sh EXIT STATUS' || fail "the man page has no exit statuses"
+grep -q '^MIT License' /usr/share/doc/quenwick/copyright || fail "no license in the package"
 echo "PASS: package $(basename "$deb")"

@@ -2,7 +2,7 @@
 // a run can end, and on the project's private PipeWire with a real player for what a host
 // hears; then packed and installed into an empty folder, as a user would.
 import assert from 'node:assert/strict';
-import { execFileSync, spawn } from 'node:child_process';
+import { execFileSync, spawn, spawnSync } from 'node:child_process';
 import { getEventListeners, once } from 'node:events';
 import { existsSync, mkdirSync, mkdtempSync, readFileSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
@@ -29,6 +29,10 @@ function fake(script, options = {}) {
 }
 // An agent that stays between "format" and "running": the device's start never returns.
 const held = () => fake({ pids: { 4242: 7 }, startBlocks: path.join(work, 'never') }, { pids: [4242] });
+// A process that lives (until the tests end) and one that has ended.
+const sleeper = spawn('sleep', ['600'], { stdio: 'ignore' });
+after(() => sleeper.kill());
+const gone = spawnSync('true').pid;
 
 async function rejection(promise) {
   try {
@@ -40,23 +44,37 @@ async function rejection(promise) {
 }
 
 describe('on the scripted layer', () => {
-  // the options, the error, its status and message
+  const notPid = 'which is not a process id (a whole number from 1 to 2147483647)';
+  // the options, the error, its status and message, and the agent's last words (null: none)
   const endings = {
     'a command line the agent refuses': [{}, quenwick.UsageError, 1, 'give --pids or --global'],
     'a refused tap': [{ pids: [4242] }, quenwick.AudioLayerError, 2, 'could not create the ' +
       'audio tap (-50). Check System Settings > Privacy & Security > Screen & System Audio Recording.'],
-    'nothing to hear': [{ pids: [4243] }, quenwick.NothingToHearError, 3, NOTHING],
+    'nothing to hear': [{ pids: [process.pid] }, quenwick.NothingToHearError, 3, NOTHING],
+    'a process that has ended': [{ pids: [gone], waitForAudio: 5000 }, quenwick.NoSuchProcessError,
+      3, `no requested process is alive (pids ${gone}): each has ended or never existed`, NOTHING],
+    'no process listed': [{ pids: [] }, quenwick.UsageError, null,
+      'pids is empty: list at least one process to hear, or set global', null],
+    'a pid that is no process id': [{ pids: [4242, 1.5] }, quenwick.UsageError, null,
+      `pids holds 1.5, ${notPid}`, null],
+    'a wait of less than nothing': [{ pids: [4242], waitForAudio: -1 }, quenwick.UsageError, null,
+      'waitForAudio is -1: give true or a number of milliseconds, 0 or more', null],
   };
-  for (const [name, [options, Kind, status, message]] of Object.entries(endings)) {
+  for (const [name, [options, Kind, status, message, said = message]] of Object.entries(endings)) {
     test(name, async () => {
       const run = quenwick.capture(fake({ pids: { 4242: 7 }, tapStatus: -50 }, options));
+      const wav = path.join(work, `never${scripts}.wav`);
+      const written = quenwick.writeWav(wav, run);
       const errors = [];
       run.on('error', (error) => errors.push(error));
       const error = await rejection(run.ended);
       assert.ok(error instanceof Kind && error instanceof quenwick.QuenwickError);
+      const event = said === null ? undefined : { event: 'error', message: said };
       assert.deepEqual([error.status, error.signal, error.message, error.event, errors],
-        [status, null, message, { event: 'error', message }, [error]]);
+        [status, null, message, event, [error]]);
       assert.equal(await rejection(run.started), error);
+      assert.equal(await rejection(written), error);
+      assert.ok(!existsSync(wav), 'a capture that never starts makes no file');
     });
   }
 
@@ -104,33 +122,38 @@ describe('on the scripted layer', () => {
     assert.equal(Buffer.concat(chunks).length, 2 * 3207);
   });
 
-  test('waiting for audio tries again until the process plays; aborting stops it', async () => {
+  test('waiting for audio starts once a listed process plays; aborting stops it', async () => {
     const controller = new AbortController();
-    const options = fake({}, { pids: [4242], waitForAudio: 10000, signal: controller.signal });
-    const run = quenwick.capture(options);
-    await once(run, 'waiting');
-    writeFileSync(options.script, JSON.stringify({ pids: { 4242: 7 } }));
+    const joins = [{ after: 300, pid: sleeper.pid, object: 7 }];
+    const run = quenwick.capture(fake({ joins }, {
+      pids: [sleeper.pid], waitForAudio: 10000, signal: controller.signal }));
     await run.started;
     controller.abort();
     assert.equal((await rejection(run.ended)).name, 'AbortError');
   });
 
-  test('waiting for audio ends at its deadline, on stop() or on abort', async () => {
-    const controller = new AbortController();
-    const waiting = (more) => quenwick.capture(fake({}, { pids: [4242], ...more }));
-    const late = waiting({ waitForAudio: 600, signal: controller.signal });
-    assert.ok((await rejection(late.ended)) instanceof quenwick.NothingToHearError);
-    assert.deepEqual(getEventListeners(controller.signal, 'abort'), []);
+  test('waiting for audio ends at its deadline, once no listed process lives, on stop(), on abort',
+    { timeout: 20000 }, async () => {
+      const controller = new AbortController();
+      const waiting = (more) => quenwick.capture(fake({}, { pids: [sleeper.pid], ...more }));
+      const late = await rejection(waiting({ waitForAudio: 600, signal: controller.signal }).ended);
+      assert.ok(late instanceof quenwick.NothingToHearError);
+      assert.deepEqual([late.status, late.signal, late.message], [3, null, NOTHING]);
+      assert.deepEqual(getEventListeners(controller.signal, 'abort'), []);
 
-    const stopped = waiting({ waitForAudio: true });
-    await once(stopped, 'waiting');
-    assert.deepEqual(await stopped.stop(), { status: null, signal: null, reason: 'stopped' });
+      const ending = spawn('sleep', ['0.3']);
+      const orphaned = await rejection(waiting({ pids: [ending.pid], waitForAudio: true }).ended);
+      assert.ok(orphaned instanceof quenwick.NoSuchProcessError, String(orphaned));
 
-    const aborted = waiting({ waitForAudio: true, signal: controller.signal });
-    await once(aborted, 'waiting');
-    controller.abort();
-    assert.equal((await rejection(aborted.ended)).name, 'AbortError');
-  });
+      const stopped = waiting({ waitForAudio: true });
+      await sleep(300);
+      assert.deepEqual(await stopped.stop(), { status: null, signal: 'SIGTERM', reason: 'stopped' });
+
+      const aborted = waiting({ waitForAudio: true, signal: controller.signal });
+      await sleep(300);
+      controller.abort();
+      assert.equal((await rejection(aborted.ended)).name, 'AbortError');
+    });
 });
 
 // The project's private PipeWire stack, and a player of a 441 Hz sine at half scale.
@@ -155,6 +178,54 @@ async function player() {
     await sleep(50);
   }
   return playing;
+}
+
+// A second of noise at a quarter of full scale, the same in both channels, as float32, and the
+// float WAV file of it at 48 kHz.
+function noise() {
+  let seed = 5;
+  return Float32Array.from({ length: 48000 }, () => {
+    seed = (Math.imul(seed, 1664525) + 1013904223) >>> 0;
+    return (seed / 2 ** 32 - 0.5) / 2;
+  });
+}
+
+function floatWav(samples) {
+  const data = Buffer.alloc(samples.length * 8);
+  samples.forEach((sample, i) => {
+    data.writeFloatLE(sample, 8 * i);
+    data.writeFloatLE(sample, 8 * i + 4);
+  });
+  const format = Buffer.alloc(16);
+  format.writeUInt16LE(3, 0); // IEEE float
+  format.writeUInt16LE(2, 2);
+  format.writeUInt32LE(48000, 4);
+  format.writeUInt32LE(48000 * 8, 8);
+  format.writeUInt16LE(8, 12);
+  format.writeUInt16LE(32, 14);
+  const chunk = (id, body) => {
+    const head = Buffer.alloc(8);
+    head.write(id);
+    head.writeUInt32LE(body.length, 4);
+    return Buffer.concat([head, body]);
+  };
+  return chunk('RIFF', Buffer.concat([Buffer.from('WAVE'), chunk('fmt ', format), chunk('data', data)]));
+}
+
+// The captured sound, from its first sample that is not silence, must be the file from one of
+// its first three frames on: at 48 kHz the agent writes every third frame (the mean of equal
+// channels is the channel), times 32767 in float32, truncated.
+function assertHeardFromTheStart(pcm, played) {
+  const samples = new Int16Array(pcm.buffer, pcm.byteOffset, pcm.length / 2);
+  const first = samples.findIndex((sample) => sample !== 0);
+  assert.ok(first >= 0, 'nothing heard');
+  const heard = samples.subarray(first, samples.findLastIndex((sample) => sample !== 0) + 1);
+  for (let phase = 0; phase < 3; phase++) {
+    const expected = Int16Array.from({ length: heard.length },
+      (_, k) => Math.trunc(Math.fround(played[phase + 3 * k] * 32767)));
+    if (expected.every((sample, k) => sample === heard[k])) return;
+  }
+  assert.fail(`the capture (${heard.length} samples of sound) is not the file from its start`);
 }
 
 function level(pcm) {
@@ -187,6 +258,25 @@ describe('on PipeWire', () => {
     assert.ok(Buffer.concat(chunks).length > 3 * 32000, `${Buffer.concat(chunks).length} bytes`);
   });
 
+  test('a player that starts half a second before the deadline is heard from its first cycle',
+    async () => {
+      const played = noise();
+      writeFileSync(path.join(work, 'late.wav'), floatWav(played));
+      const late = spawn('sh', ['-c', 'sleep 2; exec pw-play late.wav'], { cwd: work, env });
+      const run = quenwick.capture({ pids: [late.pid], waitForAudio: 2500,
+        binary: path.join(build, 'quenwick'), env });
+      const chunks = [];
+      const reading = (async () => {
+        for await (const chunk of run) chunks.push(chunk);
+      })();
+      await run.started;
+      await once(late, 'exit');
+      await sleep(300);
+      await run.stop();
+      await reading;
+      assertHeardFromTheStart(Buffer.concat(chunks), played);
+    });
+
   test('packed, installed into an empty folder and used as a user would, to record a player', async () => {
     const tarball = execFileSync('npm', ['pack', '--silent', '--pack-destination', work], {
       cwd: path.join(here, '..'),
@@ -211,5 +301,15 @@ describe('on PipeWire', () => {
       'const q = require("quenwick"); console.log(typeof q.capture, q.SAMPLE_RATE)'],
       { cwd: user }).toString();
     assert.equal(required, 'function 16000\n');
+    // A capture that never starts leaves no file behind.
+    const failed = spawnSync('node', ['record.mjs', String(gone), '1', 'none.wav'],
+      { cwd: user, env: { ...env, QUENWICK_BINARY: path.join(build, 'quenwick') } });
+    assert.deepEqual([failed.status, failed.stdout.toString(), failed.stderr.toString()], [1,
+      `{"event":"error","message":"${NOTHING}"}\n`,
+      `NoSuchProcessError (status 3): no requested process is alive (pids ${gone}): each has ` +
+      'ended or never existed\n']);
+    assert.ok(!existsSync(path.join(user, 'none.wav')));
+    assert.deepEqual(readFileSync(path.join(user, 'node_modules/quenwick/LICENSE')),
+      readFileSync(path.join(root, 'LICENSE')));
   });
 });

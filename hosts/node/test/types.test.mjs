@@ -1,8 +1,13 @@
-// The package's types: events.d.ts is what the schema makes now, and the example, a host's
-// program, type-checks against index.d.ts under --strict.
+// The package's types: events.d.ts is what the schema makes now, the example (a host's program)
+// type-checks against index.d.ts under --strict, and a TypeScript host that installs the package
+// and @types/node as a user does compiles with the tsconfig that `tsc --init` writes, under both
+// TypeScripts the devDependencies pin (5, and 7, the newest), with its PCM typed.
 import assert from 'node:assert/strict';
-import { readFileSync } from 'node:fs';
+import { execFileSync, spawnSync } from 'node:child_process';
+import { cpSync, mkdirSync, mkdtempSync, readFileSync, writeFileSync } from 'node:fs';
 import { createRequire } from 'node:module';
+import { tmpdir } from 'node:os';
+import path from 'node:path';
 import { test } from 'node:test';
 import { fileURLToPath } from 'node:url';
 
@@ -31,3 +36,54 @@ test('the example type-checks against the package', () => {
     ts.flattenDiagnosticMessageText(diagnostic.messageText, '\n'));
   assert.deepEqual(problems, []);
 });
+
+// A host's program. It compiles only while a chunk is a Buffer: the types that do not reach
+// Node's make it `any`, which a number would fit.
+const host = `import { capture, NoSuchProcessError, writeWav } from 'quenwick';
+import type { Ending, WavWritten } from 'quenwick';
+
+const run = capture({ pids: [4242], waitForAudio: 2000 });
+run.on('format', (event) => console.log(event.sample_rate));
+for await (const chunk of run) {
+  // @ts-expect-error: a chunk is no number
+  const wrong: number = chunk;
+  console.log(chunk.readInt16LE(0), wrong);
+}
+const ending: Ending = await run.ended;
+const written: WavWritten = await writeWav('out.wav', run);
+console.log(ending.reason, written.seconds, NoSuchProcessError.name);
+`;
+
+// A user's folder with the package as `npm pack` makes it, and @types/node as
+// `npm install --save-dev @types/node` would put it there (copied from ours: no registry).
+let user;
+function usersFolder() {
+  if (user) return user;
+  user = mkdtempSync(path.join(tmpdir(), 'quenwick-types-'));
+  writeFileSync(path.join(user, 'package.json'), '{"name": "user", "type": "module"}');
+  const tarball = execFileSync('npm', ['pack', '--silent', '--pack-destination', user],
+    { cwd: file('') }).toString().trim();
+  execFileSync('npm', ['install', '--no-audit', '--no-fund', '--offline', `./${tarball}`],
+    { cwd: user, stdio: 'ignore' });
+  for (const name of ['@types/node', 'undici-types']) {
+    cpSync(file(`node_modules/${name}`), path.join(user, `node_modules/${name}`), { recursive: true });
+  }
+  return user;
+}
+
+const compilers = { 'TypeScript 5': 'typescript', 'TypeScript 7, the newest': 'typescript-7' };
+for (const [name, compiler] of Object.entries(compilers)) {
+  test(`a TypeScript host compiles with the tsconfig of tsc --init, under ${name}`, () => {
+    const tsc = file(`node_modules/${compiler}/bin/tsc`);
+    const project = path.join(usersFolder(), compiler);
+    mkdirSync(project);
+    execFileSync(process.execPath, [tsc, '--init'], { cwd: project, stdio: 'ignore' });
+    writeFileSync(path.join(project, 'host.ts'), host);
+    // As written, then with the package's own declarations checked too.
+    for (const more of [[], ['--skipLibCheck', 'false']]) {
+      const checked = spawnSync(process.execPath, [tsc, '--noEmit', ...more], { cwd: project });
+      assert.deepEqual([checked.status, checked.stdout.toString() + checked.stderr.toString()],
+        [0, ''], `tsc --noEmit ${more.join(' ')}`);
+    }
+  });
+}

@@ -17,7 +17,8 @@ DIST_INFO = f"{NAME}-{VERSION}.dist-info"
 
 def _metadata():
     return (f"Metadata-Version: 2.1\nName: {NAME}\nVersion: {VERSION}\n"
-            f"Summary: {PROJECT['description']}\nRequires-Python: {PROJECT['requires-python']}\n")
+            f"Summary: {PROJECT['description']}\nRequires-Python: {PROJECT['requires-python']}\n"
+            f"License: {PROJECT['license']}\n")
 
 
 def _record_line(name, data):
@@ -38,6 +39,7 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
              for path in sorted((ROOT / NAME).rglob("*"))
              if path.is_file() and "__pycache__" not in path.parts}
     files[f"{DIST_INFO}/METADATA"] = _metadata().encode()
+    files[f"{DIST_INFO}/LICENSE"] = (ROOT / "LICENSE").read_bytes()
     files[f"{DIST_INFO}/WHEEL"] = (b"Wheel-Version: 1.0\nGenerator: quenwick-backend\n"
                                    b"Root-Is-Purelib: true\nTag: py3-none-any\n")
     record = [_record_line(name, data) for name, data in files.items()]

@@ -15,16 +15,16 @@ from typing import Optional
 from ._agent import Options, WaitForAudio
 from ._aio import AsyncCapture
 from ._capture import Capture
-from ._errors import (AudioLayerError, BinaryNotFoundError, Ending, NothingToHearError,
-                      QuenwickError, SignalError, UsageError)
+from ._errors import (AudioLayerError, BinaryNotFoundError, Ending, NoSuchProcessError,
+                      NothingToHearError, QuenwickError, SignalError, UsageError)
 from ._events import CreatingTapEvent, ErrorEvent, FormatEvent, RunningEvent, StatusEvent
-from ._wav import BYTES_PER_SAMPLE, CHANNELS, SAMPLE_RATE, awrite_wav, write_wav
+from ._wav import BYTES_PER_SAMPLE, CHANNELS, SAMPLE_RATE, WavWritten, awrite_wav, write_wav
 
 __all__ = [
     "AsyncCapture", "AudioLayerError", "BYTES_PER_SAMPLE", "BinaryNotFoundError", "CHANNELS",
-    "Capture", "CreatingTapEvent", "Ending", "ErrorEvent", "FormatEvent", "NothingToHearError",
-    "QuenwickError", "RunningEvent", "SAMPLE_RATE", "SignalError", "StatusEvent", "UsageError",
-    "acapture", "awrite_wav", "capture", "write_wav",
+    "Capture", "CreatingTapEvent", "Ending", "ErrorEvent", "FormatEvent", "NoSuchProcessError",
+    "NothingToHearError", "QuenwickError", "RunningEvent", "SAMPLE_RATE", "SignalError",
+    "StatusEvent", "UsageError", "WavWritten", "acapture", "awrite_wav", "capture", "write_wav",
 ]
 
 
@@ -36,8 +36,8 @@ def capture(*, pids: Optional[Sequence[int]] = None, global_: bool = False,
             chunk_bytes: int = 6400) -> Capture:
     """A capture of the processes `pids` (with their descendants, with `tree`), or with
     `global_` of the whole system but this process and `exclude_self`. While none of them plays
-    yet (exit status 3), tries again, each time waiting longer, for up to `wait_for_audio`
-    seconds (True: until one plays or stop())."""
+    yet, the agent waits until one does, for up to `wait_for_audio` seconds (True: until one
+    plays, none lives, or stop()). Options that cannot work raise UsageError here."""
     return Capture(Options(pids, global_, exclude_self, tree, binary, env, wait_for_audio),
                    on_event, chunk_bytes)
 

@@ -1,19 +1,20 @@
-"""What a capture needs of the agent: where the binary is, the command line of the options,
-and the pauses between tries while nothing plays."""
+"""What a capture needs of the agent: where the binary is, the command line of the options (which
+must be able to work), and whether the processes it was asked for still live."""
 from __future__ import annotations
 
 import math
+import operator
 import os
 import shutil
-import time
+import subprocess
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
-from typing import Optional, Union
+from pathlib import Path
+from typing import Optional, SupportsIndex, Union
 
-from ._errors import BinaryNotFoundError
+from ._errors import BinaryNotFoundError, UsageError
 
-FIRST_RETRY = 0.25  # seconds; each next try waits twice as long, up to the longest
-LONGEST_RETRY = 4.0
+LARGEST_PID = 2**31 - 1
 
 WaitForAudio = Union[bool, float, None]
 
@@ -28,8 +29,44 @@ class Options:
     env: Optional[Mapping[str, str]]
     wait_for_audio: WaitForAudio  # seconds, True for ever
 
+    def __post_init__(self) -> None:
+        problem = self._problem()
+        if problem is not None:
+            raise UsageError(problem)
+
+    def _problem(self) -> Optional[str]:
+        """What is wrong with options that cannot work, before the agent sees them (it would
+        drop a bad pid silently and then name its own flags)."""
+        not_pid = f"which is not a process id (a whole number from 1 to {LARGEST_PID})"
+        if self.pids is not None and (isinstance(self.pids, (str, bytes)) or
+                                      not isinstance(self.pids, Sequence)):
+            return f"pids is {self.pids!r}, not a sequence of process ids"
+        bad = [pid for pid in self.pids or () if not _is_pid(pid)]
+        if bad:
+            return f"pids holds {bad[0]!r}, {not_pid}"
+        if self.pids is not None and not self.pids and not self.global_:
+            return "pids is empty: list at least one process to hear, or set global_=True"
+        if self.exclude_self is not None and not _is_pid(self.exclude_self):
+            return f"exclude_self is {self.exclude_self!r}, {not_pid}"
+        wait = self.wait_for_audio
+        if not (wait is None or isinstance(wait, bool) or
+                isinstance(wait, (int, float)) and wait >= 0):
+            return f"wait_for_audio is {wait!r}: give True or a number of seconds, 0 or more"
+        return None
+
     def environment(self) -> Mapping[str, str]:
         return self.env if self.env is not None else os.environ
+
+    def waits(self) -> bool:
+        """Whether the agent waits for a listed process to play (--wait): in processes mode."""
+        return not self.global_ and bool(self.wait_for_audio)
+
+    def deadline(self) -> Optional[float]:
+        """How long the agent may wait, in seconds; None: as long as it takes."""
+        wait = self.wait_for_audio
+        if not self.waits() or wait is True or math.isinf(float(wait or 0)):
+            return None
+        return float(wait or 0)
 
     def command(self) -> list[str]:
         """The agent and its command line: each option is the agent's own."""
@@ -42,7 +79,15 @@ class Options:
             args += ["--exclude-self", str(self.exclude_self)]
         if self.tree:
             args.append("--tree")
+        if self.waits():
+            args.append("--wait")
         return args
+
+
+def _is_pid(value: object) -> bool:
+    """A whole number (numpy's too) in a pid's range; True and False are no pids."""
+    return (isinstance(value, SupportsIndex) and not isinstance(value, bool) and
+            1 <= operator.index(value) <= LARGEST_PID)
 
 
 def find_binary(binary: Optional[str], env: Mapping[str, str]) -> str:
@@ -58,18 +103,25 @@ def find_binary(binary: Optional[str], env: Mapping[str, str]) -> str:
     return found
 
 
-class Retries:
-    """The pauses before each new try while nothing plays, as long as the next try comes before
-    the deadline, `wait_for_audio` seconds from now."""
+def is_alive(pid: int) -> bool:
+    """Whether a process lives, as the agent counts it: a zombie has ended."""
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        pass  # it lives, as another user
+    return _state(pid) != "Z"
 
-    def __init__(self, wait_for_audio: WaitForAudio) -> None:
-        wait = math.inf if wait_for_audio is True else float(wait_for_audio or 0)
-        self._deadline = time.monotonic() + wait
-        self._delay = FIRST_RETRY
 
-    def next(self) -> Optional[float]:
-        delay = self._delay
-        if time.monotonic() + delay >= self._deadline:
-            return None
-        self._delay = min(delay * 2, LONGEST_RETRY)
-        return delay
+def _state(pid: int) -> str:
+    """The process's state letter (Z: a zombie), from /proc or, without it (macOS), from ps."""
+    try:
+        if os.path.exists("/proc/self/stat"):
+            stat = Path(f"/proc/{pid}/stat").read_text()
+            return stat[stat.rindex(")") + 2]  # the state follows the command's name
+        ps = subprocess.run(["ps", "-o", "stat=", "-p", str(pid)], capture_output=True,
+                            text=True, check=False)
+        return ps.stdout.strip()[:1]
+    except (OSError, ValueError, IndexError):
+        return ""  # no state to read: kill() has said it is there

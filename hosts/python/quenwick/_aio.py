@@ -1,25 +1,27 @@
-"""A capture on asyncio: the agent as a child process, followed by one task from its first try
-to its end, and its PCM read as the caller asks for it."""
+"""A capture on asyncio: the agent as a child process, followed by one task from its start to
+its end, and its PCM read as the caller asks for it."""
 from __future__ import annotations
 
 import asyncio
 import contextlib
+import os
 import signal
 from asyncio.subprocess import DEVNULL, PIPE
 from collections.abc import AsyncIterator, Callable
 from types import TracebackType
 from typing import Optional
 
-from ._agent import Options, Retries
-from ._errors import BinaryNotFoundError, Ending, ending_of
-from ._events import ErrorEvent, RunningEvent, StatusEvent, parse_event
+from ._agent import Options, is_alive
+from ._errors import (NOTHING_TO_HEAR, BinaryNotFoundError, Ending, NoSuchProcessError,
+                      NothingToHearError, ending_of)
+from ._events import CreatingTapEvent, ErrorEvent, RunningEvent, StatusEvent, parse_event
 from ._wav import BYTES_PER_SAMPLE
 
 
 class AsyncCapture:
     """``async with`` starts the agent and stops it; ``async for`` yields its PCM as bytes of
-    whole samples. ``events`` holds the status lines of the latest try. Cancelling the task that
-    starts it or runs the ``async with`` body ends the agent too."""
+    whole samples. ``events`` holds the status lines so far. Cancelling the task that starts it
+    or runs the ``async with`` body ends the agent too."""
 
     def __init__(self, options: Options, on_event: Optional[Callable[[StatusEvent], None]],
                  chunk_bytes: int) -> None:
@@ -31,6 +33,7 @@ class AsyncCapture:
         self._follower: Optional[asyncio.Task[Ending]] = None
         self._running = asyncio.Event()
         self._stopping = asyncio.Event()
+        self._deadline_passed = False  # wait_for_audio's: the agent was ended while it waited
         self._kept = b""  # a lone byte of a sample that the next read completes
 
     @property
@@ -39,7 +42,7 @@ class AsyncCapture:
 
     @property
     def pid(self) -> Optional[int]:
-        """The process id of the agent of the latest try."""
+        """The agent's process id, once it is started."""
         return self._process.pid if self._process else None
 
     async def __aenter__(self) -> AsyncCapture:
@@ -57,7 +60,7 @@ class AsyncCapture:
 
     async def start(self) -> None:
         """Returns once the agent runs, or once it ended by itself or by stop() before; raises
-        how it failed. While nothing plays, tries again as long as ``wait_for_audio`` allows."""
+        how it failed. While nothing plays, the agent waits as long as ``wait_for_audio`` allows."""
         if self._follower is None:
             self._follower = asyncio.ensure_future(self._follow())
             self._follower.add_done_callback(_retrieve)
@@ -103,32 +106,36 @@ class AsyncCapture:
 
     def _halt(self) -> None:
         self._stopping.set()
-        if self._process is not None and self._process.returncode is None:
-            with contextlib.suppress(ProcessLookupError):  # it has just exited
-                self._process.send_signal(signal.SIGTERM)
+        if self._process is not None:
+            _terminate(self._process)
 
     async def _follow(self) -> Ending:
-        retries = Retries(self._options.wait_for_audio)
-        while not self._stopping.is_set():
-            returncode = await self._try()
-            delay = retries.next() if returncode == 3 else None
-            if delay is None:
-                return ending_of(returncode, self._last_error(), self._stopping.is_set())
-            with contextlib.suppress(asyncio.TimeoutError):
-                await asyncio.wait_for(self._stopping.wait(), delay)
-        return Ending(None, None, "stopped")
+        if self._stopping.is_set():  # stop() came before the start
+            return Ending(None, None, "stopped")
+        returncode = await self._run()
+        pids = self._options.pids or ()
+        if returncode == 3 and not any(is_alive(pid) for pid in pids):
+            listed = ", ".join(str(pid) for pid in pids)
+            raise NoSuchProcessError(f"no requested process is alive (pids {listed}): each has "
+                                     "ended or never existed", 3, self._last_error())
+        if self._deadline_passed and returncode < 0:
+            raise NothingToHearError(NOTHING_TO_HEAR, 3)
+        return ending_of(returncode, self._last_error(), self._stopping.is_set())
 
-    async def _try(self) -> int:
-        """One agent, from its start to its exit and its last status line: its exit status."""
+    async def _run(self) -> int:
+        """The agent, from its start to its exit and its last status line: its exit status."""
         try:
             process = await asyncio.create_subprocess_exec(
                 *self._options.command(), stdin=DEVNULL, stdout=PIPE, stderr=PIPE,
                 env=self._options.environment())
         except OSError as error:
             raise BinaryNotFoundError(f"could not start the agent: {error}") from None
-        self._process, self._events, self._kept = process, [], b""
+        self._process = process
         if self._stopping.is_set():  # stop() came while it started
-            process.send_signal(signal.SIGTERM)
+            _terminate(process)
+        wait = self._options.deadline()
+        deadline = None if wait is None else asyncio.get_running_loop().call_later(
+            wait, self._deadline_reached, process)
         assert process.stderr is not None
         try:
             async for line in process.stderr:
@@ -136,20 +143,40 @@ class AsyncCapture:
                 if event is None:
                     continue
                 self._events.append(event)
+                if isinstance(event, CreatingTapEvent) and deadline is not None:
+                    deadline.cancel()  # it has found a process to hear: it starts
                 if isinstance(event, RunningEvent):
                     self._running.set()
                 if self._on_event is not None:
                     self._on_event(event)
             return await process.wait()
         except BaseException:  # on_event raised, or the loop is closing: the agent ends too
-            if process.returncode is None:
-                process.terminate()
+            _terminate(process)
             await process.wait()
             raise
+        finally:
+            if deadline is not None:
+                deadline.cancel()
+
+    def _deadline_reached(self, process: asyncio.subprocess.Process) -> None:
+        """Ends an agent that still waits; before "running" SIGTERM ends it by the signal,
+        which _follow reads as this deadline."""
+        if not self._stopping.is_set():
+            self._deadline_passed = True
+            _terminate(process)
 
     def _last_error(self) -> Optional[ErrorEvent]:
         errors = [event for event in self._events if isinstance(event, ErrorEvent)]
         return errors[-1] if errors else None
+
+
+def _terminate(process: asyncio.subprocess.Process) -> None:
+    """SIGTERM to the agent unless it is known to have ended. Not Process.send_signal(), which
+    polls the child first and may reap it: asyncio's own watcher then finds no child and reports
+    status 255."""
+    if process.returncode is None:
+        with contextlib.suppress(ProcessLookupError):  # it has just exited
+            os.kill(process.pid, signal.SIGTERM)
 
 
 def _retrieve(task: asyncio.Task[Ending]) -> None:

@@ -40,9 +40,9 @@ os.register_at_fork(after_in_child=_forget_loop)
 
 class Capture:
     """A capture: a context manager that starts the agent and stops it, and an iterator of its
-    PCM as bytes of whole samples. ``events`` holds the status lines of the latest try;
-    ``on_event`` hears each one on the package's thread. stop() from any thread ends the wait
-    for audio or the run."""
+    PCM as bytes of whole samples. ``events`` holds the status lines so far; ``on_event`` hears
+    each one on the package's thread. stop() from any thread, on_event too, ends the wait for
+    audio or the run."""
 
     def __init__(self, options: Options, on_event: Optional[Callable[[StatusEvent], None]],
                  chunk_bytes: int) -> None:
@@ -67,7 +67,7 @@ class Capture:
 
     @property
     def pid(self) -> Optional[int]:
-        """The process id of the agent of the latest try."""
+        """The agent's process id, once it is started."""
         return self._async.pid
 
     def __enter__(self) -> Capture:
@@ -80,16 +80,20 @@ class Capture:
 
     def start(self) -> None:
         """Returns once the agent runs, or once it ended by itself or by stop() before; raises
-        how it failed. While nothing plays, tries again as long as ``wait_for_audio`` allows."""
+        how it failed. While nothing plays, the agent waits as long as ``wait_for_audio`` allows."""
         self._call(self._async.start())
 
     def wait(self) -> Ending:
         """Waits until the capture ends: its ending, or raises how it failed."""
         return self._call(self._async.wait())
 
-    def stop(self) -> Ending:
+    def stop(self) -> Optional[Ending]:
         """Stops the agent with SIGTERM, which removes what it made in the audio layer, or ends
-        the wait for audio; then as wait()."""
+        the wait for audio; then as wait(). From on_event, on the package's thread, which must
+        not wait for itself, it only asks for the stop and returns None."""
+        if threading.current_thread() is _thread:
+            self._async._halt()
+            return None
         return self._call(self._async.stop())
 
     def __iter__(self) -> Iterator[bytes]:

@@ -7,12 +7,16 @@ from typing import Optional
 
 from ._events import ErrorEvent
 
+# The agent's words for a start with nothing to hear, which a deadline of ours ends with too.
+NOTHING_TO_HEAR = ("none of the requested processes are audio processes yet; is the app playing "
+                   "sound?")
+
 
 @dataclass(frozen=True)
 class Ending:
     """A capture that ended by itself or by stop()."""
 
-    status: Optional[int]  # 0; None when stop() came before the agent ran, or while waiting
+    status: Optional[int]  # 0; None when stop() came before the agent ran (or while it waited)
     signal: Optional[signal.Signals]  # SIGTERM when stop() came before the agent handled it
     reason: str  # its last message ("parent exited"), else "stopped" after stop(), else "ended"
 
@@ -31,7 +35,8 @@ class QuenwickError(Exception):
 
 
 class UsageError(QuenwickError):
-    """Exit status 1: the agent refused the command line the options made."""
+    """Options that cannot work (status None: no agent was started, and the message names the
+    option), or exit status 1: the agent refused the command line the options made."""
 
 
 class AudioLayerError(QuenwickError):
@@ -40,7 +45,13 @@ class AudioLayerError(QuenwickError):
 
 
 class NothingToHearError(QuenwickError):
-    """Exit status 3: none of the listed processes plays sound yet."""
+    """Exit status 3: none of the listed processes plays sound yet (or by the deadline of
+    ``wait_for_audio``)."""
+
+
+class NoSuchProcessError(QuenwickError):
+    """Exit status 3, and none of the listed processes is alive: each has ended or never
+    existed."""
 
 
 class SignalError(QuenwickError):

@@ -10,6 +10,7 @@ import signal
 import subprocess
 import sys
 import threading
+import time
 import wave
 
 import numpy as np
@@ -21,6 +22,25 @@ from conftest import ROOT, project
 BUILD = project.BUILD
 NOTHING = "none of the requested processes are audio processes yet; is the app playing sound?"
 STOPPED = quenwick.Ending(0, None, "stopped")
+NOT_PID = "which is not a process id (a whole number from 1 to 2147483647)"
+
+
+def ended_process():
+    process = subprocess.Popen(["true"])
+    process.wait()
+    return process.pid
+
+
+GONE = ended_process()
+
+
+@pytest.fixture
+def sleeper():
+    """A process that lives through the test."""
+    process = subprocess.Popen(["sleep", "600"])
+    yield process
+    process.kill()
+    process.wait()
 
 
 @pytest.fixture
@@ -34,27 +54,42 @@ def fake(tmp_path):
     return options
 
 
-# the options, the exception, its status and message
+# the options, the exception, its status and message, and the agent's last words when they
+# are not the message (None: it had none)
 FAILURES = {
     "a command line the agent refuses": ({}, quenwick.UsageError, 1, "give --pids or --global"),
     "a refused tap": ({"pids": [4242]}, quenwick.AudioLayerError, 2,
                       "could not create the audio tap (-50). Check System Settings > Privacy & "
                       "Security > Screen & System Audio Recording."),
-    "nothing to hear": ({"pids": [4243]}, quenwick.NothingToHearError, 3, NOTHING),
+    "nothing to hear": ({"pids": [os.getpid()]}, quenwick.NothingToHearError, 3, NOTHING),
+    "a process that has ended": (
+        {"pids": [GONE], "wait_for_audio": 5}, quenwick.NoSuchProcessError, 3,
+        f"no requested process is alive (pids {GONE}): each has ended or never existed", NOTHING),
+    "no process listed": ({"pids": []}, quenwick.UsageError, None,
+                          "pids is empty: list at least one process to hear, or set global_=True",
+                          None),
+    "a pid that is no process id": ({"pids": [4242, 1.5]}, quenwick.UsageError, None,
+                                    f"pids holds 1.5, {NOT_PID}", None),
+    "a wait of less than nothing": ({"pids": [4242], "wait_for_audio": -1}, quenwick.UsageError,
+                                    None, "wait_for_audio is -1: give True or a number of "
+                                    "seconds, 0 or more", None),
 }
+FAILURES = {name: row if len(row) == 5 else row + row[3:] for name, row in FAILURES.items()}
 
 
-@pytest.mark.parametrize("arguments, kind, status, message", FAILURES.values(),
+@pytest.mark.parametrize("arguments, kind, status, message, last", FAILURES.values(),
                          ids=FAILURES.keys())
-def test_each_failure_is_its_own_exception(fake, arguments, kind, status, message):
+def test_each_failure_is_its_own_exception(fake, tmp_path, arguments, kind, status, message,
+                                           last):
     options, _ = fake({"pids": {"4242": 7}, "tapStatus": -50}, **arguments)
     with pytest.raises(kind) as failed:
         with quenwick.capture(**options):
             pass
     assert (failed.value.status, failed.value.message, failed.value.event) == (
-        status, message, quenwick.ErrorEvent(message))
+        status, message, last and quenwick.ErrorEvent(last))
     with pytest.raises(kind):
-        asyncio.run(quenwick.acapture(**options).start())
+        asyncio.run(quenwick.awrite_wav(tmp_path / "never.wav", quenwick.acapture(**options)))
+    assert not (tmp_path / "never.wav").exists()  # a capture that never starts makes no file
 
 
 def test_an_agent_killed_or_cancelled_between_format_and_running(fake, tmp_path):
@@ -106,7 +141,14 @@ def test_all_the_pcm_the_events_in_order_and_nothing_left_open(fake, tmp_path):
     assert os.listdir("/proc/self/fd") == descriptors
 
 
-def test_a_callback_that_raises_ends_the_capture_with_its_error(fake):
+def test_a_callback_may_stop_the_capture_and_one_that_raises_ends_it_with_its_error(fake):
+    asked = []
+    options, _ = fake({"pids": {"4242": 7}}, pids=[4242], on_event=lambda event: isinstance(
+        event, quenwick.RunningEvent) and asked.append(run.stop()))
+    run = quenwick.capture(**options)
+    with run:
+        assert (run.wait(), asked) == (STOPPED, [None])
+
     def careless(event):
         raise LookupError("careless")
     options, _ = fake({"pids": {"4242": 7}}, pids=[4242], on_event=careless)
@@ -115,27 +157,80 @@ def test_a_callback_that_raises_ends_the_capture_with_its_error(fake):
             pass
 
 
-def test_waiting_for_audio_starts_the_agent_again_until_the_process_plays(fake):
-    options, script = fake({}, pids=[4242], wait_for_audio=10)
-    threading.Timer(0.4, lambda: script.write_text(json.dumps({"pids": {"4242": 7}}))).start()
+def test_an_ending_is_read_right_every_time_under_load(fake):
+    # A stop right after the agent has ended must not reap it before asyncio does, which would
+    # then report status 255: a window that load makes wide.
+    options, _ = fake({"pids": {"4242": 7}, "steps": [{"deliver": -1, "frames": 480}]},
+                      pids=[4242])
+    load = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(4)]
+    endings = []
+    try:
+        for _ in range(25):
+            with quenwick.capture(**options) as run:
+                threading.Timer(0.05, run.stop).start()
+                for _chunk in run:
+                    pass
+                endings.append(run.stop())
+    finally:
+        for process in load:
+            process.kill()
+            process.wait()
+    assert endings == [STOPPED] * 25
+
+
+def test_waiting_for_audio_starts_once_a_listed_process_plays(fake, sleeper):
+    options, _ = fake({"joins": [{"after": 300, "pid": sleeper.pid, "object": 7}]},
+                      pids=[sleeper.pid], wait_for_audio=10)
     with quenwick.capture(**options) as run:
-        assert run.events[-1] == quenwick.RunningEvent()
+        assert run.events == [quenwick.CreatingTapEvent(), quenwick.FormatEvent(
+            48000, 2, "processes", (sleeper.pid,)), quenwick.RunningEvent()]
 
 
-def test_waiting_for_audio_ends_at_its_deadline_or_on_stop(fake):
-    options, _ = fake({}, pids=[4242], wait_for_audio=0.6)
-    with pytest.raises(quenwick.NothingToHearError):
+def test_waiting_for_audio_ends_at_its_deadline_once_no_listed_process_lives_or_on_stop(
+        fake, sleeper):
+    options, _ = fake({}, pids=[sleeper.pid], wait_for_audio=0.6)
+    with pytest.raises(quenwick.NothingToHearError) as late:
         quenwick.capture(**options).start()
-    options, _ = fake({}, pids=[4242], wait_for_audio=True)
+    assert (late.value.status, late.value.message) == (3, NOTHING)
+
+    ending = subprocess.Popen(["sleep", "0.3"])  # left unreaped: a zombie has ended too
+    options, _ = fake({}, pids=[ending.pid], wait_for_audio=True)
+    run = quenwick.capture(**options)
+    liveness = threading.Timer(project.LIVENESS, run.stop)  # for a wait that would never end
+    liveness.start()
+    with pytest.raises(quenwick.NoSuchProcessError):
+        run.start()
+    liveness.cancel()
+    ending.wait()
+
+    options, _ = fake({}, pids=[sleeper.pid], wait_for_audio=True)
     run = quenwick.capture(**options)
     threading.Timer(0.4, run.stop).start()
     with run:
-        assert run.wait() == quenwick.Ending(None, None, "stopped")
+        assert run.wait() == quenwick.Ending(None, signal.SIGTERM, "stopped")
 
 
 def tone_player(pipewire):
     wave_ = 0.5 * np.sin(2 * np.pi * 441 * np.arange(48000 * 60) / 48000)
     return pipewire.play(np.stack([wave_, wave_], 1))
+
+
+def test_a_player_that_starts_half_a_second_before_the_deadline_is_heard_from_its_first_cycle(
+        pipewire, tmp_path):
+    played = project.noise(48000, 2, seed=5) * 0.25
+    project.write_float_wav(tmp_path / "late.wav", played, 48000)
+    late = pipewire.play_command(["sh", "-c", f"sleep 2; exec pw-play {tmp_path}/late.wav"])
+
+    def stop_once_played():
+        late.wait()
+        time.sleep(0.3)
+        run.stop()
+
+    with quenwick.capture(pids=[late.pid], wait_for_audio=2.5, binary=str(BUILD / "quenwick"),
+                          env=pipewire.env) as run:
+        threading.Thread(target=stop_once_played).start()
+        pcm = b"".join(run)
+    project.assert_holds(pcm, played, to_the_end=False, from_the_start=True)
 
 
 def test_installed_into_a_fresh_venv_and_used_as_a_user_would_to_record_a_player(pipewire,
@@ -158,6 +253,19 @@ def test_installed_into_a_fresh_venv_and_used_as_a_user_would_to_record_a_player
         "CreatingTapEvent()\nFormatEvent(sample_rate=48000.0, channels=2, mode='processes', "
         f"pids=({player.pid},), changed=False)\nRunningEvent()\n"
         "Ending(status=0, signal=None, reason='stopped') N s in out.wav\n")
+    # A capture that never starts leaves no file behind.
+    failed = subprocess.run([python, ROOT / "hosts" / "python" / "example" / "record.py",
+                             str(GONE), "1", "none.wav"], cwd=tmp_path, capture_output=True,
+                            text=True,
+                            env=dict(pipewire.env, QUENWICK_BINARY=str(BUILD / "quenwick")))
+    assert (failed.returncode, failed.stdout, failed.stderr) == (
+        1, f"ErrorEvent(message='{NOTHING}')\n", f"NoSuchProcessError (status 3): no requested "
+        f"process is alive (pids {GONE}): each has ended or never existed\n")
+    assert not (tmp_path / "none.wav").exists()
+    license = subprocess.run([python, "-c", "import importlib.metadata as m; d = m.distribution("
+                              "'quenwick'); print(d.metadata['License'], d.read_text('LICENSE'))"],
+                             check=True, capture_output=True, text=True).stdout
+    assert license == f"MIT {(ROOT / 'LICENSE').read_text()}\n"
 
 
 def test_the_package_is_clean_under_strict_typing():
