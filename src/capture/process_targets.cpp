@@ -28,11 +28,6 @@ bool ProcessTargets::covers(std::int32_t pid) const {
   return facts && coversFrom(pid, *facts);
 }
 
-bool ProcessTargets::covers(const TargetProcess& process) const {
-  const auto facts = factsOf(process.pid);
-  return facts && facts->startTime == process.startTime && coversFrom(process.pid, *facts);
-}
-
 bool ProcessTargets::coversFrom(std::int32_t pid, ProcessFacts facts) const {
   for (int depth = 1;; ++depth) {
     const TargetProcess process{pid, facts.startTime};

@@ -34,8 +34,6 @@ struct ProcessTargets {
   // Whether `pid` is a target or, with `tree`, a descendant of one: its parents are walked up
   // while they live.
   bool covers(std::int32_t pid) const;
-  // The same for a process known by its identity, which must still be the one with its pid.
-  bool covers(const TargetProcess& process) const;
 
   // Whether any target still lives: once none does, none of them will ever be heard.
   bool anyAlive() const;

@@ -52,22 +52,6 @@ def test_a_format_change_due_on_a_hung_up_standard_error_ends_the_agent_with_0(a
     assert "destroyProcessTap" not in [c["call"] for c in run.calls()]
 
 
-def writing_waits(pid):
-    tasks = f"/proc/{pid}/task"
-    return any(open(f"{tasks}/{t}/wchan").read().endswith("pipe_write") for t in os.listdir(tasks))
-
-
-@LINUX_ONLY  # /proc/PID/task/*/wchan
-def test_sigterm_while_the_host_has_stopped_reading_ends_the_agent_within_two_seconds(agent):
-    run = agent(["--pids", "9000042"], script=dict(FOREVER, steps=[{"deliver": -1, "frames": 4096}]),
-                stdout="held")
-    run.wait_for_event("running")
-    until(lambda: writing_waits(run.proc.pid), what="a write to wait for the host")
-    started = time.monotonic()
-    run.signal(signal.SIGTERM)
-    assert run.finish() == 0 and time.monotonic() - started < 3
-
-
 @pytest.fixture
 def orphan(agent):
     if not sys.platform.startswith("linux"):

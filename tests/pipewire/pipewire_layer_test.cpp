@@ -172,17 +172,6 @@ TEST(LinkPlan, LinksEachTappedStreamPortToTheInputsOfItsSide) {
   }
 }
 
-TEST(LinkPlan, AClientsStreamsWaitForItsInfoAndLinkToEachCaptureInputThatExists) {
-  GraphState graph = exampleGraph();
-  const LinkRule rule = ruleFor(false, {600, 1000});
-  EXPECT_FALSE(hasClientOfATarget(graph, rule.isTarget));
-  graph.clients[16] = {native(600), {{600, 1}}};
-  EXPECT_TRUE(hasClientOfATarget(graph, rule.isTarget));
-  EXPECT_EQ(planLinks(graph, rule).links, (std::vector{L(110, 111)}));
-  graph.ports.erase(kLeft);
-  EXPECT_EQ(planLinks(graph, rule).links, (std::vector<PlannedLink>{}));
-}
-
 // Each channel of a surround stream asks for the mix input of its position in its layout, whose
 // weights, front 1, centre and surround 1/√2, LFE none, add up to 1 on each side; once the inputs
 // exist, each channel is linked to its own.

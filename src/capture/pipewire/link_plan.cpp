@@ -16,10 +16,7 @@ std::optional<bool> nodeIsTapped(std::uint32_t nodeId, const NodeRecord& node,
   auto client = graph.clients.find(node.clientId);
   if (client == graph.clients.end() || !client->second.identity) return std::nullopt;
   const auto& processes = client->second.processes;
-  const auto holds = [&](const TargetProcess& process) {
-    return std::find(processes.begin(), processes.end(), process) != processes.end();
-  };
-  if (holds(rule.self)) return false;
+  if (std::find(processes.begin(), processes.end(), rule.self) != processes.end()) return false;
   const bool targeted = std::any_of(processes.begin(), processes.end(), rule.isTarget);
   return targeted != rule.everyProcessButTargets;
 }

@@ -157,8 +157,9 @@ class PipeWireCapture final : public Capture {
 
   // The one rule of who is a target, asked of each client's processes whenever links are planned.
   std::function<bool(const TargetProcess&)> isTarget() const {
-    return
-        [targets = spec_.targets](const TargetProcess& process) { return targets.covers(process); };
+    return [targets = spec_.targets](const TargetProcess& process) {
+      return targets.covers(process.pid);
+    };
   }
 
   // Loop thread, loop lock held.
