@@ -304,6 +304,9 @@ class FakeAudioHardware final : public AudioHardware {
     }
     // Only the IO proc made here is fed; a start without it still runs the other steps.
     if (proc == nullptr || proc != procID_) block_ = nullptr;
+    // Core Audio runs no IO while the tap's format is changing: a change announced before the
+    // start is settled by the first cycle.
+    if (notifier_.joinable()) notifier_.join();
     steps_ = std::thread([this] { runSteps(); });
     if (autostart_ && script_.value("autostart", "returns") == "blocks") {
       log({{"fake", "starting"}});
