@@ -42,6 +42,8 @@ std::variant<CaptureRequest, std::string> expected(const std::vector<std::string
       request.global = true;
     } else if (option == "--tree") {
       request.tree = true;
+    } else if (option == "--wait") {
+      request.wait = true;
     } else if (option != "--pids" && option != "--exclude-self") {
       return "unknown argument " + option;
     } else if (++i == args.size()) {
@@ -93,7 +95,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     request = std::get<CaptureRequest>(outcome);
     const auto& model = std::get<CaptureRequest>(want);
     FUZZ_CHECK(request.pids == model.pids && request.global == model.global &&
-               request.excludeSelf == model.excludeSelf && request.tree == model.tree);
+               request.excludeSelf == model.excludeSelf && request.tree == model.tree &&
+               request.wait == model.wait);
   }
   checkLine({{"event", std::string("error")}, {"message", std::string(input)}});
 
