@@ -145,7 +145,7 @@ class PipeWireCapture final : public Capture {
     if (connectError_ != 0) return connectionFailure(connectError_);
     connection_ = PipeWireConnection::open(kConnectTimeout, connectError_);
     if (!connection_) {
-      connectError_ = -connectError_;
+      connectError_ = connectError_ < 0 ? -connectError_ : EIO;  // PipeWire gave no errno
       return connectionFailure(connectError_);
     }
     LoopLock lock(connection_->loop());
