@@ -84,19 +84,19 @@ StatusEvent formatEvent(const CaptureRequest& request, const AudioStreamBasicDes
 }
 
 // Who to hear, or who to leave out: the processes the host named, for the whole run.
-CaptureSpec specOf(const CaptureRequest& request, pid_t parentPid) {
-  CaptureSpec spec;
-  spec.global = request.global;
+Hearing hearingOf(const CaptureRequest& request, pid_t parentPid) {
+  Hearing hearing;
+  hearing.global = request.global;
   if (!request.global) {
-    spec.pids = request.pids;
+    hearing.pids = request.pids;
   } else {
-    if (request.excludeSelf != 0) spec.pids.push_back(request.excludeSelf);
-    spec.pids.push_back(parentPid);
+    if (request.excludeSelf != 0) hearing.pids.push_back(request.excludeSelf);
+    hearing.pids.push_back(parentPid);
   }
-  spec.targets = ProcessTargets::ofAlive(
+  hearing.targets = ProcessTargets::ofAlive(
       request.global ? std::vector<std::int32_t>{request.excludeSelf, parentPid} : request.pids,
       request.tree);
-  return spec;
+  return hearing;
 }
 
 void endForNothingToHear() {
@@ -109,7 +109,7 @@ void endForNothingToHear() {
 class Agent final : public CaptureEvents {
  public:
   Agent(CaptureRequest request, pid_t parentPid)
-      : request_(std::move(request)), spec_(specOf(request_, parentPid)) {}
+      : request_(std::move(request)), hearing_(hearingOf(request_, parentPid)) {}
 
   // The start-up: a capture of what plays now, a wait for it (--wait), or the end.
   void start(const CaptureFactory& openCapture) {
@@ -118,12 +118,12 @@ class Agent final : public CaptureEvents {
     capture_ = openCapture();
     capture_->listen(mainQueue_, *this);
     if (lookAtTheProcesses() == Resolution::somethingToHear) return startCapture();
-    if (!request_.wait || !spec_.targets.anyAlive()) endForNothingToHear();
+    if (!request_.wait || !hearing_.targets.anyAlive()) endForNothingToHear();
     // Nothing to hear yet: the layer's processes are followed until a target shows in them, for
     // as long as one of them lives.
     waiting_ = true;
     mainQueue_.repeat(kLivenessInterval, [this] {
-      if (waiting_ && !spec_.targets.anyAlive()) endForNothingToHear();
+      if (waiting_ && !hearing_.targets.anyAlive()) endForNothingToHear();
       return waiting_;
     });
   }
@@ -156,7 +156,7 @@ class Agent final : public CaptureEvents {
 
  private:
   Resolution lookAtTheProcesses() {
-    auto resolution = capture_->resolve(spec_);
+    auto resolution = capture_->resolve(hearing_);
     if (const auto* failure = std::get_if<CaptureFailure>(&resolution)) failWith(*failure);
     return std::get<Resolution>(resolution);
   }
@@ -182,7 +182,7 @@ class Agent final : public CaptureEvents {
   }
 
   const CaptureRequest request_;
-  const CaptureSpec spec_;
+  const Hearing hearing_;
   MainQueue mainQueue_;
   PcmOutput pcm_{pcmHandle, onPcmWriteFailure};
   CaptureCallback callback_{pcm_};

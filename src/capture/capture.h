@@ -27,7 +27,7 @@ class DispatchQueue {
 };
 
 // Who to hear.
-struct CaptureSpec {
+struct Hearing {
   bool global = false;  // the whole system but `pids`, or only `pids`
   // Processes mode: the pids the host listed, in its order. Global mode: those to leave out,
   // the host's --exclude-self (when not 0) and then the agent's parent.
@@ -70,9 +70,9 @@ class Capture {
   virtual void listen(DispatchQueue& queue, CaptureEvents& events) = 0;
 
   // Looks at who plays now. A layer that cannot be reached is a failure, never "nothing to hear".
-  virtual std::variant<Resolution, CaptureFailure> resolve(const CaptureSpec& spec) = 0;
+  virtual std::variant<Resolution, CaptureFailure> resolve(const Hearing& hearing) = 0;
 
-  // Makes what captures what the last resolve() found, following the spec's targets from then on.
+  // Makes what captures what the last resolve() found, following its targets from then on.
   virtual std::optional<CaptureFailure> create() = 0;
 
   // The format the capture delivers now. Changes come to CaptureEvents::formatChanged from the

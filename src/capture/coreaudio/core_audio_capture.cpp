@@ -46,22 +46,22 @@ class CoreAudioCapture final : public Capture {
                                    });
   }
 
-  std::variant<Resolution, CaptureFailure> resolve(const CaptureSpec& spec) override {
-    spec_ = spec;
-    const ProcessObjects resolved = spec.targets.tree
-                                        ? coveredProcessObjects(*hardware_, spec.targets)
-                                        : resolvePids(*hardware_, spec.pids);
+  std::variant<Resolution, CaptureFailure> resolve(const Hearing& hearing) override {
+    hearing_ = hearing;
+    const ProcessObjects resolved = hearing.targets.tree
+                                        ? coveredProcessObjects(*hardware_, hearing.targets)
+                                        : resolvePids(*hardware_, hearing.pids);
     // A server that cannot be reached has no processes to tell of, which is no answer about them.
     if (resolved.status == kAudioHardwareNotRunningError) {
       return failure(FailedStep::reachLayer, resolved.status);
     }
     processes_ = resolved.objects;
-    return spec.global || !processes_.empty() ? Resolution::somethingToHear
-                                              : Resolution::nothingToHearYet;
+    return hearing.global || !processes_.empty() ? Resolution::somethingToHear
+                                                 : Resolution::nothingToHearYet;
   }
 
   std::optional<CaptureFailure> create() override {
-    description_ = makeTapDescription(spec_.global, processes_);
+    description_ = makeTapDescription(hearing_.global, processes_);
     AudioObjectID tapID = kAudioObjectUnknown;
     const OSStatus tapErr = hardware_->createProcessTap(description_, &tapID);
     tapID_ = tapID;
@@ -143,7 +143,7 @@ class CoreAudioCapture final : public Capture {
   // Main queue: gives the tap the objects of the processes its targets cover now, if they
   // changed, by writing its description.
   void followTheTargets() {
-    ProcessObjects now = coveredProcessObjects(*hardware_, spec_.targets);
+    ProcessObjects now = coveredProcessObjects(*hardware_, hearing_.targets);
     if (now.status != kAudioHardwareNoError) return;
     if (sortedSet(now.objects) == sortedSet(description_.processes)) return;
     TapDescription next = description_;
@@ -160,7 +160,7 @@ class CoreAudioCapture final : public Capture {
   DispatchQueue* queue_ = nullptr;
   CaptureEvents* events_ = nullptr;
   OnTheSpot onTheSpot_;
-  CaptureSpec spec_;
+  Hearing hearing_;
   std::vector<AudioObjectID> processes_;  // what the last resolve found
   TapDescription description_;            // main queue, once the tap exists
   AudioObjectID tapID_ = kAudioObjectUnknown;

@@ -55,10 +55,10 @@ class PipeWireCapture final : public Capture {
     events_ = &events;
   }
 
-  std::variant<Resolution, CaptureFailure> resolve(const CaptureSpec& spec) override {
+  std::variant<Resolution, CaptureFailure> resolve(const Hearing& hearing) override {
     if (auto failure = connect()) return *failure;
-    spec_ = spec;
-    if (spec.global) return Resolution::somethingToHear;
+    hearing_ = hearing;
+    if (hearing.global) return Resolution::somethingToHear;
     LoopLock lock(connection_->loop());
     // Two round trips learn the clients that connected since the last look, with their info.
     if (!connection_->roundtrip(kConnectTimeout) || !connection_->roundtrip(kConnectTimeout)) {
@@ -71,7 +71,7 @@ class PipeWireCapture final : public Capture {
 
   std::optional<CaptureFailure> create() override {
     LinkRule rule;
-    rule.everyProcessButTargets = spec_.global;
+    rule.everyProcessButTargets = hearing_.global;
     rule.isTarget = isTarget();
     if (const auto self = systemProcesses().process(static_cast<std::int32_t>(getpid()))) {
       rule.self = {self->pid, self->startTime};
@@ -157,7 +157,7 @@ class PipeWireCapture final : public Capture {
 
   // The one rule of who is a target, asked of each client's processes whenever links are planned.
   std::function<bool(const TargetProcess&)> isTarget() const {
-    return [targets = spec_.targets](const TargetProcess& process) {
+    return [targets = hearing_.targets](const TargetProcess& process) {
       return targets.covers(process.pid);
     };
   }
@@ -172,7 +172,7 @@ class PipeWireCapture final : public Capture {
 
   DispatchQueue* queue_ = nullptr;
   CaptureEvents* events_ = nullptr;
-  CaptureSpec spec_;
+  Hearing hearing_;
   std::unique_ptr<PipeWireConnection> connection_;
   int connectError_ = 0;  // the errno value of the one failed connection
   CaptureChannel channel_;
