@@ -15,8 +15,8 @@ struct CapturedCycle {
   // Grows with each change of format the layer took, and only then: a new stream starts there,
   // also when a change and its way back leave the format as it was.
   std::uint64_t formatGeneration = 0;
-  std::optional<std::uint64_t>
-      timeNs;  // when it was captured, host clock; none: it follows the last
+  // When it was captured, on the host clock; none: it follows the last.
+  std::optional<std::uint64_t> timeNs;
 };
 
 class CycleSink {
