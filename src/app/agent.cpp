@@ -146,6 +146,8 @@ class Agent final : public CaptureEvents {
     status(event);
   }
 
+  void playingChanged(std::vector<std::int32_t> pids) override { playing_ = std::move(pids); }
+
   // The audio server took every audio object with it: the sound already captured goes out, and
   // the host hears why the agent ends.
   void serverGone() override {
@@ -187,7 +189,8 @@ class Agent final : public CaptureEvents {
   PcmOutput pcm_{pcmHandle, onPcmWriteFailure};
   CaptureCallback callback_{pcm_};
   std::unique_ptr<Capture> capture_;
-  bool waiting_ = false;  // main queue
+  bool waiting_ = false;               // main queue
+  std::vector<std::int32_t> playing_;  // main queue: who the capture hears play, as it said
 };
 
 }  // namespace

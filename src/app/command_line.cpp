@@ -51,6 +51,8 @@ std::variant<CaptureRequest, UsageError> parseCommandLine(const std::vector<std:
       request.tree = true;
     } else if (argument == "--wait") {
       request.wait = true;
+    } else if (argument == "--report") {
+      request.report = true;
     } else if (argument == "--exclude-self") {
       if (next == args.size()) return UsageError{"--exclude-self needs a value"};
       request.excludeSelf = parseDecimalInt32(args[next++]).value_or(0);

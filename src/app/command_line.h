@@ -17,6 +17,7 @@ struct CaptureRequest {
   std::int32_t excludeSelf = 0;    // --exclude-self; 0 means none
   bool tree = false;               // --tree: each pid stands for its process tree
   bool wait = false;               // --wait: nothing to hear yet waits, rather than ends
+  bool report = false;             // --report: who plays, who ended, and silence, as events
 };
 
 struct UsageError {

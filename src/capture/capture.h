@@ -35,6 +35,8 @@ struct Hearing {
   // The same processes by identity, each with its tree when asked: the one rule of who is a
   // target, followed for the whole run.
   ProcessTargets targets;
+  // Whether to tell who plays (CaptureEvents::playingChanged), for the host's --report.
+  bool followPlaying = false;
 };
 
 // A step that failed, in the words the user reads: what the platform said, and what to check.
@@ -54,6 +56,9 @@ class CaptureEvents {
   virtual void formatChanged(const AudioStreamBasicDescription& format) = 0;
   // The audio server went away, and everything made with it.
   virtual void serverGone() = 0;
+  // With Hearing::followPlaying, from create() on: the pids of the processes whose sound
+  // reaches the capture now, each once, whenever they change.
+  virtual void playingChanged(std::vector<std::int32_t> pids) = 0;
 
  protected:
   ~CaptureEvents() = default;
@@ -88,6 +93,10 @@ class Capture {
 
   // Stops capture and removes everything made, in the platform's order (SIGTERM).
   virtual void teardown() = 0;
+
+  // What a capture that hears only zeros while its processes play may mean on this platform,
+  // and where to look; empty when the platform knows of no such cause.
+  virtual std::string silenceAdvice() const = 0;
 };
 
 }  // namespace quenwick

@@ -115,6 +115,8 @@ class CoreAudioCapture final : public Capture {
 
   void halt() override { hardware_->stop(aggregateID_, procID_); }
 
+  std::string silenceAdvice() const override { return coreAudioSilenceAdvice(); }
+
   // Whatever each call returns, the next one is made.
   void teardown() override {
     hardware_->stop(aggregateID_, procID_);

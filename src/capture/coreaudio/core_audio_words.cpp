@@ -30,4 +30,13 @@ std::string coreAudioFailureMessage(FailedStep step, OSStatus status) {
   return withStatus("the audio layer failed (", status, ")");
 }
 
+std::string coreAudioSilenceAdvice() {
+  // macOS makes and runs a tap that it may not let hear anything: a refused permission gives
+  // zeros, not an error.
+  return "only zeros were heard while the processes played: macOS gives a tap silence when the "
+         "app that started the agent lacks the permission to record other apps' audio. Grant it "
+         "in System Settings > Privacy & Security > Screen & System Audio Recording to that app "
+         "(or to the terminal that runs the agent), then start it again.";
+}
+
 }  // namespace quenwick

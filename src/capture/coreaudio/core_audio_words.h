@@ -13,4 +13,7 @@ enum class FailedStep { reachLayer, createTap, createDevice, readFormat, attach,
 
 std::string coreAudioFailureMessage(FailedStep step, OSStatus status);
 
+// What a tap that hears only zeros while its processes play most likely means.
+std::string coreAudioSilenceAdvice();
+
 }  // namespace quenwick

@@ -135,6 +135,9 @@ class PipeWireCapture final : public Capture {
     connection_->roundtrip(kTeardownTimeout);
   }
 
+  // PipeWire knows of nothing that turns a playing stream's sound into zeros on its way to us.
+  std::string silenceAdvice() const override { return {}; }
+
  private:
   // A server that is not there now will not be there in a moment either: one try per run.
   std::optional<CaptureFailure> connect() {
