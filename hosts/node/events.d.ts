@@ -4,7 +4,8 @@
 /**
  * One line on quenwick's standard error: one compact JSON object, one event.
  */
-export type QuenwickStatusEvent = CreatingTapEvent | FormatEvent | RunningEvent | ErrorEvent;
+export type QuenwickStatusEvent =
+  CreatingTapEvent | FormatEvent | RunningEvent | PlayingEvent | EndedEvent | SilenceEvent | SoundEvent | ErrorEvent;
 
 /**
  * Written just before the tap is created.
@@ -31,6 +32,34 @@ export interface FormatEvent {
  */
 export interface RunningEvent {
   event: 'running';
+}
+/**
+ * With --report: the processes whose sound reaches the capture now. Processes mode: the listed pids, in the host's order (with --tree, a listed pid whose tree plays); global mode: the pids heard, in ascending order. Once right after "running", then on each change.
+ */
+export interface PlayingEvent {
+  event: 'playing';
+  pids: number[];
+}
+/**
+ * With --report, processes mode: a listed process has ended (a later process with its pid is another). Once per listed process; the capture goes on.
+ */
+export interface EndedEvent {
+  event: 'ended';
+  pid: number;
+}
+/**
+ * With --report: for "seconds" seconds every captured sample was exactly zero while a process played. Once per such stretch. "advice" (macOS, on the first one of a run that heard no sound at all) says what such silence may mean and where to look.
+ */
+export interface SilenceEvent {
+  event: 'silence';
+  seconds: number;
+  advice?: string;
+}
+/**
+ * With --report: a sample that is not zero came after a "silence".
+ */
+export interface SoundEvent {
+  event: 'sound';
 }
 /**
  * A fatal condition; always the last line, the process exits right after it.
