@@ -2,7 +2,7 @@
 // The quenwick agent as a Node module: one call starts a capture, which hands over PCM as a
 // stream of Buffers and the agent's status lines as typed events, and tells how it ended.
 
-const { execFileSync, spawn } = require('node:child_process');
+const { spawn } = require('node:child_process');
 const { EventEmitter } = require('node:events');
 const fs = require('node:fs');
 const path = require('node:path');
@@ -19,6 +19,10 @@ const SAMPLE_FORMAT = 's16le';
 // The agent's words for a start with nothing to hear, which a deadline of ours ends with too.
 const NOTHING_TO_HEAR =
   'none of the requested processes are audio processes yet; is the app playing sound?';
+// Its words, with the same status 3, for a request none of whose processes lives.
+const NONE_EXISTS = 'none of the requested processes exists';
+// The events of --report, each emitted under its own name as the agent writes it.
+const REPORTS = ['playing', 'ended', 'silence', 'sound'];
 const LARGEST_PID = 2 ** 31 - 1;
 // setTimeout fires at once past this (about 24.8 days): a longer wait has no deadline.
 const LONGEST_TIMER_MS = 2 ** 31 - 1;
@@ -39,7 +43,7 @@ class UsageError extends QuenwickError {}
 class AudioLayerError extends QuenwickError {}
 // Exit status 3: none of the listed processes plays sound yet, or waitForAudio's deadline passed.
 class NothingToHearError extends QuenwickError {}
-// Exit status 3, and none of the listed processes is alive: waiting would be in vain.
+// Exit status 3, the agent found none of the listed processes alive: waiting would be in vain.
 class NoSuchProcessError extends QuenwickError {}
 // The agent was ended by a signal that it does not handle (SIGKILL, SIGINT, ...).
 class SignalError extends QuenwickError {}
@@ -86,6 +90,9 @@ function optionProblem(options) {
   if (excludeSelf !== undefined && !isPid(excludeSelf)) {
     return `excludeSelf is ${inspect(excludeSelf)}, ${notPid}`;
   }
+  if (options.report !== undefined && typeof options.report !== 'boolean') {
+    return `report is ${inspect(options.report)}: give true or false`;
+  }
   const wait = waitForAudio;
   if (wait !== undefined && typeof wait !== 'boolean' && !(typeof wait === 'number' && wait >= 0)) {
     return `waitForAudio is ${inspect(wait)}: give true or a number of milliseconds, 0 or more`;
@@ -104,32 +111,8 @@ function argumentsFor(options) {
   if (options.excludeSelf !== undefined) args.push('--exclude-self', String(options.excludeSelf));
   if (options.tree) args.push('--tree');
   if (waits(options)) args.push('--wait');
+  if (options.report !== false) args.push('--report');
   return args;
-}
-
-// Whether a process lives, as the agent counts it: a zombie has ended.
-function isAlive(pid) {
-  try {
-    process.kill(pid, 0);
-  } catch (error) {
-    if (error.code !== 'EPERM') return false; // EPERM: it lives, as another user
-  }
-  return !isZombie(pid);
-}
-
-function isZombie(pid) {
-  let state;
-  try {
-    if (fs.existsSync('/proc/self/stat')) {
-      const stat = fs.readFileSync(`/proc/${pid}/stat`, 'utf8');
-      state = stat[stat.lastIndexOf(')') + 2]; // the state follows the command's name
-    } else {
-      state = execFileSync('ps', ['-o', 'stat=', '-p', String(pid)]).toString().trim()[0];
-    }
-  } catch {
-    return false; // no state to read: kill() has said it is there
-  }
-  return state === 'Z';
 }
 
 // Hands on whole samples only, keeping a lone byte for the next chunk.
@@ -261,7 +244,7 @@ class Capture extends EventEmitter {
     this.emit('status', event);
     const kind = event?.event;
     if (kind === 'creating_tap') this.tapping = true;
-    if (kind === 'format' || kind === 'running') this.emit(kind, event);
+    if (kind === 'format' || kind === 'running' || REPORTS.includes(kind)) this.emit(kind, event);
     if (kind === 'running') this.resolveStarted(event);
     if (kind === 'error') this.lastError = event;
   }
@@ -280,7 +263,7 @@ class Capture extends EventEmitter {
     const reason = this.lastError ? this.lastError.message : null;
     if (this.options.signal && this.options.signal.aborted) {
       this.finish(abortError(this.options.signal));
-    } else if (status === 3 && !this.options.pids.some(isAlive)) { // only --pids gives status 3
+    } else if (status === 3 && reason === NONE_EXISTS) { // only --pids gives status 3
       const listed = this.options.pids.join(', ');
       const message = `no requested process is alive (pids ${listed}): each has ended or never ` +
         'existed';

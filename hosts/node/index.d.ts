@@ -4,13 +4,27 @@ import { EventEmitter } from 'node:events';
 import { Readable } from 'node:stream';
 import type {
   CreatingTapEvent,
+  EndedEvent,
   ErrorEvent,
   FormatEvent,
+  PlayingEvent,
   QuenwickStatusEvent,
   RunningEvent,
+  SilenceEvent,
+  SoundEvent,
 } from './events';
 
-export type { CreatingTapEvent, ErrorEvent, FormatEvent, QuenwickStatusEvent, RunningEvent };
+export type {
+  CreatingTapEvent,
+  EndedEvent,
+  ErrorEvent,
+  FormatEvent,
+  PlayingEvent,
+  QuenwickStatusEvent,
+  RunningEvent,
+  SilenceEvent,
+  SoundEvent,
+};
 
 /** The PCM on standard output: raw mono signed 16-bit little-endian samples, 16000 a second. */
 export declare const SAMPLE_RATE: 16000;
@@ -39,6 +53,12 @@ export interface CaptureOptions {
   waitForAudio?: boolean | number;
   /** Aborting stops the agent, or the wait, and rejects `ended` with the signal's reason. */
   signal?: AbortSignal;
+  /**
+   * The agent reports who plays, which listed process ended, and stretches of silence (--report):
+   * the 'playing', 'ended', 'silence' and 'sound' events. true by default; false: the agent
+   * writes only the other events.
+   */
+  report?: boolean;
 }
 
 /** How a capture ended by itself or by stop(). */
@@ -68,7 +88,10 @@ export declare class UsageError extends QuenwickError {}
 export declare class AudioLayerError extends QuenwickError {}
 /** Exit status 3: none of the listed processes plays sound yet (or by waitForAudio's deadline). */
 export declare class NothingToHearError extends QuenwickError {}
-/** Exit status 3, and none of the listed processes is alive: each has ended or never existed. */
+/**
+ * Exit status 3, the agent's "none of the requested processes exists": none of the listed
+ * processes is alive (each has ended or never existed), at start or while it waited.
+ */
 export declare class NoSuchProcessError extends QuenwickError {}
 /** The agent was ended by a signal it does not handle. */
 export declare class SignalError extends QuenwickError {}
@@ -100,11 +123,23 @@ export declare class Capture extends EventEmitter implements AsyncIterable<Buffe
   /** The tap's format at start, and each change ("changed": true). */
   on(event: 'format', listener: (event: FormatEvent) => void): this;
   on(event: 'running', listener: (event: RunningEvent) => void): this;
+  /** The processes heard playing now: right after 'running', then at each change (report). */
+  on(event: 'playing', listener: (event: PlayingEvent) => void): this;
+  /** A listed process has ended; the capture goes on (report, processes mode). */
+  on(event: 'ended', listener: (event: EndedEvent) => void): this;
+  /** Every sample was zero for `seconds` while a process played (report). */
+  on(event: 'silence', listener: (event: SilenceEvent) => void): this;
+  /** Sound again after a 'silence' (report). */
+  on(event: 'sound', listener: (event: SoundEvent) => void): this;
   /** How it failed, when it does (only emitted to listeners: `ended` rejects either way). */
   on(event: 'error', listener: (error: QuenwickError) => void): this;
   once(event: 'status', listener: (event: QuenwickStatusEvent) => void): this;
   once(event: 'format', listener: (event: FormatEvent) => void): this;
   once(event: 'running', listener: (event: RunningEvent) => void): this;
+  once(event: 'playing', listener: (event: PlayingEvent) => void): this;
+  once(event: 'ended', listener: (event: EndedEvent) => void): this;
+  once(event: 'silence', listener: (event: SilenceEvent) => void): this;
+  once(event: 'sound', listener: (event: SoundEvent) => void): this;
   once(event: 'error', listener: (error: QuenwickError) => void): this;
 }
 

@@ -42,8 +42,14 @@ test('the example type-checks against the package', () => {
 const host = `import { capture, NoSuchProcessError, writeWav } from 'quenwick';
 import type { Ending, WavWritten } from 'quenwick';
 
-const run = capture({ pids: [4242], waitForAudio: 2000 });
+const run = capture({ pids: [4242], waitForAudio: 2000, report: true });
 run.on('format', (event) => console.log(event.sample_rate));
+run.on('playing', (event) => console.log(event.pids.includes(4242)));
+run.on('silence', (event) => console.log(event.seconds, event.advice?.length));
+run.once('sound', (event) => console.log(event.event));
+run.on('ended', (event) => console.log(event.pid + 1));
+// @ts-expect-error: an ended process is one pid
+run.on('ended', (event) => console.log(event.pids));
 for await (const chunk of run) {
   // @ts-expect-error: a chunk is no number
   const wrong: number = chunk;
