@@ -1,15 +1,13 @@
-"""What a capture needs of the agent: where the binary is, the command line of the options (which
-must be able to work), and whether the processes it was asked for still live."""
+"""What a capture needs of the agent: where the binary is, and the command line of the options
+(which must be able to work)."""
 from __future__ import annotations
 
 import math
 import operator
 import os
 import shutil
-import subprocess
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
-from pathlib import Path
 from typing import Optional, SupportsIndex, Union
 
 from ._errors import BinaryNotFoundError, UsageError
@@ -28,6 +26,7 @@ class Options:
     binary: Optional[str]
     env: Optional[Mapping[str, str]]
     wait_for_audio: WaitForAudio  # seconds, True for ever
+    report: bool = True  # --report: who plays, who ended, and silence, as events
 
     def __post_init__(self) -> None:
         problem = self._problem()
@@ -48,6 +47,8 @@ class Options:
             return "pids is empty: list at least one process to hear, or set global_=True"
         if self.exclude_self is not None and not _is_pid(self.exclude_self):
             return f"exclude_self is {self.exclude_self!r}, {not_pid}"
+        if not isinstance(self.report, bool):
+            return f"report is {self.report!r}: give True or False"
         wait = self.wait_for_audio
         if not (wait is None or isinstance(wait, bool) or
                 isinstance(wait, (int, float)) and wait >= 0):
@@ -81,6 +82,8 @@ class Options:
             args.append("--tree")
         if self.waits():
             args.append("--wait")
+        if self.report:
+            args.append("--report")
         return args
 
 
@@ -101,27 +104,3 @@ def find_binary(binary: Optional[str], env: Mapping[str, str]) -> str:
         raise BinaryNotFoundError("no quenwick agent: the binary argument is not given, "
                                   "QUENWICK_BINARY is not set, and there is no quenwick on the PATH")
     return found
-
-
-def is_alive(pid: int) -> bool:
-    """Whether a process lives, as the agent counts it: a zombie has ended."""
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    except PermissionError:
-        pass  # it lives, as another user
-    return _state(pid) != "Z"
-
-
-def _state(pid: int) -> str:
-    """The process's state letter (Z: a zombie), from /proc or, without it (macOS), from ps."""
-    try:
-        if os.path.exists("/proc/self/stat"):
-            stat = Path(f"/proc/{pid}/stat").read_text()
-            return stat[stat.rindex(")") + 2]  # the state follows the command's name
-        ps = subprocess.run(["ps", "-o", "stat=", "-p", str(pid)], capture_output=True,
-                            text=True, check=False)
-        return ps.stdout.strip()[:1]
-    except (OSError, ValueError, IndexError):
-        return ""  # no state to read: kill() has said it is there

@@ -11,9 +11,9 @@ from collections.abc import AsyncIterator, Callable
 from types import TracebackType
 from typing import Optional
 
-from ._agent import Options, is_alive
-from ._errors import (NOTHING_TO_HEAR, BinaryNotFoundError, Ending, NoSuchProcessError,
-                      NothingToHearError, ending_of)
+from ._agent import Options
+from ._errors import (NONE_EXISTS, NOTHING_TO_HEAR, BinaryNotFoundError, Ending,
+                      NoSuchProcessError, NothingToHearError, ending_of)
 from ._events import CreatingTapEvent, ErrorEvent, RunningEvent, StatusEvent, parse_event
 from ._wav import BYTES_PER_SAMPLE
 
@@ -113,14 +113,14 @@ class AsyncCapture:
         if self._stopping.is_set():  # stop() came before the start
             return Ending(None, None, "stopped")
         returncode = await self._run()
-        pids = self._options.pids or ()
-        if returncode == 3 and not any(is_alive(pid) for pid in pids):
-            listed = ", ".join(str(pid) for pid in pids)
+        last = self._last_error()
+        if returncode == 3 and last is not None and last.message == NONE_EXISTS:
+            listed = ", ".join(str(pid) for pid in self._options.pids or ())
             raise NoSuchProcessError(f"no requested process is alive (pids {listed}): each has "
-                                     "ended or never existed", 3, self._last_error())
+                                     "ended or never existed", 3, last)
         if self._deadline_passed and returncode < 0:
             raise NothingToHearError(NOTHING_TO_HEAR, 3)
-        return ending_of(returncode, self._last_error(), self._stopping.is_set())
+        return ending_of(returncode, last, self._stopping.is_set())
 
     async def _run(self) -> int:
         """The agent, from its start to its exit and its last status line: its exit status."""

@@ -10,6 +10,8 @@ from ._events import ErrorEvent
 # The agent's words for a start with nothing to hear, which a deadline of ours ends with too.
 NOTHING_TO_HEAR = ("none of the requested processes are audio processes yet; is the app playing "
                    "sound?")
+# Its words, with the same status 3, for a request none of whose processes lives.
+NONE_EXISTS = "none of the requested processes exists"
 
 
 @dataclass(frozen=True)
@@ -50,8 +52,8 @@ class NothingToHearError(QuenwickError):
 
 
 class NoSuchProcessError(QuenwickError):
-    """Exit status 3, and none of the listed processes is alive: each has ended or never
-    existed."""
+    """Exit status 3, the agent's "none of the requested processes exists": none of the listed
+    processes is alive (each has ended or never existed), at start or while it waited."""
 
 
 class SignalError(QuenwickError):

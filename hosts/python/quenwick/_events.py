@@ -28,13 +28,43 @@ class RunningEvent:
 
 
 @dataclass(frozen=True)
+class PlayingEvent:
+    """The processes heard playing now (``report``): right after "running", then at each
+    change. In processes mode the listed pids in the order given, in global mode ascending."""
+
+    pids: tuple[int, ...]
+
+
+@dataclass(frozen=True)
+class EndedEvent:
+    """A listed process has ended (``report``, processes mode); the capture goes on."""
+
+    pid: int
+
+
+@dataclass(frozen=True)
+class SilenceEvent:
+    """Every sample was zero for ``seconds`` while a process played (``report``). ``advice``
+    (macOS, the first of a run that heard nothing) says what it may mean and where to look."""
+
+    seconds: float
+    advice: Optional[str] = None
+
+
+@dataclass(frozen=True)
+class SoundEvent:
+    """Sound again after a SilenceEvent (``report``)."""
+
+
+@dataclass(frozen=True)
 class ErrorEvent:
     """The agent's last line: why it ends."""
 
     message: str
 
 
-StatusEvent = Union[CreatingTapEvent, FormatEvent, RunningEvent, ErrorEvent]
+StatusEvent = Union[CreatingTapEvent, FormatEvent, RunningEvent, PlayingEvent, EndedEvent,
+                    SilenceEvent, SoundEvent, ErrorEvent]
 
 
 def parse_event(line: Union[str, bytes]) -> Optional[StatusEvent]:
@@ -50,6 +80,15 @@ def parse_event(line: Union[str, bytes]) -> Optional[StatusEvent]:
                                bool(event.get("changed", False)))
         if kind == "running":
             return RunningEvent()
+        if kind == "playing":
+            return PlayingEvent(tuple(int(pid) for pid in event["pids"]))
+        if kind == "ended":
+            return EndedEvent(int(event["pid"]))
+        if kind == "silence":
+            advice = event.get("advice")
+            return SilenceEvent(float(event["seconds"]), None if advice is None else str(advice))
+        if kind == "sound":
+            return SoundEvent()
         if kind == "error":
             return ErrorEvent(str(event["message"]))
     except (ValueError, KeyError, TypeError):
