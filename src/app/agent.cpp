@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -16,6 +17,7 @@
 #include "app/ending.h"
 #include "app/main_queue.h"
 #include "app/shutdown.h"
+#include "app/silence_watch.h"
 #include "app/status.h"
 #include "convert/capture_callback.h"
 
@@ -27,6 +29,9 @@ constexpr int pcmHandle = STDOUT_FILENO;
 constexpr std::chrono::milliseconds kLastPcmPatience{500};
 // How often a waiting agent looks whether any requested process still lives.
 constexpr std::chrono::milliseconds kLivenessInterval{200};
+// How often a reporting agent looks at what it hears and at who ended.
+constexpr std::chrono::milliseconds kReportInterval{250};
+constexpr std::int64_t kSilenceSeconds = SilenceWatch::kStretch.count();
 
 // The PCM stream's first failed write, noticed where the write happens (perhaps a real-time
 // thread) and reported from the main queue.
@@ -96,12 +101,22 @@ Hearing hearingOf(const CaptureRequest& request, pid_t parentPid) {
   hearing.targets = ProcessTargets::ofAlive(
       request.global ? std::vector<std::int32_t>{request.excludeSelf, parentPid} : request.pids,
       request.tree);
+  hearing.followPlaying = request.report;
   return hearing;
 }
 
-void endForNothingToHear() {
-  fail("none of the requested processes are audio processes yet; is the app playing sound?",
+// Nothing to hear: either no requested process lives, and none ever will be heard, or some live
+// and play nothing yet.
+[[noreturn]] void endForNothingToHear(const ProcessTargets& targets) {
+  fail(targets.anyAlive()
+           ? "none of the requested processes are audio processes yet; is the app playing sound?"
+           : "none of the requested processes exists",
        ExitStatus::nothingToHear);
+}
+
+StatusEvent playingEvent(const std::vector<std::int32_t>& pids) {
+  return {{"event", std::string("playing")},
+          {"pids", std::vector<std::int64_t>(pids.begin(), pids.end())}};
 }
 
 // Everything the start-up makes lives as long as the process: the audio layer's threads hold on
@@ -118,12 +133,12 @@ class Agent final : public CaptureEvents {
     capture_ = openCapture();
     capture_->listen(mainQueue_, *this);
     if (lookAtTheProcesses() == Resolution::somethingToHear) return startCapture();
-    if (!request_.wait || !hearing_.targets.anyAlive()) endForNothingToHear();
+    if (!request_.wait || !hearing_.targets.anyAlive()) endForNothingToHear(hearing_.targets);
     // Nothing to hear yet: the layer's processes are followed until a target shows in them, for
     // as long as one of them lives.
     waiting_ = true;
     mainQueue_.repeat(kLivenessInterval, [this] {
-      if (waiting_ && !hearing_.targets.anyAlive()) endForNothingToHear();
+      if (waiting_ && !hearing_.targets.anyAlive()) endForNothingToHear(hearing_.targets);
       return waiting_;
     });
   }
@@ -146,7 +161,10 @@ class Agent final : public CaptureEvents {
     status(event);
   }
 
-  void playingChanged(std::vector<std::int32_t> pids) override { playing_ = std::move(pids); }
+  void playingChanged(std::vector<std::int32_t> pids) override {
+    playing_ = std::move(pids);
+    if (running_) reportPlaying();
+  }
 
   // The audio server took every audio object with it: the sound already captured goes out, and
   // the host hears why the agent ends.
@@ -181,6 +199,75 @@ class Agent final : public CaptureEvents {
       pcm_.drain(kLastPcmPatience);
     });
     status({{"event", std::string("running")}});
+    if (!request_.report) return;
+    // Queued behind what the capture has told of its start, so that the first word is the news.
+    mainQueue_.post([this] {
+      running_ = true;
+      reportPlaying();
+      mainQueue_.repeat(kReportInterval, [this] {
+        reportEnded();
+        reportSilence();
+        return true;
+      });
+    });
+  }
+
+  // Who the host hears play: processes mode, each listed process whose own sound (or, with
+  // --tree, its tree's) reaches the capture, in the host's order; global mode, whoever is heard.
+  void reportPlaying() {
+    std::vector<std::int32_t> heard;
+    if (request_.global) {
+      heard = playing_;
+    } else {
+      for (const TargetProcess& target : hearing_.targets.processes) {
+        const bool plays = std::any_of(playing_.begin(), playing_.end(), [&](std::int32_t pid) {
+          return hearing_.targets.coversFor(target, pid);
+        });
+        if (plays && std::find(heard.begin(), heard.end(), target.pid) == heard.end()) {
+          heard.push_back(target.pid);
+        }
+      }
+    }
+    if (reportedPlaying_ && heard == *reportedPlaying_) return;
+    status(playingEvent(heard));
+    reportedPlaying_ = std::move(heard);
+  }
+
+  // Processes mode: each listed process that ended, once, by its identity.
+  void reportEnded() {
+    if (request_.global) return;
+    for (const TargetProcess& target : hearing_.targets.processes) {
+      if (std::find(ended_.begin(), ended_.end(), target.pid) != ended_.end() ||
+          ProcessTargets::alive(target)) {
+        continue;
+      }
+      ended_.push_back(target.pid);
+      status({{"event", std::string("ended")}, {"pid", std::int64_t{target.pid}}});
+    }
+  }
+
+  void reportSilence() {
+    const bool heardBefore = silence_.heardSound();
+    const bool anyPlaying = reportedPlaying_ && !reportedPlaying_->empty();
+    switch (silence_.look(SilenceWatch::Clock::now(), callback_.soundCycles(), anyPlaying)) {
+      case SilenceWatch::Verdict::nothing:
+        return;
+      case SilenceWatch::Verdict::sound:
+        status({{"event", std::string("sound")}});
+        return;
+      case SilenceWatch::Verdict::silence: {
+        StatusEvent event{{"event", std::string("silence")}, {"seconds", kSilenceSeconds}};
+        // Zeros from the very start may be the platform's doing rather than the processes'.
+        if (!heardBefore && !silenceAdvised_) {
+          if (std::string advice = capture_->silenceAdvice(); !advice.empty()) {
+            event.emplace_back("advice", std::move(advice));
+          }
+        }
+        silenceAdvised_ = true;
+        status(event);
+        return;
+      }
+    }
   }
 
   const CaptureRequest request_;
@@ -189,8 +276,14 @@ class Agent final : public CaptureEvents {
   PcmOutput pcm_{pcmHandle, onPcmWriteFailure};
   CaptureCallback callback_{pcm_};
   std::unique_ptr<Capture> capture_;
-  bool waiting_ = false;               // main queue
-  std::vector<std::int32_t> playing_;  // main queue: who the capture hears play, as it said
+  // Main queue:
+  bool waiting_ = false;
+  bool running_ = false;
+  std::vector<std::int32_t> playing_;  // who the capture hears play, as it said
+  std::optional<std::vector<std::int32_t>> reportedPlaying_;
+  std::vector<std::int32_t> ended_;  // listed pids reported as ended
+  SilenceWatch silence_;
+  bool silenceAdvised_ = false;  // the first "silence" has been written
 };
 
 }  // namespace

@@ -41,10 +41,16 @@ bool ProcessTargets::coversFrom(std::int32_t pid, ProcessFacts facts) const {
 }
 
 bool ProcessTargets::anyAlive() const {
-  return std::any_of(processes.begin(), processes.end(), [](const TargetProcess& process) {
-    const auto facts = factsOf(process.pid);
-    return facts && facts->startTime == process.startTime;
-  });
+  return std::any_of(processes.begin(), processes.end(), alive);
+}
+
+bool ProcessTargets::alive(const TargetProcess& process) {
+  const auto facts = factsOf(process.pid);
+  return facts && facts->startTime == process.startTime;
+}
+
+bool ProcessTargets::coversFor(const TargetProcess& target, std::int32_t pid) const {
+  return ProcessTargets{{target}, tree}.covers(pid);
 }
 
 }  // namespace quenwick

@@ -38,6 +38,12 @@ struct ProcessTargets {
   // Whether any target still lives: once none does, none of them will ever be heard.
   bool anyAlive() const;
 
+  // Whether this very process still lives: a later one with its pid is another.
+  static bool alive(const TargetProcess& process);
+
+  // Whether `pid` is `target` or, with `tree`, a descendant of it.
+  bool coversFor(const TargetProcess& target, std::int32_t pid) const;
+
  private:
   // `pid`, whose facts these are, then its ancestors while they live.
   bool coversFrom(std::int32_t pid, ProcessFacts facts) const;

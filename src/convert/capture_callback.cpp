@@ -1,5 +1,7 @@
 #include "convert/capture_callback.h"
 
+#include <algorithm>
+
 #include "convert/downmix.h"
 
 namespace quenwick {
@@ -16,8 +18,10 @@ std::span<const std::int16_t> ListConverter::operator()(const AudioBufferList* i
     converting_ = true;
     resampler_.reset(format.mSampleRate / outRate);
   }
+  lastHeldSound_ = false;
   if (input == nullptr) return {};
   downmix(buffersOf(*input), format, mono_);
+  lastHeldSound_ = std::any_of(mono_.begin(), mono_.end(), [](float v) { return v != 0.0f; });
   return resampler_.process(mono_);
 }
 

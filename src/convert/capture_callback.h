@@ -2,6 +2,7 @@
 // placed on the stream's timeline and handed to the PCM output.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -25,7 +26,11 @@ class ListConverter {
                                            const AudioStreamBasicDescription& format,
                                            std::uint64_t generation);
 
+  // Whether the last list held a sample that is not exactly zero.
+  bool lastHeldSound() const { return lastHeldSound_; }
+
  private:
+  bool lastHeldSound_ = false;
   bool converting_ = false;
   std::uint64_t generation_ = 0;
   Resampler resampler_;
@@ -38,11 +43,19 @@ class CaptureCallback final : public CycleSink {
 
   void deliver(const CapturedCycle& cycle) noexcept override {
     const auto samples = convert_(cycle.buffers, cycle.format, cycle.formatGeneration);
+    if (convert_.lastHeldSound()) {
+      soundCycles_.store(soundCycles_.load(std::memory_order_relaxed) + 1,
+                         std::memory_order_relaxed);
+    }
     const auto place = timeline_.place(cycle.timeNs, samples.size());
     output_.write(place.silence, samples.subspan(place.skip));
   }
 
+  // Any thread: how many cycles so far held a sample that is not zero.
+  std::uint64_t soundCycles() const { return soundCycles_.load(std::memory_order_relaxed); }
+
  private:
+  std::atomic<std::uint64_t> soundCycles_{0};  // written by the delivering thread only
   ListConverter convert_;
   Timeline timeline_;
   PcmOutput& output_;

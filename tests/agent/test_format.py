@@ -8,18 +8,18 @@ import signal
 import numpy as np
 import pytest
 
-from conftest import code, converted, decimated, fmt, noise
+from conftest import LISTED, code, converted, decimated, fmt, noise
 
 LISTS = 10  # of 512 frames: the read position is 2 after them, so a restart shows in the PCM
 START_EVENTS = [{"event": "creating_tap"},
                 {"event": "format", "sample_rate": 48000, "channels": 2, "mode": "processes",
-                 "pids": [9000042]},
+                 "pids": [LISTED]},
                 {"event": "running"}]
 
 
 def changed(rate=48000, channels=2):
     return {"event": "format", "sample_rate": rate, "channels": channels, "mode": "processes",
-            "pids": [9000042], "changed": True}
+            "pids": [LISTED], "changed": True}
 
 
 # the steps between two stretches of lists, the events they give (none: the conversion goes on
@@ -80,7 +80,7 @@ def test_a_change_is_taken_once_and_restarts_the_conversion_at_its_list(agent, t
         frames = following
     expected += decimated(frames)
 
-    run = agent(["--pids", "9000042"], script={"pids": {"9000042": 7}, "source": str(tmp_path / "source.raw"),
+    run = agent(["--pids", str(LISTED)], script={"pids": {str(LISTED): 7}, "source": str(tmp_path / "source.raw"),
                                           "steps": script_steps})
     run.wait_until_done()
     run.signal(signal.SIGTERM)
@@ -91,8 +91,8 @@ def test_a_change_is_taken_once_and_restarts_the_conversion_at_its_list(agent, t
 
 def test_a_change_that_only_the_flags_tell_is_taken(agent):
     # 16-bit interleaved and float planar stereo both have four bytes a frame in each buffer.
-    run = agent(["--pids", "9000042"], script={
-        "pids": {"9000042": 7}, "format": fmt(layout="s16"),
+    run = agent(["--pids", str(LISTED)], script={
+        "pids": {str(LISTED): 7}, "format": fmt(layout="s16"),
         "steps": [{"deliver": 2, "frames": 512}, {"change": fmt(layout="planar")},
                   {"notify": "tfmt"}, {"sync": True}, {"deliver": 2, "frames": 512}]})
     run.wait_until_done()
@@ -110,8 +110,8 @@ def test_a_new_rate_is_reported_and_read_from_the_list_where_it_starts(agent, tm
     source = noise(LISTS * (512 + 441), 2)
     (tmp_path / "source.raw").write_bytes(source.tobytes())
     first, second = source[: LISTS * 512], source[LISTS * 512:]
-    run = agent(["--pids", "9000042"], script={
-        "pids": {"9000042": 7}, "source": str(tmp_path / "source.raw"),
+    run = agent(["--pids", str(LISTED)], script={
+        "pids": {str(LISTED): 7}, "source": str(tmp_path / "source.raw"),
         "steps": [{"deliver": LISTS, "frames": 512}, *before, {"change": fmt(rate=44100)},
                   {"notify": "nsrt"}, {"notify": "tfmt"}, *after,
                   {"deliver": LISTS, "frames": 441}, {"release": True}]})
@@ -125,7 +125,7 @@ def test_a_new_rate_is_reported_and_read_from_the_list_where_it_starts(agent, tm
 
 def test_a_change_announced_before_the_first_read_is_read_with_it(agent):
     # Read at start-up, the format is the one in the "format" event, not a change after it.
-    run = agent(["--pids", "9000042"], script={"pids": {"9000042": 7}, "tfmtAnnouncedOnListen": True,
+    run = agent(["--pids", str(LISTED)], script={"pids": {str(LISTED): 7}, "tfmtAnnouncedOnListen": True,
                                           "steps": [{"sync": True}]})
     run.wait_until_done()
     run.signal(signal.SIGTERM)
@@ -138,8 +138,8 @@ def test_a_change_between_the_first_read_and_the_listeners_is_taken(agent, tmp_p
     # at 48000 Hz's ratio.
     source = noise(LISTS * 441, 2)
     (tmp_path / "source.raw").write_bytes(source.tobytes())
-    run = agent(["--pids", "9000042"], script={
-        "pids": {"9000042": 7}, "source": str(tmp_path / "source.raw"),
+    run = agent(["--pids", str(LISTED)], script={
+        "pids": {str(LISTED): 7}, "source": str(tmp_path / "source.raw"),
         "tfmtChangesAfterRead": fmt(rate=44100),
         "steps": [{"sync": True}, {"deliver": LISTS, "frames": 441}]})
     run.wait_until_done()

@@ -14,9 +14,9 @@ import time
 
 import pytest
 
-from conftest import BUILD, LINUX_ONLY, LIVENESS, SANITIZED, decimated, fmt, noise, until
+from conftest import LISTED, BUILD, LINUX_ONLY, LIVENESS, SANITIZED, decimated, fmt, noise, until
 
-FOREVER = {"pids": {"9000042": 7}, "steps": [{"pace": 2000}, {"deliver": -1, "frames": 512}]}
+FOREVER = {"pids": {str(LISTED): 7}, "steps": [{"pace": 2000}, {"deliver": -1, "frames": 512}]}
 TEARDOWN = ["stop", "destroyIOProcID", "destroyAggregateDevice", "destroyProcessTap"]
 
 
@@ -33,7 +33,7 @@ ENDINGS = {
 @pytest.mark.parametrize("case", ENDINGS.values(), ids=ENDINGS.keys())
 def test_the_host_ends_a_running_agent(agent, case):
     act, status, torn_down = case
-    run = agent(["--pids", "9000042"], script=FOREVER,
+    run = agent(["--pids", str(LISTED)], script=FOREVER,
                 stdout="held" if status == 0 and not torn_down else subprocess.PIPE)
     run.wait_for_event("running")
     act(run)
@@ -44,7 +44,7 @@ def test_the_host_ends_a_running_agent(agent, case):
 
 
 def test_a_format_change_due_on_a_hung_up_standard_error_ends_the_agent_with_0(agent):
-    run = agent(["--pids", "9000042"], script={"pids": {"9000042": 7}, "steps": [
+    run = agent(["--pids", str(LISTED)], script={"pids": {str(LISTED): 7}, "steps": [
         {"sleep": 500}, {"change": fmt(channels=1)}, {"notify": "tfmt"}]}, stderr="held")
     run.wait_for_event("running")
     run.hang_up(2)
@@ -96,7 +96,7 @@ def orphan(agent):
 def test_the_parent_going_away_ends_the_agent_with_parent_exited(orphan, more, setting, reached,
                                                                  slow):
     start, kill_parent, exit_status = orphan
-    run = start(["--pids", "9000042", *more], script=dict(FOREVER, **setting))
+    run = start(["--pids", str(LISTED), *more], script=dict(FOREVER, **setting))
     if reached == "starting":
         until(lambda: {"fake": "starting"} in run.log_lines(), what="the start call")
     elif reached == "waiting":
@@ -116,7 +116,7 @@ def test_a_parent_that_dies_while_sigterm_tears_down_adds_no_line(orphan):
     # The host stops the agent, then dies while the device's stop hangs: the first way out is
     # the one taken, and the teardown's watchdog ends the agent without a word.
     start, kill_parent, exit_status = orphan
-    run = start(["--pids", "9000042"], script=dict(FOREVER, stopBlocks="/nonexistent"))
+    run = start(["--pids", str(LISTED)], script=dict(FOREVER, stopBlocks="/nonexistent"))
     run.wait_for_event("running")
     os.kill(run.pid, signal.SIGTERM)
     until(lambda: {"fake": "stopping"} in run.log_lines(), what="the stop call")
@@ -128,7 +128,7 @@ def test_a_parent_that_dies_while_sigterm_tears_down_adds_no_line(orphan):
 @LINUX_ONLY  # /proc/PID/fd
 def test_a_full_standard_error_holds_an_ending_agent_a_second_at_most(orphan):
     start, kill_parent, exit_status = orphan
-    run = start(["--pids", "9000042"], script=FOREVER, stderr="held")
+    run = start(["--pids", str(LISTED)], script=FOREVER, stderr="held")
     run.wait_for_event("running")
     # A stalled log reader: the pipe is full when the agent's last line is due.
     stuffing = os.open(f"/proc/{run.pid}/fd/2", os.O_WRONLY | os.O_NONBLOCK)
@@ -148,7 +148,7 @@ def test_a_parent_of_another_user_is_not_taken_for_gone(agent):
     shared = pathlib.Path(tempfile.mkdtemp())
     shared.chmod(0o755)
     fake = shutil.copy(BUILD / "tests" / "quenwick-fake", shared)
-    run = agent(["--pids", "9000042"], script=FOREVER, user=65534, tmp=shared, program=fake)
+    run = agent(["--pids", str(LISTED)], script=FOREVER, user=65534, tmp=shared, program=fake)
     run.wait_for_event("running")
     time.sleep(2.5)
     assert run.proc.poll() is None and len(run.events()) == 3
@@ -161,13 +161,13 @@ def test_sigterm_while_running_is_being_written_tears_down(agent, tmp_path):
     # A host may stop the agent the moment it reads "running". Held at that line by a slow log
     # reader's pipe that has room for every line before it, the agent must be stopping by then.
     (tmp_path / "sizing").mkdir()
-    first = agent(["--pids", "9000042"], script=FOREVER, tmp=tmp_path / "sizing")
+    first = agent(["--pids", str(LISTED)], script=FOREVER, tmp=tmp_path / "sizing")
     first.wait_for_event("running")
     before = bytes(first.err).index(b'{"event":"running"}')
     read_end, write_end = os.pipe()
     fcntl.fcntl(write_end, fcntl.F_SETPIPE_SZ, 4096)
     os.write(write_end, b"x" * (4096 - before - 10))  # ten bytes short of the running line
-    run = agent(["--pids", "9000042"], script=FOREVER, stderr=write_end)
+    run = agent(["--pids", str(LISTED)], script=FOREVER, stderr=write_end)
     os.close(write_end)
     until(lambda: blocked_writing(run.proc.pid, len(b'{"event":"running"}\n')), what="the line")
     run.signal(signal.SIGTERM)
@@ -194,7 +194,7 @@ def block_signals():
     (lambda: signal.signal(signal.SIGPIPE, signal.SIG_IGN), lambda run: run.hang_up(), False),
 ], ids=["blocked, SIGTERM", "blocked, output closed", "SIGPIPE ignored, output closed"])
 def test_what_the_host_did_to_its_signals_does_not_keep_the_agent(agent, setup, end, torn_down):
-    run = agent(["--pids", "9000042"], script=FOREVER, stdout="held", preexec_fn=setup)
+    run = agent(["--pids", str(LISTED)], script=FOREVER, stdout="held", preexec_fn=setup)
     run.wait_for_event("running")
     run.read_held(1)
     end(run)
@@ -205,8 +205,8 @@ def test_what_the_host_did_to_its_signals_does_not_keep_the_agent(agent, setup, 
 def test_sigterm_leaves_the_host_the_sound_it_has_not_read_yet(agent, tmp_path):
     source = noise(30 * 24000, 2)
     (tmp_path / "source.raw").write_bytes(source.tobytes())
-    run = agent(["--pids", "9000042"], stdout="held", script={
-        "pids": {"9000042": 7}, "source": str(tmp_path / "source.raw"),
+    run = agent(["--pids", str(LISTED)], stdout="held", script={
+        "pids": {str(LISTED): 7}, "source": str(tmp_path / "source.raw"),
         "steps": [{"deliver": 30, "frames": 24000}]})
     run.wait_until_done()
     run.signal(signal.SIGTERM)
@@ -220,7 +220,7 @@ def test_sigterm_leaves_the_host_the_sound_it_has_not_read_yet(agent, tmp_path):
 @LINUX_ONLY  # /dev/full
 def test_a_failed_pcm_write_ends_the_agent_with_its_reason(agent):
     with open("/dev/full", "wb") as full:
-        run = agent(["--pids", "9000042"], script=FOREVER, stdout=full)
+        run = agent(["--pids", str(LISTED)], script=FOREVER, stdout=full)
         assert run.finish() == 2
     assert run.events()[-1] == {"event": "error",
                                 "message": "could not write the audio: No space left on device"}
@@ -230,7 +230,7 @@ def test_a_failed_pcm_write_ends_the_agent_with_its_reason(agent):
 @pytest.mark.parametrize("closed", [0, 1, 2])
 def test_a_standard_descriptor_closed_at_start_is_never_taken_by_another_file(agent, closed):
     # The first sync waits until the agent serves its queue, when SIGTERM is handled.
-    run = agent(["--pids", "9000042"], preexec_fn=lambda: os.close(closed), script=dict(
+    run = agent(["--pids", str(LISTED)], preexec_fn=lambda: os.close(closed), script=dict(
         FOREVER, steps=[{"sync": True}, {"deliver": 20, "frames": 512}]))
     run.wait_until_done()  # every line of the call log must still be JSON: no PCM went there
     # Nor to a pipe of the agent's own, which would swallow it.
@@ -243,7 +243,7 @@ def test_a_standard_descriptor_closed_at_start_is_never_taken_by_another_file(ag
 @pytest.mark.skipif(SANITIZED, reason="the sanitizer's runtime needs descriptors")
 def test_an_agent_without_a_main_queue_says_so(agent):
     # With a descriptor for the script but none for the queue's wake-up pipe.
-    run = agent(["--pids", "9000042"], script=FOREVER,
+    run = agent(["--pids", str(LISTED)], script=FOREVER,
                 preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (4, 4)))
     assert run.finish() == 2
     assert run.events() == [{"event": "error", "message": "could not run: Too many open files"}]

@@ -12,7 +12,7 @@ import time
 import numpy as np
 import pytest
 
-from conftest import LINUX_ONLY, LIVENESS, converted, decimated, noise, until
+from conftest import LISTED, LINUX_ONLY, LIVENESS, converted, decimated, noise, until
 
 F_SETPIPE_SZ = 1031
 
@@ -43,8 +43,8 @@ def test_each_list_goes_where_its_time_says(agent, tmp_path, step, silence, skip
     source = noise(20 * LIST, 2)
     (tmp_path / "source.raw").write_bytes(source.tobytes())
     lists = np.split(source, 20)
-    run = agent(["--pids", "9000042"], script={
-        "pids": {"9000042": 7}, "source": str(tmp_path / "source.raw"), "clock": clock,
+    run = agent(["--pids", str(LISTED)], script={
+        "pids": {str(LISTED): 7}, "source": str(tmp_path / "source.raw"), "clock": clock,
         "steps": [{"deliver": 10, "frames": LIST}, step, {"deliver": 10, "frames": LIST}]})
     run.wait_until_done()
     run.signal(signal.SIGTERM)
@@ -79,8 +79,8 @@ def test_a_host_that_stalls_for_longer_than_any_buffer_gets_the_time_it_missed(a
     reading = tmp_path / "reading"
     read_end, write_end = os.pipe()
     host(write_end)
-    run = agent(["--pids", "9000042"], stdout=write_end, script={
-        "pids": {"9000042": 7}, "source": str(tmp_path / "source.raw"),
+    run = agent(["--pids", str(LISTED)], stdout=write_end, script={
+        "pids": {str(LISTED): 7}, "source": str(tmp_path / "source.raw"),
         "steps": [{"deliver": STALLED, "frames": 24000}, {"await": str(reading)},
                   {"sleep": 1000}, {"deliver": AFTER, "frames": 24000}]})
     os.close(write_end)

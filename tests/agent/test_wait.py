@@ -10,6 +10,7 @@ import pytest
 from conftest import decimated, noise
 
 NOTHING = "none of the requested processes are audio processes yet; is the app playing sound?"
+NONE_LIVES = "none of the requested processes exists"
 
 
 @pytest.fixture
@@ -48,11 +49,12 @@ def test_the_wait_ends_with_3_once_no_requested_process_lives(agent, sleepers):
         process.kill()  # and left unreaped: a zombie has ended too
     started = time.monotonic()
     assert run.finish() == 3 and time.monotonic() - started < 1
-    assert run.events() == [{"event": "error", "message": NOTHING}]
+    assert run.events() == [{"event": "error", "message": NONE_LIVES}]
 
 
-@pytest.mark.parametrize("args", [["--pids", "9000042"], ["--pids", "9000042", "--tree"]])
-def test_a_request_of_no_live_process_does_not_wait(agent, args):
-    run = agent([*args, "--wait"], script={})
+@pytest.mark.parametrize("args", [["--pids", "9000042"], ["--pids", "9000042", "--tree"],
+                                  ["--pids", "9000042", "--wait"]])
+def test_a_request_of_no_live_process_ends_at_once(agent, args):
+    run = agent(args, script={"pids": {"9000042": 7}})
     assert run.finish() == 3
-    assert run.events() == [{"event": "error", "message": NOTHING}]
+    assert run.events() == [{"event": "error", "message": NONE_LIVES}]

@@ -9,13 +9,18 @@
 //                          is whole however the process ends
 //   "pids": {PID: OBJECT}  what 'id2p' gives for a pid; OBJECT may be [OBJECT, STATUS] (the object
 //                          is written whatever the status). The key
-//                          "parent" stands for the parent of the agent at start-up. Others: 0.
+//                          "parent" stands for the parent of the agent at start-up. Others: the
+//                          object of the pid in the process list, or 0.
 //   "tapStatus", "deviceStatus", "ioprocStatus", "startStatus": STATUS
 //   "ioproc": null         the IO proc create leaves the id null
 //   "slowTap": MS          the tap takes that long to create
 //   "processes": [[OBJECT, PID]]  the layer's process list ('prs#'), with each object's pid
 //                          ('ppid'); a step {"processes": [...]} replaces it
 //   "listStatus": STATUS   what reading the process list returns
+//   "listTooSmall": "truncates"|"fails"  a process list read into too little room, in the two
+//                          readings of Apple's header: cut to the room, or refused with '!siz'
+//   "growsAfterSize": [[OBJECT, PID]]  join the process list right after its size was first
+//                          asked, before it is read
 //   "joins": [{"after": MS, "pid": PID, "object": OBJECT}]  a process that becomes an audio
 //                          process MS after the layer was opened, whatever the device does: it
 //                          joins the process list, 'id2p' gives its object, and the listeners
@@ -28,9 +33,14 @@
 //   "autostart": "returns"|"blocks"  how a device made with a non-zero "tapautostart" starts, in
 //                          the two readings of Apple's header: no IO cycle until a tapped process
 //                          plays, and either the start returns at once or it waits for that too
-//   "playing": [OBJECT]    processes that play from the start; a step {"play": OBJECT} starts
-//                          one. With this key a list carries the source only while a process
-//                          the tap hears plays (silence otherwise); without it, always
+//   "playing": [OBJECT]    processes that play from the start, as their 'piro' says; a step
+//                          {"play": OBJECT} starts one and {"quiet": OBJECT} stops one, told to
+//                          the listeners of its 'piro'. With this key a list carries the source
+//                          only while a process the tap hears plays (silence otherwise); without
+//                          it, always
+//   "silentTap": true      the permission to record is refused, as Apple's users report it: the
+//                          tap and the device are made and run, 'piro' says who plays, and every
+//                          list carries zeros
 //   "clock": [NUMER, DENOM] the host clock's unit, ns = ticks * NUMER / DENOM (125/3, Apple
 //                          silicon's, by default)
 //   "tfmtChangesAfterRead": FORMAT  the format changes right after the first 'tfmt' read, and
@@ -138,6 +148,7 @@ class FakeAudioHardware final : public AudioHardware {
     const auto clock = script_.value("clock", std::vector<std::uint32_t>{125, 3});
     clock_ = {clock.at(0), clock.at(1)};
     soundModel_ = script_.contains("playing");
+    silentTap_ = script_.value("silentTap", false);
     for (const auto& object : script_.value("playing", json::array())) {
       playing_.insert(object.get<AudioObjectID>());
     }
@@ -155,6 +166,34 @@ class FakeAudioHardware final : public AudioHardware {
   }
 
   HostClock hostClock() const override { return clock_; }
+
+  OSStatus getPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                               std::uint32_t qualifierSize, const void*,
+                               std::uint32_t* outDataSize) override {
+    json line = {{"call", "getPropertyDataSize"},
+                 {"object", object},
+                 {"selector", address.mSelector},
+                 {"qualifierSize", qualifierSize}};
+    OSStatus status = kUnknownProperty;
+    if (object == kAudioObjectSystemObject &&
+        address.mSelector == kAudioHardwarePropertyProcessObjectList) {
+      std::lock_guard lock(mutex_);
+      status = script_.value("listStatus", 0);
+      if (status == kAudioHardwareNoError) {
+        *outDataSize = static_cast<std::uint32_t>(processes_.size() * sizeof(AudioObjectID));
+        line["out"] = *outDataSize;
+        if (!grownAfterSize_) {
+          grownAfterSize_ = true;
+          for (const auto& entry : script_.value("growsAfterSize", json::array())) {
+            processes_.push_back(entry);
+          }
+        }
+      }
+    }
+    line["status"] = status;
+    log(line);
+    return status;
+  }
 
   OSStatus setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
                            std::uint32_t, const void*, std::uint32_t dataSize,
@@ -203,6 +242,8 @@ class FakeAudioHardware final : public AudioHardware {
     } else if (address.mSelector == kAudioHardwarePropertyProcessObjectList ||
                address.mSelector == kAudioProcessPropertyPID) {
       status = readProcesses(object, address.mSelector, ioDataSize, outData, line);
+    } else if (address.mSelector == kAudioProcessPropertyIsRunningOutput) {
+      status = readRunningOutput(object, ioDataSize, outData, line);
     }
     line["status"] = status;
     log(line);
@@ -388,7 +429,7 @@ class FakeAudioHardware final : public AudioHardware {
       std::lock_guard lock(mutex_);
       return pids_;
     }();
-    json reply = pids.value(std::to_string(pid), json(0));
+    json reply = pids.value(std::to_string(pid), listedObject(pid));
     if (!pids.contains(std::to_string(pid)) && pid == parent_) reply = pids.value("parent", reply);
     if (!reply.is_array()) reply = json::array({reply, 0});
     // The object is written even with a failing status: a caller must go by the status.
@@ -397,6 +438,30 @@ class FakeAudioHardware final : public AudioHardware {
     const auto status = reply[1].get<OSStatus>();
     if (status == kAudioHardwareNoError) line["out"] = object;
     return status;
+  }
+
+  // The object the process list gives the pid, or 0.
+  json listedObject(std::int32_t pid) {
+    std::lock_guard lock(mutex_);
+    for (const auto& entry : processes_) {
+      if (entry[1].get<std::int32_t>() == pid) return entry[0];
+    }
+    return 0;
+  }
+
+  OSStatus readRunningOutput(AudioObjectID object, std::uint32_t* ioDataSize, void* outData,
+                             json& line) {
+    if (ioDataSize == nullptr || *ioDataSize < sizeof(std::uint32_t)) return kBadPropertySize;
+    std::lock_guard lock(mutex_);
+    const bool known = std::any_of(processes_.begin(), processes_.end(),
+                                   [&](const json& entry) { return entry[0] == object; }) ||
+                       playing_.contains(object);
+    if (!known) return kBadObject;
+    const std::uint32_t running = playing_.contains(object) ? 1 : 0;
+    std::memcpy(outData, &running, sizeof running);
+    *ioDataSize = sizeof running;
+    line["out"] = running;
+    return kAudioHardwareNoError;
   }
 
   OSStatus readTapFormat(AudioObjectID object, std::uint32_t* ioDataSize, void* outData,
@@ -440,6 +505,9 @@ class FakeAudioHardware final : public AudioHardware {
     }
     std::vector<AudioObjectID> objects;
     for (const auto& entry : processes_) objects.push_back(entry[0].get<AudioObjectID>());
+    if (objects.size() > *ioDataSize / 4 && script_.value("listTooSmall", "truncates") == "fails") {
+      return kBadPropertySize;
+    }
     const std::size_t fit = std::min<std::size_t>(objects.size(), *ioDataSize / 4);
     std::copy_n(objects.begin(), fit, static_cast<AudioObjectID*>(outData));
     *ioDataSize = static_cast<std::uint32_t>(fit * 4);
@@ -479,10 +547,19 @@ class FakeAudioHardware final : public AudioHardware {
       } else if (step.contains("processes")) {
         std::lock_guard lock(mutex_);
         processes_ = step["processes"];
-      } else if (step.contains("play")) {
-        std::lock_guard lock(mutex_);
-        playing_.insert(step["play"].get<AudioObjectID>());
-        noteSound();
+      } else if (step.contains("play") || step.contains("quiet")) {
+        const bool play = step.contains("play");
+        const auto object = step[play ? "play" : "quiet"].get<AudioObjectID>();
+        {
+          std::lock_guard lock(mutex_);
+          if (play) {
+            playing_.insert(object);
+          } else {
+            playing_.erase(object);
+          }
+          noteSound();
+        }
+        notify(kAudioProcessPropertyIsRunningOutput, object);
       } else if (step.contains("notify")) {
         std::uint32_t selector = 0;
         for (const char c : step["notify"].get<std::string>()) {
@@ -531,7 +608,7 @@ class FakeAudioHardware final : public AudioHardware {
     const std::size_t sampleBytes = (planar || (f.mFormatFlags & kAudioFormatFlagIsFloat)) ? 4 : 2;
     const std::uint32_t channels = std::max<std::uint32_t>(f.mChannelsPerFrame, 1);
     std::vector<unsigned char> interleaved(std::size_t{frames} * channels * sampleBytes);
-    for (std::size_t at = 0; sound && at < interleaved.size() && !source_.empty();) {
+    for (std::size_t at = 0; sound && !silentTap_ && at < interleaved.size() && !source_.empty();) {
       const std::size_t run = std::min(interleaved.size() - at, source_.size() - sourceAt_);
       std::memcpy(&interleaved[at], &source_[sourceAt_], run);
       at += run;
@@ -610,9 +687,12 @@ class FakeAudioHardware final : public AudioHardware {
   // Each listener's queue gets the notification; outside the lock, as a queue may run it there
   // and then, and it calls back.
   void notify(std::uint32_t selector) {
-    const AudioObjectID object = selector == kAudioTapPropertyFormat                 ? 100
-                                 : selector == kAudioDevicePropertyNominalSampleRate ? 200
-                                                                                     : 1;
+    notify(selector, selector == kAudioTapPropertyFormat                 ? 100
+                     : selector == kAudioDevicePropertyNominalSampleRate ? 200
+                                                                         : 1);
+  }
+
+  void notify(std::uint32_t selector, AudioObjectID object) {
     std::vector<Listener> told;
     {
       std::lock_guard lock(mutex_);
@@ -620,7 +700,10 @@ class FakeAudioHardware final : public AudioHardware {
         if (l.object == object && l.address.mSelector == selector) told.push_back(l);
       }
     }
-    log({{"fake", "notify"}, {"selector", selector}, {"listeners", told.size()}});
+    log({{"fake", "notify"},
+         {"selector", selector},
+         {"object", object},
+         {"listeners", told.size()}});
     for (const auto& l : told) {
       l.queue->post([block = l.block, address = l.address] { block(1, &address); });
     }
@@ -676,7 +759,9 @@ class FakeAudioHardware final : public AudioHardware {
   HostClock clock_;
   bool autostart_ = false;   // the device's "tapautostart"
   bool soundModel_ = false;  // lists carry sound only while a tapped process plays
-  bool heardOnce_ = false;   // a tapped process has played
+  bool silentTap_ = false;   // every list carries zeros
+  bool grownAfterSize_ = false;
+  bool heardOnce_ = false;  // a tapped process has played
   std::set<AudioObjectID> playing_;
   std::vector<AudioObjectID> tapped_;  // the tap's processes
   bool globalTap_ = false;

@@ -33,6 +33,9 @@ consteval std::uint32_t fourCharCode(const char (&code)[5]) {
 
 // The audio server is not running, or cannot be reached.
 inline constexpr auto kAudioHardwareNotRunningError = static_cast<OSStatus>(fourCharCode("stop"));
+// The buffer given for a property's data is of the wrong size: too small for it, for one.
+inline constexpr auto kAudioHardwareBadPropertySizeError =
+    static_cast<OSStatus>(fourCharCode("!siz"));
 
 struct AudioObjectPropertyAddress {
   std::uint32_t mSelector;
@@ -57,6 +60,9 @@ inline constexpr std::uint32_t kAudioHardwarePropertyServiceRestarted = fourChar
 inline constexpr std::uint32_t kAudioHardwarePropertyProcessObjectList = fourCharCode("prs#");
 // On a process object: its pid, a 32-bit signed integer.
 inline constexpr std::uint32_t kAudioProcessPropertyPID = fourCharCode("ppid");
+// On a process object: a 32-bit 1 while the process runs IO with at least one active output
+// stream, else 0.
+inline constexpr std::uint32_t kAudioProcessPropertyIsRunningOutput = fourCharCode("piro");
 // On a tap: its description, written to change the processes of a tap that exists; the data is
 // a pointer to the TapDescription, as Core Audio's is a pointer to a CATapDescription.
 inline constexpr std::uint32_t kAudioTapPropertyDescription = fourCharCode("tdsc");
@@ -140,6 +146,11 @@ class AudioHardware {
 
   // The unit of the host times in the IO cycles' time stamps (mach_absolute_time's).
   virtual HostClock hostClock() const = 0;
+
+  virtual OSStatus getPropertyDataSize(AudioObjectID object,
+                                       const AudioObjectPropertyAddress& address,
+                                       std::uint32_t qualifierDataSize, const void* qualifierData,
+                                       std::uint32_t* outDataSize) = 0;
 
   virtual OSStatus getPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
                                    std::uint32_t qualifierDataSize, const void* qualifierData,

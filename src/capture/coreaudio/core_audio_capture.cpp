@@ -1,6 +1,7 @@
 #include "capture/coreaudio/core_audio_capture.h"
 
 #include <algorithm>
+#include <map>
 #include <optional>
 #include <string>
 #include <utility>
@@ -41,7 +42,10 @@ class CoreAudioCapture final : public Capture {
     hardware_->addPropertyListener(kAudioObjectSystemObject,
                                    globalAddress(kAudioHardwarePropertyProcessObjectList), queue,
                                    [this](std::uint32_t, const AudioObjectPropertyAddress*) {
-                                     if (tapID_ != kAudioObjectUnknown) followTheTargets();
+                                     if (tapID_ != kAudioObjectUnknown) {
+                                       followTheTargets();
+                                       if (hearing_.followPlaying) followPlaying();
+                                     }
                                      events_->processesChanged();
                                    });
   }
@@ -50,7 +54,7 @@ class CoreAudioCapture final : public Capture {
     hearing_ = hearing;
     const ProcessObjects resolved = hearing.targets.tree
                                         ? coveredProcessObjects(*hardware_, hearing.targets)
-                                        : resolvePids(*hardware_, hearing.pids);
+                                        : resolvePids(*hardware_, hearing.pids, hearing.targets);
     // A server that cannot be reached has no processes to tell of, which is no answer about them.
     if (resolved.status == kAudioHardwareNotRunningError) {
       return failure(FailedStep::reachLayer, resolved.status);
@@ -71,6 +75,7 @@ class CoreAudioCapture final : public Capture {
         makeAggregateDescription(makeRandomUuid(), description_);
     const OSStatus aggErr = hardware_->createAggregateDevice(aggregateDescription, &aggregateID_);
     if (aggErr != kAudioHardwareNoError) return failure(FailedStep::createDevice, aggErr);
+    if (hearing_.followPlaying) followPlaying();
     return std::nullopt;
   }
 
@@ -102,6 +107,8 @@ class CoreAudioCapture final : public Capture {
                AudioBufferList*, const AudioTimeStamp*) { deliver(input, inputTime); },
         &procID_);
     if (ioErr != kAudioHardwareNoError) return failure(FailedStep::attach, ioErr);
+    // A device runs whether or not an IO proc is registered: without one, nothing is captured.
+    if (procID_ == nullptr) return failure(FailedStep::attach, ioErr);
     if (const OSStatus started = hardware_->start(aggregateID_, procID_);
         started != kAudioHardwareNoError) {
       return failure(FailedStep::start, started);
@@ -142,6 +149,52 @@ class CoreAudioCapture final : public Capture {
     sink_->deliver(cycle);
   }
 
+  // Main queue: the objects whose sound the tap takes now. Processes mode: those it was given;
+  // global mode: every object Core Audio lists but those it leaves out.
+  std::vector<AudioObjectID> heardObjects() {
+    if (!hearing_.global) return description_.processes;
+    ProcessObjects listed = processList(*hardware_);
+    std::erase_if(listed.objects, [&](AudioObjectID object) {
+      return std::find(description_.processes.begin(), description_.processes.end(), object) !=
+             description_.processes.end();
+    });
+    return listed.objects;
+  }
+
+  // Main queue: follows whether each heard process plays, with a listener on each one's output
+  // state, and tells who plays when that changes.
+  void followPlaying() {
+    std::vector<std::int32_t> playing;
+    for (const AudioObjectID object : heardObjects()) {
+      auto known = outputRunning_.find(object);
+      if (known == outputRunning_.end()) {
+        known =
+            outputRunning_.emplace(object, RunningOutput{pidOf(*hardware_, object), false}).first;
+        hardware_->addPropertyListener(
+            object, globalAddress(kAudioProcessPropertyIsRunningOutput), *queue_,
+            [this, object](std::uint32_t, const AudioObjectPropertyAddress*) {
+              outputRunning_[object].running = readsRunningOutput(object);
+              followPlaying();
+            });
+        known->second.running = readsRunningOutput(object);
+      }
+      if (known->second.running && known->second.pid) playing.push_back(*known->second.pid);
+    }
+    std::sort(playing.begin(), playing.end());
+    playing.erase(std::unique(playing.begin(), playing.end()), playing.end());
+    if (toldPlaying_ && *toldPlaying_ == playing) return;
+    toldPlaying_ = playing;
+    queue_->post([this, playing = std::move(playing)] { events_->playingChanged(playing); });
+  }
+
+  bool readsRunningOutput(AudioObjectID object) {
+    std::uint32_t running = 0;
+    std::uint32_t size = sizeof running;
+    return hardware_->getPropertyData(object, globalAddress(kAudioProcessPropertyIsRunningOutput),
+                                      0, nullptr, &size, &running) == kAudioHardwareNoError &&
+           running != 0;
+  }
+
   // Main queue: gives the tap the objects of the processes its targets cover now, if they
   // changed, by writing its description.
   void followTheTargets() {
@@ -165,6 +218,12 @@ class CoreAudioCapture final : public Capture {
   Hearing hearing_;
   std::vector<AudioObjectID> processes_;  // what the last resolve found
   TapDescription description_;            // main queue, once the tap exists
+  struct RunningOutput {
+    std::optional<std::int32_t> pid;
+    bool running = false;
+  };
+  std::map<AudioObjectID, RunningOutput> outputRunning_;  // main queue: each object listened to
+  std::optional<std::vector<std::int32_t>> toldPlaying_;  // main queue
   AudioObjectID tapID_ = kAudioObjectUnknown;
   AudioObjectID aggregateID_ = kAudioObjectUnknown;
   AudioDeviceIOProcID procID_ = nullptr;

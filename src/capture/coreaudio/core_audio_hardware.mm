@@ -108,6 +108,10 @@ static_assert(quenwick::kAudioDevicePropertyNominalSampleRate ==
 static_assert(quenwick::kAudioHardwarePropertyProcessObjectList ==
               ::kAudioHardwarePropertyProcessObjectList);
 static_assert(quenwick::kAudioProcessPropertyPID == ::kAudioProcessPropertyPID);
+static_assert(quenwick::kAudioProcessPropertyIsRunningOutput ==
+              ::kAudioProcessPropertyIsRunningOutput);
+static_assert(quenwick::kAudioHardwareBadPropertySizeError == ::kAudioHardwareBadPropertySizeError);
+static_assert(quenwick::kAudioHardwareNotRunningError == ::kAudioHardwareNotRunningError);
 static_assert(quenwick::kAudioTapPropertyDescription == ::kAudioTapPropertyDescription);
 static_assert(quenwick::kAudioHardwarePropertyServiceRestarted ==
               ::kAudioHardwarePropertyServiceRestarted);
@@ -190,6 +194,14 @@ class CoreAudioHardware final : public AudioHardware {
       return {};
     }
     return {timebase.numer, timebase.denom};
+  }
+
+  OSStatus getPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                               std::uint32_t qualifierDataSize, const void* qualifierData,
+                               std::uint32_t* outDataSize) override {
+    const ::AudioObjectPropertyAddress coreAddress = toCoreAudio(address);
+    return ::AudioObjectGetPropertyDataSize(object, &coreAddress, qualifierDataSize, qualifierData,
+                                            outDataSize);
   }
 
   OSStatus getPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,

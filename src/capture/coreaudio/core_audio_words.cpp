@@ -23,9 +23,11 @@ std::string coreAudioFailureMessage(FailedStep step, OSStatus status) {
     case FailedStep::readFormat:
       return "could not read the tap format";
     case FailedStep::attach:
-      return withStatus("could not attach to the capture device (", status, ")");
+      // Success without an IO proc captures nothing either.
+      return withStatus("could not attach to the capture device (", status,
+                        status == kAudioHardwareNoError ? "): Core Audio made no IO proc" : ")");
     case FailedStep::start:
-      return "could not start capture";
+      return withStatus("could not start capture (", status, ")");
   }
   return withStatus("the audio layer failed (", status, ")");
 }

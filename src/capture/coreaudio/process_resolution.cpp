@@ -1,11 +1,29 @@
 #include "capture/coreaudio/process_resolution.h"
 
-namespace quenwick {
+#include <algorithm>
 
-ProcessObjects resolvePids(AudioHardware& hardware, const std::vector<std::int32_t>& pids) {
+namespace quenwick {
+namespace {
+
+// A list that grows while it is read is asked for again, with room to spare, this many times.
+constexpr int kListReads = 8;
+constexpr std::size_t kSpareObjects = 16;
+
+void addOnce(std::vector<AudioObjectID>& objects, AudioObjectID object) {
+  if (std::find(objects.begin(), objects.end(), object) == objects.end()) {
+    objects.push_back(object);
+  }
+}
+
+}  // namespace
+
+ProcessObjects resolvePids(AudioHardware& hardware, const std::vector<std::int32_t>& pids,
+                           const ProcessTargets& targets) {
   constexpr auto address = globalAddress(kAudioHardwarePropertyTranslatePIDToProcessObject);
   ProcessObjects resolved;
   for (std::int32_t pid : pids) {
+    // A pid that another process has taken since the agent started is not the one requested.
+    if (!targets.covers(pid)) continue;
     AudioObjectID object = kAudioObjectUnknown;
     std::uint32_t dataSize = sizeof object;
     const OSStatus status = hardware.getPropertyData(kAudioObjectSystemObject, address, sizeof pid,
@@ -17,39 +35,62 @@ ProcessObjects resolvePids(AudioHardware& hardware, const std::vector<std::int32
       break;
     }
     if (status != kAudioHardwareNoError || object == kAudioObjectUnknown) continue;
-    resolved.objects.push_back(object);
+    addOnce(resolved.objects, object);
   }
   return resolved;
 }
 
-ProcessObjects coveredProcessObjects(AudioHardware& hardware, const ProcessTargets& targets) {
-  constexpr auto listAddress = globalAddress(kAudioHardwarePropertyProcessObjectList);
-  constexpr auto pidAddress = globalAddress(kAudioProcessPropertyPID);
-  // The list's length is not known ahead: read into more room until it is not full.
-  std::vector<AudioObjectID> objects(256);
-  for (;;) {
-    auto size = static_cast<std::uint32_t>(objects.size() * sizeof(AudioObjectID));
-    const std::uint32_t room = size;
-    const OSStatus listed = hardware.getPropertyData(kAudioObjectSystemObject, listAddress, 0,
-                                                     nullptr, &size, objects.data());
-    if (listed != kAudioHardwareNoError) return {{}, listed};
-    if (size < room) {
-      objects.resize(size / sizeof(AudioObjectID));
-      break;
-    }
-    objects.resize(objects.size() * 2);
+ProcessObjects processList(AudioHardware& hardware) {
+  constexpr auto address = globalAddress(kAudioHardwarePropertyProcessObjectList);
+  std::uint32_t size = 0;
+  if (const OSStatus sized =
+          hardware.getPropertyDataSize(kAudioObjectSystemObject, address, 0, nullptr, &size);
+      sized != kAudioHardwareNoError) {
+    return {{}, sized};
   }
-  ProcessObjects covered;
-  for (const AudioObjectID object : objects) {
-    std::int32_t pid = 0;
-    std::uint32_t size = sizeof pid;
-    if (hardware.getPropertyData(object, pidAddress, 0, nullptr, &size, &pid) ==
-            kAudioHardwareNoError &&
-        targets.covers(pid)) {
-      covered.objects.push_back(object);
+  // Processes come and go between the size and the read. A list that no longer fits is either
+  // cut to the room given or refused as too big for it, as Core Audio sees fit; either way it
+  // is read again with more room. A read with room to spare is whole.
+  std::vector<AudioObjectID> objects;
+  OSStatus status = kAudioHardwareBadPropertySizeError;
+  for (int read = 0; read < kListReads; ++read) {
+    objects.resize(std::max<std::size_t>(size / sizeof(AudioObjectID), objects.size() * 2) +
+                   kSpareObjects);
+    const auto room = static_cast<std::uint32_t>(objects.size() * sizeof(AudioObjectID));
+    std::uint32_t got = room;
+    status = hardware.getPropertyData(kAudioObjectSystemObject, address, 0, nullptr, &got,
+                                      objects.data());
+    if (status == kAudioHardwareBadPropertySizeError) continue;
+    if (status != kAudioHardwareNoError) return {{}, status};
+    if (got < room) {
+      objects.resize(got / sizeof(AudioObjectID));
+      return {objects, kAudioHardwareNoError};
     }
+  }
+  // Still growing after every read: the objects that fitted are what there is to go by.
+  if (status == kAudioHardwareNoError) return {objects, status};
+  return {{}, status};
+}
+
+ProcessObjects coveredProcessObjects(AudioHardware& hardware, const ProcessTargets& targets) {
+  ProcessObjects listed = processList(hardware);
+  if (listed.status != kAudioHardwareNoError) return listed;
+  ProcessObjects covered;
+  for (const AudioObjectID object : listed.objects) {
+    const auto pid = pidOf(hardware, object);
+    if (pid && targets.covers(*pid)) addOnce(covered.objects, object);
   }
   return covered;
+}
+
+std::optional<std::int32_t> pidOf(AudioHardware& hardware, AudioObjectID object) {
+  constexpr auto address = globalAddress(kAudioProcessPropertyPID);
+  std::int32_t pid = 0;
+  std::uint32_t size = sizeof pid;
+  if (hardware.getPropertyData(object, address, 0, nullptr, &size, &pid) != kAudioHardwareNoError) {
+    return std::nullopt;
+  }
+  return pid;
 }
 
 }  // namespace quenwick
