@@ -30,6 +30,7 @@ class AsyncCapture:
         self._chunk_bytes = max(BYTES_PER_SAMPLE, chunk_bytes - chunk_bytes % BYTES_PER_SAMPLE)
         self._events: list[StatusEvent] = []
         self._process: Optional[asyncio.subprocess.Process] = None
+        self._pcm: Optional[asyncio.StreamReader] = None  # the agent's standard output
         self._follower: Optional[asyncio.Task[Ending]] = None
         self._running = asyncio.Event()
         self._stopping = asyncio.Event()
@@ -91,7 +92,7 @@ class AsyncCapture:
         """The next PCM as it comes, in whole samples; b"" once it has all been read."""
         if not self._running.is_set():
             await self.start()
-        stdout = self._process.stdout if self._process else None
+        stdout = self._pcm
         while stdout is not None and (data := await stdout.read(self._chunk_bytes)):
             data = self._kept + data
             whole = len(data) - len(data) % BYTES_PER_SAMPLE
@@ -124,12 +125,27 @@ class AsyncCapture:
 
     async def _run(self) -> int:
         """The agent, from its start to its exit and its last status line: its exit status."""
+        # The PCM comes through a pipe of our own, not asyncio's: asyncio may tell the exit only
+        # once every pipe of the process is read to its end, and the host may never read it all.
+        command = self._options.command()
+        read_end, write_end = os.pipe()
         try:
-            process = await asyncio.create_subprocess_exec(
-                *self._options.command(), stdin=DEVNULL, stdout=PIPE, stderr=PIPE,
-                env=self._options.environment())
-        except OSError as error:
-            raise BinaryNotFoundError(f"could not start the agent: {error}") from None
+            pcm = asyncio.StreamReader()
+            transport, _ = await asyncio.get_running_loop().connect_read_pipe(
+                lambda: asyncio.StreamReaderProtocol(pcm),  # the transport closes at its end
+                os.fdopen(read_end, "rb", buffering=0))
+            try:
+                process = await asyncio.create_subprocess_exec(
+                    *command, stdin=DEVNULL, stdout=write_end, stderr=PIPE,
+                    env=self._options.environment())
+            except BaseException as error:
+                transport.close()
+                if isinstance(error, OSError):
+                    raise BinaryNotFoundError(f"could not start the agent: {error}") from None
+                raise
+        finally:
+            os.close(write_end)
+        self._pcm = pcm
         self._process = process
         if self._stopping.is_set():  # stop() came while it started
             _terminate(process)
