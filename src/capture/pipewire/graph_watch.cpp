@@ -49,7 +49,7 @@ void GraphWatch::globalAdded(std::uint32_t id, const char* type, const spa_dict*
   if (isType(type, PW_TYPE_INTERFACE_Node)) {
     const char* mediaClass = spa_dict_lookup(props, PW_KEY_MEDIA_CLASS);
     const bool plays = mediaClass != nullptr && std::strcmp(mediaClass, "Stream/Output/Audio") == 0;
-    state_.nodes[id] = {idProperty(props, PW_KEY_CLIENT_ID), plays, false, false};
+    state_.nodes[id] = {idProperty(props, PW_KEY_CLIENT_ID), plays, false, false, false};
     // Only a stream's info says whether it carries on other streams' sound (its link group).
     if (plays) server_.bind(id, false);
   } else if (isType(type, PW_TYPE_INTERFACE_Port)) {
@@ -95,6 +95,13 @@ void GraphWatch::nodeInfo(std::uint32_t id, const spa_dict* props) {
   reconcile();
 }
 
+void GraphWatch::nodeRunning(std::uint32_t id, bool running) {
+  auto node = state_.nodes.find(id);
+  if (node == state_.nodes.end() || node->second.running == running) return;
+  node->second.running = running;
+  tellPlaying();
+}
+
 void GraphWatch::clientInfo(std::uint32_t id, const spa_dict* props) {
   auto client = state_.clients.find(id);
   if (props == nullptr || client == state_.clients.end()) return;
@@ -109,11 +116,41 @@ void GraphWatch::clientInfo(std::uint32_t id, const spa_dict* props) {
 
 void GraphWatch::linkRefused(const PlannedLink& link) {
   refused_.insert(link);
+  tellPlaying();
 }
 
 void GraphWatch::linkGone(const PlannedLink& link) {
   // Its ports went, or someone unlinked it: the next event plans it again if it is still wanted.
   links_.erase(link);
+  tellPlaying();
+}
+
+void GraphWatch::followPlaying(PlayingChanged changed) {
+  playingChanged_ = std::move(changed);
+  if (!playingChanged_) return;
+  toldPlaying_ = playing();
+  playingChanged_(toldPlaying_);
+}
+
+std::vector<std::int32_t> GraphWatch::playing() const {
+  std::set<std::int32_t> pids;
+  for (const PlannedLink& link : links_) {
+    if (refused_.contains(link)) continue;
+    const auto node = state_.nodes.find(link.outputNode);
+    if (node == state_.nodes.end() || !node->second.running) continue;
+    const auto client = state_.clients.find(node->second.clientId);
+    if (client == state_.clients.end()) continue;
+    for (const TargetProcess& process : client->second.processes) pids.insert(process.pid);
+  }
+  return {pids.begin(), pids.end()};
+}
+
+void GraphWatch::tellPlaying() {
+  if (!playingChanged_) return;
+  auto now = playing();
+  if (now == toldPlaying_) return;
+  toldPlaying_ = std::move(now);
+  playingChanged_(toldPlaying_);
 }
 
 void GraphWatch::setRule(std::optional<LinkRule> rule, MixInputMaker addMixInput) {
@@ -142,12 +179,14 @@ void GraphWatch::reconcile() {
   for (const PlannedLink& key : unwanted) unlink(key);
   for (const PlannedLink& key : wanted) {
     if (links_.contains(key) || refused_.contains(key)) continue;
+    if (linking_) linking_();
     if (server_.link(key)) {
       links_.insert(key);
     } else {
       refused_.insert(key);
     }
   }
+  tellPlaying();
 }
 
 }  // namespace quenwick::pipewire

@@ -10,6 +10,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "capture/pipewire/link_plan.h"
 
@@ -42,6 +43,8 @@ class GraphWatch {
   void globalRemoved(std::uint32_t id);
   void clientInfo(std::uint32_t id, const spa_dict* props);
   void nodeInfo(std::uint32_t id, const spa_dict* props);
+  // A stream node's state, from its info: whether it runs (PW_NODE_STATE_RUNNING).
+  void nodeRunning(std::uint32_t id, bool running);
   void linkRefused(const PlannedLink& link);
   void linkGone(const PlannedLink& link);
 
@@ -54,9 +57,20 @@ class GraphWatch {
   // Runs whenever a client brings processes with it or takes them away.
   void onProcessesChanged(std::function<void()> changed) { processesChanged_ = std::move(changed); }
 
+  // Runs whenever a link to the capture node is asked for.
+  void onLinking(std::function<void()> linking) { linking_ = std::move(linking); }
+
+  // Who plays into the capture: the pids, ascending and each once, of the processes with a
+  // running stream that a link of ours feeds into the capture node. `changed` hears the set at
+  // once and then each change of it; an empty function stops the following.
+  using PlayingChanged = std::function<void(const std::vector<std::int32_t>&)>;
+  void followPlaying(PlayingChanged changed);
+
  private:
   void reconcile();
   void unlink(const PlannedLink& link);
+  std::vector<std::int32_t> playing() const;
+  void tellPlaying();
 
   GraphServer& server_;
   const ProcessView& processes_;
@@ -68,6 +82,9 @@ class GraphWatch {
   // Links the server refused; not tried again while both ports stay the same.
   std::set<PlannedLink> refused_;
   std::function<void()> processesChanged_;
+  std::function<void()> linking_;
+  PlayingChanged playingChanged_;
+  std::vector<std::int32_t> toldPlaying_;  // what playingChanged_ heard last
 };
 
 }  // namespace quenwick::pipewire

@@ -23,6 +23,7 @@ struct NodeRecord {
   // node of a "node.link-group"), as the node's info says once it is in.
   bool relay = false;
   bool infoKnown = false;
+  bool running = false;  // its info's state is PW_NODE_STATE_RUNNING
 };
 
 struct PortRecord {

@@ -54,8 +54,12 @@ void RegistryBridge::onClientInfo(void* data, const pw_client_info* info) {
 
 void RegistryBridge::onNodeInfo(void* data, const pw_node_info* info) {
   auto* bound = static_cast<Bound*>(data);
-  if (info != nullptr && (info->change_mask & PW_NODE_CHANGE_MASK_PROPS) != 0) {
+  if (info == nullptr) return;
+  if ((info->change_mask & PW_NODE_CHANGE_MASK_PROPS) != 0) {
     bound->owner->watch_.nodeInfo(bound->id, info->props);
+  }
+  if ((info->change_mask & PW_NODE_CHANGE_MASK_STATE) != 0) {
+    bound->owner->watch_.nodeRunning(bound->id, info->state == PW_NODE_STATE_RUNNING);
   }
 }
 
