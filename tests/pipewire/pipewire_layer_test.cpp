@@ -314,8 +314,8 @@ TEST(CaptureChannel, DetachWaitsForADeliveryUnderWay) {
   CaptureChannel channel;
   SlowSink sink;
   auto& [entered, left] = sink;
-  const float silence[4] = {};
-  const CapturedPlanes cycle{silence, silence, 4, 48000, 0};
+  const float sound[4] = {0.5f, 0.5f, 0.5f, 0.5f};
+  const CapturedPlanes cycle{sound, sound, 4, 48000, 0};
   channel.attach(sink);
   std::thread data([&] { channel.deliver(cycle); });
   while (entered == 0) std::this_thread::sleep_for(1ms);
@@ -324,6 +324,93 @@ TEST(CaptureChannel, DetachWaitsForADeliveryUnderWay) {
   data.join();
   channel.deliver(cycle);
   EXPECT_EQ(entered.load(), 1);
+}
+
+// What reached a sink: each cycle's time, length, first sample and generation.
+struct Heard {
+  std::uint64_t ms;
+  std::uint32_t frames;
+  float first;
+  std::uint64_t generation;
+  friend bool operator==(const Heard&, const Heard&) = default;
+};
+void PrintTo(const Heard& h, std::ostream* os) {
+  *os << h.ms << "ms:" << h.frames << "x" << h.first << "/g" << h.generation;
+}
+struct RecordingSink final : CycleSink {
+  void deliver(const CapturedCycle& cycle) noexcept override {
+    const AudioBuffer& left = cycle.buffers->mBuffers[0];
+    heard.push_back({*cycle.timeNs / 1'000'000, left.mDataByteSize / 4,
+                     static_cast<const float*>(left.mData)[0], cycle.formatGeneration});
+  }
+  std::vector<Heard> heard;
+};
+
+// Cycles of the data thread (c: at a time in ms, of a length, every sample one value, at a rate)
+// and the loop and main threads' calls between them (k: keep, a: attach), and what the sink
+// hears. Zeros wait for the next cycle and give way to one that starts before their middle (a
+// driver move's second run of the same time); cycles from the first link on are kept until the
+// sink is attached and reach it first, with their times and formats, as far as they fit.
+TEST(CaptureChannel, KeepsTheCyclesBeforeTheSinkAndLetsARerunReplaceZeros) {
+  struct Step {
+    char what;
+    std::uint64_t ms = 0;
+    float value = 0;
+    std::uint32_t frames = 480;
+    std::uint32_t rate = 48000;
+  };
+  constexpr std::uint32_t kMost = CaptureChannel::kKeptFrames;
+  const std::tuple<const char*, std::vector<Step>, std::vector<Heard>> table[] = {
+      {"zeros",
+       {{'a'},
+        {'c', 0, .5f},
+        {'c', 10, 0},
+        {'c', 20, .5f},
+        {'c', 30, 0},
+        {'c', 30, .25f},
+        {'c', 40, 0},
+        {'c', 44, .5f},
+        {'c', 50, 0},
+        {'c', 59, .5f},
+        {'c', 70, 0}},
+       {{0, 480, .5f, 1},
+        {10, 480, 0, 1},
+        {20, 480, .5f, 1},
+        {30, 480, .25f, 1},
+        {44, 480, .5f, 1},
+        {50, 480, 0, 1},
+        {59, 480, .5f, 1}}},
+      {"kept",
+       {{'c', 0, .5f},
+        {'k'},
+        {'c', 10, .5f},
+        {'c', 20, 0},
+        {'c', 20, .25f, 441, 44100},
+        {'a'},
+        {'c', 30, .5f, 441, 44100}},
+       {{10, 480, .5f, 1}, {20, 441, .25f, 2}, {30, 441, .5f, 2}}},
+      {"full",
+       {{'k'},
+        {'c', 0, .5f, kMost - 1000},
+        {'c', 1000, .25f, 2000},
+        {'c', 1100, .25f, 500},
+        {'a'},
+        {'c', 1200, .5f}},
+       {{0, kMost - 1000, .5f, 1}, {1200, 480, .5f, 1}}},
+      {"not kept", {{'c', 0, .5f}, {'a'}, {'c', 10, .5f}}, {{10, 480, .5f, 1}}},
+  };
+  for (const auto& [name, steps, heard] : table) {
+    CaptureChannel channel;
+    RecordingSink sink;
+    for (const Step& step : steps) {
+      if (step.what == 'k') channel.keepUntilAttached();
+      if (step.what == 'a') channel.attach(sink);
+      if (step.what != 'c') continue;
+      const std::vector<float> plane(step.frames, step.value);
+      channel.deliver({plane.data(), plane.data(), step.frames, step.rate, step.ms * 1'000'000});
+    }
+    EXPECT_EQ(sink.heard, heard) << name;
+  }
 }
 
 }  // namespace

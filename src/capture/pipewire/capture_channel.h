@@ -2,11 +2,22 @@
 // on the data thread itself, to the sink that is attached, as a list of two float planes with
 // the cycle's time and its format at the graph's rate then. The sink never waits (the agent's PCM
 // output deals with a slow host), so nothing of ours wakes or runs between the graph and it.
+//
+// Links are made on the loop thread as soon as a target's ports show, while the agent's start-up
+// still runs on its own thread: the cycles that arrive in between are kept, with their times, and
+// reach the sink first, so a player that starts while the agent waits is heard from its start.
+//
+// When the first player's link moves the node to the sink's driver, PipeWire may run it twice for
+// one stretch of time: once more for the old driver, with zeros, then for the new one with the
+// player's first samples (and the old driver's time). The later run is what the graph played, so
+// a cycle of zeros waits for the next: one that starts before the zeros' middle replaces them.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 
 #include "convert/captured_cycle.h"
 
@@ -27,22 +38,69 @@ AudioStreamBasicDescription planarFormatAt(std::uint32_t rate);
 
 class CaptureChannel {
  public:
-  // Data thread: hands the cycle to the sink that is attached, or drops it when none is. A rate
-  // other than the last cycle's starts a new generation of formats.
+  // Allocates the room for the cycles kept before the sink is attached.
+  CaptureChannel();
+
+  // Data thread: hands the cycle to the sink that is attached, after the cycles kept for it, or
+  // keeps it (see keepUntilAttached), or drops it. A rate other than the last cycle's starts a
+  // new generation of formats.
   void deliver(const CapturedPlanes& planes) noexcept;
 
-  // The sink receives cycles from the next one the data thread captures; it must stay alive
-  // until detached.
+  // Any thread: the cycles from the next one on are kept while no sink is attached, the first
+  // kOneKeptFrames frames of them (more than a second at 48 kHz), and the sink receives them
+  // first. Before the first link: until then the capture hears nothing of its processes.
+  void keepUntilAttached() noexcept;
+
+  // The sink receives the kept cycles and then every cycle from the next one the data thread
+  // captures; it must stay alive until detached.
   void attach(CycleSink& sink) noexcept;
-  // No cycle reaches the sink after this returns. Waits for a delivery under way, which never
-  // waits itself; true once none is.
+  // No cycle reaches the sink after this returns, and none is kept. Waits for a delivery under
+  // way, which never waits itself; true once none is.
   bool detach(std::chrono::milliseconds timeout) noexcept;
 
+  static constexpr std::uint32_t kKeptFrames = 1 << 16;
+  // The longest cycle of zeros that waits for the next (PipeWire's default quantum limit).
+  static constexpr std::uint32_t kMostZeroFrames = 8192;
+
  private:
+  struct Kept {
+    std::uint32_t offset;  // into each of the kept planes
+    std::uint32_t frames;
+    std::uint32_t rate;
+    std::uint64_t generation;
+    std::uint64_t nsec;
+  };
+  static constexpr std::size_t kMostKept = 256;  // cycles of 256 frames, the smallest quantum
+
+  // A cycle of zeros, waiting for the next one.
+  struct Zeros {
+    std::uint32_t frames = 0;  // none waits
+    std::uint32_t rate;
+    std::uint64_t generation;
+    std::uint64_t nsec;
+  };
+
+  void pass(const float* left, const float* right, std::uint32_t frames, std::uint32_t rate,
+            std::uint64_t generation, std::uint64_t nsec) noexcept;
+  void keep(const float* left, const float* right, std::uint32_t frames, std::uint32_t rate,
+            std::uint64_t generation, std::uint64_t nsec) noexcept;
+  void send(CycleSink& sink, const float* left, const float* right, std::uint32_t frames,
+            std::uint32_t rate, std::uint64_t generation, std::uint64_t nsec) noexcept;
+
   std::atomic<CycleSink*> sink_{nullptr};
   std::atomic<std::uint32_t> delivering_{0};  // data thread inside deliver()
-  std::uint32_t rate_ = 0;                    // data thread
-  std::uint64_t generation_ = 0;              // data thread
+  std::atomic<bool> keeping_{false};
+  std::uint32_t rate_ = 0;        // data thread
+  std::uint64_t generation_ = 0;  // data thread
+  Zeros zeros_;                   // data thread
+  // The kept cycles, data thread only: the first `keptCount_` of `kept_`, their samples in the
+  // two planes of `keptPlanes_`, `keptFrames_` of each used. Once one does not fit, none is kept
+  // after it: the timeline puts the live cycles in their place after the gap.
+  std::unique_ptr<float[]> keptPlanes_;
+  std::array<Kept, kMostKept> kept_{};
+  std::size_t keptCount_ = 0;
+  std::uint32_t keptFrames_ = 0;
+  bool keptFull_ = false;
 };
 
 }  // namespace quenwick::pipewire

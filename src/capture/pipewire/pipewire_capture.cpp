@@ -7,6 +7,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "capture/pipewire/capture_channel.h"
 #include "capture/pipewire/capture_node.h"
@@ -64,35 +65,27 @@ class PipeWireCapture final : public Capture {
     if (!connection_->roundtrip(kConnectTimeout) || !connection_->roundtrip(kConnectTimeout)) {
       return connectionFailure(connection_->broken() ? EPIPE : ETIMEDOUT);
     }
-    return hasClientOfATarget(connection_->graph().state(), isTarget())
-               ? Resolution::somethingToHear
-               : Resolution::nothingToHearYet;
+    if (hasClientOfATarget(connection_->graph().state(), isTarget())) {
+      return Resolution::somethingToHear;
+    }
+    // While the agent waits, the node is there and the rule in place: a target's stream that
+    // shows is linked by the loop thread at once, and its first cycles are kept for the sink.
+    if (!node_) {
+      if (auto failure = makeNode()) return *failure;
+    }
+    return Resolution::nothingToHearYet;
   }
 
   std::optional<CaptureFailure> create() override {
-    LinkRule rule;
-    rule.everyProcessButTargets = hearing_.global;
-    rule.isTarget = isTarget();
-    if (const auto self = systemProcesses().process(static_cast<std::int32_t>(getpid()))) {
-      rule.self = {self->pid, self->startTime};
-    }
     LoopLock lock(connection_->loop());
-    node_ = std::make_unique<CaptureNode>(
-        connection_->core(), pw_thread_loop_get_loop(connection_->loop()), channel_,
-        CaptureNode::Events{[this] { connection_->wake(); },
-                            [this](const NegotiatedFormat& format) { formatNegotiated(format); }});
-    const bool ready = node_->connect() >= 0 && connection_->waitFor(kNodeTimeout, [&] {
-      return node_->failed() || node_->nodeId() != kNoObject;
-    }) && !node_->failed();
-    if (!ready) {
-      node_.reset();
-      if (connection_->broken()) return connectionFailure(EPIPE);
-      return CaptureFailure{"could not create the capture node in PipeWire: it was not made" +
-                            within(kNodeTimeout)};
+    if (!node_) {
+      if (auto failure = makeNode()) return *failure;
     }
-    rule.captureNodeId = node_->nodeId();
-    connection_->graph().setRule(
-        std::move(rule), [node = node_.get()](const MixInput& input) { node->addMixInput(input); });
+    if (hearing_.followPlaying) {
+      connection_->graph().followPlaying([this](const std::vector<std::int32_t>& pids) {
+        queue_->post([this, pids] { events_->playingChanged(pids); });
+      });
+    }
     return std::nullopt;
   }
 
@@ -129,6 +122,8 @@ class PipeWireCapture final : public Capture {
     // A delivery that never leaves keeps the channel; it lives as long as the process.
     channel_.detach(kIoStopTimeout);
     LoopLock lock(connection_->loop());
+    // Who played is no news once the capture ends.
+    connection_->graph().followPlaying({});
     // Links first, then our node: nothing is ever linked to a node that is going away.
     connection_->graph().setRule(std::nullopt);
     node_.reset();
@@ -155,6 +150,37 @@ class PipeWireCapture final : public Capture {
     connection_->onBroken([this] { queue_->post([this] { events_->serverGone(); }); });
     connection_->graph().onProcessesChanged(
         [this] { queue_->post([this] { events_->processesChanged(); }); });
+    return std::nullopt;
+  }
+
+  // Our capture node, and the rule that links the targets' streams to it. Loop lock held.
+  std::optional<CaptureFailure> makeNode() {
+    LinkRule rule;
+    rule.everyProcessButTargets = hearing_.global;
+    rule.isTarget = isTarget();
+    if (const auto self = systemProcesses().process(static_cast<std::int32_t>(getpid()))) {
+      rule.self = {self->pid, self->startTime};
+    }
+    node_ = std::make_unique<CaptureNode>(
+        connection_->core(), pw_thread_loop_get_loop(connection_->loop()), channel_,
+        CaptureNode::Events{[this] { connection_->wake(); },
+                            [this](const NegotiatedFormat& format) { formatNegotiated(format); }});
+    const bool ready = node_->connect() >= 0 && connection_->waitFor(kNodeTimeout, [&] {
+      return node_->failed() || node_->nodeId() != kNoObject;
+    }) && !node_->failed();
+    if (!ready) {
+      node_.reset();
+      if (connection_->broken()) return connectionFailure(EPIPE);
+      return CaptureFailure{"could not create the capture node in PipeWire: it was not made" +
+                            within(kNodeTimeout)};
+    }
+    rule.captureNodeId = node_->nodeId();
+    auto& graph = connection_->graph();
+    // Cycles are kept for the sink from the first link on: what a target plays from then on
+    // reaches the sink, however long the agent's start-up takes after.
+    graph.onLinking([this] { channel_.keepUntilAttached(); });
+    graph.setRule(std::move(rule),
+                  [node = node_.get()](const MixInput& input) { node->addMixInput(input); });
     return std::nullopt;
   }
 
