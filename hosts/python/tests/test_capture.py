@@ -20,7 +20,9 @@ import quenwick
 from conftest import ROOT, project
 
 BUILD = project.BUILD
+LISTED = project.LISTED  # a process that lives through the tests: only such a pid is heard
 NOTHING = "none of the requested processes are audio processes yet; is the app playing sound?"
+EXISTS = "none of the requested processes exists"
 STOPPED = quenwick.Ending(0, None, "stopped")
 NOT_PID = "which is not a process id (a whole number from 1 to 2147483647)"
 
@@ -58,21 +60,26 @@ def fake(tmp_path):
 # are not the message (None: it had none)
 FAILURES = {
     "a command line the agent refuses": ({}, quenwick.UsageError, 1, "give --pids or --global"),
-    "a refused tap": ({"pids": [4242]}, quenwick.AudioLayerError, 2,
+    "a refused tap": ({"pids": [LISTED]}, quenwick.AudioLayerError, 2,
                       "could not create the audio tap (-50). Check System Settings > Privacy & "
                       "Security > Screen & System Audio Recording."),
     "nothing to hear": ({"pids": [os.getpid()]}, quenwick.NothingToHearError, 3, NOTHING),
     "a process that has ended": (
         {"pids": [GONE], "wait_for_audio": 5}, quenwick.NoSuchProcessError, 3,
-        f"no requested process is alive (pids {GONE}): each has ended or never existed", NOTHING),
+        f"no requested process is alive (pids {GONE}): each has ended or never existed", EXISTS),
+    "one that has ended and one that never was": (
+        {"pids": [GONE, 2**31 - 1]}, quenwick.NoSuchProcessError, 3, "no requested process is "
+        f"alive (pids {GONE}, 2147483647): each has ended or never existed", EXISTS),
     "no process listed": ({"pids": []}, quenwick.UsageError, None,
                           "pids is empty: list at least one process to hear, or set global_=True",
                           None),
-    "a pid that is no process id": ({"pids": [4242, 1.5]}, quenwick.UsageError, None,
+    "a pid that is no process id": ({"pids": [LISTED, 1.5]}, quenwick.UsageError, None,
                                     f"pids holds 1.5, {NOT_PID}", None),
-    "a wait of less than nothing": ({"pids": [4242], "wait_for_audio": -1}, quenwick.UsageError,
-                                    None, "wait_for_audio is -1: give True or a number of "
-                                    "seconds, 0 or more", None),
+    "a wait of less than nothing": ({"pids": [LISTED], "wait_for_audio": -1},
+                                    quenwick.UsageError, None, "wait_for_audio is -1: give True "
+                                    "or a number of seconds, 0 or more", None),
+    "a report that is no bool": ({"pids": [LISTED], "report": "yes"}, quenwick.UsageError, None,
+                                 "report is 'yes': give True or False", None),
 }
 FAILURES = {name: row if len(row) == 5 else row + row[3:] for name, row in FAILURES.items()}
 
@@ -81,7 +88,7 @@ FAILURES = {name: row if len(row) == 5 else row + row[3:] for name, row in FAILU
                          ids=FAILURES.keys())
 def test_each_failure_is_its_own_exception(fake, tmp_path, arguments, kind, status, message,
                                            last):
-    options, _ = fake({"pids": {"4242": 7}, "tapStatus": -50}, **arguments)
+    options, _ = fake({"pids": {str(LISTED): 7}, "tapStatus": -50}, **arguments)
     with pytest.raises(kind) as failed:
         with quenwick.capture(**options):
             pass
@@ -93,8 +100,8 @@ def test_each_failure_is_its_own_exception(fake, tmp_path, arguments, kind, stat
 
 
 def test_an_agent_killed_or_cancelled_between_format_and_running(fake, tmp_path):
-    held = {"pids": {"4242": 7}, "startBlocks": str(tmp_path / "never")}
-    options, _ = fake(held, pids=[4242], on_event=lambda event: isinstance(
+    held = {"pids": {str(LISTED): 7}, "startBlocks": str(tmp_path / "never")}
+    options, _ = fake(held, pids=[LISTED], on_event=lambda event: isinstance(
         event, quenwick.FormatEvent) and os.kill(run.pid, signal.SIGKILL))
     run = quenwick.capture(**options)
     with pytest.raises(quenwick.SignalError) as failed:
@@ -103,7 +110,7 @@ def test_an_agent_killed_or_cancelled_between_format_and_running(fake, tmp_path)
 
     async def cancelled():
         formats = asyncio.Queue()
-        options, _ = fake(held, pids=[4242], on_event=formats.put_nowait)
+        options, _ = fake(held, pids=[LISTED], on_event=formats.put_nowait)
         run = quenwick.acapture(**options)
         starting = asyncio.ensure_future(run.start())
         while not isinstance(await formats.get(), quenwick.FormatEvent):
@@ -121,11 +128,19 @@ def test_no_agent_to_start_names_where_it_looked():
         quenwick.capture(pids=[1], env={"PATH": "/nonexistent"}).start()
 
 
-def test_all_the_pcm_the_events_in_order_and_nothing_left_open(fake, tmp_path):
+# The report by default, and without it exactly the events there were before it.
+REPORTS = {"the report, by default": ({}, [quenwick.PlayingEvent((LISTED,))]),
+           "no report": ({"report": False}, [])}
+
+
+@pytest.mark.parametrize("arguments, reported", REPORTS.values(), ids=REPORTS.keys())
+def test_all_the_pcm_the_events_in_order_and_nothing_left_open(fake, tmp_path, arguments,
+                                                               reported):
     log = tmp_path / "calls.jsonl"
     heard = []
-    options, _ = fake({"pids": {"4242": 7}, "steps": [{"deliver": 20, "frames": 481}],
-                       "log": str(log)}, pids=[4242], on_event=heard.append, chunk_bytes=1001)
+    options, _ = fake({"pids": {str(LISTED): 7}, "processes": [[7, LISTED]], "playing": [7],
+                       "steps": [{"deliver": 20, "frames": 481}], "log": str(log)},
+                      pids=[LISTED], on_event=heard.append, chunk_bytes=1001, **arguments)
     quenwick.capture(**options).stop()  # the package's own thread and loop, made once
     descriptors = os.listdir("/proc/self/fd")
     with quenwick.capture(**options) as run:
@@ -134,8 +149,8 @@ def test_all_the_pcm_the_events_in_order_and_nothing_left_open(fake, tmp_path):
         pcm = b"".join(run)
         assert (run.wait(), run.stop()) == (STOPPED, STOPPED)
     assert heard == run.events == [
-        quenwick.CreatingTapEvent(), quenwick.FormatEvent(48000, 2, "processes", (4242,)),
-        quenwick.RunningEvent()]
+        quenwick.CreatingTapEvent(), quenwick.FormatEvent(48000, 2, "processes", (LISTED,)),
+        quenwick.RunningEvent(), *reported]
     # 20 lists of 481 frames at 48 kHz: 9620 frames, of which every third from the first.
     assert len(pcm) == 2 * 3207
     assert os.listdir("/proc/self/fd") == descriptors
@@ -143,15 +158,16 @@ def test_all_the_pcm_the_events_in_order_and_nothing_left_open(fake, tmp_path):
 
 def test_a_callback_may_stop_the_capture_and_one_that_raises_ends_it_with_its_error(fake):
     asked = []
-    options, _ = fake({"pids": {"4242": 7}}, pids=[4242], on_event=lambda event: isinstance(
-        event, quenwick.RunningEvent) and asked.append(run.stop()))
+    options, _ = fake({"pids": {str(LISTED): 7}}, pids=[LISTED],
+                      on_event=lambda event: isinstance(event, quenwick.RunningEvent) and
+                      asked.append(run.stop()))
     run = quenwick.capture(**options)
     with run:
         assert (run.wait(), asked) == (STOPPED, [None])
 
     def careless(event):
         raise LookupError("careless")
-    options, _ = fake({"pids": {"4242": 7}}, pids=[4242], on_event=careless)
+    options, _ = fake({"pids": {str(LISTED): 7}}, pids=[LISTED], on_event=careless)
     with pytest.raises(LookupError, match="careless"):
         with quenwick.capture(**options):
             pass
@@ -160,8 +176,8 @@ def test_a_callback_may_stop_the_capture_and_one_that_raises_ends_it_with_its_er
 def test_an_ending_is_read_right_every_time_under_load(fake):
     # A stop right after the agent has ended must not reap it before asyncio does, which would
     # then report status 255: a window that load makes wide.
-    options, _ = fake({"pids": {"4242": 7}, "steps": [{"deliver": -1, "frames": 480}]},
-                      pids=[4242])
+    options, _ = fake({"pids": {str(LISTED): 7}, "steps": [{"deliver": -1, "frames": 480}]},
+                      pids=[LISTED])
     load = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(4)]
     endings = []
     try:
@@ -198,9 +214,10 @@ def test_waiting_for_audio_ends_at_its_deadline_once_no_listed_process_lives_or_
     run = quenwick.capture(**options)
     liveness = threading.Timer(project.LIVENESS, run.stop)  # for a wait that would never end
     liveness.start()
-    with pytest.raises(quenwick.NoSuchProcessError):
+    with pytest.raises(quenwick.NoSuchProcessError) as orphaned:
         run.start()
     liveness.cancel()
+    assert orphaned.value.event == quenwick.ErrorEvent(EXISTS)
     ending.wait()
 
     options, _ = fake({}, pids=[sleeper.pid], wait_for_audio=True)
@@ -208,6 +225,70 @@ def test_waiting_for_audio_ends_at_its_deadline_once_no_listed_process_lives_or_
     threading.Timer(0.4, run.stop).start()
     with run:
         assert run.wait() == quenwick.Ending(None, signal.SIGTERM, "stopped")
+
+
+def reports(events):
+    """The events of the report among all."""
+    kinds = (quenwick.PlayingEvent, quenwick.EndedEvent, quenwick.SilenceEvent,
+             quenwick.SoundEvent)
+    return [event for event in events if isinstance(event, kinds)]
+
+
+def test_who_plays_in_the_hosts_order_and_a_listed_process_that_ends(fake, tmp_path):
+    first, second = (subprocess.Popen(["sleep", "600"]) for _ in range(2))
+    source = tmp_path / "quarter.f32"
+    source.write_bytes(np.full(2 * 480, 0.25, "<f4").tobytes())
+    # The second plays from the start, the first joins; then the second ends.
+    script = {"pids": {str(first.pid): 7, str(second.pid): 8},
+              "processes": [[7, first.pid], [8, second.pid]], "playing": [8],
+              "source": str(source), "steps": [{"sync": True}, {"play": 7}, {"pace": 2000},
+                                               {"deliver": -1, "frames": 480}]}
+
+    def heard(event):
+        if event == quenwick.PlayingEvent((first.pid, second.pid)):
+            second.kill()
+        if isinstance(event, quenwick.EndedEvent):
+            run.stop()  # from on_event: it only asks
+
+    options, _ = fake(script, pids=[first.pid, second.pid], on_event=heard)
+    run = quenwick.capture(**options)
+    liveness = threading.Timer(project.LIVENESS, run.stop)
+    liveness.start()
+    try:
+        with run:
+            assert run.wait() == STOPPED
+    finally:
+        liveness.cancel()
+        for process in (first, second):
+            process.kill()
+            process.wait()
+    assert reports(run.events) == [
+        quenwick.PlayingEvent((second.pid,)), quenwick.PlayingEvent((first.pid, second.pid)),
+        quenwick.EndedEvent(second.pid)]
+
+
+def test_a_tap_that_hears_only_zeros_is_told_once_with_where_to_look(fake, sleeper, tmp_path):
+    # Core Audio's tap gives zeros to an app without the permission to record.
+    source = tmp_path / "quarter.f32"
+    source.write_bytes(np.full(2 * 480, 0.25, "<f4").tobytes())
+    script = {"pids": {str(sleeper.pid): 7}, "processes": [[7, sleeper.pid]], "playing": [7],
+              "silentTap": True, "source": str(source),
+              "steps": [{"pace": 10000}, {"deliver": -1, "frames": 480}]}
+
+    async def silent():
+        told = asyncio.Event()
+        options, _ = fake(script, pids=[sleeper.pid], on_event=lambda event: isinstance(
+            event, quenwick.SilenceEvent) and told.set())
+        async with quenwick.acapture(**options) as run:
+            await asyncio.wait_for(told.wait(), project.LIVENESS)
+            await asyncio.sleep(0.5)  # and nothing more about this stretch
+        return run.events
+
+    events = asyncio.run(silent())
+    silence = [event for event in events if isinstance(event, quenwick.SilenceEvent)]
+    assert reports(events) == [quenwick.PlayingEvent((sleeper.pid,)), *silence]
+    assert [event.seconds for event in silence] == [3]
+    assert "Privacy & Security > Screen & System Audio Recording" in (silence[0].advice or "")
 
 
 def tone_player(pipewire):
@@ -233,6 +314,21 @@ def test_a_player_that_starts_half_a_second_before_the_deadline_is_heard_from_it
     project.assert_holds(pcm, played, to_the_end=False, from_the_start=True)
 
 
+def test_a_player_heard_through_its_silence_its_sound_and_its_end(pipewire, tmp_path):
+    # 4 s of zeros, then a second of noise, and the player exits.
+    played = np.concatenate([np.zeros((4 * 48000, 2)), project.noise(48000, 2, seed=3) * 0.25])
+    project.write_float_wav(tmp_path / "quiet.wav", played, 48000)
+    player = pipewire.play_command(["pw-play", str(tmp_path / "quiet.wav")])
+    ended = threading.Event()
+    with quenwick.capture(pids=[player.pid], wait_for_audio=True, binary=str(BUILD / "quenwick"),
+                          env=pipewire.env, on_event=lambda event: isinstance(
+                              event, quenwick.EndedEvent) and ended.set()) as run:
+        assert ended.wait(played.shape[0] / 48000 + project.LIVENESS)
+    assert reports(run.events) == [
+        quenwick.PlayingEvent((player.pid,)), quenwick.SilenceEvent(3), quenwick.SoundEvent(),
+        quenwick.PlayingEvent(()), quenwick.EndedEvent(player.pid)]
+
+
 def test_installed_into_a_fresh_venv_and_used_as_a_user_would_to_record_a_player(pipewire,
                                                                                   tmp_path):
     subprocess.run([sys.executable, "-m", "venv", tmp_path / "venv"], check=True)
@@ -252,6 +348,7 @@ def test_installed_into_a_fresh_venv_and_used_as_a_user_would_to_record_a_player
     assert re.sub(r"\d\.\d\d s", "N s", out.stdout) == (
         "CreatingTapEvent()\nFormatEvent(sample_rate=48000.0, channels=2, mode='processes', "
         f"pids=({player.pid},), changed=False)\nRunningEvent()\n"
+        f"PlayingEvent(pids=({player.pid},))\n"
         "Ending(status=0, signal=None, reason='stopped') N s in out.wav\n")
     # A capture that never starts leaves no file behind.
     failed = subprocess.run([python, ROOT / "hosts" / "python" / "example" / "record.py",
@@ -259,7 +356,7 @@ def test_installed_into_a_fresh_venv_and_used_as_a_user_would_to_record_a_player
                             text=True,
                             env=dict(pipewire.env, QUENWICK_BINARY=str(BUILD / "quenwick")))
     assert (failed.returncode, failed.stdout, failed.stderr) == (
-        1, f"ErrorEvent(message='{NOTHING}')\n", f"NoSuchProcessError (status 3): no requested "
+        1, f"ErrorEvent(message='{EXISTS}')\n", f"NoSuchProcessError (status 3): no requested "
         f"process is alive (pids {GONE}): each has ended or never existed\n")
     assert not (tmp_path / "none.wav").exists()
     license = subprocess.run([python, "-c", "import importlib.metadata as m; d = m.distribution("
