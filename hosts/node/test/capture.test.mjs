@@ -18,6 +18,7 @@ const root = path.resolve(here, '../../..');
 const build = process.env.QUENWICK_BUILD || path.join(root, 'build/release');
 const work = mkdtempSync(path.join(tmpdir(), 'quenwick-node-'));
 const NOTHING = 'none of the requested processes are audio processes yet; is the app playing sound?';
+const EXISTS = 'none of the requested processes exists';
 
 // The options that run the agent on the scripted layer with a script of its steps.
 let scripts = 0;
@@ -27,12 +28,15 @@ function fake(script, options = {}) {
   const env = { ...process.env, QUENWICK_FAKE_SCRIPT: file };
   return { binary: path.join(build, 'tests/quenwick-fake'), env, ...options, script: file };
 }
-// An agent that stays between "format" and "running": the device's start never returns.
-const held = () => fake({ pids: { 4242: 7 }, startBlocks: path.join(work, 'never') }, { pids: [4242] });
-// A process that lives (until the tests end) and one that has ended.
+// A process that lives (until the tests end) and one that has ended. Only a live pid is heard:
+// the scripted runs list the sleeper.
 const sleeper = spawn('sleep', ['600'], { stdio: 'ignore' });
 after(() => sleeper.kill());
+const LISTED = sleeper.pid;
 const gone = spawnSync('true').pid;
+// An agent that stays between "format" and "running": the device's start never returns.
+const held = () => fake({ pids: { [LISTED]: 7 }, startBlocks: path.join(work, 'never') },
+  { pids: [LISTED] });
 
 async function rejection(promise) {
   try {
@@ -48,21 +52,26 @@ describe('on the scripted layer', () => {
   // the options, the error, its status and message, and the agent's last words (null: none)
   const endings = {
     'a command line the agent refuses': [{}, quenwick.UsageError, 1, 'give --pids or --global'],
-    'a refused tap': [{ pids: [4242] }, quenwick.AudioLayerError, 2, 'could not create the ' +
+    'a refused tap': [{ pids: [LISTED] }, quenwick.AudioLayerError, 2, 'could not create the ' +
       'audio tap (-50). Check System Settings > Privacy & Security > Screen & System Audio Recording.'],
     'nothing to hear': [{ pids: [process.pid] }, quenwick.NothingToHearError, 3, NOTHING],
     'a process that has ended': [{ pids: [gone], waitForAudio: 5000 }, quenwick.NoSuchProcessError,
-      3, `no requested process is alive (pids ${gone}): each has ended or never existed`, NOTHING],
+      3, `no requested process is alive (pids ${gone}): each has ended or never existed`, EXISTS],
+    'one that has ended and one that never was': [{ pids: [gone, 2 ** 31 - 1] },
+      quenwick.NoSuchProcessError, 3, `no requested process is alive (pids ${gone}, 2147483647): ` +
+      'each has ended or never existed', EXISTS],
     'no process listed': [{ pids: [] }, quenwick.UsageError, null,
       'pids is empty: list at least one process to hear, or set global', null],
-    'a pid that is no process id': [{ pids: [4242, 1.5] }, quenwick.UsageError, null,
+    'a pid that is no process id': [{ pids: [LISTED, 1.5] }, quenwick.UsageError, null,
       `pids holds 1.5, ${notPid}`, null],
-    'a wait of less than nothing': [{ pids: [4242], waitForAudio: -1 }, quenwick.UsageError, null,
+    'a wait of less than nothing': [{ pids: [LISTED], waitForAudio: -1 }, quenwick.UsageError, null,
       'waitForAudio is -1: give true or a number of milliseconds, 0 or more', null],
+    'a report that is no boolean': [{ pids: [LISTED], report: 'yes' }, quenwick.UsageError, null,
+      "report is 'yes': give true or false", null],
   };
   for (const [name, [options, Kind, status, message, said = message]] of Object.entries(endings)) {
     test(name, async () => {
-      const run = quenwick.capture(fake({ pids: { 4242: 7 }, tapStatus: -50 }, options));
+      const run = quenwick.capture(fake({ pids: { [LISTED]: 7 }, tapStatus: -50 }, options));
       const wav = path.join(work, `never${scripts}.wav`);
       const written = quenwick.writeWav(wav, run);
       const errors = [];
@@ -96,30 +105,93 @@ describe('on the scripted layer', () => {
     assert.match(error.message, /binary option.*QUENWICK_BINARY.*PATH/);
   });
 
-  test('all the PCM, the events in order, and an ending that stop() tells each time', async () => {
-    const log = path.join(work, 'calls.jsonl');
-    const run = quenwick.capture(
-      fake({ pids: { 4242: 7 }, steps: [{ deliver: 20, frames: 481 }], log }, { pids: [4242] }));
-    const events = [];
-    run.on('status', (event) => events.push(event));
-    const chunks = [];
-    const reading = (async () => {
-      for await (const chunk of run) chunks.push(chunk);
-    })();
-    await run.started;
-    while (!(existsSync(log) && readFileSync(log, 'utf8').includes('"fake":"done"'))) {
-      await sleep(20);
-    }
-    const stopped = { status: 0, signal: null, reason: 'stopped' };
-    assert.deepEqual([await run.stop(), await run.stop()], [stopped, stopped]);
-    await reading;
-    assert.deepEqual(events, [
-      { event: 'creating_tap' },
-      { event: 'format', sample_rate: 48000, channels: 2, mode: 'processes', pids: [4242] },
-      { event: 'running' },
-    ]);
-    // 20 lists of 481 frames at 48 kHz: 9620 frames, of which every third from the first.
-    assert.equal(Buffer.concat(chunks).length, 2 * 3207);
+  // The report by default, and without it exactly the events there were before it.
+  const reports = {
+    'the report, by default': [{}, [{ event: 'playing', pids: [LISTED] }]],
+    'no report': [{ report: false }, []],
+  };
+  for (const [name, [options, reported]] of Object.entries(reports)) {
+    test(`all the PCM, the events in order, and an ending that stop() tells each time: ${name}`,
+      async () => {
+        const log = path.join(work, `calls${scripts}.jsonl`);
+        const run = quenwick.capture(fake({ pids: { [LISTED]: 7 }, processes: [[7, LISTED]],
+          playing: [7], steps: [{ deliver: 20, frames: 481 }], log }, { pids: [LISTED], ...options }));
+        const events = [];
+        const playing = [];
+        run.on('status', (event) => events.push(event));
+        run.on('playing', (event) => playing.push(event));
+        const chunks = [];
+        const reading = (async () => {
+          for await (const chunk of run) chunks.push(chunk);
+        })();
+        await run.started;
+        while (!(existsSync(log) && readFileSync(log, 'utf8').includes('"fake":"done"'))) {
+          await sleep(20);
+        }
+        const stopped = { status: 0, signal: null, reason: 'stopped' };
+        assert.deepEqual([await run.stop(), await run.stop()], [stopped, stopped]);
+        await reading;
+        assert.deepEqual(events, [
+          { event: 'creating_tap' },
+          { event: 'format', sample_rate: 48000, channels: 2, mode: 'processes', pids: [LISTED] },
+          { event: 'running' },
+          ...reported,
+        ]);
+        assert.deepEqual(playing, reported);
+        // 20 lists of 481 frames at 48 kHz: 9620 frames, of which every third from the first.
+        assert.equal(Buffer.concat(chunks).length, 2 * 3207);
+      });
+  }
+
+  // A quarter of full scale, as the scripted layer's source of stereo float32 lists.
+  const quarter = () => {
+    const file = path.join(work, 'quarter.f32');
+    writeFileSync(file, Buffer.from(new Float32Array(2 * 480).fill(0.25).buffer));
+    return file;
+  };
+
+  test('who plays, in the order given, and a listed process that ends, each as its event',
+    { timeout: 20000 }, async () => {
+      const [first, second] = [0, 1].map(() => spawn('sleep', ['600'], { stdio: 'ignore' }));
+      // The second plays from the start, the first joins; then the second ends.
+      const run = quenwick.capture(fake({
+        pids: { [first.pid]: 7, [second.pid]: 8 }, processes: [[7, first.pid], [8, second.pid]],
+        playing: [8], source: quarter(),
+        steps: [{ sync: true }, { play: 7 }, { pace: 2000 }, { deliver: -1, frames: 480 }],
+      }, { pids: [first.pid, second.pid] }));
+      const reported = [];
+      for (const kind of ['playing', 'ended', 'silence', 'sound']) {
+        run.on(kind, (event) => reported.push(event));
+      }
+      run.on('playing', ({ pids }) => pids.length === 2 && second.kill());
+      run.once('ended', () => run.stop());
+      try {
+        assert.deepEqual(await run.ended, { status: 0, signal: null, reason: 'stopped' });
+      } finally {
+        first.kill();
+        second.kill();
+      }
+      assert.deepEqual(reported, [
+        { event: 'playing', pids: [second.pid] },
+        { event: 'playing', pids: [first.pid, second.pid] },
+        { event: 'ended', pid: second.pid },
+      ]);
+    });
+
+  test('a tap that hears only zeros is told once, with where to look', async () => {
+    // Core Audio's tap gives zeros to an app without the permission to record.
+    const run = quenwick.capture(fake({
+      pids: { [LISTED]: 7 }, processes: [[7, LISTED]], playing: [7], silentTap: true,
+      source: quarter(), steps: [{ pace: 10000 }, { deliver: -1, frames: 480 }],
+    }, { pids: [LISTED] }));
+    const silences = [];
+    run.on('silence', (event) => silences.push(event));
+    const [told] = await once(run, 'silence');
+    await sleep(500); // and nothing more about this stretch
+    await run.stop();
+    assert.deepEqual(silences, [told]);
+    assert.equal(told.seconds, 3);
+    assert.match(told.advice, /Privacy & Security > Screen & System Audio Recording/);
   });
 
   test('waiting for audio starts once a listed process plays; aborting stops it', async () => {
@@ -144,6 +216,7 @@ describe('on the scripted layer', () => {
       const ending = spawn('sleep', ['0.3']);
       const orphaned = await rejection(waiting({ pids: [ending.pid], waitForAudio: true }).ended);
       assert.ok(orphaned instanceof quenwick.NoSuchProcessError, String(orphaned));
+      assert.deepEqual(orphaned.event, { event: 'error', message: EXISTS });
 
       const stopped = waiting({ waitForAudio: true });
       await sleep(300);
@@ -277,6 +350,32 @@ describe('on PipeWire', () => {
       assertHeardFromTheStart(Buffer.concat(chunks), played);
     });
 
+  test('a player heard through its silence, its sound and its end', async () => {
+    // 4 s of zeros, then a second of noise, and the player exits.
+    const played = new Float32Array(5 * 48000);
+    played.set(noise(), 4 * 48000);
+    writeFileSync(path.join(work, 'quiet.wav'), floatWav(played));
+    const playing = spawn('pw-play', [path.join(work, 'quiet.wav')], { env, stdio: 'ignore' });
+    const run = quenwick.capture({ pids: [playing.pid], waitForAudio: true,
+      binary: path.join(build, 'quenwick'), env });
+    const reported = [];
+    for (const kind of ['playing', 'ended', 'silence', 'sound']) {
+      run.on(kind, (event) => reported.push(event));
+    }
+    run.pcm.resume();
+    await once(run, 'ended');
+    await run.stop();
+    // The agent starts once the player's stream is there, which may be before it is linked.
+    if (reported[0]?.pids?.length === 0) reported.shift();
+    assert.deepEqual(reported, [
+      { event: 'playing', pids: [playing.pid] },
+      { event: 'silence', seconds: 3 },
+      { event: 'sound' },
+      { event: 'playing', pids: [] },
+      { event: 'ended', pid: playing.pid },
+    ]);
+  });
+
   test('packed, installed into an empty folder and used as a user would, to record a player', async () => {
     const tarball = execFileSync('npm', ['pack', '--silent', '--pack-destination', work], {
       cwd: path.join(here, '..'),
@@ -296,7 +395,8 @@ describe('on PipeWire', () => {
     assert.ok(Math.abs(level(wav.subarray(44)) + 9.03) < 0.1, `${level(wav.subarray(44))} dBFS`);
     assert.equal(out.replace(/\d\.\d\d s/, 'N s'), '{"event":"creating_tap"}\n' +
       `{"event":"format","sample_rate":48000,"channels":2,"mode":"processes","pids":[${playing.pid}]}\n` +
-      `{"event":"running"}\n{ status: 0, signal: null, reason: 'stopped' } N s in out.wav\n`);
+      `{"event":"running"}\n{"event":"playing","pids":[${playing.pid}]}\n` +
+      "{ status: 0, signal: null, reason: 'stopped' } N s in out.wav\n");
     const required = execFileSync('node', ['-e',
       'const q = require("quenwick"); console.log(typeof q.capture, q.SAMPLE_RATE)'],
       { cwd: user }).toString();
@@ -305,7 +405,7 @@ describe('on PipeWire', () => {
     const failed = spawnSync('node', ['record.mjs', String(gone), '1', 'none.wav'],
       { cwd: user, env: { ...env, QUENWICK_BINARY: path.join(build, 'quenwick') } });
     assert.deepEqual([failed.status, failed.stdout.toString(), failed.stderr.toString()], [1,
-      `{"event":"error","message":"${NOTHING}"}\n`,
+      `{"event":"error","message":"${EXISTS}"}\n`,
       `NoSuchProcessError (status 3): no requested process is alive (pids ${gone}): each has ` +
       'ended or never existed\n']);
     assert.ok(!existsSync(path.join(user, 'none.wav')));

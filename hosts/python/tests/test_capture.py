@@ -324,7 +324,11 @@ def test_a_player_heard_through_its_silence_its_sound_and_its_end(pipewire, tmp_
                           env=pipewire.env, on_event=lambda event: isinstance(
                               event, quenwick.EndedEvent) and ended.set()) as run:
         assert ended.wait(played.shape[0] / 48000 + project.LIVENESS)
-    assert reports(run.events) == [
+    reported = reports(run.events)
+    # The agent starts once the player's stream is there, which may be before it is linked.
+    if reported[0] == quenwick.PlayingEvent(()):
+        reported.pop(0)
+    assert reported == [
         quenwick.PlayingEvent((player.pid,)), quenwick.SilenceEvent(3), quenwick.SoundEvent(),
         quenwick.PlayingEvent(()), quenwick.EndedEvent(player.pid)]
 
