@@ -3,7 +3,9 @@ and on PipeWire (tests/pipewire/test_targets.py): who the command line names, wh
 the start, who starts to play once the agent runs, and who is heard in the end.
 
 The roles are processes: A and B; T, whose child K and grandchild G play; X, a listed process
-that ends once the agent runs, whereupon S, a stranger, takes its pid and plays."""
+that ends once the agent runs, whereupon S, a stranger, takes its pid and plays; D, a listed
+process that ended before the agent started, whose pid R, a stranger, takes while the agent
+waits."""
 import os
 import subprocess
 import sys
@@ -18,6 +20,8 @@ CASES = {
     "an excluded tree stays out": ("--global --tree --exclude-self T", "A", "KG", "A"),
     "a stranger with a listed pid is not heard": ("--pids A,X", "A", "S", "A"),
     "a stranger with an excluded pid is heard": ("--global --exclude-self X", "A", "S", "AS"),
+    "a stranger with the pid of one dead at start is not heard": ("--pids A,D --wait", "", "RA",
+                                                                  "A"),
 }
 
 # Handing a process a pid of our choice needs root, and Linux's ns_last_pid.
@@ -27,7 +31,8 @@ CAN_TAKE_PIDS = os.geteuid() == 0 and os.path.exists("/proc/sys/kernel/ns_last_p
 def cases():
     """The table as pytest parameters; the cases with a stranger need a pid handed out again."""
     return [pytest.param(*case, id=name, marks=[pytest.mark.skipif(
-        "S" in case[2] and not CAN_TAKE_PIDS, reason="taking a pid needs root, on Linux")])
+        ("S" in case[2] or "R" in case[2]) and not CAN_TAKE_PIDS,
+        reason="taking a pid needs root, on Linux")])
         for name, case in CASES.items()]
 
 

@@ -11,7 +11,7 @@ import pytest
 from conftest import decimated, noise, until
 from following import arguments, cases, children, start_apart, take_pid
 
-OBJECTS = {"A": 7, "B": 8, "T": 9, "K": 5, "G": 6, "X": 10, "S": 11}
+OBJECTS = {"A": 7, "B": 8, "T": 9, "K": 5, "G": 6, "X": 10, "S": 11, "R": 12}
 
 
 @pytest.fixture
@@ -23,6 +23,9 @@ def roles():
     pids["K"] = until(lambda: children(pids["T"]), what="T's child")[0]
     pids["G"] = until(lambda: children(pids["K"]), what="K's child")[0]
     pids["S"] = pids["X"]
+    ended = subprocess.Popen(["true"])
+    ended.wait()
+    pids["D"] = pids["R"] = ended.pid
     yield pids, started
     for process in started:
         process.kill()
@@ -34,16 +37,24 @@ def test_the_tap_follows_its_targets(agent, roles, tmp_path, line, start, later,
     pids, started = roles
     listed = lambda names: [[OBJECTS[name], pids[name]] for name in names]  # noqa: E731
     go = tmp_path / "go"
+    waits = "--wait" in line  # and starts only once the later roles play: they join then
     run = start_apart(agent, arguments(line, pids), script={
         "pids": {str(pids[name]): OBJECTS[name] for name in start},
         "processes": listed(start),
+        "joins": [{"await": str(go), "pid": pids[name], "object": OBJECTS[name]}
+                  for name in (later if waits else "")],
         "steps": [{"sync": True}, {"await": str(go)}, {"processes": listed(start + later)},
                   {"notify": "prs#"}, {"sync": True}]})
-    run.wait_for_event("running")
+    if waits:  # its targets are taken before its first look
+        until(run.calls, what="the agent's first look")
+    else:
+        run.wait_for_event("running")
     if "S" in later:
         started[2].kill()
         started[2].wait()
         started.append(take_pid(pids["X"], lambda: subprocess.Popen(["sleep", "60"])))
+    if "R" in later:
+        started.append(take_pid(pids["D"], lambda: subprocess.Popen(["sleep", "60"])))
     go.touch()
     run.wait_until_done()
     run.signal(signal.SIGTERM)
@@ -106,3 +117,19 @@ def test_a_target_that_plays_after_the_tap_was_made_is_heard_after_silence(agent
     assert run.finish() == 0
     # Silence flows from the start; B's sound from the list where it plays.
     assert bytes(run.out) == decimated(np.concatenate([np.zeros_like(source), source]))
+
+
+# Apple's header does not say what a read of the process list into too little room gives: the
+# list cut to the room, or '!siz'. The list grows between the agent's asking its size and its
+# read, as processes come and go.
+@pytest.mark.parametrize("reading", ["truncates", "fails"])
+def test_a_process_list_that_grows_while_it_is_read_is_read_whole(agent, roles, reading):
+    pids, _ = roles
+    others = [[1000 + n, 0] for n in range(300)]
+    run = agent(["--pids", pids["A"], "--tree"], script={
+        "listTooSmall": reading, "processes": others,
+        "growsAfterSize": [[2000 + n, 0] for n in range(40)] + [[7, pids["A"]]]})
+    run.wait_for_event("running")
+    run.signal(signal.SIGTERM)
+    assert run.finish() == 0
+    assert next(c for c in run.calls() if c["call"] == "createProcessTap")["processes"] == [7]

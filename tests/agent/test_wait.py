@@ -8,6 +8,7 @@ import time
 import pytest
 
 from conftest import decimated, noise
+from following import CAN_TAKE_PIDS, take_pid
 
 NOTHING = "none of the requested processes are audio processes yet; is the app playing sound?"
 NONE_LIVES = "none of the requested processes exists"
@@ -57,4 +58,20 @@ def test_the_wait_ends_with_3_once_no_requested_process_lives(agent, sleepers):
 def test_a_request_of_no_live_process_ends_at_once(agent, args):
     run = agent(args, script={"pids": {"9000042": 7}})
     assert run.finish() == 3
+    assert run.events() == [{"event": "error", "message": NONE_LIVES}]
+
+
+@pytest.mark.skipif(not CAN_TAKE_PIDS, reason="taking a pid needs root, on Linux")
+def test_a_stranger_that_takes_the_pid_of_the_waited_for_process_ends_the_wait(agent, sleepers):
+    listed = sleepers[0]
+    run = agent(["--wait", "--pids", listed.pid], script={})
+    time.sleep(0.3)
+    listed.kill()
+    listed.wait()
+    stranger = take_pid(listed.pid, lambda: subprocess.Popen(["sleep", "60"]))
+    try:
+        assert run.finish() == 3
+    finally:
+        stranger.kill()
+        stranger.wait()
     assert run.events() == [{"event": "error", "message": NONE_LIVES}]

@@ -22,7 +22,8 @@
 //   "growsAfterSize": [[OBJECT, PID]]  join the process list right after its size was first
 //                          asked, before it is read
 //   "joins": [{"after": MS, "pid": PID, "object": OBJECT}]  a process that becomes an audio
-//                          process MS after the layer was opened, whatever the device does: it
+//                          process MS after the layer was opened (or, with "await": PATH in
+//                          place of "after", once the file exists), whatever the device does: it
 //                          joins the process list, 'id2p' gives its object, and the listeners
 //                          of 'prs#' are told
 //   "connectsAfterRead": [[OBJECT, PID]]  joins the process list right after the first read of
@@ -650,8 +651,16 @@ class FakeAudioHardware final : public AudioHardware {
     for (const json& joining : script_["joins"]) {
       {
         std::unique_lock lock(mutex_);
-        if (wake_.wait_until(lock, opened + std::chrono::milliseconds(joining["after"].get<int>()),
-                             [&] { return stopping_; })) {
+        if (joining.contains("await")) {
+          const std::string path = joining["await"].get<std::string>();
+          while (access(path.c_str(), F_OK) != 0) {
+            if (wake_.wait_for(lock, std::chrono::milliseconds(10), [&] { return stopping_; })) {
+              return;
+            }
+          }
+        } else if (wake_.wait_until(lock,
+                                    opened + std::chrono::milliseconds(joining["after"].get<int>()),
+                                    [&] { return stopping_; })) {
           return;
         }
         processes_.push_back({joining["object"], joining["pid"]});
