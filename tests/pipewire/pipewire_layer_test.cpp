@@ -347,10 +347,11 @@ struct RecordingSink final : CycleSink {
 };
 
 // Cycles of the data thread (c: at a time in ms, of a length, every sample one value, at a rate)
-// and the loop and main threads' calls between them (k: keep, a: attach), and what the sink
-// hears. Zeros wait for the next cycle and give way to one that starts before their middle (a
-// driver move's second run of the same time); cycles from the first link on are kept until the
-// sink is attached and reach it first, with their times and formats, as far as they fit.
+// and the loop and main threads' calls between them (k: a link, a: attach), and what the sink
+// hears. For 200 ms from a link, zeros wait for the next cycle and give way to one that starts
+// before their middle (a driver move's second run of the same time); cycles from the first link
+// on are kept until the sink is attached and reach it first, with their times and formats, as
+// far as they fit.
 TEST(CaptureChannel, KeepsTheCyclesBeforeTheSinkAndLetsARerunReplaceZeros) {
   struct Step {
     char what;
@@ -360,50 +361,31 @@ TEST(CaptureChannel, KeepsTheCyclesBeforeTheSinkAndLetsARerunReplaceZeros) {
     std::uint32_t rate = 48000;
   };
   constexpr std::uint32_t kMost = CaptureChannel::kKeptFrames;
+  // clang-format off
   const std::tuple<const char*, std::vector<Step>, std::vector<Heard>> table[] = {
       {"zeros",
-       {{'a'},
-        {'c', 0, .5f},
-        {'c', 10, 0},
-        {'c', 20, .5f},
-        {'c', 30, 0},
-        {'c', 30, .25f},
-        {'c', 40, 0},
-        {'c', 44, .5f},
-        {'c', 50, 0},
-        {'c', 59, .5f},
-        {'c', 70, 0}},
-       {{0, 480, .5f, 1},
-        {10, 480, 0, 1},
-        {20, 480, .5f, 1},
-        {30, 480, .25f, 1},
-        {44, 480, .5f, 1},
-        {50, 480, 0, 1},
-        {59, 480, .5f, 1}}},
+       {{'a'}, {'c', 0, 0}, {'k'}, {'c', 10, 0}, {'c', 20, .5f}, {'c', 30, 0}, {'c', 30, .25f},
+        {'c', 40, 0}, {'c', 44, .5f}, {'c', 50, 0}, {'c', 59, .5f}, {'c', 70, 0}, {'c', 210, 0},
+        {'c', 210, .5f}},
+       {{0, 480, 0, 1}, {10, 480, 0, 1}, {20, 480, .5f, 1}, {30, 480, .25f, 1},
+        {44, 480, .5f, 1}, {50, 480, 0, 1}, {59, 480, .5f, 1}, {70, 480, 0, 1},
+        {210, 480, 0, 1}, {210, 480, .5f, 1}}},
       {"kept",
-       {{'c', 0, .5f},
-        {'k'},
-        {'c', 10, .5f},
-        {'c', 20, 0},
-        {'c', 20, .25f, 441, 44100},
-        {'a'},
-        {'c', 30, .5f, 441, 44100}},
+       {{'c', 0, .5f}, {'k'}, {'c', 10, .5f}, {'c', 20, 0}, {'c', 20, .25f, 441, 44100},
+        {'a'}, {'c', 30, .5f, 441, 44100}},
        {{10, 480, .5f, 1}, {20, 441, .25f, 2}, {30, 441, .5f, 2}}},
       {"full",
-       {{'k'},
-        {'c', 0, .5f, kMost - 1000},
-        {'c', 1000, .25f, 2000},
-        {'c', 1100, .25f, 500},
-        {'a'},
-        {'c', 1200, .5f}},
+       {{'k'}, {'c', 0, .5f, kMost - 1000}, {'c', 1000, .25f, 2000}, {'c', 1100, .25f, 500},
+        {'a'}, {'c', 1200, .5f}},
        {{0, kMost - 1000, .5f, 1}, {1200, 480, .5f, 1}}},
       {"not kept", {{'c', 0, .5f}, {'a'}, {'c', 10, .5f}}, {{10, 480, .5f, 1}}},
   };
+  // clang-format on
   for (const auto& [name, steps, heard] : table) {
     CaptureChannel channel;
     RecordingSink sink;
     for (const Step& step : steps) {
-      if (step.what == 'k') channel.keepUntilAttached();
+      if (step.what == 'k') channel.linking();
       if (step.what == 'a') channel.attach(sink);
       if (step.what != 'c') continue;
       const std::vector<float> plane(step.frames, step.value);

@@ -51,7 +51,11 @@ void CaptureChannel::deliver(const CapturedPlanes& planes) noexcept {
       pass(kZeros.data(), kZeros.data(), zeros.frames, zeros.rate, zeros.generation, zeros.nsec);
     }
   }
-  if (planes.frames <= kMostZeroFrames && allZero(planes)) {
+  if (const std::uint32_t links = links_.load(); links != linksSeen_) {
+    linksSeen_ = links;
+    zerosWaitUntil_ = planes.nsec + kRerunWindowNs;
+  }
+  if (planes.nsec < zerosWaitUntil_ && planes.frames <= kMostZeroFrames && allZero(planes)) {
     zeros_ = {planes.frames, planes.rate, generation_, planes.nsec};
   } else {
     pass(planes.left, planes.right, planes.frames, planes.rate, generation_, planes.nsec);
@@ -108,8 +112,9 @@ void CaptureChannel::send(CycleSink& sink, const float* left, const float* right
   sink.deliver({&input.list, planarFormatAt(rate), generation, nsec});
 }
 
-void CaptureChannel::keepUntilAttached() noexcept {
+void CaptureChannel::linking() noexcept {
   keeping_.store(true);
+  links_.fetch_add(1);
 }
 
 void CaptureChannel::attach(CycleSink& sink) noexcept {

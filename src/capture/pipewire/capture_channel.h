@@ -10,7 +10,9 @@
 // When the first player's link moves the node to the sink's driver, PipeWire may run it twice for
 // one stretch of time: once more for the old driver, with zeros, then for the new one with the
 // player's first samples (and the old driver's time). The later run is what the graph played, so
-// a cycle of zeros waits for the next: one that starts before the zeros' middle replaces them.
+// for a moment after each link a cycle of zeros waits for the next: one that starts before the
+// zeros' middle replaces them. (Only then: a wait at other times would put the PCM of silence
+// a cycle behind the clock.)
 #pragma once
 
 #include <array>
@@ -42,14 +44,14 @@ class CaptureChannel {
   CaptureChannel();
 
   // Data thread: hands the cycle to the sink that is attached, after the cycles kept for it, or
-  // keeps it (see keepUntilAttached), or drops it. A rate other than the last cycle's starts a
-  // new generation of formats.
+  // keeps it (see linking), or drops it. A rate other than the last cycle's starts a new
+  // generation of formats.
   void deliver(const CapturedPlanes& planes) noexcept;
 
-  // Any thread: the cycles from the next one on are kept while no sink is attached, the first
-  // kOneKeptFrames frames of them (more than a second at 48 kHz), and the sink receives them
-  // first. Before the first link: until then the capture hears nothing of its processes.
-  void keepUntilAttached() noexcept;
+  // Any thread, as a link to the node is asked for: the cycles from the next one on are kept
+  // while no sink is attached, the first kKeptFrames frames of them (more than a second at
+  // 48 kHz), and the sink receives them first; and for kRerunWindow zeros wait for a rerun.
+  void linking() noexcept;
 
   // The sink receives the kept cycles and then every cycle from the next one the data thread
   // captures; it must stay alive until detached.
@@ -61,6 +63,8 @@ class CaptureChannel {
   static constexpr std::uint32_t kKeptFrames = 1 << 16;
   // The longest cycle of zeros that waits for the next (PipeWire's default quantum limit).
   static constexpr std::uint32_t kMostZeroFrames = 8192;
+  // How long after a link zeros wait, from the first cycle after it, by the cycles' times.
+  static constexpr std::uint64_t kRerunWindowNs = 200'000'000;
 
  private:
   struct Kept {
@@ -90,9 +94,12 @@ class CaptureChannel {
   std::atomic<CycleSink*> sink_{nullptr};
   std::atomic<std::uint32_t> delivering_{0};  // data thread inside deliver()
   std::atomic<bool> keeping_{false};
-  std::uint32_t rate_ = 0;        // data thread
-  std::uint64_t generation_ = 0;  // data thread
-  Zeros zeros_;                   // data thread
+  std::atomic<std::uint32_t> links_{0};  // links asked for
+  std::uint32_t linksSeen_ = 0;          // data thread
+  std::uint64_t zerosWaitUntil_ = 0;     // data thread: a cycle's time
+  std::uint32_t rate_ = 0;               // data thread
+  std::uint64_t generation_ = 0;         // data thread
+  Zeros zeros_;                          // data thread
   // The kept cycles, data thread only: the first `keptCount_` of `kept_`, their samples in the
   // two planes of `keptPlanes_`, `keptFrames_` of each used. Once one does not fit, none is kept
   // after it: the timeline puts the live cycles in their place after the gap.

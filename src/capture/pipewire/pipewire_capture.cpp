@@ -177,8 +177,8 @@ class PipeWireCapture final : public Capture {
     rule.captureNodeId = node_->nodeId();
     auto& graph = connection_->graph();
     // Cycles are kept for the sink from the first link on: what a target plays from then on
-    // reaches the sink, however long the agent's start-up takes after.
-    graph.onLinking([this] { channel_.keepUntilAttached(); });
+    // reaches the sink, however long the agent's start-up takes after (capture_channel.h).
+    graph.onLinking([this] { channel_.linking(); });
     graph.setRule(std::move(rule),
                   [node = node_.get()](const MixInput& input) { node->addMixInput(input); });
     return std::nullopt;
