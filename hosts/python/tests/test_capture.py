@@ -196,7 +196,7 @@ def test_an_ending_is_read_right_every_time_under_load(fake):
 
 def test_waiting_for_audio_starts_once_a_listed_process_plays(fake, sleeper):
     options, _ = fake({"joins": [{"after": 300, "pid": sleeper.pid, "object": 7}]},
-                      pids=[sleeper.pid], wait_for_audio=10)
+                      pids=[sleeper.pid], wait_for_audio=10, report=False)
     with quenwick.capture(**options) as run:
         assert run.events == [quenwick.CreatingTapEvent(), quenwick.FormatEvent(
             48000, 2, "processes", (sleeper.pid,)), quenwick.RunningEvent()]
