@@ -44,6 +44,8 @@ std::variant<CaptureRequest, std::string> expected(const std::vector<std::string
       request.tree = true;
     } else if (option == "--wait") {
       request.wait = true;
+    } else if (option == "--report") {
+      request.report = true;
     } else if (option != "--pids" && option != "--exclude-self") {
       return "unknown argument " + option;
     } else if (++i == args.size()) {
@@ -96,7 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto& model = std::get<CaptureRequest>(want);
     FUZZ_CHECK(request.pids == model.pids && request.global == model.global &&
                request.excludeSelf == model.excludeSelf && request.tree == model.tree &&
-               request.wait == model.wait);
+               request.wait == model.wait && request.report == model.report);
   }
   checkLine({{"event", std::string("error")}, {"message", std::string(input)}});
 
