@@ -13,7 +13,7 @@ import pytest
 from conftest import assert_holds, level_dbfs, noise, pcm_samples, until, write_float_wav
 from following import arguments, cases, children, command_of, start_apart, take_pid
 
-PITCHES = {"A": 300, "B": 500, "K": 700, "G": 900, "S": 1100}
+PITCHES = {"A": 300, "B": 500, "K": 700, "G": 900, "S": 1100, "R": 1300}
 
 
 def tone(hz, seconds=30):
@@ -59,23 +59,35 @@ def waiting(pipewire, tmp_path, role):
 
 @pytest.mark.parametrize("line, start, later, heard", cases())
 def test_the_agent_follows_its_targets(pipewire, tmp_path, line, start, later, heard):
-    if "R" in later:
-        pytest.skip("this harness plays A from the start; a run that waits with nobody playing "
-                    "is not built here yet")
     for role, pitch in PITCHES.items():
         write_float_wav(tmp_path / f"{role}.wav", tone(pitch), 48000)
-    # A plays from the start; B waits, then plays; X is a listed process that will end; T waits,
-    # then its child K plays, and K's child G.
-    pids = {"A": pipewire.play(tone(PITCHES["A"])).pid}
+    # A plays from the start, or waits with the agent; B waits, then plays; X is a listed process
+    # that will end; T waits, then its child K plays, and K's child G; D ended before the agent.
+    pids = {"A": (pipewire.play(tone(PITCHES["A"])) if "A" in start else
+                  waiting(pipewire, tmp_path, "A")).pid}
     late = waiting(pipewire, tmp_path, "B")
     listed = started(pipewire, ["sleep", "60"], tmp_path)
     tree = started(pipewire, ["sh", "-c", "while [ ! -e goK ]; do sleep 0.05; done; "
                               'sh -c "pw-play G.wav & exec pw-play K.wav"'], tmp_path)
-    pids.update(B=late.pid, X=listed.pid, T=tree.pid)
+    ended = subprocess.Popen(["true"])
+    ended.wait()
+    pids.update(B=late.pid, X=listed.pid, T=tree.pid, D=ended.pid)
     run = start_apart(lambda args, **options: pipewire.agent(args, tmp_path, **options),
                       arguments(line, pids))
-    run.wait_for_event("running")
-    playing = [pids["A"]]
+    if start:
+        run.wait_for_event("running")
+    else:  # a waiting agent has looked once it has made its node
+        until(lambda: "quenwick-capture" in {p.get("node.name") for p in
+                                             pipewire.props("Node").values()},
+              what="the waiting agent's node")
+    playing = [pids["A"]] if start else []
+    if "R" in later:  # a stranger takes the dead one's pid and plays before A does
+        playing.append(take_pid(pids["D"], lambda: started(pipewire, ["pw-play", "R.wav"],
+                                                           tmp_path)).pid)
+    if "A" in later:
+        (tmp_path / "goA").touch()
+        playing.append(pids["A"])
+        run.wait_for_event("running")
     if "B" in later:
         (tmp_path / "goB").touch()
         playing.append(late.pid)
