@@ -85,7 +85,9 @@ class Capture {
   virtual std::variant<AudioStreamBasicDescription, CaptureFailure> format() = 0;
 
   // Delivers every cycle captured from now on to `sink`, on the layer's real-time thread, with
-  // the format it was captured in and its time in nanoseconds. `sink` outlives the capture.
+  // the format it was captured in and its time in nanoseconds. A layer that kept the cycles
+  // captured since create() delivers those first, in their order and with their earlier times,
+  // so that a late player's first sound is not lost. `sink` outlives the capture.
   virtual std::optional<CaptureFailure> start(CycleSink& sink) = 0;
 
   // No cycle is delivered after this returns (the server went away; nothing is left to destroy).
