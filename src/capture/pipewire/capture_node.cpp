@@ -5,6 +5,7 @@
 #include <cerrno>
 
 #include "capture/pipewire/link_plan.h"
+#include "capture/pipewire/pipewire_library.h"
 
 namespace quenwick::pipewire {
 namespace {
@@ -23,7 +24,7 @@ CaptureNode::CaptureNode(pw_core* core, pw_loop* loop, CaptureChannel& channel, 
       loop_(loop),
       channel_(channel),
       events_(std::move(events)) {
-  pw_properties* props = pw_properties_new(
+  pw_properties* props = pw().properties_new(
       PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_MEDIA_CLASS,
       "Stream/Input/Audio", PW_KEY_NODE_NAME, "quenwick-capture", PW_KEY_NODE_DESCRIPTION,
       "Quenwick capture", PW_KEY_APP_NAME, "Quenwick",
@@ -33,7 +34,7 @@ CaptureNode::CaptureNode(pw_core* core, pw_loop* loop, CaptureChannel& channel, 
       // An unlinked node is not scheduled; these keep it running on the graph's driver, so
       // the agent hears silence (a continuous timeline) while nothing it taps plays.
       PW_KEY_NODE_ALWAYS_PROCESS, "true", PW_KEY_NODE_WANT_DRIVER, "true", nullptr);
-  filter_ = pw_filter_new(core, "Quenwick tap", props);
+  filter_ = pw().filter_new(core, "Quenwick tap", props);
   rateSeen_ = pw_loop_add_event(loop_, onRateSeen, this);
   if (filter_ == nullptr || rateSeen_ == nullptr) {
     failed_ = true;
@@ -47,14 +48,14 @@ CaptureNode::CaptureNode(pw_core* core, pw_loop* loop, CaptureChannel& channel, 
     e.process = onProcess;
     return e;
   }();
-  pw_filter_add_listener(filter_, &listener_, &filterEvents, this);
+  pw().filter_add_listener(filter_, &listener_, &filterEvents, this);
   const char* names[kChannels] = {"input_FL", "input_FR"};
   const char* positions[kChannels] = {"FL", "FR"};
   for (std::uint32_t c = 0; c < kChannels; ++c) {
-    ports_[c] = pw_filter_add_port(
+    ports_[c] = pw().filter_add_port(
         filter_, PW_DIRECTION_INPUT, PW_FILTER_PORT_FLAG_MAP_BUFFERS, 0,
-        pw_properties_new(PW_KEY_FORMAT_DSP, "32 bit float mono audio", PW_KEY_PORT_NAME, names[c],
-                          PW_KEY_AUDIO_CHANNEL, positions[c], nullptr),
+        pw().properties_new(PW_KEY_FORMAT_DSP, "32 bit float mono audio", PW_KEY_PORT_NAME,
+                            names[c], PW_KEY_AUDIO_CHANNEL, positions[c], nullptr),
         nullptr, 0);
     if (ports_[c] == nullptr) failed_ = true;
   }
@@ -64,9 +65,9 @@ CaptureNode::~CaptureNode() {
   if (filter_ != nullptr) {
     // Disconnected first: the data thread then calls onProcess no more, and no callback runs
     // through a listener that is being taken away.
-    pw_filter_disconnect(filter_);
+    pw().filter_disconnect(filter_);
     spa_hook_remove(&listener_);
-    pw_filter_destroy(filter_);
+    pw().filter_destroy(filter_);
   }
   if (rateSeen_ != nullptr) pw_loop_destroy_source(loop_, rateSeen_);
 }
@@ -74,10 +75,11 @@ CaptureNode::~CaptureNode() {
 bool CaptureNode::addMixInput(const MixInput& input) {
   const std::size_t count = mixCount_.load(std::memory_order_relaxed);
   if (failed_ || count == kMostMixInputs) return false;
-  void* port = pw_filter_add_port(
+  void* port = pw().filter_add_port(
       filter_, PW_DIRECTION_INPUT, PW_FILTER_PORT_FLAG_MAP_BUFFERS, 0,
-      pw_properties_new(PW_KEY_FORMAT_DSP, "32 bit float mono audio", PW_KEY_PORT_NAME,
-                        input.name.c_str(), PW_KEY_AUDIO_CHANNEL, input.position.c_str(), nullptr),
+      pw().properties_new(PW_KEY_FORMAT_DSP, "32 bit float mono audio", PW_KEY_PORT_NAME,
+                          input.name.c_str(), PW_KEY_AUDIO_CHANNEL, input.position.c_str(),
+                          nullptr),
       nullptr, 0);
   if (port == nullptr) return false;
   mixes_[count] = {port, input.weights};
@@ -89,14 +91,14 @@ int CaptureNode::connect() {
   if (failed_) return -ENOMEM;
   // DSP ports run at the graph's rate, whatever it is, and follow it when it changes: no
   // resampling of ours between the applications and the agent.
-  const int result = pw_filter_connect(filter_, PW_FILTER_FLAG_RT_PROCESS, nullptr, 0);
+  const int result = pw().filter_connect(filter_, PW_FILTER_FLAG_RT_PROCESS, nullptr, 0);
   if (result < 0) failed_ = true;
   return result;
 }
 
 std::uint32_t CaptureNode::nodeId() const {
   if (filter_ == nullptr) return kNoObject;
-  const std::uint32_t id = pw_filter_get_node_id(filter_);
+  const std::uint32_t id = pw().filter_get_node_id(filter_);
   return id == SPA_ID_INVALID ? kNoObject : id;
 }
 
@@ -144,7 +146,7 @@ void CaptureNode::onProcess(void* data, spa_io_position* position) {
   if (frames == 0 || rate == 0) return;
   const float* planes[kChannels];
   for (std::uint32_t c = 0; c < kChannels; ++c) {
-    planes[c] = static_cast<const float*>(pw_filter_get_dsp_buffer(self->ports_[c], frames));
+    planes[c] = static_cast<const float*>(pw().filter_get_dsp_buffer(self->ports_[c], frames));
     if (planes[c] == nullptr) {
       if (frames > kMostFrames) return;
       planes[c] = kSilence.data();
@@ -158,7 +160,7 @@ void CaptureNode::onProcess(void* data, spa_io_position* position) {
   bool mixed = false;
   for (std::size_t m = 0; m < mixes; ++m) {
     const Mix& mix = self->mixes_[m];
-    const auto* in = static_cast<const float*>(pw_filter_get_dsp_buffer(mix.port, frames));
+    const auto* in = static_cast<const float*>(pw().filter_get_dsp_buffer(mix.port, frames));
     if (in == nullptr || frames > kMostFrames) continue;
     if (!mixed) {
       std::copy_n(planes[0], frames, left);

@@ -13,6 +13,7 @@
 #include "capture/pipewire/capture_node.h"
 #include "capture/pipewire/link_plan.h"
 #include "capture/pipewire/pipewire_connection.h"
+#include "capture/pipewire/pipewire_library.h"
 #include "capture/pipewire/process_match.h"
 
 namespace quenwick {
@@ -141,6 +142,8 @@ class PipeWireCapture final : public Capture {
       return std::nullopt;
     }
     if (connectError_ != 0) return connectionFailure(connectError_);
+    // The library is opened here, not by the loader: a machine without it gets a status line.
+    if (auto failure = loadPipeWire()) return failure;
     connection_ = PipeWireConnection::open(kConnectTimeout, connectError_);
     if (!connection_) {
       connectError_ = connectError_ < 0 ? -connectError_ : EIO;  // PipeWire gave no errno
@@ -162,7 +165,7 @@ class PipeWireCapture final : public Capture {
       rule.self = {self->pid, self->startTime};
     }
     node_ = std::make_unique<CaptureNode>(
-        connection_->core(), pw_thread_loop_get_loop(connection_->loop()), channel_,
+        connection_->core(), pw().thread_loop_get_loop(connection_->loop()), channel_,
         CaptureNode::Events{[this] { connection_->wake(); },
                             [this](const NegotiatedFormat& format) { formatNegotiated(format); }});
     const bool ready = node_->connect() >= 0 && connection_->waitFor(kNodeTimeout, [&] {

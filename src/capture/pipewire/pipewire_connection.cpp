@@ -12,22 +12,22 @@ std::unique_ptr<PipeWireConnection> PipeWireConnection::open(std::chrono::millis
   // anything that logs anyway goes nowhere.
   setenv("PIPEWIRE_DEBUG", "0", 1);
   setenv("PIPEWIRE_LOG", "/dev/null", 1);
-  pw_init(nullptr, nullptr);
+  pw().init(nullptr, nullptr);
   std::unique_ptr<PipeWireConnection> connection(new PipeWireConnection());
   auto& c = *connection;
-  c.loop_ = pw_thread_loop_new("quenwick-pipewire", nullptr);
+  c.loop_ = pw().thread_loop_new("quenwick-pipewire", nullptr);
   if (c.loop_ == nullptr) {
     error = -errno;
     return nullptr;
   }
-  c.context_ = pw_context_new(pw_thread_loop_get_loop(c.loop_), nullptr, 0);
-  if (c.context_ == nullptr || pw_thread_loop_start(c.loop_) < 0) {
+  c.context_ = pw().context_new(pw().thread_loop_get_loop(c.loop_), nullptr, 0);
+  if (c.context_ == nullptr || pw().thread_loop_start(c.loop_) < 0) {
     error = -errno;
     return nullptr;
   }
 
   LoopLock lock(c.loop_);
-  c.core_ = pw_context_connect(c.context_, nullptr, 0);
+  c.core_ = pw().context_connect(c.context_, nullptr, 0);
   if (c.core_ == nullptr) {
     error = -errno;
     return nullptr;
@@ -56,18 +56,18 @@ std::unique_ptr<PipeWireConnection> PipeWireConnection::open(std::chrono::millis
 
 PipeWireConnection::~PipeWireConnection() {
   if (loop_ != nullptr) {
-    pw_thread_loop_lock(loop_);
+    pw().thread_loop_lock(loop_);
     graph_.reset();
-    if (registry_ != nullptr) pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry_));
+    if (registry_ != nullptr) pw().proxy_destroy(reinterpret_cast<pw_proxy*>(registry_));
     if (core_ != nullptr) {
       spa_hook_remove(&coreListener_);
-      pw_core_disconnect(core_);
+      pw().core_disconnect(core_);
     }
-    pw_thread_loop_unlock(loop_);
-    pw_thread_loop_stop(loop_);
+    pw().thread_loop_unlock(loop_);
+    pw().thread_loop_stop(loop_);
   }
-  if (context_ != nullptr) pw_context_destroy(context_);
-  if (loop_ != nullptr) pw_thread_loop_destroy(loop_);
+  if (context_ != nullptr) pw().context_destroy(context_);
+  if (loop_ != nullptr) pw().thread_loop_destroy(loop_);
 }
 
 void PipeWireConnection::onCoreDone(void* data, std::uint32_t id, int seq) {
@@ -90,11 +90,11 @@ void PipeWireConnection::onCoreError(void* data, std::uint32_t id, int, int res,
 bool PipeWireConnection::waitFor(std::chrono::milliseconds timeout,
                                  const std::function<bool()>& done) {
   timespec deadline{};
-  pw_thread_loop_get_time(loop_, &deadline,
-                          std::chrono::duration_cast<std::chrono::nanoseconds>(timeout).count());
+  pw().thread_loop_get_time(loop_, &deadline,
+                            std::chrono::duration_cast<std::chrono::nanoseconds>(timeout).count());
   while (!done()) {
     if (broken()) return false;
-    if (pw_thread_loop_timed_wait_full(loop_, &deadline) == -ETIMEDOUT) return done();
+    if (pw().thread_loop_timed_wait_full(loop_, &deadline) == -ETIMEDOUT) return done();
   }
   return true;
 }

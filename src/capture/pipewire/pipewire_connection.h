@@ -4,13 +4,12 @@
 // anything that lives here.
 #pragma once
 
-#include <pipewire/pipewire.h>
-
 #include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
 
+#include "capture/pipewire/pipewire_library.h"
 #include "capture/pipewire/registry_bridge.h"
 
 namespace quenwick::pipewire {
@@ -40,7 +39,7 @@ class PipeWireConnection {
   // Waits until `done()` holds, the connection breaks or `timeout` passes.
   bool waitFor(std::chrono::milliseconds timeout, const std::function<bool()>& done);
   // Wakes the waiters; loop thread.
-  void wake() { pw_thread_loop_signal(loop_, false); }
+  void wake() { pw().thread_loop_signal(loop_, false); }
 
   // Any thread: the loop thread sets it, without the lock.
   bool broken() const { return broken_.load(); }
@@ -66,8 +65,8 @@ class PipeWireConnection {
 // Holds the loop lock for a scope.
 class LoopLock {
  public:
-  explicit LoopLock(pw_thread_loop* loop) : loop_(loop) { pw_thread_loop_lock(loop_); }
-  ~LoopLock() { pw_thread_loop_unlock(loop_); }
+  explicit LoopLock(pw_thread_loop* loop) : loop_(loop) { pw().thread_loop_lock(loop_); }
+  ~LoopLock() { pw().thread_loop_unlock(loop_); }
   LoopLock(const LoopLock&) = delete;
   LoopLock& operator=(const LoopLock&) = delete;
 

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "capture/pipewire/pipewire_library.h"
+
 namespace quenwick::pipewire {
 
 struct RegistryBridge::Bound {
@@ -83,9 +85,9 @@ void RegistryBridge::bind(std::uint32_t id, bool client) {
   if (proxy == nullptr) return;
   auto bound = std::make_unique<Bound>(Bound{this, id, proxy});
   if (client) {
-    pw_proxy_add_object_listener(proxy, &bound->listener, &clientEvents, bound.get());
+    pw().proxy_add_object_listener(proxy, &bound->listener, &clientEvents, bound.get());
   } else {
-    pw_proxy_add_object_listener(proxy, &bound->listener, &nodeEvents, bound.get());
+    pw().proxy_add_object_listener(proxy, &bound->listener, &nodeEvents, bound.get());
   }
   bound_[id] = std::move(bound);
 }
@@ -94,7 +96,7 @@ void RegistryBridge::unbind(std::uint32_t id) {
   auto bound = bound_.extract(id);
   if (bound.empty()) return;
   spa_hook_remove(&bound.mapped()->listener);
-  pw_proxy_destroy(bound.mapped()->proxy);
+  pw().proxy_destroy(bound.mapped()->proxy);
 }
 
 bool RegistryBridge::link(const PlannedLink& link) {
@@ -123,7 +125,7 @@ bool RegistryBridge::link(const PlannedLink& link) {
     e.destroy = onLinkDestroyed;
     return e;
   }();
-  pw_proxy_add_listener(proxy, &owned->listener, &events, owned.get());
+  pw().proxy_add_listener(proxy, &owned->listener, &events, owned.get());
   links_[link] = std::move(owned);
   return true;
 }
@@ -132,7 +134,7 @@ void RegistryBridge::unlink(const PlannedLink& link) {
   auto owned = links_.extract(link);
   if (owned.empty()) return;
   spa_hook_remove(&owned.mapped()->listener);
-  pw_proxy_destroy(owned.mapped()->proxy);
+  pw().proxy_destroy(owned.mapped()->proxy);
 }
 
 void RegistryBridge::onLinkRemoved(void* data) {
