@@ -3,9 +3,9 @@
 # Included from the top-level CMakeLists.txt on Apple platforms, once quenwick_core exists.
 # Defines:
 #   quenwick_backend        the Core Audio implementation of the audio hardware interface
-#   quenwick_sign(target)   embeds packaging/macos/Info.plist in the executable `target` and
-#                           signs it after each link with the hardened runtime and
-#                           packaging/macos/quenwick.entitlements
+#   quenwick_sign(target)   embeds packaging/macos/Info.plist, with the project's version, in
+#                           the executable `target` and signs it after each link with the
+#                           hardened runtime and packaging/macos/quenwick.entitlements
 #   QUENWICK_CODESIGN_IDENTITY (cache) the signing identity; "-" signs ad hoc
 #
 # Process taps first exist in macOS 14.2. CMAKE_OSX_DEPLOYMENT_TARGET must say so before
@@ -42,7 +42,8 @@ target_link_libraries(quenwick_backend PUBLIC
 
 set(QUENWICK_CODESIGN_IDENTITY "-" CACHE STRING
   "Identity that signs the agent (codesign --sign); \"-\" signs ad hoc")
-set(QUENWICK_INFO_PLIST ${QUENWICK_SOURCE_ROOT}/packaging/macos/Info.plist)
+set(QUENWICK_INFO_PLIST ${CMAKE_BINARY_DIR}/Info.plist)
+configure_file(${QUENWICK_SOURCE_ROOT}/packaging/macos/Info.plist ${QUENWICK_INFO_PLIST} @ONLY)
 set(QUENWICK_ENTITLEMENTS ${QUENWICK_SOURCE_ROOT}/packaging/macos/quenwick.entitlements)
 find_program(QUENWICK_CODESIGN codesign REQUIRED)
 
