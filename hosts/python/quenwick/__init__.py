@@ -5,7 +5,8 @@
         for chunk in run:
             ...
 
-The agent is the ``binary`` argument, else $QUENWICK_BINARY, else quenwick on the PATH.
+The agent is the ``binary`` argument, else $QUENWICK_BINARY, else the agent inside the package
+(a platform wheel carries one), else quenwick on the PATH.
 """
 from __future__ import annotations
 

@@ -5,7 +5,10 @@ from __future__ import annotations
 import math
 import operator
 import os
+import pathlib
+import platform
 import shutil
+import sys
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import Optional, SupportsIndex, Union
@@ -13,6 +16,11 @@ from typing import Optional, SupportsIndex, Union
 from ._errors import BinaryNotFoundError, UsageError
 
 LARGEST_PID = 2**31 - 1
+# Where a platform wheel carries the agent, and the platforms (sys.platform, machine) that have
+# such a wheel; elsewhere pip installs the wheel without one.
+BUNDLED = pathlib.Path(__file__).with_name("_bin") / "quenwick"
+WHEEL_PLATFORMS = {("linux", "x86_64"), ("linux", "aarch64"), ("darwin", "x86_64"),
+                   ("darwin", "arm64")}
 
 WaitForAudio = Union[bool, float, None]
 
@@ -94,13 +102,21 @@ def _is_pid(value: object) -> bool:
 
 
 def find_binary(binary: Optional[str], env: Mapping[str, str]) -> str:
-    """The agent: `binary`, then QUENWICK_BINARY, then quenwick on the PATH."""
+    """The agent: `binary`, then QUENWICK_BINARY, then the agent inside this package (a
+    platform wheel's), then quenwick on the PATH."""
     if binary:
         return binary
     if env.get("QUENWICK_BINARY"):
         return env["QUENWICK_BINARY"]
+    if os.access(BUNDLED, os.X_OK):
+        return str(BUNDLED)
     found = shutil.which("quenwick", path=env.get("PATH", ""))
     if found is None:
+        place = f"{sys.platform}-{platform.machine()}"
+        bundled = f"the package holds no agent ({BUNDLED})"
+        if (sys.platform, platform.machine()) not in WHEEL_PLATFORMS:
+            bundled += f" and no wheel with one is published for this platform ({place})"
         raise BinaryNotFoundError("no quenwick agent: the binary argument is not given, "
-                                  "QUENWICK_BINARY is not set, and there is no quenwick on the PATH")
+                                  f"QUENWICK_BINARY is not set, {bundled}, and there is no "
+                                  "quenwick on the PATH")
     return found

@@ -5,6 +5,7 @@ environment, as a user would."""
 import asyncio
 import json
 import os
+import platform
 import re
 import signal
 import subprocess
@@ -123,9 +124,27 @@ def test_an_agent_killed_or_cancelled_between_format_and_running(fake, tmp_path)
     assert asyncio.run(cancelled()) == quenwick.Ending(None, signal.SIGTERM, "stopped")
 
 
-def test_no_agent_to_start_names_where_it_looked():
-    with pytest.raises(quenwick.BinaryNotFoundError, match="binary argument.*QUENWICK_BINARY.*PATH"):
+# sys.platform, the machine, and what the error says of the agent inside the package
+BUNDLED = ROOT / "hosts" / "python" / "quenwick" / "_bin" / "quenwick"
+PLATFORMS = {
+    "Linux x86_64": ("linux", "x86_64", f"the package holds no agent ({BUNDLED})"),
+    "a Mac": ("darwin", "arm64", f"the package holds no agent ({BUNDLED})"),
+    "FreeBSD": ("freebsd14", "amd64", f"the package holds no agent ({BUNDLED}) and no wheel "
+                "with one is published for this platform (freebsd14-amd64)"),
+    "Linux riscv64": ("linux", "riscv64", f"the package holds no agent ({BUNDLED}) and no wheel "
+                      "with one is published for this platform (linux-riscv64)"),
+}
+
+
+@pytest.mark.parametrize("system, machine, bundled", PLATFORMS.values(), ids=PLATFORMS.keys())
+def test_no_agent_to_start_names_where_it_looked(monkeypatch, system, machine, bundled):
+    monkeypatch.setattr(sys, "platform", system)
+    monkeypatch.setattr(platform, "machine", lambda: machine)
+    with pytest.raises(quenwick.BinaryNotFoundError) as raised:
         quenwick.capture(pids=[1], env={"PATH": "/nonexistent"}).start()
+    assert str(raised.value) == ("no quenwick agent: the binary argument is not given, "
+                                 f"QUENWICK_BINARY is not set, {bundled}, and there is no "
+                                 "quenwick on the PATH")
 
 
 # The report by default, and without it exactly the events there were before it.
