@@ -61,17 +61,42 @@ function isExecutable(file) {
   }
 }
 
-// The agent: the `binary` option, then QUENWICK_BINARY, then `quenwick` on the PATH.
+// The agent's package of each platform that has one, by npm's os and cpu: npm installs the
+// one that fits among the main package's optionalDependencies (scripts/package makes them).
+const PLATFORM_PACKAGES = require('./platforms.json');
+
+// The agent of this platform's package, or why there is none.
+function packagedBinary() {
+  const name = Object.keys(PLATFORM_PACKAGES).find((candidate) => {
+    const { os, cpu } = PLATFORM_PACKAGES[candidate];
+    return os.includes(process.platform) && cpu.includes(process.arch);
+  });
+  const platform = `${process.platform}-${process.arch}`;
+  if (!name) return { missing: `no agent package is published for this platform (${platform})` };
+  let folder;
+  try {
+    folder = path.dirname(require.resolve(`${name}/package.json`));
+  } catch {
+    return { missing: `the package ${name} is not installed` };
+  }
+  const agent = path.join(folder, 'bin', 'quenwick');
+  return isExecutable(agent) ? { agent } : { missing: `${agent} is not an executable file` };
+}
+
+// The agent: the `binary` option, then QUENWICK_BINARY, then this platform's agent package,
+// then `quenwick` on the PATH.
 function findBinary(options, env) {
   if (options.binary) return options.binary;
   if (env.QUENWICK_BINARY) return env.QUENWICK_BINARY;
+  const { agent, missing } = packagedBinary();
+  if (agent) return agent;
   for (const folder of (env.PATH || '').split(path.delimiter)) {
     const candidate = path.join(folder || '.', 'quenwick');
     if (isExecutable(candidate)) return candidate;
   }
   throw new BinaryNotFoundError(
-    'no quenwick agent: the binary option is not set, QUENWICK_BINARY is not set, and there is ' +
-      'no executable quenwick on the PATH');
+    `no quenwick agent: the binary option is not set, QUENWICK_BINARY is not set, ${missing}, ` +
+      'and there is no executable quenwick on the PATH');
 }
 
 const isPid = (value) => Number.isInteger(value) && value >= 1 && value <= LARGEST_PID;

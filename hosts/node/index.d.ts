@@ -41,7 +41,10 @@ export interface CaptureOptions {
   excludeSelf?: number;
   /** Each listed process stands for its descendants as well (--tree). */
   tree?: boolean;
-  /** The agent: this path, else QUENWICK_BINARY, else quenwick on the PATH. */
+  /**
+   * The agent: this path, else QUENWICK_BINARY, else the agent of this platform's package
+   * (installed with this one), else quenwick on the PATH.
+   */
   binary?: string;
   /** The agent's environment; process.env by default. */
   env?: NodeJS.ProcessEnv;

@@ -99,10 +99,29 @@ describe('on the scripted layer', () => {
     assert.deepEqual(await stopped.ended, { status: null, signal: 'SIGTERM', reason: 'stopped' });
   });
 
-  test('no agent to start names where it looked', async () => {
-    const error = await rejection(quenwick.capture({ pids: [1], env: { PATH: work } }).ended);
-    assert.ok(error instanceof quenwick.BinaryNotFoundError);
-    assert.match(error.message, /binary option.*QUENWICK_BINARY.*PATH/);
+  test('no agent to start names where it looked, and where no package fits, says so', async () => {
+    // process.platform, process.arch, and what it says of the platform's package
+    const platforms = {
+      'Linux x64': ['linux', 'x64', 'the package quenwick-linux-x64 is not installed'],
+      'a Mac': ['darwin', 'arm64', 'the package quenwick-darwin-universal is not installed'],
+      'FreeBSD': ['freebsd', 'x64', 'no agent package is published for this platform (freebsd-x64)'],
+      'Linux riscv64': ['linux', 'riscv64',
+        'no agent package is published for this platform (linux-riscv64)'],
+    };
+    const { platform, arch } = process;
+    try {
+      for (const [name, [os, cpu, missing]] of Object.entries(platforms)) {
+        Object.defineProperty(process, 'platform', { value: os });
+        Object.defineProperty(process, 'arch', { value: cpu });
+        const error = await rejection(quenwick.capture({ pids: [1], env: { PATH: work } }).ended);
+        assert.ok(error instanceof quenwick.BinaryNotFoundError, name);
+        assert.equal(error.message, 'no quenwick agent: the binary option is not set, ' +
+          `QUENWICK_BINARY is not set, ${missing}, and there is no executable quenwick on the PATH`);
+      }
+    } finally {
+      Object.defineProperty(process, 'platform', { value: platform });
+      Object.defineProperty(process, 'arch', { value: arch });
+    }
   });
 
   // The report by default, and without it exactly the events there were before it.
