@@ -46,10 +46,13 @@ std::variant<CaptureRequest, std::string> expected(const std::vector<std::string
       request.wait = true;
     } else if (option == "--report") {
       request.report = true;
-    } else if (option != "--pids" && option != "--exclude-self") {
+    } else if (option != "--pids" && option != "--exclude-self" && option != "--quality") {
       return "unknown argument " + option;
     } else if (++i == args.size()) {
       return option + " needs a value";
+    } else if (option == "--quality") {
+      if (args[i] != "high" && args[i] != "linear") return "unknown quality " + args[i];
+      request.quality = args[i] == "high" ? quenwick::Quality::high : quenwick::Quality::linear;
     } else if (option == "--exclude-self") {
       request.excludeSelf = decimal(args[i]).value_or(0);
     } else {
@@ -98,7 +101,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto& model = std::get<CaptureRequest>(want);
     FUZZ_CHECK(request.pids == model.pids && request.global == model.global &&
                request.excludeSelf == model.excludeSelf && request.tree == model.tree &&
-               request.wait == model.wait && request.report == model.report);
+               request.wait == model.wait && request.report == model.report &&
+               request.quality == model.quality);
   }
   checkLine({{"event", std::string("error")}, {"message", std::string(input)}});
 

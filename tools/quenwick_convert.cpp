@@ -24,6 +24,7 @@
 
 #include "convert/audio_buffers.h"
 #include "convert/capture_callback.h"
+#include "convert/quality.h"
 #include "convert/resampler.h"
 #include "convert/sample_layout.h"
 #include "convert/write_all.h"
@@ -41,17 +42,18 @@ constexpr int kExitUsage = 2;
 
 constexpr const char* kUsage =
     "usage: quenwick-convert --rate HZ --channels N --layout f32|s16|planar\n"
-    "                        [--block FRAMES | --blocks FILE] [INPUT|-]\n"
+    "                        [--block FRAMES | --blocks FILE] [--quality linear|high] [INPUT|-]\n"
     "Reads interleaved samples (f32 LE for f32 and planar, s16 LE for s16) from INPUT or\n"
     "standard input, delivers them in blocks of FRAMES frames (default 512) or of the frame\n"
     "counts listed in FILE (used in order, repeated), and writes 16 kHz mono s16le PCM to\n"
-    "standard output.\n";
+    "standard output, resampled as the agent's --quality says (default linear).\n";
 
 struct Options {
   double rate = 0.0;
   std::uint32_t channels = 0;
   SampleLayout layout = SampleLayout::f32;
   std::vector<std::size_t> blocks;
+  Quality quality = Quality::linear;
   std::string input;  // empty: standard input
 };
 
@@ -113,6 +115,10 @@ std::optional<Options> parseOptions(int argc, char** argv) {
         if (!layout) return std::nullopt;
         options.layout = *layout;
         haveLayout = true;
+      } else if (arg == "--quality") {
+        const auto quality = parseQuality(value);
+        if (!quality) return std::nullopt;
+        options.quality = *quality;
       } else if (arg == "--block" || arg == "--blocks") {
         if (!options.blocks.empty()) return std::nullopt;
         if (arg == "--block") {
@@ -242,7 +248,7 @@ int writeFailed() {
 
 int run(const Options& options, int inputFd) {
   const AudioStreamBasicDescription format = describe(options);
-  ListConverter convert;
+  ListConverter convert(options.quality);
 
   const std::uint32_t channels = options.channels;
   const std::size_t frameBytes = channels * bytesPerSample(options.layout);

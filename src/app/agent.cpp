@@ -274,7 +274,7 @@ class Agent final : public CaptureEvents {
   const Hearing hearing_;
   MainQueue mainQueue_;
   PcmOutput pcm_{pcmHandle, onPcmWriteFailure};
-  CaptureCallback callback_{pcm_};
+  CaptureCallback callback_{pcm_, request_.quality};
   std::unique_ptr<Capture> capture_;
   // Main queue:
   bool waiting_ = false;

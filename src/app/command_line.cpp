@@ -53,6 +53,11 @@ std::variant<CaptureRequest, UsageError> parseCommandLine(const std::vector<std:
       request.wait = true;
     } else if (argument == "--report") {
       request.report = true;
+    } else if (argument == "--quality") {
+      if (next == args.size()) return UsageError{"--quality needs a value"};
+      const auto quality = parseQuality(args[next++]);
+      if (!quality) return UsageError{"unknown quality " + args[next - 1]};
+      request.quality = *quality;
     } else if (argument == "--exclude-self") {
       if (next == args.size()) return UsageError{"--exclude-self needs a value"};
       request.excludeSelf = parseDecimalInt32(args[next++]).value_or(0);

@@ -8,16 +8,19 @@
 #include <variant>
 #include <vector>
 
+#include "convert/quality.h"
+
 namespace quenwick {
 
 // What the host asked to hear.
 struct CaptureRequest {
-  std::vector<std::int32_t> pids;  // from --pids, in the order given; duplicates kept
-  bool global = false;             // --global: the whole system, pids only reported
-  std::int32_t excludeSelf = 0;    // --exclude-self; 0 means none
-  bool tree = false;               // --tree: each pid stands for its process tree
-  bool wait = false;               // --wait: nothing to hear yet waits, rather than ends
-  bool report = false;             // --report: who plays, who ended, and silence, as events
+  std::vector<std::int32_t> pids;     // from --pids, in the order given; duplicates kept
+  bool global = false;                // --global: the whole system, pids only reported
+  std::int32_t excludeSelf = 0;       // --exclude-self; 0 means none
+  bool tree = false;                  // --tree: each pid stands for its process tree
+  bool wait = false;                  // --wait: nothing to hear yet waits, rather than ends
+  bool report = false;                // --report: who plays, who ended, and silence, as events
+  Quality quality = Quality::linear;  // --quality: how the sound is resampled to 16 kHz
 };
 
 struct UsageError {

@@ -4,12 +4,15 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
 #include "convert/captured_cycle.h"
 #include "convert/pcm_output.h"
+#include "convert/quality.h"
 #include "convert/resampler.h"
+#include "convert/sinc_resampler.h"
 #include "convert/timeline.h"
 
 namespace quenwick {
@@ -17,7 +20,9 @@ namespace quenwick {
 // The conversion of buffer lists into PCM samples, without the write.
 class ListConverter {
  public:
-  ListConverter();
+  // With Quality::high, every rate the band-limited resampler takes goes through it, and any
+  // other rate (above 768 kHz) through the linear one.
+  explicit ListConverter(Quality quality = Quality::linear);
 
   // One call at a time. The list is read in `format`; a generation of formats other than the
   // last list's restarts the resampler at this list. Returns the list's samples, valid until the
@@ -34,12 +39,15 @@ class ListConverter {
   bool converting_ = false;
   std::uint64_t generation_ = 0;
   Resampler resampler_;
+  std::unique_ptr<SincResampler> sinc_;  // Quality::high only
+  bool useSinc_ = false;
   std::vector<float> mono_;
 };
 
 class CaptureCallback final : public CycleSink {
  public:
-  explicit CaptureCallback(PcmOutput& output) : output_(output) {}
+  explicit CaptureCallback(PcmOutput& output, Quality quality = Quality::linear)
+      : convert_(quality), output_(output) {}
 
   void deliver(const CapturedCycle& cycle) noexcept override {
     const auto samples = convert_(cycle.buffers, cycle.format, cycle.formatGeneration);

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "convert/pcm_sample.h"
 #include "convert/vector_clones.h"
 
 namespace quenwick {
@@ -27,22 +28,10 @@ std::size_t outputRoom(std::size_t frames, double ratio) {
   return static_cast<std::size_t>(static_cast<double>(frames) / ratio) + 2;
 }
 
-// `condition ? x : y`, chosen on the bits so that compilers make it a vector blend and never a
-// branch. The comparison that gives `condition` is made either way, as in the plain expression.
-inline float select(bool condition, float x, float y) {
-  const std::uint32_t mask = 0u - static_cast<std::uint32_t>(condition);
-  return std::bit_cast<float>((std::bit_cast<std::uint32_t>(x) & mask) |
-                              (std::bit_cast<std::uint32_t>(y) & ~mask));
-}
-
-// Linear interpolation, clamping and scaling of one output sample. Each operation rounds to
-// float on its own (the library is built without floating-point contraction). The upper clamp
-// is written so that NaN fails the test and becomes full scale.
+// Linear interpolation, then clamping and scaling. Each operation rounds to float on its own (the
+// library is built without floating-point contraction).
 inline std::int16_t outputSample(float a, float b, float frac) {
-  const float v = a + (b - a) * frac;
-  const float belowOne = select(v < 1.0f, v, 1.0f);
-  const float clamped = select(belowOne < -1.0f, -1.0f, belowOne);
-  return static_cast<std::int16_t>(clamped * 32767.0f);
+  return pcmSample(a + (b - a) * frac);
 }
 
 // The output sample at position p of the working sequence, whose element i is block[i - shift].

@@ -16,6 +16,7 @@ struct Case {
   bool global;
   std::int32_t excludeSelf;
   bool tree;
+  Quality quality = Quality::linear;
 };
 
 const Case kCases[] = {
@@ -50,6 +51,12 @@ const Case kCases[] = {
     {{"--pids", "4", "--tree"}, "", {4}, false, 0, true},
     {{"--tree", "--global", "--tree"}, "", {}, true, 0, true},
     {{"--tree"}, "give --pids or --global", {}, false, 0, true},
+    {{"--pids", "4", "--quality", "high"}, "", {4}, false, 0, false, Quality::high},
+    {{"--quality", "high", "--global", "--quality", "linear"}, "", {}, true, 0, false},
+    {{"--global", "--quality"}, "--quality needs a value", {}, false, 0, false},
+    {{"--global", "--quality", "High"}, "unknown quality High", {}, false, 0, false},
+    {{"--quality", "--global"}, "unknown quality --global", {}, false, 0, false},
+    {{"--quality", "high"}, "give --pids or --global", {}, false, 0, false},
 };
 
 TEST(CommandLine, Table) {
@@ -68,6 +75,7 @@ TEST(CommandLine, Table) {
     EXPECT_EQ(request.global, c.global) << line;
     EXPECT_EQ(request.excludeSelf, c.excludeSelf) << line;
     EXPECT_EQ(request.tree, c.tree) << line;
+    EXPECT_EQ(request.quality, c.quality) << line;
   }
 }
 
