@@ -1,0 +1,156 @@
+"""The packages of scripts/package as a user meets them: the agents they carry need no more of
+the system than glibc 2.34 and GCC 11's runtime, the arm64 one runs under qemu-user, and each
+package, installed from its file alone into an empty folder or a fresh venv with no quenwick on
+the PATH and no QUENWICK_BINARY, records a real player on the private PipeWire."""
+import json
+import os
+import pathlib
+import re
+import shutil
+import subprocess
+import tarfile
+import wave
+
+import numpy as np
+import pytest
+
+from conftest import level_dbfs
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+VERSION = (ROOT / "VERSION").read_text().strip()
+
+
+@pytest.fixture(scope="module")
+def dist(tmp_path_factory):
+    out = tmp_path_factory.mktemp("dist")
+    subprocess.run([ROOT / "scripts" / "package", "--out", out], check=True)
+    return out
+
+
+def agent(dist, platform, into):
+    """The agent that the npm package of `platform` carries."""
+    path = into / platform
+    with tarfile.open(dist / f"quenwick-{platform}-{VERSION}.tgz") as tar:
+        path.write_bytes(tar.extractfile("package/bin/quenwick").read())
+    path.chmod(0o755)
+    return path
+
+
+# The oldest runtime an agent may need: glibc 2.34 (Debian 12, Ubuntu 22.04, Fedora 35, RHEL 9)
+# with the libstdc++ and libgcc_s of GCC 11 (Fedora 35 and RHEL 9; the others ship newer ones).
+FLOOR = {"GLIBC": (2, 34), "GLIBCXX": (3, 4, 29), "CXXABI": (1, 3, 13), "GCC": (7, 0, 0)}
+RUNTIME = {"libc.so.6", "libm.so.6", "libstdc++.so.6", "libgcc_s.so.1"}
+MACHINES = {"linux-x64": ("Advanced Micro Devices X86-64", "/lib64/ld-linux-x86-64.so.2"),
+            "linux-arm64": ("AArch64", "/lib/ld-linux-aarch64.so.1")}
+
+
+@pytest.mark.parametrize("platform", MACHINES)
+def test_an_agent_needs_only_the_c_and_cxx_runtimes_at_the_floor(dist, platform, tmp_path):
+    machine, loader = MACHINES[platform]
+    elf = subprocess.run(["readelf", "-W", "-h", "-l", "-d", "-V",
+                          agent(dist, platform, tmp_path)],
+                         check=True, capture_output=True, text=True).stdout
+    assert re.search(rf"Machine:\s+{machine}$", elf, re.M)
+    assert f"[Requesting program interpreter: {loader}]" in elf
+    needed = set(re.findall(r"\(NEEDED\)\s+Shared library: \[(.+)\]", elf))
+    assert "libc.so.6" in needed and needed <= RUNTIME | {loader.rsplit("/", 1)[1]}, needed
+    assert not re.search(r"\((RPATH|RUNPATH)\)", elf)
+    # The version needs: each symbol version the loader will ask of those libraries.
+    versions = re.findall(r"Name: ([A-Z]+)_([\d.]+)", elf)
+    past = [f"{family}_{number}" for family, number in versions
+            if tuple(map(int, number.split("."))) > FLOOR.get(family, ())]
+    assert versions and not past, f"needs more than the floor: {past}"
+
+
+USAGE = {(): "give --pids or --global", ("--pids",): "--pids needs a value",
+         ("--global", "--exclude-self"): "--exclude-self needs a value",
+         ("--pids=42",): "unknown argument --pids=42"}
+
+
+def test_the_arm64_agent_runs_under_qemu_user(dist, tmp_path):
+    qemu = ["qemu-aarch64", "-L", "/usr/aarch64-linux-gnu", agent(dist, "linux-arm64", tmp_path)]
+    for arguments, message in USAGE.items():
+        run = subprocess.run(qemu + list(arguments), capture_output=True, env={})
+        assert (run.returncode, run.stdout, run.stderr) == (
+            1, b"", f'{{"event":"error","message":"{message}"}}\n'.encode()), arguments
+    # No arm64 libpipewire is installed here, and no server listens in an empty runtime folder.
+    run = subprocess.run(qemu + ["--global"], capture_output=True,
+                         env={"XDG_RUNTIME_DIR": str(tmp_path)})
+    event = json.loads(run.stderr)
+    assert (run.returncode, run.stdout, event["event"]) == (2, b"", "error")
+    assert "libpipewire-0.3.so.0" in event["message"] or event["message"].startswith(
+        "could not connect to PipeWire: no server answers"), event
+
+
+def test_scripts_package_makes_every_package_at_the_projects_version(dist):
+    names = [f"quenwick-{VERSION}.tgz", f"quenwick-{VERSION}.tar.gz",
+             f"quenwick-{VERSION}-py3-none-any.whl"]
+    for platform, tag in (("linux-x64", "manylinux_2_34_x86_64"),
+                          ("linux-arm64", "manylinux_2_34_aarch64")):
+        names += [f"quenwick-{platform}-{VERSION}.tgz", f"quenwick-{VERSION}-py3-none-{tag}.whl"]
+    assert sorted(path.name for path in dist.iterdir()) == sorted(names)
+    with tarfile.open(dist / f"quenwick-{VERSION}.tgz") as tar:
+        manifest = json.load(tar.extractfile("package/package.json"))
+    assert (manifest["version"], manifest["optionalDependencies"]) == (VERSION, {
+        "quenwick-linux-x64": VERSION, "quenwick-linux-arm64": VERSION,
+        "quenwick-darwin-universal": VERSION})
+    assert "postinstall" not in manifest.get("scripts", {})
+
+
+@pytest.fixture
+def user(pipewire, tmp_path):
+    """An empty folder, and a user's environment whose PATH holds only node, npm and python."""
+    tools = tmp_path / "tools"
+    tools.mkdir()
+    for tool in ("node", "npm"):
+        (tools / tool).symlink_to(shutil.which(tool))
+    env = {k: v for k, v in pipewire.env.items() if k != "QUENWICK_BINARY"}
+    env.update(PATH=str(tools), PIP_CONFIG_FILE=os.devnull, npm_config_cache=str(tmp_path / "npm"))
+    (tmp_path / "user").mkdir()
+    return tmp_path / "user", env
+
+
+def assert_records_a_player(pipewire, command, folder, env):
+    assert shutil.which("quenwick", path=env["PATH"]) is None
+    tone = 0.5 * np.sin(2 * np.pi * 441 * np.arange(48000 * 60) / 48000)
+    player = pipewire.play(np.stack([tone, tone], 1))
+    out = subprocess.run(command + [str(player.pid), "1", "out.wav"], cwd=folder, env=env,
+                         check=True, capture_output=True, text=True).stdout
+    player.kill()
+    assert "running" in out.lower() and f"{player.pid}" in out, out
+    with wave.open(str(folder / "out.wav")) as wav:
+        pcm = np.frombuffer(wav.readframes(wav.getnframes()), "<i2")
+    # A sine at half of full scale: 20 log10(0.5 / sqrt 2) dBFS.
+    assert abs(level_dbfs(pcm[np.flatnonzero(pcm)]) + 9.03) < 0.1
+
+
+def test_npm_installs_this_platforms_agent_from_its_tarball_and_it_hears_a_player(
+        dist, pipewire, user):
+    folder, env = user
+    (folder / "package.json").write_text('{"name": "user", "private": true}')
+    # Both tarballs in one command: the platform package comes from its file, and npm skips the
+    # optional packages for other platforms, which --offline cannot fetch.
+    subprocess.run(["npm", "install", "--offline", "--no-audit", "--no-fund",
+                    dist / f"quenwick-{VERSION}.tgz", dist / f"quenwick-linux-x64-{VERSION}.tgz"],
+                   cwd=folder, env=env, check=True, capture_output=True)
+    modules = folder / "node_modules"
+    assert sorted(path.name for path in modules.iterdir() if path.is_dir()) == [
+        "quenwick", "quenwick-linux-x64"]
+    assert (modules / "quenwick-linux-x64" / "bin" / "quenwick").stat().st_mode & 0o777 == 0o755
+    shutil.copy(ROOT / "hosts" / "node" / "example" / "record.mjs", folder)
+    assert_records_a_player(pipewire, ["node", "record.mjs"], folder, env)
+
+
+def test_pip_installs_the_wheel_of_this_machine_with_no_index_and_refuses_another(
+        dist, pipewire, user):
+    folder, env = user
+    subprocess.run(["/usr/bin/python3", "-m", "venv", folder / "venv"], check=True)
+    pip = [str(folder / "venv" / "bin" / "python"), "-m", "pip", "install", "--no-index"]
+    wheel = f"quenwick-{VERSION}-py3-none-manylinux_2_34_{{}}.whl"
+    refused = subprocess.run(pip + [dist / wheel.format("aarch64")], env=env, capture_output=True,
+                             text=True)
+    assert refused.returncode == 1 and "is not a supported wheel on this platform" in refused.stderr
+    subprocess.run(pip + ["--quiet", dist / wheel.format("x86_64")], env=env, check=True)
+    env["PATH"] += os.pathsep + str(folder / "venv" / "bin")
+    assert_records_a_player(pipewire, ["python", str(ROOT / "hosts" / "python" / "example" /
+                                                     "record.py")], folder, env)
