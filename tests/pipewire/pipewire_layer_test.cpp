@@ -255,8 +255,8 @@ void addPort(GraphWatch& watch, std::uint32_t id, const char* node, const char* 
 // choose: whole requests after each step. A stream waits for its client's info; a port that goes
 // takes its link with it, also when a new port of the same node and channel takes its id; a link
 // the server refused is not asked for again while its ports stay; a client that goes takes its
-// streams' links; and whoever follows the process list hears of each client that brings a
-// process with it or takes one away.
+// streams' links; whoever follows the process list hears of each client that brings a process
+// with it or takes one away; and whoever follows who plays hears of a linked stream that runs.
 TEST(GraphWatch, FollowsTheRegistryEventByEvent) {
   RecordingServer server;
   Processes host;
@@ -277,6 +277,12 @@ TEST(GraphWatch, FollowsTheRegistryEventByEvent) {
   watch.clientInfo(10, &client.dict);
   EXPECT_EQ(server.taken(), (std::vector<std::string>{"link 60:61->50:51", "link 60:62->50:52"}));
   EXPECT_EQ(listChanges, 1);
+  // A linked stream plays only while its node runs.
+  std::vector<std::vector<std::int32_t>> told;
+  watch.followPlaying([&](const std::vector<std::int32_t>& pids) { told.push_back(pids); });
+  watch.nodeRunning(60, true);
+  watch.nodeRunning(60, false);
+  EXPECT_EQ(told, (std::vector<std::vector<std::int32_t>>{{}, {100}, {}}));
 
   watch.globalRemoved(61);
   addPort(watch, 61, "60", "out", "FL");
