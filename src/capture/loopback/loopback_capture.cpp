@@ -1,0 +1,236 @@
+#include "capture/loopback/loopback_capture.h"
+
+#include <algorithm>
+#include <optional>
+#include <utility>
+
+#include "capture/loopback/activation.h"
+#include "capture/loopback/capture_loop.h"
+#include "capture/loopback/delivered_cycle.h"
+#include "capture/loopback/loopback_words.h"
+#include "capture/loopback/session_watch.h"
+
+namespace quenwick::loopback {
+namespace {
+
+constexpr auto kFail = static_cast<HRESULT>(0x80004005);  // E_FAIL
+constexpr REFERENCE_TIME kUnitsPerSecond = 10'000'000;
+// What each client buffers: far more than the capture thread ever lets wait.
+constexpr REFERENCE_TIME kBufferDuration = kUnitsPerSecond / 2;
+// The engine's usual period, when the endpoint does not say.
+constexpr REFERENCE_TIME kUsualPeriod = kUnitsPerSecond / 100;
+
+// One loopback client: the target it hears, and how.
+struct Stream {
+  DWORD pid = 0;
+  PROCESS_LOOPBACK_MODE mode = PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE;
+  std::unique_ptr<AudioClient> client;
+  std::unique_ptr<AudioCaptureClient> capture;
+};
+
+class LoopbackCapture final : public Capture {
+ public:
+  explicit LoopbackCapture(std::unique_ptr<WindowsAudio> audio)
+      : audio_(std::move(audio)), sessions_(*audio_) {}
+
+  void listen(DispatchQueue& queue, CaptureEvents& events) override {
+    queue_ = &queue;
+    events_ = &events;
+    sessions_.listen(queue, [this] {
+      if (following_) followPlaying();
+      events_->processesChanged();
+    });
+  }
+
+  // Processes mode has something to hear once a process the targets cover has a session on a
+  // render endpoint; its client hears it from then on, as it exists from the start.
+  std::variant<Resolution, CaptureFailure> resolve(const Hearing& hearing) override {
+    hearing_ = hearing;
+    if (!succeeded(sessions_.failure())) {
+      return failure(FailedStep::reachService, sessions_.failure());
+    }
+    if (hearing.global) return Resolution::somethingToHear;
+    const std::vector<DWORD> pids = sessions_.sessionPids();
+    return std::any_of(
+               pids.begin(), pids.end(),
+               [&](DWORD pid) { return hearing.targets.covers(static_cast<std::int32_t>(pid)); })
+               ? Resolution::somethingToHear
+               : Resolution::nothingToHearYet;
+  }
+
+  std::optional<CaptureFailure> create() override {
+    if (hearing_.global) {
+      if (const auto outside = excludedOutsideTheParentsTree()) {
+        return CaptureFailure{exclusionLimitMessage(*outside)};
+      }
+      streams_.push_back({parentPid(), PROCESS_LOOPBACK_MODE_EXCLUDE_TARGET_PROCESS_TREE, {}, {}});
+    } else {
+      for (const TargetProcess& target : hearing_.targets.processes) {
+        const auto pid = static_cast<DWORD>(target.pid);
+        if (std::none_of(streams_.begin(), streams_.end(),
+                         [&](const Stream& stream) { return stream.pid == pid; })) {
+          streams_.push_back({pid, PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE, {}, {}});
+        }
+      }
+    }
+    if (auto failed = readTheEngine()) return failed;
+    event_ = audio_->createEvent();
+    if (event_ == nullptr) return failure(FailedStep::setUp, kFail);
+    for (Stream& stream : streams_) {
+      if (auto failed = makeClient(stream)) return failed;
+    }
+    if (hearing_.followPlaying) {
+      following_ = true;
+      sessions_.followStates();
+      followPlaying();
+    }
+    return std::nullopt;
+  }
+
+  // Loopback clients have no mix format to offer: they deliver what Initialize asked for, and
+  // that never changes.
+  std::variant<AudioStreamBasicDescription, CaptureFailure> format() override {
+    return deliveredFormat(rate_);
+  }
+
+  std::optional<CaptureFailure> start(CycleSink& sink) override {
+    std::vector<AudioCaptureClient*> clients;
+    for (const Stream& stream : streams_) clients.push_back(stream.capture.get());
+    loop_.emplace(*audio_, std::move(clients), event_, rate_, periodFrames_);
+    loop_->start(sink, [this] { queue_->post([this] { events_->serverGone(); }); });
+    for (const Stream& stream : streams_) {
+      if (const HRESULT started = stream.client->start(); !succeeded(started)) {
+        return failure(FailedStep::start, started);
+      }
+    }
+    return std::nullopt;
+  }
+
+  void halt() override {
+    if (loop_) loop_->stop();
+  }
+
+  // Stopped, then released: the clients are all there is to undo.
+  void teardown() override {
+    halt();
+    for (const Stream& stream : streams_) {
+      if (stream.client) stream.client->stop();
+    }
+    streams_.clear();
+  }
+
+  // Windows gives a loopback client no zeros of its own making that are known.
+  std::string silenceAdvice() const override { return {}; }
+
+ private:
+  CaptureFailure failure(FailedStep step, HRESULT code) const {
+    return {loopbackFailureMessage(step, code, audio_->formatMessage(code))};
+  }
+
+  // In global mode the host's pids are --exclude-self's, then the agent's parent.
+  DWORD parentPid() const { return static_cast<DWORD>(hearing_.pids.back()); }
+
+  std::optional<TargetProcess> target(std::int32_t pid) const {
+    for (const TargetProcess& process : hearing_.targets.processes) {
+      if (process.pid == pid) return process;
+    }
+    return std::nullopt;
+  }
+
+  // An --exclude-self that lives outside the parent's tree, which is all Windows can leave out.
+  std::optional<std::int32_t> excludedOutsideTheParentsTree() const {
+    const auto parent = target(static_cast<std::int32_t>(parentPid()));
+    if (!parent) return std::nullopt;  // gone: the parent watch ends the agent
+    const ProcessTargets parentsTree{{*parent}, true};
+    for (const std::int32_t pid : hearing_.pids) {
+      if (target(pid) && !parentsTree.covers(pid)) return pid;
+    }
+    return std::nullopt;
+  }
+
+  // The default render endpoint's mix rate, at which every client is asked to deliver, and its
+  // period, by which they are mixed.
+  std::optional<CaptureFailure> readTheEngine() {
+    std::unique_ptr<Device> endpoint;
+    std::unique_ptr<AudioClient> client;
+    WaveFormat mix;
+    HRESULT read =
+        sessions_.devices().getDefaultAudioEndpoint(DataFlow::render, Role::console, &endpoint);
+    if (succeeded(read)) read = endpoint->activateAudioClient(&client);
+    if (succeeded(read)) read = client->getMixFormat(&mix);
+    if (succeeded(read) && mix.nSamplesPerSec == 0) read = kFail;
+    if (!succeeded(read)) return failure(FailedStep::readDefaultFormat, read);
+    rate_ = mix.nSamplesPerSec;
+    REFERENCE_TIME period = 0;
+    REFERENCE_TIME shortest = 0;
+    if (!succeeded(client->getDevicePeriod(&period, &shortest)) || period <= 0) {
+      period = kUsualPeriod;
+    }
+    periodFrames_ = static_cast<std::uint32_t>(
+        std::max<REFERENCE_TIME>(1, (rate_ * period + kUnitsPerSecond / 2) / kUnitsPerSecond));
+    return std::nullopt;
+  }
+
+  std::optional<CaptureFailure> makeClient(Stream& stream) {
+    Activated activated = activateProcessLoopback(*audio_, stream.pid, stream.mode);
+    if (!succeeded(activated.status)) return failure(FailedStep::activate, activated.status);
+    stream.client = std::move(activated.client);
+    WaveFormat format;
+    format.wFormatTag = kWaveFormatIeeeFloat;
+    format.nChannels = 2;
+    format.nSamplesPerSec = rate_;
+    format.wBitsPerSample = 32;
+    format.nBlockAlign = 2 * sizeof(float);
+    format.nAvgBytesPerSec = rate_ * format.nBlockAlign;
+    const HRESULT initialized = stream.client->initialize(
+        ShareMode::shared,
+        kStreamFlagsLoopback | kStreamFlagsEventCallback | kStreamFlagsAutoConvertPcm,
+        kBufferDuration, 0, format);
+    if (!succeeded(initialized)) return failure(FailedStep::initialize, initialized);
+    HRESULT set = stream.client->setEventHandle(event_);
+    if (succeeded(set)) set = stream.client->getService(&stream.capture);
+    if (succeeded(set) && stream.capture == nullptr) set = kFail;
+    if (!succeeded(set)) return failure(FailedStep::setUp, set);
+    return std::nullopt;
+  }
+
+  // Main queue: who plays that the clients hear. Processes mode: a listed process or one of its
+  // tree, since the platform hears the tree; global mode: anyone outside the parent's tree.
+  void followPlaying() {
+    std::vector<TargetProcess> roots = hearing_.targets.processes;
+    if (hearing_.global) {
+      const auto parent = target(static_cast<std::int32_t>(parentPid()));
+      roots = parent ? std::vector<TargetProcess>{*parent} : std::vector<TargetProcess>{};
+    }
+    const ProcessTargets trees{roots, true};
+    std::vector<std::int32_t> playing;
+    for (const DWORD pid : sessions_.activePids()) {
+      const auto process = static_cast<std::int32_t>(pid);
+      if (pid != 0 && trees.covers(process) != hearing_.global) playing.push_back(process);
+    }
+    if (toldPlaying_ && *toldPlaying_ == playing) return;
+    toldPlaying_ = playing;
+    queue_->post([this, playing = std::move(playing)] { events_->playingChanged(playing); });
+  }
+
+  const std::unique_ptr<WindowsAudio> audio_;
+  SessionWatch sessions_;
+  DispatchQueue* queue_ = nullptr;
+  CaptureEvents* events_ = nullptr;
+  Hearing hearing_;
+  std::vector<Stream> streams_;
+  EventHandle event_ = nullptr;
+  std::uint32_t rate_ = 0;
+  std::uint32_t periodFrames_ = 0;
+  bool following_ = false;
+  std::optional<std::vector<std::int32_t>> toldPlaying_;
+  std::optional<CaptureLoop> loop_;
+};
+
+}  // namespace
+
+std::unique_ptr<Capture> makeLoopbackCapture(std::unique_ptr<WindowsAudio> audio) {
+  return std::make_unique<LoopbackCapture>(std::move(audio));
+}
+
+}  // namespace quenwick::loopback

@@ -1,0 +1,20 @@
+// The process-loopback backend (Windows 10 build 20348 and later): the capture interface as
+// Windows' sequence of calls, in portable C++ over the backend's own seam (windows_audio.h).
+// Processes mode makes one loopback client per listed process, each hearing the process's
+// tree; global mode makes one that hears everything but the tree of the agent's parent. The
+// render endpoints' session managers tell who has a session (something to hear), of new
+// sessions (the processes changed) and who plays. One capture thread mixes the clients' packets
+// by their QPC positions into periods of the engine, and keeps the timeline while none come.
+// Failures are worded with the HRESULT and the system's words (loopback_words.h).
+#pragma once
+
+#include <memory>
+
+#include "capture/capture.h"
+#include "capture/loopback/windows_audio.h"
+
+namespace quenwick::loopback {
+
+std::unique_ptr<Capture> makeLoopbackCapture(std::unique_ptr<WindowsAudio> audio);
+
+}  // namespace quenwick::loopback

@@ -1,0 +1,72 @@
+// The loopback clients' packets, mixed into cycles of one engine period on one timeline. Each
+// packet is added where its QPC position says, so the clients' sounds line up as they were
+// played, whichever client's packet came first; a client's packet within a quarter of a period of
+// where its last one ended is taken to follow it (the jitter of two clocks), and a client never
+// overlaps itself. A period goes out once a client's packets have passed its end by a whole
+// period (so the other clients' packets of that period have come too) as seen before the last
+// round of packets was taken (so every client has been drained of them since), or, while no
+// packets come (a silent target sends none), once the performance counter has passed its end by
+// kLateness: the timeline keeps going, as silence, from the start.
+//
+// The capture thread's own: every call allocates nothing, and none waits.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "capture/loopback/windows_audio.h"
+#include "convert/captured_cycle.h"
+
+namespace quenwick::loopback {
+
+class PacketMixer {
+ public:
+  // How long a period waits for packets before it goes out as what it has, in 100 ns units.
+  static constexpr std::uint64_t kLateness = 2'000'000;
+
+  // Room for `clients` clients' packets of interleaved float stereo at `rate`, in periods of
+  // `periodFrames` frames.
+  PacketMixer(std::size_t clients, std::uint32_t rate, std::uint32_t periodFrames);
+
+  // The timeline starts at `origin`, a performance counter reading in 100 ns units; what was
+  // played before it is left out.
+  void begin(std::uint64_t origin) noexcept;
+
+  // One packet of `client`: `frames` frames of interleaved float stereo (not read when the
+  // flags say the packet is silent) with the flags and QPC position GetBuffer gave.
+  void add(std::size_t client, const float* data, std::uint32_t frames, DWORD flags,
+           std::uint64_t qpcPosition) noexcept;
+
+  // After each round of packets taken from every client: delivers to `sink`, in order, every
+  // period that is due at `now` (100 ns units), the counter as it was when the round began.
+  void emitDue(std::uint64_t now, CycleSink& sink) noexcept;
+
+  // How long from `now` until the next period is due by time alone, in 100 ns units.
+  std::uint64_t dueIn(std::uint64_t now) const noexcept;
+
+ private:
+  struct Placement {
+    bool placed = false;
+    std::int64_t next = 0;  // the frame after the client's last packet
+  };
+
+  std::int64_t frameAt(std::uint64_t position) const noexcept;
+  std::uint64_t timeOf(std::int64_t frame) const noexcept;  // 100 ns units
+  float* slot(std::int64_t frame) noexcept { return &ring_[2 * (frame & mask_)]; }
+
+  const std::uint32_t rate_;
+  const std::uint32_t period_;
+  const std::int64_t lateFrames_;
+  const std::int64_t capacity_;  // frames of the ring, a power of two
+  const std::int64_t mask_;
+  std::vector<float> ring_;   // interleaved stereo, frame f at f & mask_
+  std::vector<float> cycle_;  // the period going out
+  std::vector<Placement> clients_;
+  std::uint64_t origin_ = 0;
+  std::int64_t emitted_ = 0;  // frames delivered so far
+  std::int64_t reached_ = 0;  // the furthest frame a packet reached
+  std::int64_t seen_ = 0;     // reached_ at the end of the last round
+};
+
+}  // namespace quenwick::loopback

@@ -1,0 +1,248 @@
+"""The process-loopback backend, the code that Windows runs, on a scripted Windows audio stack
+(quenwick-fake-loopback): the start-up's calls in their order in each reading of the
+activation's completion, the clients' packets mixed by their QPC positions, silence while none
+come, who plays, --wait, and each way the start can fail."""
+import os
+import signal
+import time
+
+import numpy as np
+import pytest
+
+from conftest import BUILD, LISTED, STAND_INS, assert_holds, noise, until
+
+FAKE = BUILD / "tests" / "quenwick-fake-loopback"
+A, B = STAND_INS[:2]
+PARENT = os.getpid()  # the agent's parent is this test
+PERIOD = 480  # frames of the engine's 10 ms at 48 kHz
+FLAGS = 0x00020000 | 0x00040000 | 0x80000000  # LOOPBACK | EVENTCALLBACK | AUTOCONVERTPCM
+INCLUDE, EXCLUDE = 0, 1
+NOT_YET = "none of the requested processes are audio processes yet; is the app playing sound?"
+
+
+def run_fake(agent, args, **script):
+    return agent(args, script=script, program=FAKE)
+
+
+def client_calls(index, pid, mode):
+    """The calls that make loopback client `index` for `pid` in `mode`."""
+    return [{"call": "ActivateAudioInterfaceAsync", "path": "VAD\\Process_Loopback", "vt": 65,
+             "size": 12, "params": [1, pid, mode], "status": 0},
+            {"call": "ActivateCompleted"},
+            {"call": "Initialize", "client": index, "mode": 0, "flags": FLAGS,
+             "duration": 5_000_000, "periodicity": 0, "format": [3, 2, 48000, 384000, 8, 32, 0],
+             "status": 0},
+            {"call": "SetEventHandle", "client": index, "status": 0},
+            {"call": "GetService", "client": index, "status": 0}]
+
+
+LISTEN = [{"call": "CoCreateInstance", "class": "MMDeviceEnumerator", "status": 0},
+          {"call": "EnumAudioEndpoints", "flow": 0, "mask": 1, "count": 1},
+          {"call": "Activate", "endpoint": 0, "interface": "IAudioSessionManager2"}]
+ENGINE = [{"call": "GetDefaultAudioEndpoint", "flow": 0, "role": 0, "status": 0},
+          {"call": "Activate", "endpoint": 0, "interface": "IAudioClient"},
+          {"call": "GetMixFormat", "rate": 48000}, {"call": "GetDevicePeriod"}]
+
+
+def enumerated(pids):
+    return {"call": "GetSessionEnumerator", "endpoint": 0, "pids": pids}
+
+
+# args, the sessions there are, the clients' targets and modes, the "format" event's mode
+STARTS = {
+    # A pid listed twice is one client; a client hears its target's tree.
+    "processes": (["--pids", f"{A},{B},{A}"], [A], [(A, INCLUDE), (B, INCLUDE)], "processes"),
+    "global, an --exclude-self in the parent's tree": (
+        ["--global", "--exclude-self", str(B)], [], [(PARENT, EXCLUDE)], "global"),
+    "global": (["--global"], [B], [(PARENT, EXCLUDE)], "global"),
+}
+READINGS = {f"{name}, completed {reading}": (case, reading) for name, case in STARTS.items()
+            for reading in (["after", "before", "inline"] if name == "processes" else ["after"])}
+
+
+@pytest.mark.parametrize("case, reading", READINGS.values(), ids=READINGS.keys())
+def test_a_start_makes_its_calls_in_order_and_captures_on_an_mmcss_thread(agent, case, reading):
+    args, sessions, clients, mode = case
+    run = run_fake(agent, args, activation=reading, sessions=[{"pid": p} for p in sessions])
+    run.wait_for_event("running")
+    until(lambda: any(c["call"] == "GetBuffer" for c in run.calls()), what="the first GetBuffer")
+    run.signal(signal.SIGTERM)
+    assert run.finish() == 0
+    calls = run.calls()
+    threads = {c["call"]: c.pop("thread") for c in calls if "thread" in c}
+    resolve = [] if mode == "global" else [enumerated(sessions)]
+    made = [call for index, (pid, how) in enumerate(clients)
+            for call in client_calls(index, pid, how)]
+    starts = [{"call": "Start", "client": index, "status": 0} for index in range(len(clients))]
+    stops = [{"call": call, "client": index} for call in ("Stop", "Release")
+             for index in range(len(clients))]
+    capture = [c for c in calls if c["call"] in ("AvSetMmThreadCharacteristics", "GetBuffer",
+                                                 "AvRevertMmThreadCharacteristics")]
+    main = [c for c in calls if c not in capture]
+    assert main == [*LISTEN, enumerated(sessions), {"call": "RegisterSessionNotification",
+                                                    "endpoint": 0},
+                    *resolve, *ENGINE, *made, *starts, *stops]
+    assert capture[0] == {"call": "AvSetMmThreadCharacteristics", "task": "Audio"}
+    assert capture[-1] == {"call": "AvRevertMmThreadCharacteristics", "registered": True}
+    assert threads["AvSetMmThreadCharacteristics"] == threads["GetBuffer"] != "main"
+    assert (threads["ActivateCompleted"] == "main") == (reading == "inline")
+    assert run.events() == [{"event": "creating_tap"},
+                            {"event": "format", "sample_rate": 48000, "channels": 2, "mode": mode,
+                             "pids": [int(p) for p in args[1].split(",")] if mode != "global"
+                             else []},
+                            {"event": "running"}]
+
+
+SOURCE_A, SOURCE_B = noise(48000, 2, seed=1) * 0.5, noise(48000, 2, seed=2) * 0.5
+
+
+def timeline(steps, source):
+    """Where a client's packets put its source's frames, frame 0 being its first period's: each
+    packet at its position, whenever it comes."""
+    frames, shift, played = np.zeros((0, 2), np.float32), 0, 0
+    for step in steps:
+        shift += step.get("shift", 0)
+        count = PERIOD * (step.get("play", 0) + step.get("misdated", 0))
+        if count:
+            frames = np.concatenate([frames, np.zeros((shift, 2), np.float32),
+                                     np.take(source, range(played, played + count), axis=0,
+                                             mode="wrap")])
+            played, shift = played + count, 0
+        frames = np.concatenate([frames, np.zeros((PERIOD * (step.get("silent", 0) +
+                                                             step.get("gap", 0)), 2), np.float32)])
+    return frames
+
+
+# each client's steps in the scripted engine's terms, and how the engine runs
+MIXES = {
+    "two targets by position": ([{"play": 40}], [{"shift": 72}, {"play": 40}], {}),
+    # Five passes land while the capture thread is between its reads of the two.
+    "two targets, one a pass late": ([{"play": 40}], [{"late": 1}, {"play": 40}],
+                                     {"stall": {"at": 10, "passes": 5}}),
+    "a target that plays late": ([{"play": 60}], [{"gap": 30}, {"play": 30}], {}),
+    "no packets for a while": ([{"play": 20}, {"gap": 10}, {"play": 20}], [], {}),
+    "silent packets with data": ([{"play": 20}, {"silent": 10}, {"play": 20}], [], {}),
+    "silent packets without": (
+        [{"play": 20}, {"silent": 10, "data": "null"}, {"play": 20}], [], {}),
+    "positions the engine could not time": (
+        [{"play": 20}, {"misdated": 5}, {"play": 20}], [], {}),
+}
+
+
+@pytest.mark.parametrize("steps_a, steps_b, engine", MIXES.values(), ids=MIXES.keys())
+def test_the_clients_packets_are_mixed_where_their_positions_say(agent, tmp_path, steps_a,
+                                                                 steps_b, engine):
+    streams, expected = {}, np.zeros((0, 2), np.float32)
+    for pid, steps, source in ((A, steps_a, SOURCE_A), (B, steps_b, SOURCE_B)):
+        path = tmp_path / f"{pid}.raw"
+        path.write_bytes(source.astype("<f4").tobytes())
+        streams[str(pid)] = [{"source": str(path)}, *steps]
+        mine = timeline(steps, source)
+        length = max(len(expected), len(mine))
+        expected = (np.pad(expected, ((0, length - len(expected)), (0, 0))) +
+                    np.pad(mine, ((0, length - len(mine)), (0, 0))))
+    run = run_fake(agent, ["--pids", f"{A},{B}"], sessions=[{"pid": A}], streams=streams,
+                   **engine)
+    run.wait_for_event("running")
+    time.sleep(len(expected) / 48000 + 0.5)
+    run.signal(signal.SIGTERM)
+    assert run.finish() == 0
+    # The sound, and silence after it: the conversion's last sample reads the frame after it.
+    heard = np.flatnonzero(np.abs(expected).sum(axis=1))
+    assert_holds(run.out, np.pad(expected[: heard[-1] + 1], ((0, PERIOD), (0, 0))))
+
+
+def test_silence_flows_from_the_start_while_no_packet_comes(agent):
+    run = run_fake(agent, ["--pids", str(A)], sessions=[{"pid": A}])
+    run.wait_for_event("running")
+    began = time.monotonic()
+    time.sleep(1.5)
+    run.signal(signal.SIGTERM)
+    ran = time.monotonic() - began
+    assert run.finish() == 0
+    # The last periods wait for packets that may yet come: a fifth of a second and a period.
+    assert ran - 0.35 <= len(run.out) / 32000 <= ran + 0.1
+    assert not any(run.out)
+
+
+WINE = ("could not activate process loopback (0x80070002: The system cannot find the file "
+        "specified). It needs Windows 10 build 20348 or later (Windows 11, Windows Server "
+        "2022); Wine has none.")
+TAP, FORMAT = "creating_tap", "format"
+# args, the script, the events before the error, its message, the exit status
+FAILURES = {
+    "Wine, or a build before 20348": (["--global"], {"activateResult": 0x80070002 - 2**32},
+                                      [TAP], WINE, 2),
+    "an activation refused at once": (
+        ["--pids", str(A)], {"activateStatus": 0x80070005 - 2**32}, [TAP],
+        "could not activate process loopback (0x80070005: Access is denied). Check that apps may "
+        "use audio capture under Settings > Privacy & security > Microphone.", 2),
+    "no output device": (
+        ["--global"], {"defaultStatus": 0x80070490 - 2**32}, [TAP],
+        "could not read the default output device's format (0x80070490). Check that an output "
+        "device is enabled under Settings > System > Sound.", 2),
+    "no audio service": (
+        ["--pids", str(A)], {"enumeratorStatus": 0x88890010 - 2**32}, [],
+        "could not reach the Windows audio service (0x88890010: AUDCLNT_E_SERVICE_NOT_RUNNING). "
+        "Check that the Windows Audio service (Audiosrv) is running.", 2),
+    "a format refused": (
+        ["--global"], {"initializeStatus": 0x88890008 - 2**32}, [TAP],
+        "could not initialize the loopback capture (0x88890008: AUDCLNT_E_UNSUPPORTED_FORMAT)", 2),
+    "a start refused": (["--global"], {"startStatus": 0x88890004 - 2**32}, [TAP, FORMAT],
+                        "could not start capture (0x88890004: AUDCLNT_E_DEVICE_INVALIDATED)", 2),
+    "an --exclude-self outside the parent's tree": (
+        ["--global", "--exclude-self", "1"], {}, [TAP],
+        "cannot leave out --exclude-self 1: it is not in the process tree of the agent's parent, "
+        "and Windows leaves out only one process tree, the parent's", 2),
+    "no session of a listed process": (["--pids", str(A)], {"sessions": [{"pid": B}]}, [],
+                                       NOT_YET, 3),
+    "the service gone while running": (
+        ["--global"], {"streams": {"parent": [{"play": 5}, {"fail": 0x88890010 - 2**32}]}},
+        [TAP, FORMAT, "running"], "the audio server went away", 2),
+}
+
+
+@pytest.mark.parametrize("args, script, before, message, status", FAILURES.values(),
+                         ids=FAILURES.keys())
+def test_a_failure_ends_the_agent_with_its_words(agent, args, script, before, message, status):
+    run = run_fake(agent, args, **{"sessions": [{"pid": A}], **script})
+    assert run.finish() == status
+    events = run.events()
+    assert [e["event"] for e in events] == [*before, "error"]
+    assert events[-1]["message"] == message
+    if "exclude" in message:  # nothing is made that could not hear as asked
+        assert not any(c["call"] == "ActivateAudioInterfaceAsync" for c in run.calls())
+
+
+# args, the sessions at first, the state changes, who plays after each
+REPORTS = {
+    "processes": (["--pids", str(A)], [{"pid": A}],
+                  [{"pid": A, "state": "active"}, {"pid": A, "state": "inactive"}],
+                  [[], [A], []]),
+    # The parent's tree is left out: B is the parent's child.
+    "global": (["--global"], [{"pid": "parent", "state": "active"}, {"pid": B}, {"pid": 1}],
+               [{"pid": B, "state": "active"}, {"pid": 1, "state": "active"}], [[], [1]]),
+}
+
+
+@pytest.mark.parametrize("args, sessions, changes, playing", REPORTS.values(), ids=REPORTS.keys())
+def test_who_plays_follows_the_sessions_states(agent, args, sessions, changes, playing):
+    steps = [{"after": 400 * (n + 1), "state": change} for n, change in enumerate(changes)]
+    run = run_fake(agent, [*args, "--report"], sessions=sessions, steps=steps)
+    until(lambda: sum(e["event"] == "playing" for e in run.events()) == len(playing),
+          what="who plays")
+    time.sleep(0.3 + 0.4 * len(changes))
+    run.signal(signal.SIGTERM)
+    assert run.finish() == 0
+    assert [e["pids"] for e in run.events() if e["event"] == "playing"] == playing
+
+
+def test_a_waiting_agent_starts_once_a_listed_process_has_a_session(agent):
+    run = run_fake(agent, ["--pids", str(LISTED), "--wait"],
+                   steps=[{"after": 500, "session": {"pid": LISTED}}])
+    time.sleep(0.3)
+    assert run.events() == [] and run.proc.poll() is None
+    run.wait_for_event("running")
+    run.signal(signal.SIGTERM)
+    assert run.finish() == 0
+    assert {"model": "session", "pid": LISTED, "told": 1} in run.log_lines()

@@ -1,0 +1,53 @@
+// The capture thread's mixing allocates nothing once made: two clients' packets, silent ones,
+// gaps, stretches of no packets at all and misdated ones, period after period.
+#include "capture/loopback/packet_mixer.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "support/allocation_count.h"
+
+namespace quenwick::loopback {
+namespace {
+
+struct CountingSink final : CycleSink {
+  void deliver(const CapturedCycle& cycle) noexcept override {
+    bytes += cycle.buffers->mBuffers[0].mDataByteSize;
+  }
+  std::uint64_t bytes = 0;
+};
+
+TEST(LoopbackMixer, MixesPeriodAfterPeriodWithoutAllocating) {
+  constexpr std::uint64_t kPeriod = 100'000;  // 10 ms in 100 ns units
+  PacketMixer mixer(2, 48000, 480);
+  const std::vector<float> packet(2 * 480, 0.25f);
+  CountingSink sink;
+  std::uint64_t position = 5'000'000;
+  mixer.begin(position);
+  const auto mix = [&](int periods) {
+    for (int i = 0; i < periods; ++i) {
+      if (i % 50 == 0) position += 30 * kPeriod;  // nobody played for a while
+      const DWORD flags = i % 7 == 0    ? kBufferFlagsSilent
+                          : i % 11 == 0 ? kBufferFlagsTimestampError
+                                        : 0;
+      mixer.add(0, packet.data(), 480, flags, position);
+      if (i % 3 != 0) mixer.add(1, packet.data(), 480, 0, position + 15'000);
+      position += kPeriod;
+      mixer.emitDue(position + mixer.dueIn(position) * (i % 5 == 0), sink);
+    }
+  };
+  mix(1000);
+  testing::watched = true;
+  const std::size_t before = testing::allocationsCounted;
+  int* volatile control = new int(1);  // the count is not blind
+  delete control;
+  ASSERT_EQ(testing::allocationsCounted - before, 1u);
+  mix(20000);
+  testing::watched = false;
+  EXPECT_EQ(testing::allocationsCounted - before, 1u);
+  EXPECT_GT(sink.bytes, 20000u * 480 * 8);  // every period went out, and the silences between
+}
+
+}  // namespace
+}  // namespace quenwick::loopback

@@ -1,0 +1,801 @@
+// quenwick-fake-loopback: the agent's real run control and its process-loopback backend, the code
+// that Windows runs, on a scripted Windows audio stack. It answers every call of the backend's
+// seam as Microsoft's documentation says, logs the calls with their arguments, and runs an audio
+// engine of its own: once a client has started, one pass every device period on the performance
+// counter's clock, each giving the client its packet of the period that just ended, as its
+// script says. Where the documentation allows several readings, the script chooses one.
+//
+// The script is a JSON object at the path in $QUENWICK_FAKE_SCRIPT (tests/conftest.py writes it):
+//   "log": PATH              the call log: one JSON object per line, one write(2) each
+//   "enumeratorStatus": HR   what CoCreateInstance(MMDeviceEnumerator) returns
+//   "endpoints": N           active render endpoints (1)
+//   "defaultStatus": HR      what GetDefaultAudioEndpoint returns (E_NOTFOUND: no output device)
+//   "mixRate": HZ            the default endpoint's mix format's rate (48000)
+//   "devicePeriod": UNITS    its default period in 100 ns (100000)
+//   "qpcFrequency": HZ       the performance counter's (10 MHz)
+//   "sessions": [SESSION]    the render endpoints' sessions at first: {"pid": PID or "parent",
+//                            "state": "inactive"|"active"|"expired", "endpoint": N}
+//   "activation": "after"|"before"|"inline"  when the completion handler is called: on another
+//                            thread after the call returned, on another thread before it returns,
+//                            or on the calling thread inside the call
+//   "activateStatus", "activateResult", "initializeStatus", "startStatus": HR
+//                            ActivateAudioInterfaceAsync's own result, the activation's, ...
+//   "streams": {PID or "parent": [STEP]}  the packets of the client that hears that target, from
+//                            its Start, one engine pass a period:
+//                            {"source": PATH} float stereo frames to play from, repeated;
+//                            {"play": N} N packets from it; {"silent": N, "data": "junk"|"null"}
+//                            N packets flagged silent, whose data is garbage or null;
+//                            {"misdated": N} N packets from the source flagged with a timestamp
+//                            error, their positions 0; {"gap": N} N periods without a packet;
+//                            {"shift": FRAMES} later positions; {"late": PASSES} packets come
+//                            that many passes after their period; {"fail": HR} GetBuffer fails
+//   "stall": {"at": N, "passes": M}  the engine holds back M passes from the end of its N-th
+//                            period, then makes them between the reads of two clients
+//   "steps": [STEP]          from the layer's opening, each after {"after": MS} or once the
+//                            file {"await": PATH} exists: {"session": SESSION} a new session,
+//                            told to the endpoint's notifications; {"state": {"pid", "state"}}
+//                            a session's state changes, told to its events
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <fstream>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <thread>
+
+#include "app/agent.h"
+#include "capture/loopback/loopback_capture.h"
+
+namespace quenwick::loopback {
+namespace {
+
+using nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kInvalidArg = static_cast<HRESULT>(0x80070057);      // E_INVALIDARG
+constexpr auto kNotImpl = static_cast<HRESULT>(0x80004001);         // E_NOTIMPL
+constexpr auto kFileNotFound = static_cast<HRESULT>(0x80070002);    // ERROR_FILE_NOT_FOUND
+constexpr auto kNotInitialized = static_cast<HRESULT>(0x88890001);  // AUDCLNT_E_...
+constexpr auto kAlreadyInitialized = static_cast<HRESULT>(0x88890002);
+constexpr auto kNotStopped = static_cast<HRESULT>(0x88890005);
+constexpr auto kOutOfOrder = static_cast<HRESULT>(0x88890007);
+constexpr auto kUnsupportedFormat = static_cast<HRESULT>(0x88890008);
+constexpr auto kInvalidSize = static_cast<HRESULT>(0x88890009);
+constexpr auto kEventHandleNotExpected = static_cast<HRESULT>(0x88890011);
+constexpr auto kEventHandleNotSet = static_cast<HRESULT>(0x88890014);
+constexpr std::int64_t kUnits = 10'000'000;  // 100 ns units a second
+
+std::string narrow(std::u16string_view text) {
+  return {text.begin(), text.end()};  // the backend's strings are ASCII
+}
+
+AudioSessionState stateOf(const json& name) {
+  return name == "active"    ? AudioSessionState::active
+         : name == "expired" ? AudioSessionState::expired
+                             : AudioSessionState::inactive;
+}
+
+struct Event {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool signalled = false;
+};
+
+struct Packet {
+  std::vector<float> frames;
+  DWORD flags = 0;
+  bool nullData = false;
+  std::uint64_t position = 0;
+  std::int64_t due = 0;  // when the engine hands it over, 100 ns
+};
+
+class Model;
+
+struct Session final : AudioSessionControl {
+  Session(Model& model, std::int32_t pid, AudioSessionState state, int endpoint)
+      : model(model), pid(pid), state(state), endpoint(endpoint) {}
+  HRESULT getProcessId(DWORD* out) override;
+  HRESULT getState(AudioSessionState* out) override;
+  HRESULT registerAudioSessionNotification(AudioSessionEvents& sink) override;
+  Model& model;
+  const std::int32_t pid;
+  AudioSessionState state;  // under the model's mutex
+  const int endpoint;
+  std::vector<AudioSessionEvents*> events;
+};
+
+// The client of one target, activated on the loopback device, with its own capture client; or
+// the default endpoint's, which tells its mix format and period and captures nothing.
+constexpr int kEndpointClient = -1;
+struct LoopbackClient final : AudioClient, AudioCaptureClient {
+  LoopbackClient(Model& model, int index, std::int32_t pid)
+      : model(model), index(index), pid(pid) {}
+  ~LoopbackClient() override;
+  HRESULT initialize(ShareMode, DWORD, REFERENCE_TIME, REFERENCE_TIME, const WaveFormat&) override;
+  HRESULT getMixFormat(WaveFormat*) override;
+  HRESULT getDevicePeriod(REFERENCE_TIME* usual, REFERENCE_TIME* least) override;
+  HRESULT setEventHandle(EventHandle handle) override;
+  HRESULT getService(std::unique_ptr<AudioCaptureClient>* out) override;
+  HRESULT start() override;
+  HRESULT stop() override;
+  HRESULT getBuffer(unsigned char**, std::uint32_t*, DWORD*, std::uint64_t*,
+                    std::uint64_t*) override;
+  HRESULT releaseBuffer(std::uint32_t frames) override;
+  Model& model;
+  const int index;
+  const std::int32_t pid;
+  // The rest under the model's mutex.
+  bool initialized = false, eventDriven = false, started = false, holding = false,
+       toldGetBuffer = false;
+  Event* event = nullptr;
+  json steps;
+  std::size_t step = 0;
+  std::int64_t left = 0;  // packets or periods left of the step under way
+  std::vector<float> source;
+  std::size_t sourceAt = 0;
+  std::int64_t shift = 0, late = 0;
+  HRESULT failing = kOk;
+  std::int64_t nextPeriod = 0;  // the start of its next period, 100 ns
+  std::deque<Packet> pending, ready;
+};
+
+// The capture client handed out by GetService: the client itself, which outlives it.
+struct CaptureView final : AudioCaptureClient {
+  explicit CaptureView(LoopbackClient& client) : client(client) {}
+  HRESULT getBuffer(unsigned char** d, std::uint32_t* f, DWORD* fl, std::uint64_t* dp,
+                    std::uint64_t* qp) override {
+    return client.getBuffer(d, f, fl, dp, qp);
+  }
+  HRESULT releaseBuffer(std::uint32_t frames) override { return client.releaseBuffer(frames); }
+  LoopbackClient& client;
+};
+
+class Model final : public WindowsAudio {
+  friend struct LoopbackClient;
+
+ public:
+  explicit Model(json script)
+      : script_(std::move(script)), parent_(getppid()), opened_(Clock::now()) {
+    if (script_.contains("log")) {
+      logFd_ = open(script_["log"].get<std::string>().c_str(),
+                    O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    }
+    rate_ = script_.value("mixRate", 48000u);
+    period_ = script_.value("devicePeriod", std::int64_t{100'000});
+    frequency_ = script_.value("qpcFrequency", std::int64_t{10'000'000});
+    for (const json& session : script_.value("sessions", json::array())) addSession(session);
+    threads_.emplace_back([this] { runSteps(); });
+  }
+
+  // --- the seam ---
+  HRESULT createDeviceEnumerator(std::unique_ptr<DeviceEnumerator>* out) override;
+  HRESULT activateAudioInterfaceAsync(
+      std::u16string_view path, const BlobPropVariant& params,
+      std::shared_ptr<ActivateAudioInterfaceCompletionHandler> handler) override;
+
+  EventHandle createEvent() override {
+    std::lock_guard lock(mutex_);
+    return events_.emplace_back(std::make_unique<Event>()).get();
+  }
+  void setEvent(EventHandle handle) override {
+    auto* event = static_cast<Event*>(handle);
+    std::lock_guard lock(event->mutex);
+    event->signalled = true;
+    event->changed.notify_all();
+  }
+  DWORD waitForSingleObject(EventHandle handle, DWORD milliseconds) override {
+    auto* event = static_cast<Event*>(handle);
+    std::unique_lock lock(event->mutex);
+    if (!event->changed.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                                 [&] { return event->signalled; })) {
+      return kWaitTimeout;
+    }
+    event->signalled = false;
+    return kWaitObject0;
+  }
+
+  std::int64_t queryPerformanceCounter() override {
+    // An engine that runs is never a period behind the counter: no thread of this machine's
+    // holds the clock back, however busy it is, and the backend's timer is not told apart from
+    // a late engine.
+    std::int64_t now = nowUnits();
+    if (const std::int64_t engine = engineAt_.load(); engine != 0) {
+      now = std::min(now, engine + period_);
+    }
+    return static_cast<std::int64_t>(static_cast<__int128>(now) * frequency_ / kUnits);
+  }
+  std::int64_t queryPerformanceFrequency() override { return frequency_; }
+
+  AvrtHandle avSetMmThreadCharacteristics(std::u16string_view task, DWORD* index) override {
+    log({{"call", "AvSetMmThreadCharacteristics"}, {"task", narrow(task)}, {"thread", thread()}});
+    *index = 1;
+    return &avrt_;
+  }
+  void avRevertMmThreadCharacteristics(AvrtHandle handle) override {
+    log({{"call", "AvRevertMmThreadCharacteristics"}, {"registered", handle == &avrt_}});
+  }
+
+  // The system's words for two common codes, with its line end; none for the rest.
+  std::string formatMessage(HRESULT code) override {
+    if (code == kFileNotFound) return "The system cannot find the file specified.\r\n";
+    if (code == kAccessDenied) return "Access is denied.\r\n";
+    return {};
+  }
+
+  // --- for the model's objects ---
+  void log(json line) {
+    if (logFd_ < 0) return;
+    const std::string text = line.dump() + "\n";
+    (void)!write(logFd_, text.data(), text.size());
+  }
+
+  // "main" for the thread that made the model, else t1, t2, ... in order of their first call.
+  std::string thread() {
+    thread_local int number = 0;
+    if (std::this_thread::get_id() == mainThread_) return "main";
+    if (number == 0) number = ++threadsSeen_;
+    std::string name = std::to_string(number);
+    return name.insert(0, 1, 't');
+  }
+
+  // The performance counter in 100 ns units: a second before the layer opened, it read 0.
+  std::int64_t nowUnits() const {
+    return kUnits +
+           std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - opened_).count() /
+               100;
+  }
+
+  std::int32_t pidOf(const json& pid) const { return pid == "parent" ? parent_ : pid.get<int>(); }
+  const json& script() const { return script_; }
+  std::uint32_t rate() const { return rate_; }
+  std::int64_t period() const { return period_; }
+  std::mutex& mutex() { return mutex_; }
+
+  std::vector<std::shared_ptr<Session>> sessionsOf(int endpoint) {
+    std::lock_guard lock(mutex_);
+    std::vector<std::shared_ptr<Session>> found;
+    for (const auto& session : sessions_) {
+      if (session->endpoint == endpoint) found.push_back(session);
+    }
+    return found;
+  }
+
+  void enumerated(int endpoint) {
+    std::lock_guard lock(mutex_);
+    enumerated_.insert(endpoint);
+  }
+  void registered(int endpoint, AudioSessionNotification& notification) {
+    std::lock_guard lock(mutex_);
+    notifications_.emplace_back(endpoint, &notification);
+  }
+
+  // Under the mutex: every client's packets are made from the period after the first Start
+  // on, so that clients started one after the other hear the same periods.
+  void started(LoopbackClient& client) {
+    if (!engine_) {
+      engine_ = true;
+      firstPeriod_ = (nowUnits() / period_ + 1) * period_;
+      threads_.emplace_back([this] { runEngine(); });
+    }
+    client.nextPeriod = firstPeriod_;
+    clients_.push_back(&client);
+  }
+
+  // Under the mutex: a released client gets no more packets.
+  void forget(LoopbackClient& client) { std::erase(clients_, &client); }
+
+  ~Model() override {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    for (auto& thread : threads_) {
+      if (thread.joinable()) thread.join();
+    }
+  }
+
+ private:
+  std::shared_ptr<Session> addSession(const json& session) {
+    auto added = std::make_shared<Session>(*this, pidOf(session["pid"]),
+                                           stateOf(session.value("state", "inactive")),
+                                           session.value("endpoint", 0));
+    sessions_.push_back(added);
+    return added;
+  }
+
+  bool pause(Clock::time_point until) {
+    std::unique_lock lock(mutex_);
+    return !wake_.wait_until(lock, until, [&] { return stopping_; });
+  }
+
+  void runSteps() {
+    for (const json& step : script_.value("steps", json::array())) {
+      if (step.contains("after") &&
+          !pause(opened_ + std::chrono::milliseconds(step["after"].get<int>()))) {
+        return;
+      }
+      if (step.contains("await")) {
+        while (access(step["await"].get<std::string>().c_str(), F_OK) != 0) {
+          if (!pause(Clock::now() + std::chrono::milliseconds(10))) return;
+        }
+      }
+      if (step.contains("session")) {
+        std::vector<AudioSessionNotification*> told;
+        std::shared_ptr<Session> session;
+        {
+          std::lock_guard lock(mutex_);
+          session = addSession(step["session"]);
+          // A manager tells of new sessions once it has been asked for its sessions.
+          for (const auto& [endpoint, notification] : notifications_) {
+            if (endpoint == session->endpoint && enumerated_.count(endpoint)) {
+              told.push_back(notification);
+            }
+          }
+        }
+        log({{"model", "session"}, {"pid", session->pid}, {"told", told.size()}});
+        for (auto* notification : told) notification->onSessionCreated(session);
+      } else if (step.contains("state")) {
+        const std::int32_t pid = pidOf(step["state"]["pid"]);
+        const AudioSessionState state = stateOf(step["state"]["state"]);
+        std::vector<AudioSessionEvents*> told;
+        {
+          std::lock_guard lock(mutex_);
+          for (const auto& session : sessions_) {
+            if (session->pid != pid) continue;
+            session->state = state;
+            told.insert(told.end(), session->events.begin(), session->events.end());
+          }
+        }
+        log({{"model", "state"}, {"pid", pid}, {"told", told.size()}});
+        for (auto* events : told) events->onStateChanged(state);
+      }
+    }
+  }
+
+  // One pass each period on the performance counter's clock, late passes caught up at once.
+  // With "stall": {"at": N, "passes": M}, the passes from the N-th period's end on are held back
+  // for M periods and then made between the capture thread's reads of two clients: inside the
+  // first client's GetBuffer that finds nothing.
+  void runEngine() {
+    const json stall = script_.value("stall", json::object());
+    const std::int64_t held = firstPeriod_ + (stall.value("at", -2) + 1) * period_;
+    for (std::int64_t pass = nowUnits() / period_ + 1;; ++pass) {
+      const auto at = opened_ + std::chrono::nanoseconds((pass * period_ - kUnits) * 100);
+      if (!pause(at)) return;
+      std::unique_lock lock(mutex_);
+      const std::int64_t time = pass * period_;
+      if (time >= held && time < held + stall.value("passes", 0) * period_) continue;
+      if (time == held + stall.value("passes", 0) * period_ && time > held) {
+        deferred_ = time;
+        wake_.wait(lock, [&] { return stopping_ || deferred_ == 0; });
+        continue;
+      }
+      runPass(time);
+    }
+  }
+
+  // Under the mutex: the packets of every period that has ended by `time`.
+  void runPass(std::int64_t time) {
+    engineAt_.store(time);
+    for (LoopbackClient* client : clients_) {
+      while (client->started && client->nextPeriod + period_ <= time) makePacket(*client);
+      bool handed = false;
+      while (!client->pending.empty() && client->pending.front().due <= time) {
+        client->ready.push_back(std::move(client->pending.front()));
+        client->pending.pop_front();
+        handed = true;
+      }
+      if (handed && client->event != nullptr) setEvent(client->event);
+    }
+  }
+
+  // Under the mutex, in a client's GetBuffer: the passes held back, if their time has come.
+  void landHeldPasses() {
+    if (deferred_ == 0) return;
+    runPass(deferred_);
+    deferred_ = 0;
+    wake_.notify_all();
+  }
+
+  // Under the mutex: the client's packet of its next period, as its steps say, handed over
+  // once the period has ended (and as many passes later as it is late).
+  void makePacket(LoopbackClient& client) {
+    const std::int64_t position = client.nextPeriod;
+    client.nextPeriod += period_;
+    const auto frames = static_cast<std::size_t>(period_ * rate_ / kUnits);
+    while (client.step < client.steps.size()) {
+      const json& step = client.steps[client.step];
+      if (client.left == 0) {
+        if (step.contains("source")) {
+          std::ifstream file(step["source"].get<std::string>(), std::ios::binary);
+          std::vector<char> bytes{std::istreambuf_iterator<char>(file), {}};
+          client.source.resize(bytes.size() / sizeof(float));
+          std::memcpy(client.source.data(), bytes.data(), client.source.size() * sizeof(float));
+        }
+        client.shift += step.value("shift", 0);
+        client.late = step.value("late", client.late);
+        client.failing = step.value("fail", client.failing);
+        client.left = step.value("play", 0) + step.value("silent", 0) + step.value("gap", 0) +
+                      step.value("misdated", 0);
+        if (client.left == 0) {
+          ++client.step;
+          continue;
+        }
+      }
+      --client.left;
+      Packet packet;
+      packet.position = static_cast<std::uint64_t>(position + client.shift * kUnits / rate_);
+      packet.due = position + (1 + client.late) * period_;
+      if (step.contains("silent")) {
+        packet.flags = kBufferFlagsSilent;
+        packet.nullData = step.value("data", "junk") == "null";
+        packet.frames.assign(2 * frames, 0.5f);
+      } else if (!step.contains("gap")) {
+        packet.frames.assign(2 * frames, 0.0f);
+        for (std::size_t n = 0; n < 2 * frames && !client.source.empty(); ++n) {
+          packet.frames[n] = client.source[client.sourceAt];
+          client.sourceAt = (client.sourceAt + 1) % client.source.size();
+        }
+        if (step.contains("misdated")) {
+          packet.flags = kBufferFlagsTimestampError;
+          packet.position = 0;
+        }
+      }
+      if (client.left == 0) ++client.step;
+      if (!step.contains("gap")) client.pending.push_back(std::move(packet));
+      return;
+    }
+  }
+
+  const json script_;
+  const pid_t parent_;
+  const Clock::time_point opened_;
+  const std::thread::id mainThread_ = std::this_thread::get_id();
+  int logFd_ = -1;
+  std::uint32_t rate_;
+  std::int64_t period_;
+  std::int64_t frequency_;
+  int avrt_ = 0;
+  std::atomic<int> threadsSeen_{0};
+  std::atomic<std::int64_t> engineAt_{0};  // the last pass of the engine, 0 before the first
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stopping_ = false;
+  bool engine_ = false;
+  std::int64_t firstPeriod_ = 0;
+  std::int64_t deferred_ = 0;  // the time of the passes held back, once it has come
+  std::vector<std::unique_ptr<Event>> events_;
+  std::vector<std::shared_ptr<Session>> sessions_;
+  std::set<int> enumerated_;
+  std::vector<std::pair<int, AudioSessionNotification*>> notifications_;
+  std::vector<LoopbackClient*> clients_;
+  std::vector<std::thread> threads_;
+  int activations_ = 0;  // main thread
+};
+
+// --- sessions ---
+
+HRESULT Session::getProcessId(DWORD* out) {
+  *out = static_cast<DWORD>(pid);
+  return kOk;
+}
+
+HRESULT Session::getState(AudioSessionState* out) {
+  std::lock_guard lock(model.mutex());
+  *out = state;
+  return kOk;
+}
+
+HRESULT Session::registerAudioSessionNotification(AudioSessionEvents& sink) {
+  std::lock_guard lock(model.mutex());
+  events.push_back(&sink);
+  return kOk;
+}
+
+struct SessionList final : AudioSessionEnumerator {
+  std::vector<std::shared_ptr<Session>> sessions;
+  HRESULT getCount(int* count) override {
+    *count = static_cast<int>(sessions.size());
+    return kOk;
+  }
+  HRESULT getSession(int index, std::shared_ptr<AudioSessionControl>* out) override {
+    if (index < 0 || index >= static_cast<int>(sessions.size())) return kInvalidArg;
+    *out = sessions[static_cast<std::size_t>(index)];
+    return kOk;
+  }
+};
+
+struct Manager final : AudioSessionManager {
+  Manager(Model& model, int endpoint) : model(model), endpoint(endpoint) {}
+  HRESULT getSessionEnumerator(std::unique_ptr<AudioSessionEnumerator>* out) override {
+    auto list = std::make_unique<SessionList>();
+    list->sessions = model.sessionsOf(endpoint);
+    json pids = json::array();
+    for (const auto& session : list->sessions) pids.push_back(session->pid);
+    model.enumerated(endpoint);
+    model.log({{"call", "GetSessionEnumerator"}, {"endpoint", endpoint}, {"pids", pids}});
+    *out = std::move(list);
+    return kOk;
+  }
+  HRESULT registerSessionNotification(AudioSessionNotification& notification) override {
+    model.registered(endpoint, notification);
+    model.log({{"call", "RegisterSessionNotification"}, {"endpoint", endpoint}});
+    return kOk;
+  }
+  Model& model;
+  const int endpoint;
+};
+
+// --- endpoints ---
+
+struct Endpoint final : Device {
+  Endpoint(Model& model, int index) : model(model), index(index) {}
+  HRESULT activateAudioClient(std::unique_ptr<AudioClient>* out) override {
+    model.log({{"call", "Activate"}, {"endpoint", index}, {"interface", "IAudioClient"}});
+    *out = std::make_unique<LoopbackClient>(model, kEndpointClient, 0);
+    return kOk;
+  }
+  HRESULT activateSessionManager(std::unique_ptr<AudioSessionManager>* out) override {
+    model.log({{"call", "Activate"}, {"endpoint", index}, {"interface", "IAudioSessionManager2"}});
+    *out = std::make_unique<Manager>(model, index);
+    return kOk;
+  }
+  Model& model;
+  const int index;
+};
+
+struct Devices final : DeviceEnumerator {
+  explicit Devices(Model& model) : model(model) {}
+  HRESULT getDefaultAudioEndpoint(DataFlow flow, Role role, std::unique_ptr<Device>* out) override {
+    const HRESULT status = model.script().value("defaultStatus", kOk);
+    model.log({{"call", "GetDefaultAudioEndpoint"},
+               {"flow", static_cast<int>(flow)},
+               {"role", static_cast<int>(role)},
+               {"status", status}});
+    if (succeeded(status)) *out = std::make_unique<Endpoint>(model, 0);
+    return status;
+  }
+  HRESULT enumAudioEndpoints(DataFlow flow, DWORD mask,
+                             std::vector<std::unique_ptr<Device>>* out) override {
+    const int count = model.script().value("endpoints", 1);
+    model.log({{"call", "EnumAudioEndpoints"},
+               {"flow", static_cast<int>(flow)},
+               {"mask", mask},
+               {"count", count}});
+    for (int index = 0; index < count; ++index) {
+      out->push_back(std::make_unique<Endpoint>(model, index));
+    }
+    return kOk;
+  }
+  Model& model;
+};
+
+HRESULT Model::createDeviceEnumerator(std::unique_ptr<DeviceEnumerator>* out) {
+  const HRESULT status = script_.value("enumeratorStatus", kOk);
+  log({{"call", "CoCreateInstance"}, {"class", "MMDeviceEnumerator"}, {"status", status}});
+  if (succeeded(status)) *out = std::make_unique<Devices>(*this);
+  return status;
+}
+
+// --- activation ---
+
+struct Operation final : ActivateAudioInterfaceAsyncOperation {
+  HRESULT result = kOk;
+  std::unique_ptr<AudioClient> client;
+  HRESULT getActivateResult(HRESULT* activateResult,
+                            std::unique_ptr<AudioClient>* activated) override {
+    *activateResult = result;
+    if (succeeded(result)) *activated = std::move(client);
+    return kOk;
+  }
+};
+
+HRESULT Model::activateAudioInterfaceAsync(
+    std::u16string_view path, const BlobPropVariant& params,
+    std::shared_ptr<ActivateAudioInterfaceCompletionHandler> handler) {
+  // The blob read as the documented layout: type, target pid, mode, four bytes each.
+  std::uint32_t fields[3] = {};
+  const bool whole = params.vt == BlobPropVariant::kVtBlob && params.cbSize == sizeof fields;
+  if (whole) std::memcpy(fields, params.pBlobData, sizeof fields);
+  const HRESULT status = script_.value("activateStatus", kOk);
+  const std::string reading = script_.value("activation", "after");
+  const int index = activations_++;
+  log({{"call", "ActivateAudioInterfaceAsync"},
+       {"path", narrow(path)},
+       {"vt", params.vt},
+       {"size", params.cbSize},
+       {"params", whole ? json(fields) : json(nullptr)},
+       {"status", status}});
+  if (!succeeded(status)) return status;
+  auto operation = std::make_shared<Operation>();
+  operation->result = script_.value("activateResult", kOk);
+  if (narrow(path) != "VAD\\Process_Loopback") operation->result = kFileNotFound;
+  if (!whole || fields[0] != 1 || fields[2] > 1) operation->result = kInvalidArg;
+  if (succeeded(operation->result)) {
+    const auto target = static_cast<std::int32_t>(fields[1]);
+    operation->client = std::make_unique<LoopbackClient>(*this, index, target);
+  }
+  const auto complete = [this, operation, handler] {
+    log({{"call", "ActivateCompleted"}, {"thread", thread()}});
+    handler->activateCompleted(*operation);
+  };
+  if (reading == "inline") {
+    complete();
+  } else if (reading == "before") {
+    std::thread(complete).join();
+  } else {
+    std::thread([complete] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      complete();
+    }).detach();
+  }
+  return kOk;
+}
+
+// --- loopback clients ---
+
+LoopbackClient::~LoopbackClient() {
+  {
+    std::lock_guard lock(model.mutex());
+    model.forget(*this);
+  }
+  if (index != kEndpointClient) model.log({{"call", "Release"}, {"client", index}});
+}
+
+HRESULT LoopbackClient::initialize(ShareMode mode, DWORD flags, REFERENCE_TIME duration,
+                                   REFERENCE_TIME periodicity, const WaveFormat& f) {
+  HRESULT status = model.script().value("initializeStatus", kOk);
+  const bool floatStereo = f.wFormatTag == kWaveFormatIeeeFloat && f.nChannels == 2 &&
+                           f.wBitsPerSample == 32 && f.nBlockAlign == 8 &&
+                           f.nAvgBytesPerSec == f.nSamplesPerSec * 8;
+  const bool converts = (flags & kStreamFlagsAutoConvertPcm) != 0;
+  std::lock_guard lock(model.mutex());
+  if (initialized) status = kAlreadyInitialized;
+  if (mode != ShareMode::shared || periodicity != 0 || (flags & kStreamFlagsLoopback) == 0) {
+    status = kInvalidArg;
+  }
+  if (!floatStereo || (!converts && f.nSamplesPerSec != model.rate())) status = kUnsupportedFormat;
+  model.log({{"call", "Initialize"},
+             {"client", index},
+             {"mode", static_cast<int>(mode)},
+             {"flags", flags},
+             {"duration", duration},
+             {"periodicity", periodicity},
+             {"format",
+              {f.wFormatTag, f.nChannels, f.nSamplesPerSec, f.nAvgBytesPerSec, f.nBlockAlign,
+               f.wBitsPerSample, f.cbSize}},
+             {"status", status}});
+  if (succeeded(status)) {
+    initialized = true;
+    eventDriven = (flags & kStreamFlagsEventCallback) != 0;
+  }
+  return status;
+}
+
+// A loopback client has none, as users of process loopback report.
+HRESULT LoopbackClient::getMixFormat(WaveFormat* format) {
+  if (index != kEndpointClient) return kNotImpl;
+  *format = {0xFFFE, 2, model.rate(), model.rate() * 8, 8, 32, 22};
+  model.log({{"call", "GetMixFormat"}, {"rate", model.rate()}});
+  return kOk;
+}
+
+HRESULT LoopbackClient::getDevicePeriod(REFERENCE_TIME* usual, REFERENCE_TIME* least) {
+  if (index != kEndpointClient) return kNotImpl;
+  *usual = model.period();
+  *least = model.period() / 3;
+  model.log({{"call", "GetDevicePeriod"}});
+  return kOk;
+}
+
+HRESULT LoopbackClient::setEventHandle(EventHandle handle) {
+  std::lock_guard lock(model.mutex());
+  const HRESULT status = !initialized        ? kNotInitialized
+                         : !eventDriven      ? kEventHandleNotExpected
+                         : handle == nullptr ? kInvalidArg
+                                             : kOk;
+  if (succeeded(status)) event = static_cast<Event*>(handle);
+  model.log({{"call", "SetEventHandle"}, {"client", index}, {"status", status}});
+  return status;
+}
+
+HRESULT LoopbackClient::getService(std::unique_ptr<AudioCaptureClient>* out) {
+  const HRESULT status = initialized ? kOk : kNotInitialized;
+  model.log({{"call", "GetService"}, {"client", index}, {"status", status}});
+  if (succeeded(status)) *out = std::make_unique<CaptureView>(*this);
+  return status;
+}
+
+HRESULT LoopbackClient::start() {
+  HRESULT status = model.script().value("startStatus", kOk);
+  {
+    std::lock_guard lock(model.mutex());
+    if (!initialized) status = kNotInitialized;
+    if (started) status = kNotStopped;
+    if (eventDriven && event == nullptr) status = kEventHandleNotSet;
+    if (succeeded(status)) {
+      started = true;
+      const json& streams = model.script().value("streams", json::object());
+      for (const auto& [target, script] : streams.items()) {
+        if (model.pidOf(target == "parent" ? json(target) : json(std::stoi(target))) == pid) {
+          steps = script;
+        }
+      }
+      model.started(*this);
+    }
+  }
+  model.log({{"call", "Start"}, {"client", index}, {"status", status}});
+  return status;
+}
+
+HRESULT LoopbackClient::stop() {
+  {
+    std::lock_guard lock(model.mutex());
+    started = false;
+  }
+  model.log({{"call", "Stop"}, {"client", index}});
+  return kOk;
+}
+
+HRESULT LoopbackClient::getBuffer(unsigned char** data, std::uint32_t* frames, DWORD* flags,
+                                  std::uint64_t* devicePosition, std::uint64_t* qpcPosition) {
+  std::lock_guard lock(model.mutex());
+  if (!toldGetBuffer) {
+    toldGetBuffer = true;
+    model.log({{"call", "GetBuffer"}, {"client", index}, {"thread", model.thread()}});
+  }
+  *data = nullptr;
+  *frames = 0;
+  if (!initialized) return kNotInitialized;
+  if (holding) return kOutOfOrder;
+  if (!succeeded(failing)) return failing;
+  if (ready.empty()) {
+    if (index == 0) model.landHeldPasses();
+    return kBufferEmpty;
+  }
+  Packet& packet = ready.front();
+  *data = packet.nullData ? nullptr : reinterpret_cast<unsigned char*>(packet.frames.data());
+  *frames = static_cast<std::uint32_t>(packet.frames.size() / 2);
+  *flags = packet.flags;
+  *devicePosition = 0;
+  *qpcPosition = packet.position;
+  holding = true;
+  return kOk;
+}
+
+HRESULT LoopbackClient::releaseBuffer(std::uint32_t framesRead) {
+  std::lock_guard lock(model.mutex());
+  if (!holding) return kOutOfOrder;
+  if (framesRead != 0 && framesRead != ready.front().frames.size() / 2) return kInvalidSize;
+  holding = false;
+  if (framesRead != 0) ready.pop_front();
+  return kOk;
+}
+
+}  // namespace
+}  // namespace quenwick::loopback
+
+int main(int argc, char** argv) {
+  nlohmann::json script;
+  {  // closed before the agent starts: its descriptor must not take the place of a closed one
+    const char* path = std::getenv("QUENWICK_FAKE_SCRIPT");
+    std::ifstream file(path != nullptr ? path : "");
+    script = nlohmann::json::parse(file, nullptr, false);
+  }
+  if (!script.is_object()) {
+    static const char line[] = "quenwick-fake-loopback: QUENWICK_FAKE_SCRIPT names no script\n";
+    (void)!write(STDERR_FILENO, line, sizeof line - 1);
+    _exit(125);
+  }
+  quenwick::runAgent(argc, argv, [&script] {
+    return quenwick::loopback::makeLoopbackCapture(
+        std::make_unique<quenwick::loopback::Model>(script));
+  });
+}
