@@ -9,6 +9,8 @@ from a sample handed to the graph to its bytes on stdout.
 With QUENWICK_E2E_BASELINE naming another build of the agent, it compares the two instead, in
 rounds that interleave them on the same players in the same minutes: CPU figures on a shared
 machine drift several-fold from one run to the next, so only ratios taken side by side count.
+With QUENWICK_E2E_QUALITY=high it compares this build with --quality high against itself with
+its default conversion in the same way.
 """
 import os
 import signal
@@ -49,8 +51,10 @@ def wait_until_audio_process(pid, timeout=5.0):
 
 
 def start_agent(quenwick, pid, stdout=subprocess.DEVNULL):
+    """`quenwick` is the agent's path, or a tuple of it and more arguments."""
+    command = [quenwick] if isinstance(quenwick, str) else list(quenwick)
     started = time.monotonic_ns()
-    agent = subprocess.Popen([quenwick, "--pids", str(pid)], stdin=subprocess.DEVNULL,
+    agent = subprocess.Popen([*command, "--pids", str(pid)], stdin=subprocess.DEVNULL,
                              stdout=stdout, stderr=subprocess.PIPE)
     for line in agent.stderr:
         if b'"running"' in line:
@@ -187,10 +191,12 @@ def surround_cost(quenwick, work, seconds):
     return costs
 
 
-def compare(baseline, quenwick, burst_player, work, seconds, rounds):
-    """The baseline build and this one, side by side: on each round both capture the same stereo
-    player and the same 5.1 player at once (in turns as to which starts first), then each
-    measures its latency in turn."""
+def compare(baseline, quenwick, burst_player, work, seconds, rounds,
+            names=("baseline", "this build")):
+    """The baseline agent and this one (each a path, or a tuple of a path and arguments), side by
+    side: on each round both capture the same stereo player and the same 5.1 player at once (in
+    turns as to which starts first), then each measures its latency in turn."""
+    named = dict(zip((baseline, quenwick), names))
     make_surround_sink()
     ratios = {"stereo": [], "5.1": []}
     for n in range(rounds):
@@ -205,21 +211,21 @@ def compare(baseline, quenwick, burst_player, work, seconds, rounds):
             by = dict(zip(order, costs[2 * i: 2 * i + 2]))
             theirs, ours = by[baseline], by[quenwick]
             ratios[layout].append(ours / theirs)
-            print(f"  round {n + 1}, {layout}: baseline {theirs * 1000:7.1f} ms, this build "
+            print(f"  round {n + 1}, {layout}: {names[0]} {theirs * 1000:7.1f} ms, {names[1]} "
                   f"{ours * 1000:7.1f} ms a minute ({ours / theirs:.3f})", flush=True)
     # The agent that starts second runs later in each cycle, which costs it more here: rounds
     # come in pairs with each order once, and only whole pairs are averaged.
     for layout, values in ratios.items():
         pairs = values[: len(values) // 2 * 2]
         mean = statistics.geometric_mean(pairs) if pairs else float("nan")
-        print(f"CPU, this build against the baseline, {layout}: {mean:.3f} (geometric mean of "
+        print(f"CPU, {names[1]} against {names[0]}, {layout}: {mean:.3f} (geometric mean of "
               f"{len(pairs)} rounds of {seconds} s, each order in half of them)")
     delays = {baseline: [], quenwick: []}
     for n in range(rounds):
         for binary in ([baseline, quenwick] if n % 2 == 0 else [quenwick, baseline]):
             delays[binary] += latencies(binary, burst_player)[0]
     quantum = latencies(quenwick, burst_player)[1]
-    for name, binary in (("baseline", baseline), ("this build", quenwick)):
+    for binary, name in named.items():
         print(f"latency, {name}: median {statistics.median(delays[binary]):.1f} ms over "
               f"{len(delays[binary])} bursts (graph quantum {quantum:.1f} ms)")
 
@@ -290,9 +296,14 @@ def main():
     quenwick, burst_player, null_capture, work = sys.argv[1:5]
     seconds = int(os.environ.get("QUENWICK_E2E_SECONDS", "60"))
     baseline = os.environ.get("QUENWICK_E2E_BASELINE")
+    quality = os.environ.get("QUENWICK_E2E_QUALITY")
+    rounds = int(os.environ.get("QUENWICK_E2E_ROUNDS", "6"))
     if baseline:
-        compare(baseline, quenwick, burst_player, work, seconds,
-                int(os.environ.get("QUENWICK_E2E_ROUNDS", "6")))
+        compare(baseline, quenwick, burst_player, work, seconds, rounds)
+        return
+    if quality:
+        compare((quenwick,), (quenwick, "--quality", quality), burst_player, work, seconds, rounds,
+                ("the default", f"--quality {quality}"))
         return
 
     ours, theirs, least, least_delivering = cpu_per_minute(quenwick, null_capture, work, seconds)
