@@ -118,6 +118,9 @@ function optionProblem(options) {
   if (options.report !== undefined && typeof options.report !== 'boolean') {
     return `report is ${inspect(options.report)}: give true or false`;
   }
+  if (options.quality !== undefined && !['high', 'linear'].includes(options.quality)) {
+    return `quality is ${inspect(options.quality)}: give 'high' or 'linear'`;
+  }
   const wait = waitForAudio;
   if (wait !== undefined && typeof wait !== 'boolean' && !(typeof wait === 'number' && wait >= 0)) {
     return `waitForAudio is ${inspect(wait)}: give true or a number of milliseconds, 0 or more`;
@@ -137,6 +140,7 @@ function argumentsFor(options) {
   if (options.tree) args.push('--tree');
   if (waits(options)) args.push('--wait');
   if (options.report !== false) args.push('--report');
+  args.push('--quality', options.quality ?? 'high');
   return args;
 }
 

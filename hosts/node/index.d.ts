@@ -62,6 +62,12 @@ export interface CaptureOptions {
    * writes only the other events.
    */
   report?: boolean;
+  /**
+   * How the agent resamples to 16 kHz (--quality): 'high', by default, band-limits the sound
+   * first, so that what lies above 8 kHz does not fold back into speech; 'linear' is the
+   * agent's exact linear interpolation.
+   */
+  quality?: 'high' | 'linear';
 }
 
 /** How a capture ended by itself or by stop(). */

@@ -68,6 +68,8 @@ describe('on the scripted layer', () => {
       'waitForAudio is -1: give true or a number of milliseconds, 0 or more', null],
     'a report that is no boolean': [{ pids: [LISTED], report: 'yes' }, quenwick.UsageError, null,
       "report is 'yes': give true or false", null],
+    'a quality of neither kind': [{ pids: [LISTED], quality: 'best' }, quenwick.UsageError, null,
+      "quality is 'best': give 'high' or 'linear'", null],
   };
   for (const [name, [options, Kind, status, message, said = message]] of Object.entries(endings)) {
     test(name, async () => {
@@ -124,17 +126,21 @@ describe('on the scripted layer', () => {
     }
   });
 
-  // The report by default, and without it exactly the events there were before it.
+  // The report and --quality high by default, and without the report exactly the events there
+  // were before it. Of a quarter of full scale, the linear path's first sample is 8191; the
+  // band-limited one's is silence, the filter's delay.
   const reports = {
-    'the report, by default': [{}, [{ event: 'playing', pids: [LISTED] }]],
-    'no report': [{ report: false }, []],
+    'the report and --quality high, by default': [{}, [{ event: 'playing', pids: [LISTED] }], 0],
+    'no report': [{ report: false }, [], 0],
+    'the linear path': [{ quality: 'linear' }, [{ event: 'playing', pids: [LISTED] }], 8191],
   };
-  for (const [name, [options, reported]] of Object.entries(reports)) {
+  for (const [name, [options, reported, first]] of Object.entries(reports)) {
     test(`all the PCM, the events in order, and an ending that stop() tells each time: ${name}`,
       async () => {
         const log = path.join(work, `calls${scripts}.jsonl`);
         const run = quenwick.capture(fake({ pids: { [LISTED]: 7 }, processes: [[7, LISTED]],
-          playing: [7], steps: [{ deliver: 20, frames: 481 }], log }, { pids: [LISTED], ...options }));
+          playing: [7], source: quarter(), steps: [{ deliver: 20, frames: 481 }], log },
+          { pids: [LISTED], ...options }));
         const events = [];
         const playing = [];
         run.on('status', (event) => events.push(event));
@@ -159,6 +165,7 @@ describe('on the scripted layer', () => {
         assert.deepEqual(playing, reported);
         // 20 lists of 481 frames at 48 kHz: 9620 frames, of which every third from the first.
         assert.equal(Buffer.concat(chunks).length, 2 * 3207);
+        assert.equal(Buffer.concat(chunks).readInt16LE(0), first);
       });
   }
 
@@ -355,7 +362,7 @@ describe('on PipeWire', () => {
       const played = noise();
       writeFileSync(path.join(work, 'late.wav'), floatWav(played));
       const late = spawn('sh', ['-c', 'sleep 2; exec pw-play late.wav'], { cwd: work, env });
-      const run = quenwick.capture({ pids: [late.pid], waitForAudio: 2500,
+      const run = quenwick.capture({ pids: [late.pid], waitForAudio: 2500, quality: 'linear',
         binary: path.join(build, 'quenwick'), env });
       const chunks = [];
       const reading = (async () => {

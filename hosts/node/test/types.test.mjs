@@ -42,7 +42,9 @@ test('the example type-checks against the package', () => {
 const host = `import { capture, NoSuchProcessError, writeWav } from 'quenwick';
 import type { Ending, WavWritten } from 'quenwick';
 
-const run = capture({ pids: [4242], waitForAudio: 2000, report: true });
+const run = capture({ pids: [4242], waitForAudio: 2000, report: true, quality: 'linear' });
+// @ts-expect-error: a quality is 'high' or 'linear'
+capture({ pids: [4242], quality: 'best' });
 run.on('format', (event) => console.log(event.sample_rate));
 run.on('playing', (event) => console.log(event.pids.includes(4242)));
 run.on('silence', (event) => console.log(event.seconds, event.advice?.length));
