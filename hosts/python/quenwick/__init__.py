@@ -13,7 +13,7 @@ from __future__ import annotations
 from collections.abc import Callable, Mapping, Sequence
 from typing import Optional
 
-from ._agent import Options, WaitForAudio
+from ._agent import Options, Quality, WaitForAudio
 from ._aio import AsyncCapture
 from ._capture import Capture
 from ._errors import (AudioLayerError, BinaryNotFoundError, Ending, NoSuchProcessError,
@@ -25,7 +25,8 @@ from ._wav import BYTES_PER_SAMPLE, CHANNELS, SAMPLE_RATE, WavWritten, awrite_wa
 __all__ = [
     "AsyncCapture", "AudioLayerError", "BYTES_PER_SAMPLE", "BinaryNotFoundError", "CHANNELS",
     "Capture", "CreatingTapEvent", "EndedEvent", "Ending", "ErrorEvent", "FormatEvent",
-    "NoSuchProcessError", "NothingToHearError", "PlayingEvent", "QuenwickError", "RunningEvent",
+    "NoSuchProcessError", "NothingToHearError", "PlayingEvent", "Quality", "QuenwickError",
+    "RunningEvent",
     "SAMPLE_RATE", "SignalError", "SilenceEvent", "SoundEvent", "StatusEvent", "UsageError",
     "WavWritten", "acapture", "awrite_wav", "capture", "write_wav",
 ]
@@ -35,24 +36,27 @@ def capture(*, pids: Optional[Sequence[int]] = None, global_: bool = False,
             exclude_self: Optional[int] = None, tree: bool = False,
             binary: Optional[str] = None, env: Optional[Mapping[str, str]] = None,
             wait_for_audio: WaitForAudio = None, report: bool = True,
+            quality: Quality = "high",
             on_event: Optional[Callable[[StatusEvent], None]] = None,
             chunk_bytes: int = 6400) -> Capture:
     """A capture of the processes `pids` (with their descendants, with `tree`), or with
     `global_` of the whole system but this process and `exclude_self`. While none of them plays
     yet, the agent waits until one does, for up to `wait_for_audio` seconds (True: until one
     plays, none lives, or stop()). With `report` (the default) the agent also tells who plays,
-    which listed process ended, and stretches of silence. Options that cannot work raise
-    UsageError here."""
+    which listed process ended, and stretches of silence. The agent band-limits the sound
+    before it resamples it to 16 kHz (`quality` "high"); "linear" gives its exact linear
+    interpolation instead. Options that cannot work raise UsageError here."""
     return Capture(Options(pids, global_, exclude_self, tree, binary, env, wait_for_audio,
-                           report), on_event, chunk_bytes)
+                           report, quality), on_event, chunk_bytes)
 
 
 def acapture(*, pids: Optional[Sequence[int]] = None, global_: bool = False,
              exclude_self: Optional[int] = None, tree: bool = False,
              binary: Optional[str] = None, env: Optional[Mapping[str, str]] = None,
              wait_for_audio: WaitForAudio = None, report: bool = True,
+             quality: Quality = "high",
              on_event: Optional[Callable[[StatusEvent], None]] = None,
              chunk_bytes: int = 6400) -> AsyncCapture:
     """The asyncio counterpart of capture(): ``async with quenwick.acapture(...) as run``."""
     return AsyncCapture(Options(pids, global_, exclude_self, tree, binary, env, wait_for_audio,
-                                report), on_event, chunk_bytes)
+                                report, quality), on_event, chunk_bytes)

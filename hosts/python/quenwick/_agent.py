@@ -11,7 +11,7 @@ import shutil
 import sys
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
-from typing import Optional, SupportsIndex, Union
+from typing import Literal, Optional, SupportsIndex, Union
 
 from ._errors import BinaryNotFoundError, UsageError
 
@@ -23,6 +23,8 @@ WHEEL_PLATFORMS = {("linux", "x86_64"), ("linux", "aarch64"), ("darwin", "x86_64
                    ("darwin", "arm64")}
 
 WaitForAudio = Union[bool, float, None]
+# --quality: "high" band-limits before resampling; "linear" is the exact interpolation.
+Quality = Literal["high", "linear"]
 
 
 @dataclass(frozen=True)
@@ -35,6 +37,7 @@ class Options:
     env: Optional[Mapping[str, str]]
     wait_for_audio: WaitForAudio  # seconds, True for ever
     report: bool = True  # --report: who plays, who ended, and silence, as events
+    quality: Quality = "high"
 
     def __post_init__(self) -> None:
         problem = self._problem()
@@ -57,6 +60,8 @@ class Options:
             return f"exclude_self is {self.exclude_self!r}, {not_pid}"
         if not isinstance(self.report, bool):
             return f"report is {self.report!r}: give True or False"
+        if self.quality not in ("high", "linear"):
+            return f"quality is {self.quality!r}: give 'high' or 'linear'"
         wait = self.wait_for_audio
         if not (wait is None or isinstance(wait, bool) or
                 isinstance(wait, (int, float)) and wait >= 0):
@@ -92,7 +97,7 @@ class Options:
             args.append("--wait")
         if self.report:
             args.append("--report")
-        return args
+        return [*args, "--quality", self.quality]
 
 
 def _is_pid(value: object) -> bool:

@@ -81,6 +81,8 @@ FAILURES = {
                                     "or a number of seconds, 0 or more", None),
     "a report that is no bool": ({"pids": [LISTED], "report": "yes"}, quenwick.UsageError, None,
                                  "report is 'yes': give True or False", None),
+    "a quality of neither kind": ({"pids": [LISTED], "quality": "best"}, quenwick.UsageError,
+                                  None, "quality is 'best': give 'high' or 'linear'", None),
 }
 FAILURES = {name: row if len(row) == 5 else row + row[3:] for name, row in FAILURES.items()}
 
@@ -147,18 +149,25 @@ def test_no_agent_to_start_names_where_it_looked(monkeypatch, system, machine, b
                                  "quenwick on the PATH")
 
 
-# The report by default, and without it exactly the events there were before it.
-REPORTS = {"the report, by default": ({}, [quenwick.PlayingEvent((LISTED,))]),
-           "no report": ({"report": False}, [])}
+# The report and --quality high by default, and without the report exactly the events there were
+# before it. Of a quarter of full scale, the linear path's first sample is 8191; the band-limited
+# one's is silence, the filter's delay.
+REPORTS = {"the report and --quality high, by default": ({}, [quenwick.PlayingEvent((LISTED,))],
+                                                         0),
+           "no report": ({"report": False}, [], 0),
+           "the linear path": ({"quality": "linear"}, [quenwick.PlayingEvent((LISTED,))], 8191)}
 
 
-@pytest.mark.parametrize("arguments, reported", REPORTS.values(), ids=REPORTS.keys())
+@pytest.mark.parametrize("arguments, reported, first", REPORTS.values(), ids=REPORTS.keys())
 def test_all_the_pcm_the_events_in_order_and_nothing_left_open(fake, tmp_path, arguments,
-                                                               reported):
+                                                               reported, first):
     log = tmp_path / "calls.jsonl"
+    source = tmp_path / "quarter.f32"
+    source.write_bytes(np.full(2 * 480, 0.25, "<f4").tobytes())
     heard = []
     options, _ = fake({"pids": {str(LISTED): 7}, "processes": [[7, LISTED]], "playing": [7],
-                       "steps": [{"deliver": 20, "frames": 481}], "log": str(log)},
+                       "source": str(source), "steps": [{"deliver": 20, "frames": 481}],
+                       "log": str(log)},
                       pids=[LISTED], on_event=heard.append, chunk_bytes=1001, **arguments)
     quenwick.capture(**options).stop()  # the package's own thread and loop, made once
     descriptors = os.listdir("/proc/self/fd")
@@ -172,6 +181,7 @@ def test_all_the_pcm_the_events_in_order_and_nothing_left_open(fake, tmp_path, a
         quenwick.RunningEvent(), *reported]
     # 20 lists of 481 frames at 48 kHz: 9620 frames, of which every third from the first.
     assert len(pcm) == 2 * 3207
+    assert int.from_bytes(pcm[:2], "little", signed=True) == first
     assert os.listdir("/proc/self/fd") == descriptors
 
 
@@ -326,8 +336,8 @@ def test_a_player_that_starts_half_a_second_before_the_deadline_is_heard_from_it
         time.sleep(0.3)
         run.stop()
 
-    with quenwick.capture(pids=[late.pid], wait_for_audio=2.5, binary=str(BUILD / "quenwick"),
-                          env=pipewire.env) as run:
+    with quenwick.capture(pids=[late.pid], wait_for_audio=2.5, quality="linear",
+                          binary=str(BUILD / "quenwick"), env=pipewire.env) as run:
         threading.Thread(target=stop_once_played).start()
         pcm = b"".join(run)
     project.assert_holds(pcm, played, to_the_end=False, from_the_start=True)
