@@ -8,22 +8,31 @@
 #include "convert/capture_callback.h"
 #include "convert/downmix.h"
 #include "convert/resampler.h"
+#include "convert/sinc_resampler.h"
 #include "paths.h"
 #include "ratio_reporter.h"
 
 namespace quenwick::bench {
 namespace {
 
+void start(Resampler& resampler, double rate) {
+  resampler.reset(rate / outRate);
+}
+void start(SincResampler& resampler, double rate) {
+  resampler.reset(rate);
+}
+
 // What the capture callback does for each buffer list, minus the format check and the write:
 // the output stays in the resampler's own block, as each anchor's stays in its own buffer.
+template <typename AnyResampler>
 void convertOnly(benchmark::State& state, Layout layout, double rate, Source source) {
   BlockFeed feed(layout, rate, source);
   const AudioStreamBasicDescription format = feed.format();
-  Resampler resampler;
+  AnyResampler resampler;
   std::vector<float> mono;
   mono.reserve(8192);
   for (auto _ : state) {
-    resampler.reset(rate / outRate);
+    start(resampler, rate);
     for (std::size_t b = 0; b < feed.blocks(); ++b) {
       downmix(buffersOf(feed.list(b)), format, mono);
       const auto samples = resampler.process(mono);
@@ -59,7 +68,12 @@ void wholeCallback(benchmark::State& state, Layout layout, double rate, Source s
 }  // namespace
 
 void registerOurPaths(const std::string& group, Layout layout, double rate, Source source) {
-  benchmark::RegisterBenchmark((group + "/" + kOurPath).c_str(), convertOnly, layout, rate, source)
+  benchmark::RegisterBenchmark((group + "/" + kOurPath).c_str(), convertOnly<Resampler>, layout,
+                               rate, source)
+      ->Unit(benchmark::kMillisecond);
+  // --quality high: the band-limited resampler in the same place.
+  benchmark::RegisterBenchmark((group + "/" + kOurPath + "_high").c_str(),
+                               convertOnly<SincResampler>, layout, rate, source)
       ->Unit(benchmark::kMillisecond);
   benchmark::RegisterBenchmark((group + "/" + kOurPath + "_callback_devnull").c_str(),
                                wholeCallback, layout, rate, source)

@@ -9,7 +9,8 @@
 namespace quenwick::bench {
 
 // Our conversion of `layout` at `rate`: the downmix and the resampler as the capture callback
-// runs them, and the whole callback with its write to /dev/null.
+// runs them (the linear one, and --quality high's), and the whole callback with its write to
+// /dev/null.
 void registerOurPaths(const std::string& group, Layout layout, double rate, Source source);
 
 // Reading the group's input once, block after block, and nothing else: what memory alone costs.

@@ -6,8 +6,8 @@
 // downsampling stretches it over the input, upsampling (a source below 16 kHz) reads it as it is.
 // Output sample n is the filtered input at n * ratio less kHalfWidth samples of the lower rate
 // (2.625 ms from 16 kHz up, 5.25 ms at 8 kHz), with silence before the stream's first sample.
-// It comes out once the input reaches beyond n * ratio, as on the linear path, so the count of
-// samples per block and per second is the linear path's.
+// It comes out once the input holds a sample beyond position n * ratio, as on the linear path,
+// so the count of samples per second is the linear path's.
 #pragma once
 
 #include <cstdint>

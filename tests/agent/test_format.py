@@ -4,11 +4,12 @@ list where the new format starts (Core Audio's IO stops across a change, and the
 where Core Audio announces it), however late the main queue hears of the change."""
 import os
 import signal
+import subprocess
 
 import numpy as np
 import pytest
 
-from conftest import LISTED, code, converted, decimated, fmt, noise
+from conftest import BUILD, LISTED, code, converted, decimated, fmt, noise
 
 LISTS = 10  # of 512 frames: the read position is 2 after them, so a restart shows in the PCM
 START_EVENTS = [{"event": "creating_tap"},
@@ -121,6 +122,30 @@ def test_a_new_rate_is_reported_and_read_from_the_list_where_it_starts(agent, tm
     assert run.events() == START_EVENTS + [changed(rate=44100)]
     assert bytes(run.out) == (converted(np.split(first, LISTS), 48000) +
                               converted(np.split(second, LISTS), 44100))
+
+
+def test_quality_high_resamples_each_stream_from_a_silent_history(agent, tmp_path):
+    # Both sides of a change of rate come out as quenwick-convert --quality high makes each on
+    # its own: nothing of the first stream is heard in the second; the events are the same.
+    source = noise(LISTS * (512 + 441), 2)
+    (tmp_path / "source.raw").write_bytes(source.tobytes())
+    run = agent(["--pids", str(LISTED), "--quality", "high"], script={
+        "pids": {str(LISTED): 7}, "source": str(tmp_path / "source.raw"),
+        "steps": [{"deliver": LISTS, "frames": 512}, {"change": fmt(rate=44100)},
+                  {"notify": "tfmt"}, {"sync": True}, {"deliver": LISTS, "frames": 441}]})
+    run.wait_until_done()
+    run.signal(signal.SIGTERM)
+    assert run.finish() == 0
+    assert run.events() == START_EVENTS + [changed(rate=44100)]
+    expected = b"".join(
+        subprocess.run([BUILD / "tools/quenwick-convert", "--rate", str(rate), "--channels", "2",
+                        "--layout", "f32", "--block", str(frames), "--quality", "high", "-"],
+                       input=part.tobytes(), capture_output=True, check=True).stdout
+        for rate, frames, part in ((48000, 512, source[: LISTS * 512]),
+                                   (44100, 441, source[LISTS * 512:])))
+    assert bytes(run.out) == expected
+    linear = converted(np.split(source[: LISTS * 512], LISTS), 48000)
+    assert expected[: len(linear)] != linear
 
 
 def test_a_change_announced_before_the_first_read_is_read_with_it(agent):
