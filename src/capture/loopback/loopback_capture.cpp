@@ -73,11 +73,18 @@ class LoopbackCapture final : public Capture {
         }
       }
     }
+    // Activated first: where there is no process loopback (before build 20348, Wine), that is
+    // what the user hears of, whatever else is missing.
+    for (Stream& stream : streams_) {
+      Activated activated = activateProcessLoopback(*audio_, stream.pid, stream.mode);
+      if (!succeeded(activated.status)) return failure(FailedStep::activate, activated.status);
+      stream.client = std::move(activated.client);
+    }
     if (auto failed = readTheEngine()) return failed;
     event_ = audio_->createEvent();
     if (event_ == nullptr) return failure(FailedStep::setUp, kFail);
     for (Stream& stream : streams_) {
-      if (auto failed = makeClient(stream)) return failed;
+      if (auto failed = initializeClient(stream)) return failed;
     }
     if (hearing_.followPlaying) {
       following_ = true;
@@ -171,10 +178,7 @@ class LoopbackCapture final : public Capture {
     return std::nullopt;
   }
 
-  std::optional<CaptureFailure> makeClient(Stream& stream) {
-    Activated activated = activateProcessLoopback(*audio_, stream.pid, stream.mode);
-    if (!succeeded(activated.status)) return failure(FailedStep::activate, activated.status);
-    stream.client = std::move(activated.client);
+  std::optional<CaptureFailure> initializeClient(Stream& stream) {
     WaveFormat format;
     format.wFormatTag = kWaveFormatIeeeFloat;
     format.nChannels = 2;
