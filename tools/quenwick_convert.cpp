@@ -27,7 +27,7 @@
 #include "convert/quality.h"
 #include "convert/resampler.h"
 #include "convert/sample_layout.h"
-#include "convert/write_all.h"
+#include "output/write_all.h"
 
 namespace {
 

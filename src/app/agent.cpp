@@ -1,8 +1,5 @@
 #include "app/agent.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -16,15 +13,17 @@
 #include "app/command_line.h"
 #include "app/ending.h"
 #include "app/main_queue.h"
+#include "app/parent_watch.h"
 #include "app/shutdown.h"
 #include "app/silence_watch.h"
+#include "app/standard_streams.h"
 #include "app/status.h"
 #include "convert/capture_callback.h"
 
 namespace quenwick {
 namespace {
 
-constexpr int pcmHandle = STDOUT_FILENO;
+constexpr int pcmHandle = kPcmStream;
 // How long an ending agent gives a slow host to take the PCM it already has.
 constexpr std::chrono::milliseconds kLastPcmPatience{500};
 // How often a waiting agent looks whether any requested process still lives.
@@ -54,21 +53,6 @@ void reportPcmWriteFailure() {
   fail("could not run: " + std::string(std::strerror(error)), ExitStatus::failure);
 }
 
-// A host may start the agent with standard input, output or error closed. The descriptors that
-// the agent and its audio layer open next would then take those numbers, and PCM or status
-// lines would land in them; /dev/null holds the places instead.
-void keepStandardDescriptorsTaken() {
-  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
-      const int placeholder = open("/dev/null", O_RDWR);
-      if (placeholder >= 0 && placeholder != fd) {
-        dup2(placeholder, fd);
-        close(placeholder);
-      }
-    }
-  }
-}
-
 CaptureRequest parseOrFail(int argc, char** argv) {
   const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
   auto parsed = parseCommandLine(args);
@@ -89,7 +73,7 @@ StatusEvent formatEvent(const CaptureRequest& request, const AudioStreamBasicDes
 }
 
 // Who to hear, or who to leave out: the processes the host named, for the whole run.
-Hearing hearingOf(const CaptureRequest& request, pid_t parentPid) {
+Hearing hearingOf(const CaptureRequest& request, std::int32_t parentPid) {
   Hearing hearing;
   hearing.global = request.global;
   if (!request.global) {
@@ -123,7 +107,7 @@ StatusEvent playingEvent(const std::vector<std::int32_t>& pids) {
 // to it, and no way out runs destructors.
 class Agent final : public CaptureEvents {
  public:
-  Agent(CaptureRequest request, pid_t parentPid)
+  Agent(CaptureRequest request, std::int32_t parentPid)
       : request_(std::move(request)), hearing_(hearingOf(request_, parentPid)) {}
 
   // The start-up: a capture of what plays now, a wait for it (--wait), or the end.
@@ -291,10 +275,10 @@ class Agent final : public CaptureEvents {
 void runAgent(int argc, char** argv, const CaptureFactory& openCapture) {
   // First of all: a parent that dies while the start-up is slow, or while a call into the audio
   // layer never returns, must still count as gone, not be replaced by whoever adopts the agent.
-  const pid_t parentPid = getppid();
+  const std::int32_t parentPid = parentAtStart();
   unblockHandledSignals();
   startParentWatch(parentPid);
-  keepStandardDescriptorsTaken();
+  prepareStandardStreams();
   static Agent agent(parseOrFail(argc, argv), parentPid);
   agent.start(openCapture);
   agent.serve();

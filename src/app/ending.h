@@ -23,7 +23,9 @@ enum class ExitStatus : int {
 // Returns at once, doing nothing, when the process is ending already, another way.
 void endQuietlyAfter(const std::function<void()>& work);
 
-// Ends the process with `status` at once, without a word: async-signal-safe.
+// Ends the process with `status` at once, without a word and without running anything more of
+// it: async-signal-safe. _exit(2) on POSIX (ending-posix.cpp), TerminateProcess on Windows
+// (ending-win32.cpp).
 [[noreturn]] void endNow(ExitStatus status) noexcept;
 
 }  // namespace quenwick

@@ -1,19 +1,16 @@
 #include "app/main_queue.h"
 
-#include <poll.h>
-
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 
 namespace quenwick {
 namespace {
 
 // Shared with the asynchronous signal handlers, which may only touch lock-free atomics and
 // make async-signal-safe calls.
-std::atomic<const WakeupPipe*> alarmWakeup{nullptr};
+std::atomic<const Wakeup*> alarmWakeup{nullptr};
 std::atomic<bool> raisedAlarms[MainQueue::kAlarms];
-static_assert(std::atomic<const WakeupPipe*>::is_always_lock_free &&
+static_assert(std::atomic<const Wakeup*>::is_always_lock_free &&
               std::atomic<bool>::is_always_lock_free);
 
 }  // namespace
@@ -47,7 +44,7 @@ int MainQueue::addAlarm(std::function<void()> job) {
 void MainQueue::raise(int alarm) noexcept {
   if (alarm < 0 || alarm >= kAlarms) return;
   raisedAlarms[alarm].store(true);
-  if (const WakeupPipe* wakeup = alarmWakeup.load()) wakeup->ring();
+  if (const Wakeup* wakeup = alarmWakeup.load()) wakeup->ring();
 }
 
 void MainQueue::repeat(std::chrono::milliseconds interval, std::function<bool()> job) {
@@ -58,8 +55,7 @@ void MainQueue::repeat(std::chrono::milliseconds interval, std::function<bool()>
 
 void MainQueue::run() {
   while (wakeup_.valid()) {
-    pollfd wakeup{wakeup_.readEnd(), POLLIN, 0};
-    if (poll(&wakeup, 1, msUntilTimer()) < 0 && errno != EINTR) return;
+    if (wakeup_.wait(msUntilTimer()) < 0) return;
     wakeup_.drain();
     runRaisedAlarms();
     runPostedJobs();

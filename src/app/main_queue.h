@@ -7,8 +7,8 @@
 #include <functional>
 #include <mutex>
 
-#include "capture/capture.h"
-#include "convert/wakeup_pipe.h"
+#include "capture/dispatch_queue.h"
+#include "output/wakeup.h"
 
 namespace quenwick {
 
@@ -36,7 +36,7 @@ class MainQueue final : public DispatchQueue {
   // true. One such timer at a time; a later call replaces it.
   void repeat(std::chrono::milliseconds interval, std::function<bool()> job);
 
-  // Whether the queue could be made (it needs a pipe), and the errno value of why not.
+  // Whether the queue could be made (it needs its wake-up), and the errno value of why not.
   bool valid() const { return wakeup_.valid(); }
   int error() const { return wakeup_.error(); }
 
@@ -50,7 +50,7 @@ class MainQueue final : public DispatchQueue {
   void runTimerIfDue();
   int msUntilTimer() const;
 
-  WakeupPipe wakeup_;
+  Wakeup wakeup_;
 
   std::mutex mutex_;
   std::deque<std::function<void()>> jobs_;  // guarded by mutex_

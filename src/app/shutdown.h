@@ -1,7 +1,7 @@
-// The ways a running agent ends: its parent going away, SIGTERM and SIGPIPE.
+// The ways a host ends a running agent: SIGTERM and SIGPIPE on POSIX (shutdown-posix.cpp). Windows
+// has neither (shutdown-win32.cpp): a host ends the agent with TerminateProcess, and a write that
+// finds the reader gone ends it as SIGPIPE does elsewhere.
 #pragma once
-
-#include <sys/types.h>
 
 #include <functional>
 
@@ -13,14 +13,9 @@ namespace quenwick {
 // by nothing but SIGKILL. First thing at start, before any thread exists.
 void unblockHandledSignals();
 
-// Checks every second, from a thread of its own, that the parent recorded at start is still
-// there, and ends the agent with "parent exited" (status 0) once it is gone: the agent has
-// another parent now, or no process has that id any more. Whatever the main thread is doing, a
-// call into the audio layer that never returns included.
-void startParentWatch(pid_t parentPid);
-
 // From now on SIGTERM runs `teardown` on the main queue and exits 0 without a line (and exits 0
-// anyway when that has not finished two seconds after the signal); SIGPIPE exits 0 at once.
+// anyway when that has not finished two seconds after the signal); SIGPIPE, or on Windows a
+// write to a pipe whose reader has gone, exits 0 at once.
 void installSignalHandlers(MainQueue& queue, std::function<void()> teardown);
 
 }  // namespace quenwick

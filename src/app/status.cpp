@@ -1,7 +1,5 @@
 #include "app/status.h"
 
-#include <unistd.h>
-
 #include <atomic>
 #include <charconv>
 #include <chrono>
@@ -11,12 +9,13 @@
 #include <span>
 #include <thread>
 
-#include "convert/write_all.h"
+#include "app/standard_streams.h"
+#include "output/write_all.h"
 
 namespace quenwick {
 namespace {
 
-constexpr int stderrHandle = STDERR_FILENO;
+constexpr int stderrHandle = kStatusStream;
 
 // Status lines come from the main thread and from the parent watch's: one at a time, and none
 // once the process is ending.

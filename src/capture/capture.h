@@ -14,17 +14,11 @@
 #include <variant>
 #include <vector>
 
+#include "capture/dispatch_queue.h"
 #include "capture/process_targets.h"
 #include "convert/captured_cycle.h"
 
 namespace quenwick {
-
-// Where a backend's events are delivered: the agent's main queue. Safe to call from any thread.
-class DispatchQueue {
- public:
-  virtual ~DispatchQueue() = default;
-  virtual void post(std::function<void()> job) = 0;
-};
 
 // Who to hear.
 struct Hearing {

@@ -9,11 +9,11 @@
 #include <vector>
 
 #include "convert/captured_cycle.h"
-#include "convert/pcm_output.h"
 #include "convert/quality.h"
 #include "convert/resampler.h"
 #include "convert/sinc_resampler.h"
 #include "convert/timeline.h"
+#include "output/pcm_output.h"
 
 namespace quenwick {
 

@@ -1,10 +1,9 @@
 // The conversion allocates nothing once warm: the capture callback converts list after list,
 // in every layout, across format changes and gaps in time, without a heap allocation, at either
 // quality.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
+#include <cstdio>
 #include <memory>
 
 #include "convert/capture_callback.h"
@@ -17,8 +16,13 @@ namespace {
 class NoAllocation : public ::testing::TestWithParam<Quality> {};
 
 TEST_P(NoAllocation, TheCaptureCallbackAllocatesNothingOnceWarm) {
-  const int sink = open("/dev/null", O_WRONLY | O_CLOEXEC);
-  auto pcm = std::make_unique<PcmOutput>(sink, nullptr);
+#if defined(_WIN32)
+  std::FILE* sink = std::fopen("NUL", "wb");
+#else
+  std::FILE* sink = std::fopen("/dev/null", "we");
+#endif
+  ASSERT_NE(sink, nullptr);
+  auto pcm = std::make_unique<PcmOutput>(fileno(sink), nullptr);
   CaptureCallback callback(*pcm, GetParam());
   CapturedCycle cycle{nullptr, {}, 0, 0};
   std::vector<float> left(4096, 0.25f), right(4096, -0.5f);
@@ -52,7 +56,7 @@ TEST_P(NoAllocation, TheCaptureCallbackAllocatesNothingOnceWarm) {
   testing::watched = false;
   EXPECT_EQ(testing::allocationsCounted - before, 1u);
   pcm.reset();
-  close(sink);
+  std::fclose(sink);
 }
 
 INSTANTIATE_TEST_SUITE_P(Quality, NoAllocation, ::testing::Values(Quality::linear, Quality::high));

@@ -1,13 +1,14 @@
-#include "convert/wakeup_pipe.h"
+#include "output/wakeup.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
 
 namespace quenwick {
 
-WakeupPipe::WakeupPipe() {
+Wakeup::Wakeup() {
   int ends[2];
   if (pipe(ends) != 0) {
     error_ = errno;
@@ -19,14 +20,15 @@ WakeupPipe::WakeupPipe() {
   }
   readEnd_ = ends[0];
   writeEnd_ = ends[1];
+  valid_ = true;
 }
 
-WakeupPipe::~WakeupPipe() {
+Wakeup::~Wakeup() {
   if (readEnd_ >= 0) close(readEnd_);
   if (writeEnd_ >= 0) close(writeEnd_);
 }
 
-void WakeupPipe::ring() const noexcept {
+void Wakeup::ring() const noexcept {
   if (writeEnd_ < 0) return;
   const int savedErrno = errno;  // a signal handler must leave errno as it found it
   const char byte = 0;
@@ -35,10 +37,18 @@ void WakeupPipe::ring() const noexcept {
   errno = savedErrno;
 }
 
-void WakeupPipe::drain() const noexcept {
+void Wakeup::drain() const noexcept {
   char bytes[64];
   while (readEnd_ >= 0 && read(readEnd_, bytes, sizeof bytes) > 0) {
   }
+}
+
+int Wakeup::wait(int timeoutMs) const noexcept {
+  // poll(2) skips a negative descriptor, and so only sleeps when there is no pipe.
+  pollfd entry{readEnd_, POLLIN, 0};
+  const int ready = poll(&entry, 1, timeoutMs);
+  if (ready < 0) return errno == EINTR ? 0 : -1;
+  return ready > 0 ? 1 : 0;
 }
 
 }  // namespace quenwick

@@ -1,8 +1,3 @@
-#include "capture/process_targets.h"
-
-#if defined(__APPLE__)
-#include <sys/sysctl.h>
-#else
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -10,27 +5,10 @@
 #include <cstdio>
 #include <sstream>
 #include <string>
-#endif
+
+#include "capture/process_targets.h"
 
 namespace quenwick {
-
-#if defined(__APPLE__)
-
-std::optional<ProcessFacts> readProcessFacts(std::int32_t pid) {
-  int name[] = {CTL_KERN, KERN_PROC, KERN_PROC_PID, pid};
-  struct kinfo_proc info {};
-  size_t size = sizeof info;
-  // A pid that no process has gives success with nothing filled in. A zombie has ended.
-  if (sysctl(name, 4, &info, &size, nullptr, 0) != 0 || size == 0 || info.kp_proc.p_stat == SZOMB) {
-    return std::nullopt;
-  }
-  const timeval& start = info.kp_proc.p_starttime;
-  return ProcessFacts{static_cast<std::uint64_t>(start.tv_sec) * 1'000'000u +
-                          static_cast<std::uint64_t>(start.tv_usec),
-                      info.kp_eproc.e_ppid};
-}
-
-#else
 
 std::optional<ProcessFacts> readProcessFacts(std::int32_t pid) {
   // Plain reads: a process may end while it is read, and a stream would throw then.
@@ -62,7 +40,5 @@ std::optional<ProcessFacts> readProcessFacts(std::int32_t pid) {
   }
   return std::nullopt;
 }
-
-#endif
 
 }  // namespace quenwick

@@ -1,4 +1,4 @@
-#include "convert/write_all.h"
+#include "output/write_all.h"
 
 #include <poll.h>
 #include <unistd.h>

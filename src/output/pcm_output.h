@@ -20,10 +20,12 @@
 #include <span>
 #include <thread>
 
-#include "convert/packet_ring.h"
-#include "convert/wakeup_pipe.h"
+#include "output/packet_ring.h"
+#include "output/wakeup.h"
 
 namespace quenwick {
+
+class NoWaitTwin;
 
 class PcmOutput {
  public:
@@ -47,8 +49,6 @@ class PcmOutput {
   bool drain(std::chrono::milliseconds patience);
 
  private:
-  class NoWaitTwin;
-
   void report(int error) noexcept;
   void run();
   void writeQueued();
@@ -65,7 +65,7 @@ class PcmOutput {
   // never overtakes queued bytes and never writes beside the writer.
   std::atomic<bool> writerBusy_{false};
   std::atomic<bool> stopping_{false};
-  WakeupPipe bell_;                      // wakes the writer
+  Wakeup bell_;                          // wakes the writer
   std::unique_ptr<std::byte[]> packet_;  // writer thread: the packet taken
   bool writerFailed_ = false;            // writer thread
   std::mutex idleMutex_;

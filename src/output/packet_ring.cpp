@@ -1,4 +1,4 @@
-#include "convert/packet_ring.h"
+#include "output/packet_ring.h"
 
 #include <algorithm>
 #include <bit>

@@ -1,19 +1,13 @@
-#include "convert/pcm_output.h"
-
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "output/pcm_output.h"
 
 #include <algorithm>
 #include <bit>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <system_error>
 
-#include "convert/write_all.h"
+#include "output/no_wait_twin.h"
+#include "output/write_all.h"
 
 namespace quenwick {
 namespace {
@@ -27,56 +21,6 @@ constexpr int kUnrungWaitMs = 10;
 const std::byte kZeros[8192] = {};
 
 }  // namespace
-
-// A way to write to the host's descriptor that never waits and leaves the host's file
-// description as it is: a pipe opened again with O_NONBLOCK (Linux, through /proc), or a stream
-// socket written with MSG_DONTWAIT. Outputs that could make a write wait however empty they look
-// (files, terminals), and pipes where the system has no such reopening, have none.
-class PcmOutput::NoWaitTwin {
- public:
-  explicit NoWaitTwin(int fd) {
-    struct stat status {};
-    if (fstat(fd, &status) != 0) return;
-    if (S_ISSOCK(status.st_mode)) {
-      fd_ = fd;
-      socket_ = true;
-      return;
-    }
-#if defined(__linux__)
-    // Opening the pipe again gives a file description of our own, whose O_NONBLOCK the host
-    // never sees. (Elsewhere /dev/fd/N is a dup, which would share the host's flags.)
-    if (!S_ISFIFO(status.st_mode)) return;
-    char path[32];
-    std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
-    fd_ = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    owned_ = fd_ >= 0;
-#endif
-  }
-  ~NoWaitTwin() {
-    if (owned_) close(fd_);
-  }
-  NoWaitTwin(const NoWaitTwin&) = delete;
-  NoWaitTwin& operator=(const NoWaitTwin&) = delete;
-
-  bool valid() const {
-    return fd_ >= 0;
-  }
-
-  // Writes what the output takes now: the bytes written, or -1 with errno set (EAGAIN when it
-  // takes nothing now).
-  ssize_t write(std::span<const std::byte> bytes) const noexcept {
-    for (;;) {
-      const ssize_t written = socket_ ? send(fd_, bytes.data(), bytes.size(), MSG_DONTWAIT)
-                                      : ::write(fd_, bytes.data(), bytes.size());
-      if (written >= 0 || errno != EINTR) return written;
-    }
-  }
-
- private:
-  int fd_ = -1;
-  bool socket_ = false;
-  bool owned_ = false;
-};
 
 PcmOutput::PcmOutput(int fd, Failure failed, std::size_t queueBytes)
     : fd_(fd),
@@ -112,14 +56,14 @@ void PcmOutput::write(std::uint64_t silence, std::span<const std::int16_t> sampl
   if (silence == 0 && owed_ == 0 && twin_->valid() && bytes.size() <= room && queue_.empty() &&
       !writerBusy_.load(std::memory_order_acquire)) {
     if (bytes.empty()) return;
-    const ssize_t written = twin_->write(bytes);
-    if (written == static_cast<ssize_t>(bytes.size())) return;
-    if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+    const std::ptrdiff_t written = twin_->write(bytes);
+    if (written == static_cast<std::ptrdiff_t>(bytes.size())) return;
+    if (written < 0) {
       report(errno);
       return;
     }
     // The rest, which may start inside a sample, goes to the queue, which is empty: it fits.
-    bytes = bytes.subspan(static_cast<std::size_t>(std::max<ssize_t>(written, 0)));
+    bytes = bytes.subspan(static_cast<std::size_t>(written));
   }
   owed_ += silence;
   if (bytes.empty() && owed_ == 0) return;
@@ -166,8 +110,7 @@ void PcmOutput::writeQueued() {
 void PcmOutput::run() {
   // A stop that comes before the first wake-up still writes what was queued by then.
   do {
-    pollfd bell{bell_.readEnd(), POLLIN, 0};
-    if (poll(&bell, 1, bell_.valid() ? -1 : kUnrungWaitMs) > 0) bell_.drain();
+    if (bell_.wait(bell_.valid() ? -1 : kUnrungWaitMs) > 0) bell_.drain();
     writeQueued();
   } while (!stopping_.load(std::memory_order_acquire));
 }

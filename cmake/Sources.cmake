@@ -1,0 +1,93 @@
+# The agent's sources, listed rather than globbed, with the files of each platform picked by name
+# as ninja picks subprocess-posix.cc or subprocess-win32.cc: no source above them asks which
+# platform it is built for. QUENWICK_PLATFORM is linux, darwin or win32; CMakeLists.txt sets it
+# from the target system. Paths are relative to the project's root.
+#
+# Run as a script, it prints a platform's sources, one "KIND PATH" a line (KIND: convert, core or
+# main), for checks that compile the agent without CMake, such as the macOS link check:
+#   cmake -DQUENWICK_PLATFORM=darwin -P cmake/Sources.cmake
+if(QUENWICK_PLATFORM STREQUAL "win32")
+  set(os win32)
+elseif(QUENWICK_PLATFORM MATCHES "^(linux|darwin)$")
+  set(os posix)
+else()
+  message(FATAL_ERROR "QUENWICK_PLATFORM is linux, darwin or win32, not '${QUENWICK_PLATFORM}'")
+endif()
+
+# What happens to each cycle, knowing nothing of any audio layer.
+set(QUENWICK_CONVERT_SOURCES
+  src/convert/capture_callback.cpp
+  src/convert/downmix.cpp
+  src/convert/resampler.cpp
+  src/convert/sample_layout.cpp
+  src/convert/sinc_resampler.cpp
+  src/convert/timeline.cpp)
+
+# The PCM stream to the host and the system's pipes and events under it.
+set(QUENWICK_OUTPUT_SOURCES
+  src/output/no_wait_twin-${os}.cpp
+  src/output/packet_ring.cpp
+  src/output/pcm_output.cpp
+  src/output/wakeup-${os}.cpp
+  src/output/write_all-${os}.cpp)
+
+# Run control, the capture interface's shared parts, and on POSIX the plain C++ of the Core Audio
+# backend, which builds on Linux too: the scripted layer speaks Core Audio.
+set(QUENWICK_CORE_SOURCES
+  src/app/agent.cpp
+  src/app/command_line.cpp
+  src/app/ending.cpp
+  src/app/ending-${os}.cpp
+  src/app/main_queue.cpp
+  src/app/parent_watch-${os}.cpp
+  src/app/shutdown-${os}.cpp
+  src/app/silence_watch.cpp
+  src/app/standard_streams-${os}.cpp
+  src/app/status.cpp
+  src/capture/process_facts-${QUENWICK_PLATFORM}.cpp
+  src/capture/process_targets.cpp)
+set(QUENWICK_CORE_AUDIO_SOURCES
+  src/capture/coreaudio/aggregate_device.cpp
+  src/capture/coreaudio/core_audio_capture.cpp
+  src/capture/coreaudio/core_audio_words.cpp
+  src/capture/coreaudio/format_handover.cpp
+  src/capture/coreaudio/process_resolution.cpp
+  src/capture/coreaudio/tap.cpp
+  src/capture/coreaudio/tap_format.cpp
+  src/capture/coreaudio/uuid.cpp)
+if(os STREQUAL "posix")
+  list(APPEND QUENWICK_CORE_SOURCES ${QUENWICK_CORE_AUDIO_SOURCES})
+endif()
+
+# The entry point: the one place that names the platform's backend.
+set(QUENWICK_MAIN_SOURCE src/app/main-${QUENWICK_PLATFORM}.cpp)
+
+set(QUENWICK_PIPEWIRE_SOURCES
+  src/capture/pipewire/capture_channel.cpp
+  src/capture/pipewire/capture_node.cpp
+  src/capture/pipewire/channel_map.cpp
+  src/capture/pipewire/graph_watch.cpp
+  src/capture/pipewire/link_plan.cpp
+  src/capture/pipewire/pipewire_capture.cpp
+  src/capture/pipewire/pipewire_connection.cpp
+  src/capture/pipewire/pipewire_library.cpp
+  src/capture/pipewire/process_match.cpp
+  src/capture/pipewire/registry_bridge.cpp)
+
+# The process-loopback backend's translation into Windows' own calls (COM, WASAPI, MMCSS): it
+# builds for Windows only, over the portable sequence of quenwick_loopback.
+set(QUENWICK_WINDOWS_BACKEND_SOURCES
+  src/capture/loopback/windows_audio_com.cpp)
+
+if(CMAKE_SCRIPT_MODE_FILE)
+  foreach(kind convert core)
+    string(TOUPPER ${kind} list)
+    foreach(source ${QUENWICK_${list}_SOURCES})
+      message(NOTICE "${kind} ${source}")
+    endforeach()
+  endforeach()
+  foreach(source ${QUENWICK_OUTPUT_SOURCES})
+    message(NOTICE "core ${source}")
+  endforeach()
+  message(NOTICE "main ${QUENWICK_MAIN_SOURCE}")
+endif()
