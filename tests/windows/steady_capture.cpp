@@ -1,0 +1,77 @@
+// quenwick-steady: the agent's real run control on Windows, over a capture that always has
+// something to hear, for the tests under Wine, which has no process loopback. From start() on it
+// delivers a cycle of 48 kHz stereo floats every 10 ms, each sample of which converts to 0x0A0A:
+// the byte that an output in text mode would turn into 0x0D 0x0A. Every half second it says that
+// the format changed (to the same one), so that status lines keep coming. A test program: never
+// shipped.
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "app/agent.h"
+#include "convert/sample_layout.h"
+
+namespace quenwick {
+namespace {
+
+constexpr std::uint32_t kRate = 48000, kFrames = 480;
+// 2570.5 / 32767 of full scale: truncated to 16 bits, 2570 (0x0A0A).
+constexpr float kLevel = 2570.5f / 32767.0f;
+
+class SteadyCapture final : public Capture {
+ public:
+  ~SteadyCapture() override { halt(); }
+  void listen(DispatchQueue& queue, CaptureEvents& events) override {
+    queue_ = &queue;
+    events_ = &events;
+  }
+  std::variant<Resolution, CaptureFailure> resolve(const Hearing&) override {
+    return Resolution::somethingToHear;
+  }
+  std::optional<CaptureFailure> create() override { return std::nullopt; }
+  std::variant<AudioStreamBasicDescription, CaptureFailure> format() override {
+    return describeStream(SampleLayout::f32, kRate, 2);
+  }
+  std::optional<CaptureFailure> start(CycleSink& sink) override {
+    thread_ = std::thread([this, &sink] {
+      std::vector<float> samples(2 * kFrames, kLevel);
+      const AudioBufferList list{
+          1, {{2, static_cast<std::uint32_t>(samples.size() * 4), samples.data()}}};
+      const auto first = std::chrono::steady_clock::now();
+      for (std::uint64_t n = 0; !stopping_; ++n) {
+        const auto due = first + n * std::chrono::milliseconds(10);
+        std::this_thread::sleep_until(due);
+        const auto ns =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(due.time_since_epoch());
+        sink.deliver({&list, describeStream(SampleLayout::f32, kRate, 2), 1,
+                      static_cast<std::uint64_t>(ns.count())});
+        if (n % 50 == 49) {
+          queue_->post([events = events_] {
+            events->formatChanged(describeStream(SampleLayout::f32, kRate, 2));
+          });
+        }
+      }
+    });
+    return std::nullopt;
+  }
+  void halt() override {
+    stopping_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+  void teardown() override { halt(); }
+  std::string silenceAdvice() const override { return {}; }
+
+ private:
+  DispatchQueue* queue_ = nullptr;
+  CaptureEvents* events_ = nullptr;
+  std::atomic<bool> stopping_{false};
+  std::thread thread_;
+};
+
+}  // namespace
+}  // namespace quenwick
+
+int main(int argc, char** argv) {
+  quenwick::runAgent(argc, argv, [] { return std::make_unique<quenwick::SteadyCapture>(); });
+}
