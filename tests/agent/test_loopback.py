@@ -119,7 +119,9 @@ def timeline(steps, source):
 
 # each client's steps in the scripted engine's terms, and how the engine runs
 MIXES = {
-    "two targets by position": ([{"play": 40}], [{"shift": 72}, {"play": 40}], {}),
+    # The performance counter of an older machine: the ACPI timer's 3.579545 MHz.
+    "two targets by position": ([{"play": 40}], [{"shift": 72}, {"play": 40}],
+                                {"qpcFrequency": 3579545}),
     # Five passes land while the capture thread is between its reads of the two.
     "two targets, one a pass late": ([{"play": 40}], [{"late": 1}, {"play": 40}],
                                      {"stall": {"at": 10, "passes": 5}}),

@@ -8,7 +8,6 @@
 // The script is a JSON object at the path in $QUENWICK_FAKE_SCRIPT (tests/conftest.py writes it):
 //   "log": PATH              the call log: one JSON object per line, one write(2) each
 //   "enumeratorStatus": HR   what CoCreateInstance(MMDeviceEnumerator) returns
-//   "endpoints": N           active render endpoints (1)
 //   "defaultStatus": HR      what GetDefaultAudioEndpoint returns (E_NOTFOUND: no output device)
 //   "mixRate": HZ            the default endpoint's mix format's rate (48000)
 //   "devicePeriod": UNITS    its default period in 100 ns (100000)
@@ -564,14 +563,12 @@ struct Devices final : DeviceEnumerator {
   }
   HRESULT enumAudioEndpoints(DataFlow flow, DWORD mask,
                              std::vector<std::unique_ptr<Device>>* out) override {
-    const int count = model.script().value("endpoints", 1);
+    // One output device, as most machines have.
     model.log({{"call", "EnumAudioEndpoints"},
                {"flow", static_cast<int>(flow)},
                {"mask", mask},
-               {"count", count}});
-    for (int index = 0; index < count; ++index) {
-      out->push_back(std::make_unique<Endpoint>(model, index));
-    }
+               {"count", 1}});
+    out->push_back(std::make_unique<Endpoint>(model, 0));
     return kOk;
   }
   Model& model;
