@@ -327,7 +327,8 @@ class Capture extends EventEmitter {
   }
 
   // Ends the capture: SIGTERM to the agent, which stops capturing, removes what it made in the
-  // audio layer and exits (a waiting agent ends by the signal). Resolves as `ended` does.
+  // audio layer and exits (a waiting agent ends by the signal). On Windows kill() ends the
+  // process with TerminateProcess, and Node reports the signal as here. Resolves as `ended` does.
   stop() {
     this.stopping = true;
     if (this.child) this.child.kill('SIGTERM');

@@ -121,8 +121,8 @@ export declare class Capture extends EventEmitter implements AsyncIterable<Buffe
   /** Resolves when the agent ends with status 0; rejects with a QuenwickError otherwise. */
   readonly ended: Promise<Ending>;
   /**
-   * Sends SIGTERM to the agent (which also ends its wait for audio); settles as `ended`. An agent
-   * that had ended tells how it ended.
+   * Sends SIGTERM to the agent (which also ends its wait for audio); on Windows, which has no
+   * SIGTERM, ends its process. Settles as `ended`. An agent that had ended tells how it ended.
    */
   stop(): Promise<Ending>;
   [Symbol.asyncIterator](): AsyncIterableIterator<Buffer>;

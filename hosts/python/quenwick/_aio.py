@@ -84,7 +84,7 @@ class AsyncCapture:
 
     async def stop(self) -> Ending:
         """Stops the agent with SIGTERM, which removes what it made in the audio layer, or ends
-        the wait for audio; then as wait()."""
+        the wait for audio (on Windows it ends the agent's process); then as wait()."""
         self._halt()
         return await self.wait()
 

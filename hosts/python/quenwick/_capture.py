@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import asyncio
 import os
+import sys
 import threading
 from collections.abc import Callable, Coroutine, Iterator
 from types import TracebackType
@@ -35,7 +36,8 @@ def _forget_loop() -> None:
     _loop = None  # a forked child has the loop but not its thread
 
 
-os.register_at_fork(after_in_child=_forget_loop)
+if sys.platform != "win32":  # Windows has no fork
+    os.register_at_fork(after_in_child=_forget_loop)
 
 
 class Capture:
@@ -89,7 +91,7 @@ class Capture:
 
     def stop(self) -> Optional[Ending]:
         """Stops the agent with SIGTERM, which removes what it made in the audio layer, or ends
-        the wait for audio; then as wait(). From on_event, on the package's thread, which must
+        the wait for audio (on Windows it ends the agent's process); then as wait(). From on_event, on the package's thread, which must
         not wait for itself, it only asks for the stop and returns None."""
         if threading.current_thread() is _thread:
             self._async._halt()

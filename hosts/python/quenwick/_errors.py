@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import signal
+import sys
 from dataclasses import dataclass
 from typing import Optional
 
@@ -70,7 +71,9 @@ def ending_of(returncode: int, last: Optional[ErrorEvent], stopping: bool) -> En
     reason = last.message if last else None
     if returncode == 0:
         return Ending(0, None, reason or ("stopped" if stopping else "ended"))
-    if returncode == -signal.SIGTERM and stopping:
+    # Windows has no signals: there os.kill(pid, SIGTERM) ends the process with TerminateProcess
+    # and the signal's number as its exit status.
+    if stopping and returncode == (signal.SIGTERM if sys.platform == "win32" else -signal.SIGTERM):
         return Ending(None, signal.SIGTERM, "stopped")
     if returncode < 0:
         number = signal.Signals(-returncode)
