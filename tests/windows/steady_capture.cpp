@@ -21,7 +21,6 @@ constexpr float kLevel = 2570.5f / 32767.0f;
 
 class SteadyCapture final : public Capture {
  public:
-  ~SteadyCapture() override { halt(); }
   void listen(DispatchQueue& queue, CaptureEvents& events) override {
     queue_ = &queue;
     events_ = &events;
@@ -30,9 +29,7 @@ class SteadyCapture final : public Capture {
     return Resolution::somethingToHear;
   }
   std::optional<CaptureFailure> create() override { return std::nullopt; }
-  std::variant<AudioStreamBasicDescription, CaptureFailure> format() override {
-    return describeStream(SampleLayout::f32, kRate, 2);
-  }
+  std::variant<AudioStreamBasicDescription, CaptureFailure> format() override { return format_; }
   std::optional<CaptureFailure> start(CycleSink& sink) override {
     thread_ = std::thread([this, &sink] {
       std::vector<float> samples(2 * kFrames, kLevel);
@@ -44,13 +41,8 @@ class SteadyCapture final : public Capture {
         std::this_thread::sleep_until(due);
         const auto ns =
             std::chrono::duration_cast<std::chrono::nanoseconds>(due.time_since_epoch());
-        sink.deliver({&list, describeStream(SampleLayout::f32, kRate, 2), 1,
-                      static_cast<std::uint64_t>(ns.count())});
-        if (n % 50 == 49) {
-          queue_->post([events = events_] {
-            events->formatChanged(describeStream(SampleLayout::f32, kRate, 2));
-          });
-        }
+        sink.deliver({&list, format_, 1, static_cast<std::uint64_t>(ns.count())});
+        if (n % 50 == 49) queue_->post([this] { events_->formatChanged(format_); });
       }
     });
     return std::nullopt;
@@ -63,6 +55,7 @@ class SteadyCapture final : public Capture {
   std::string silenceAdvice() const override { return {}; }
 
  private:
+  const AudioStreamBasicDescription format_ = describeStream(SampleLayout::f32, kRate, 2);
   DispatchQueue* queue_ = nullptr;
   CaptureEvents* events_ = nullptr;
   std::atomic<bool> stopping_{false};
