@@ -15,7 +15,7 @@ target_include_directories(quenwick_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 target_compile_options(quenwick_tests PRIVATE -ffp-contract=off)
 target_link_libraries(quenwick_tests PRIVATE quenwick_loopback gtest_main)
 add_test(NAME unit COMMAND quenwick_tests --gtest_brief=1)
-set_tests_properties(unit PROPERTIES TIMEOUT 120)
+set_tests_properties(unit PROPERTIES TIMEOUT 600)
 
 add_executable(quenwick-steady windows/steady_capture.cpp)
 target_link_libraries(quenwick-steady PRIVATE quenwick_core)
