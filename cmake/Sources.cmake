@@ -74,6 +74,17 @@ set(QUENWICK_PIPEWIRE_SOURCES
   src/capture/pipewire/process_match.cpp
   src/capture/pipewire/registry_bridge.cpp)
 
+# The process-loopback backend's portable sequence (Windows), built on every platform for the
+# scripted loopback in the tests.
+set(QUENWICK_LOOPBACK_SOURCES
+  src/capture/loopback/activation.cpp
+  src/capture/loopback/capture_loop.cpp
+  src/capture/loopback/delivered_cycle.cpp
+  src/capture/loopback/loopback_capture.cpp
+  src/capture/loopback/loopback_words.cpp
+  src/capture/loopback/packet_mixer.cpp
+  src/capture/loopback/session_watch.cpp)
+
 # The process-loopback backend's translation into Windows' own calls (COM, WASAPI, MMCSS): it
 # builds for Windows only, over the portable sequence of quenwick_loopback.
 set(QUENWICK_WINDOWS_BACKEND_SOURCES

@@ -81,6 +81,7 @@
 #include "capture/coreaudio/audio_hardware.h"
 #include "capture/coreaudio/core_audio_capture.h"
 #include "convert/sample_layout.h"
+#include "fake_script.h"
 
 namespace quenwick {
 namespace {
@@ -792,12 +793,7 @@ class FakeAudioHardware final : public AudioHardware {
 }  // namespace quenwick
 
 int main(int argc, char** argv) {
-  nlohmann::json script;
-  {  // closed before the agent starts: its descriptor must not take the place of a closed one
-    const char* path = std::getenv("QUENWICK_FAKE_SCRIPT");
-    std::ifstream file(path != nullptr ? path : "");
-    script = nlohmann::json::parse(file, nullptr, false);
-  }
+  nlohmann::json script = quenwick::readFakeScript();
   if (!script.is_object()) quenwick::badSetUp("QUENWICK_FAKE_SCRIPT does not name a JSON script");
   quenwick::runAgent(argc, argv, [&script] {
     return quenwick::makeCoreAudioCapture(std::make_unique<quenwick::FakeAudioHardware>(script));

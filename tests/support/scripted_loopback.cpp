@@ -49,6 +49,7 @@
 
 #include "app/agent.h"
 #include "capture/loopback/loopback_capture.h"
+#include "fake_script.h"
 
 namespace quenwick::loopback {
 namespace {
@@ -780,12 +781,7 @@ HRESULT LoopbackClient::releaseBuffer(std::uint32_t framesRead) {
 }  // namespace quenwick::loopback
 
 int main(int argc, char** argv) {
-  nlohmann::json script;
-  {  // closed before the agent starts: its descriptor must not take the place of a closed one
-    const char* path = std::getenv("QUENWICK_FAKE_SCRIPT");
-    std::ifstream file(path != nullptr ? path : "");
-    script = nlohmann::json::parse(file, nullptr, false);
-  }
+  nlohmann::json script = quenwick::readFakeScript();
   if (!script.is_object()) {
     static const char line[] = "quenwick-fake-loopback: QUENWICK_FAKE_SCRIPT names no script\n";
     (void)!write(STDERR_FILENO, line, sizeof line - 1);
