@@ -334,13 +334,18 @@ class PipeWire:
         ids = [i for i, p in nodes.items() if p.get("node.name") == node_name]
         return [p for p in self.props("Link").values() if p.get("link.input.node") in ids]
 
+    @staticmethod
+    def nodes_of(dump, pid):
+        """The names of the nodes of a process's clients, by their ids."""
+        clients = {o["id"] for o in dump if o["type"].endswith("Client") and
+                   o["info"]["props"].get("pipewire.sec.pid") == pid}
+        return {o["id"]: o["info"]["props"].get("node.name") for o in dump
+                if o["type"].endswith("Node") and o["info"]["props"].get("client.id") in clients}
+
     def playing(self, pid):
         """Whether a stream of the process is linked into the test sink."""
         dump = self.dump()
-        clients = {o["id"] for o in dump if o["type"].endswith("Client") and
-                   o["info"]["props"].get("pipewire.sec.pid") == pid}
-        nodes = {o["id"] for o in dump if o["type"].endswith("Node") and
-                 o["info"]["props"].get("client.id") in clients}
+        nodes = self.nodes_of(dump, pid)
         sink = [o["id"] for o in dump if o["type"].endswith("Node") and
                 o["info"]["props"].get("node.name") == "test-sink"]
         return any(o["type"].endswith("Link") and o["info"]["output-node-id"] in nodes and

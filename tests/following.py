@@ -44,8 +44,9 @@ def arguments(line, pids):
 
 def take_pid(pid, start):
     """Starts a process with `start(pid)`, which must start one, until it gets `pid`: the kernel
-    hands out the pid after the one written to ns_last_pid."""
-    for _ in range(20):
+    hands out the pid after the one written to ns_last_pid, unless another process starts in
+    between (the waiting players' shells start a sleep every 50 ms)."""
+    for _ in range(200):
         with open("/proc/sys/kernel/ns_last_pid", "w") as last:
             last.write(str(pid - 1))
         process = start()

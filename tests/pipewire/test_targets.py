@@ -33,8 +33,11 @@ def heard_roles(pcm):
 
 
 @pytest.fixture(autouse=True)
-def players_of_this_test_only(pipewire):
+def players_and_agents_of_this_test_only(pipewire):
     yield
+    for run in pipewire.agents:  # the agent itself, under a wrapper that holds its pid till then
+        if run.proc.poll() is None:
+            os.kill(run.pid, signal.SIGKILL)
     for player in pipewire.players:
         player.kill()
         with contextlib.suppress(ProcessLookupError):  # what it started, in its group
@@ -76,9 +79,8 @@ def test_the_agent_follows_its_targets(pipewire, tmp_path, line, start, later, h
                       arguments(line, pids))
     if start:
         run.wait_for_event("running")
-    else:  # a waiting agent has looked once it has made its node
-        until(lambda: "quenwick-capture" in {p.get("node.name") for p in
-                                             pipewire.props("Node").values()},
+    else:  # a waiting agent has looked once it has made its node (its own, not a last agent's)
+        until(lambda: "quenwick-capture" in pipewire.nodes_of(pipewire.dump(), run.pid).values(),
               what="the waiting agent's node")
     playing = [pids["A"]] if start else []
     if "R" in later:  # a stranger takes the dead one's pid and plays before A does
