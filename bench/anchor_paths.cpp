@@ -66,15 +66,15 @@ std::uint64_t fold(const unsigned char* bytes, std::size_t size) {
   return lanes[0] ^ lanes[1] ^ lanes[2] ^ lanes[3];
 }
 
-// Reads every byte of every buffer of every block once and does nothing else with them: the
+// Reads every byte of every plane of every block once and does nothing else with them: the
 // floor under any conversion of the same blocks.
 void memoryRead(benchmark::State& state, Layout layout, double rate, Source source) {
   BlockFeed feed(layout, rate, source);
   for (auto _ : state) {
     std::uint64_t folded = 0;
     for (std::size_t b = 0; b < feed.blocks(); ++b) {
-      for (const AudioBuffer& buffer : buffersOf(feed.list(b))) {
-        folded ^= fold(static_cast<const unsigned char*>(buffer.mData), buffer.mDataByteSize);
+      for (const SamplePlane& plane : feed.cycle(b).planes) {
+        folded ^= fold(static_cast<const unsigned char*>(plane.data), feed.planeBytes());
       }
     }
     benchmark::DoNotOptimize(folded);
@@ -98,7 +98,7 @@ void libsamplerate(benchmark::State& state, double rate, Source source, int conv
   for (auto _ : state) {
     src_reset(src);
     for (std::size_t b = 0; b < feed.blocks(); ++b) {
-      downmix(buffersOf(feed.list(b)), feed.format(), mono);
+      downmix(feed.cycle(b), mono);
       SRC_DATA data{};
       data.data_in = mono.data();
       data.input_frames = static_cast<long>(mono.size());
@@ -136,7 +136,7 @@ void speex(benchmark::State& state, double rate, Source source, int quality) {
   for (auto _ : state) {
     speex_resampler_reset_mem(resampler);
     for (std::size_t b = 0; b < feed.blocks(); ++b) {
-      downmix(buffersOf(feed.list(b)), feed.format(), mono);
+      downmix(feed.cycle(b), mono);
       auto taken = static_cast<spx_uint32_t>(mono.size());
       auto made = static_cast<spx_uint32_t>(resampled.size());
       speex_resampler_process_float(resampler, 0, mono.data(), &taken, resampled.data(), &made);
@@ -173,7 +173,7 @@ void soxrQuick(benchmark::State& state, double rate, Source source) {
   for (auto _ : state) {
     soxr_clear(soxr);
     for (std::size_t b = 0; b < feed.blocks(); ++b) {
-      downmix(buffersOf(feed.list(b)), feed.format(), mono);
+      downmix(feed.cycle(b), mono);
       std::size_t taken = 0;
       std::size_t made = 0;
       soxr_process(soxr, mono.data(), mono.size(), &taken, samples.data(), samples.size(), &made);

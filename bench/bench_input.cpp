@@ -52,21 +52,15 @@ const Input& inputAt(double rate) {
   return *input;
 }
 
-AudioStreamBasicDescription formatOf(Layout layout, double rate) {
+StreamFormat formatOf(Layout layout, double rate) {
   return describeStream(layout, rate, kChannels);
 }
 
 BlockFeed::BlockFeed(Layout layout, double rate, Source source)
-    : layout_(layout), source_(source), input_(inputAt(rate)), format_(formatOf(layout, rate)) {
-  list_ = new (storage_) AudioBufferList{};
-  list_->mNumberBuffers = layout == Layout::planar ? 2 : 1;
-  // The second record follows the first in the same storage, as the audio layer lays them out.
-  new (storage_ + offsetof(AudioBufferList, mBuffers) + sizeof(AudioBuffer)) AudioBuffer{};
-}
-
-AudioBuffer& BlockFeed::record(std::size_t i) {
-  return *std::launder(reinterpret_cast<AudioBuffer*>(
-      storage_ + offsetof(AudioBufferList, mBuffers) + i * sizeof(AudioBuffer)));
+    : layout_(layout), source_(source), input_(inputAt(rate)) {
+  cycle_.format = formatOf(layout, rate);
+  cycle_.formatGeneration = 1;
+  cycle_.planes = {planes_.data(), layout == Layout::planar ? 2u : 1u};
 }
 
 std::size_t BlockFeed::startOf(std::size_t index) const {
@@ -82,24 +76,26 @@ const float* BlockFeed::interleavedBlock(std::size_t index) const {
   return input_.interleaved.data() + startOf(index) * kChannels;
 }
 
-const AudioBufferList& BlockFeed::list(std::size_t index) {
+const CapturedCycle& BlockFeed::cycle(std::size_t index) {
   const std::size_t start = startOf(index);
-  const auto frames = static_cast<std::uint32_t>(framesOf(index));
+  cycle_.frames = static_cast<std::uint32_t>(framesOf(index));
   switch (layout_) {
     case Layout::f32:
-      record(0) = {kChannels, frames * kChannels * 4,
-                   const_cast<float*>(input_.interleaved.data() + start * kChannels)};
+      planes_[0] = {input_.interleaved.data() + start * kChannels, cycle_.frames};
       break;
     case Layout::s16:
-      record(0) = {kChannels, frames * kChannels * 2,
-                   const_cast<std::int16_t*>(input_.interleaved16.data() + start * kChannels)};
+      planes_[0] = {input_.interleaved16.data() + start * kChannels, cycle_.frames};
       break;
     case Layout::planar:
-      record(0) = {1, frames * 4, const_cast<float*>(input_.left.data() + start)};
-      record(1) = {1, frames * 4, const_cast<float*>(input_.right.data() + start)};
+      planes_[0] = {input_.left.data() + start, cycle_.frames};
+      planes_[1] = {input_.right.data() + start, cycle_.frames};
       break;
   }
-  return *list_;
+  return cycle_;
+}
+
+std::size_t BlockFeed::planeBytes() const {
+  return cycle_.frames * bytesPerSample(layout_) * (layout_ == Layout::planar ? 1 : kChannels);
 }
 
 }  // namespace quenwick::bench

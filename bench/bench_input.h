@@ -1,12 +1,13 @@
 // The sound every benchmark converts: ten minutes of deterministic stereo at a given rate, in the
-// three layouts a tap can deliver, cut into the buffer lists the audio layer would hand over.
+// three layouts a capture can deliver, cut into the cycles the audio layer would hand over.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
-#include "convert/audio_buffers.h"
+#include "convert/captured_cycle.h"
 #include "convert/sample_layout.h"
 
 namespace quenwick::bench {
@@ -30,8 +31,8 @@ struct Input {
 
 const Input& inputAt(double rate);
 
-// The tap format that describes `layout` at `rate`, stereo.
-AudioStreamBasicDescription formatOf(Layout layout, double rate);
+// The format that describes `layout` at `rate`, stereo.
+StreamFormat formatOf(Layout layout, double rate);
 
 // Where the blocks come from. The ten minutes of input are far larger than the caches, so each
 // block is read from memory: what a file conversion meets. The audio layer hands the agent a
@@ -40,18 +41,20 @@ AudioStreamBasicDescription formatOf(Layout layout, double rate);
 enum class Source { kMemory, kHot };
 inline constexpr std::size_t kHotBlocks = 32;
 
-// Buffer lists over one input, block after block, pointing into the input's own storage as the
+// Cycles over one input, block after block, pointing into the input's own storage as the
 // audio layer's buffers would: nothing is copied.
 class BlockFeed {
  public:
   BlockFeed(Layout layout, double rate, Source source = Source::kMemory);
 
-  const AudioStreamBasicDescription& format() const { return format_; }
+  const StreamFormat& format() const { return cycle_.format; }
   std::size_t frames() const { return input_.frames; }
   std::size_t blocks() const { return (input_.frames + kBlockFrames - 1) / kBlockFrames; }
 
-  // The list of block `index`; valid until the next call.
-  const AudioBufferList& list(std::size_t index);
+  // The cycle of block `index`; valid until the next call.
+  const CapturedCycle& cycle(std::size_t index);
+  // The bytes of each plane of the last cycle.
+  std::size_t planeBytes() const;
 
   // The interleaved float samples of block `index` and its frame count, for converters that
   // take the stereo stream themselves.
@@ -59,15 +62,13 @@ class BlockFeed {
   std::size_t framesOf(std::size_t index) const;
 
  private:
-  AudioBuffer& record(std::size_t i);
   std::size_t startOf(std::size_t index) const;
 
   Layout layout_;
   Source source_;
   const Input& input_;
-  AudioStreamBasicDescription format_;
-  alignas(AudioBufferList) std::byte storage_[sizeof(AudioBufferList) + sizeof(AudioBuffer)];
-  AudioBufferList* list_;
+  std::array<SamplePlane, 2> planes_{};
+  CapturedCycle cycle_;
 };
 
 }  // namespace quenwick::bench

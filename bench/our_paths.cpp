@@ -22,19 +22,18 @@ void start(SincResampler& resampler, double rate) {
   resampler.reset(rate);
 }
 
-// What the capture callback does for each buffer list, minus the format check and the write:
+// What the capture callback does for each cycle, minus the format check and the write:
 // the output stays in the resampler's own block, as each anchor's stays in its own buffer.
 template <typename AnyResampler>
 void convertOnly(benchmark::State& state, Layout layout, double rate, Source source) {
   BlockFeed feed(layout, rate, source);
-  const AudioStreamBasicDescription format = feed.format();
   AnyResampler resampler;
   std::vector<float> mono;
   mono.reserve(8192);
   for (auto _ : state) {
     start(resampler, rate);
     for (std::size_t b = 0; b < feed.blocks(); ++b) {
-      downmix(buffersOf(feed.list(b)), format, mono);
+      downmix(feed.cycle(b), mono);
       const auto samples = resampler.process(mono);
       benchmark::DoNotOptimize(samples.data());
     }
@@ -56,7 +55,7 @@ void wholeCallback(benchmark::State& state, Layout layout, double rate, Source s
     CaptureCallback callback(pcm);
     for (auto _ : state) {
       for (std::size_t b = 0; b < feed.blocks(); ++b) {
-        callback.deliver({&feed.list(b), feed.format(), 1, std::nullopt});
+        callback.deliver(feed.cycle(b));
       }
     }
     pcm.drain(std::chrono::seconds(10));

@@ -48,6 +48,7 @@ set(QUENWICK_CORE_SOURCES
   src/capture/process_targets.cpp)
 set(QUENWICK_CORE_AUDIO_SOURCES
   src/capture/coreaudio/aggregate_device.cpp
+  src/capture/coreaudio/buffer_list_cycle.cpp
   src/capture/coreaudio/core_audio_capture.cpp
   src/capture/coreaudio/core_audio_words.cpp
   src/capture/coreaudio/format_handover.cpp

@@ -1,8 +1,8 @@
-// Buffer lists of any shape, read with formats of any kind that change between them, through the
-// capture callback's conversion behind a format hand-over. What it makes must be, sample for
-// sample, what the plain reference downmix and resampler make of the same lists, the reference
-// resampler started afresh at each published format. Each buffer, and the list's own
-// records, take exactly their size, so that AddressSanitizer stops any read past them.
+// Buffer lists of any shape, read with formats of any kind that change between them, into cycles
+// as the Core Audio backend reads them and through the capture callback's conversion. What it makes
+// must be, sample for sample, what the plain reference downmix and resampler make of the same
+// lists, the reference resampler started afresh at each published format. Each buffer, and the
+// list's own records, take exactly their size, so that AddressSanitizer stops any read past them.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -10,6 +10,7 @@
 #include <cmath>
 #include <memory>
 
+#include "capture/coreaudio/buffer_list_cycle.h"
 #include "check.h"
 #include "convert/capture_callback.h"
 #include "convert/reference.h"
@@ -40,7 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // One converter for all runs: a new one allocates room for the largest blocks, which costs more
   // than a run. Each run opens with a format, which the converter takes before it reads anything,
   // so that it starts as a new one would and the run depends on its own input alone.
-  static ListConverter convert;
+  static CycleConverter convert;
+  static PlaneRoom room;
   static std::uint64_t generation = 0;
   FuzzedDataProvider input(data, size);
   AudioStreamBasicDescription format{};
@@ -56,7 +58,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       ++generation;
       resampler = reference::Resampler{format.mSampleRate / outRate};
     } else if (action == 1) {
-      FUZZ_CHECK(convert(nullptr, format, generation).empty());
+      CapturedCycle none = cycleOfList(nullptr, format, room);
+      none.formatGeneration = generation;
+      FUZZ_CHECK(convert(none).empty());
     } else {
       // Up to nine buffers, a few of them null; now and then one long enough to outgrow the room
       // that the callback's resampler starts with. The input fills them as far as it goes.
@@ -76,8 +80,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       std::vector<unsigned char> list(head + records.size() * sizeof(AudioBuffer));
       *reinterpret_cast<std::uint32_t*>(list.data()) = static_cast<std::uint32_t>(records.size());
       std::copy(records.begin(), records.end(), reinterpret_cast<AudioBuffer*>(list.data() + head));
-      const auto samples =
-          convert(reinterpret_cast<const AudioBufferList*>(list.data()), format, generation);
+      CapturedCycle cycle =
+          cycleOfList(reinterpret_cast<const AudioBufferList*>(list.data()), format, room);
+      cycle.formatGeneration = generation;
+      const auto samples = convert(cycle);
       converted.insert(converted.end(), samples.begin(), samples.end());
       resampler.emit(reference::downmix(records, format), expected);
     }

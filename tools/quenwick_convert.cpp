@@ -1,6 +1,6 @@
 // quenwick-convert: runs the agent's conversion path over raw interleaved samples from a file or
 // standard input and writes the PCM stream to standard output, exactly as the agent would for a
-// tap of the given format delivering buffer lists of the given sizes.
+// capture of the given format delivering cycles of the given sizes.
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -22,7 +22,6 @@
 #include <string_view>
 #include <vector>
 
-#include "convert/audio_buffers.h"
 #include "convert/capture_callback.h"
 #include "convert/quality.h"
 #include "convert/resampler.h"
@@ -144,43 +143,6 @@ std::optional<Options> parseOptions(int argc, char** argv) {
   return options;
 }
 
-AudioStreamBasicDescription describe(const Options& options) {
-  return describeStream(options.layout, options.rate, options.channels);
-}
-
-// A buffer list with room for `count` records. The struct declares one record; the rest follow
-// it in the same allocation, as the audio layer lays them out.
-class BufferListStorage {
- public:
-  explicit BufferListStorage(std::uint32_t count)
-      : bytes_(offsetof(AudioBufferList, mBuffers) + count * sizeof(AudioBuffer)),
-        raw_(static_cast<std::byte*>(
-            ::operator new (bytes_, std::align_val_t{alignof(AudioBufferList)}))) {
-    list_ = new (raw_.get()) AudioBufferList{};
-    list_->mNumberBuffers = count;
-    for (std::uint32_t i = 0; i < count; ++i) new (record(i)) AudioBuffer{};
-  }
-
-  AudioBufferList* list() { return list_; }
-  AudioBuffer& buffer(std::uint32_t i) { return *std::launder(record(i)); }
-
- private:
-  struct Free {
-    void operator()(std::byte* p) const {
-      ::operator delete (p, std::align_val_t{alignof(AudioBufferList)});
-    }
-  };
-
-  AudioBuffer* record(std::uint32_t i) {
-    return reinterpret_cast<AudioBuffer*>(raw_.get() + offsetof(AudioBufferList, mBuffers) +
-                                          i * sizeof(AudioBuffer));
-  }
-
-  std::size_t bytes_;
-  std::unique_ptr<std::byte, Free> raw_;
-  AudioBufferList* list_ = nullptr;
-};
-
 // The input, read in large chunks and handed out a block at a time.
 class BlockReader {
  public:
@@ -247,8 +209,7 @@ int writeFailed() {
 }
 
 int run(const Options& options, int inputFd) {
-  const AudioStreamBasicDescription format = describe(options);
-  ListConverter convert(options.quality);
+  CycleConverter convert(options.quality);
 
   const std::uint32_t channels = options.channels;
   const std::size_t frameBytes = channels * bytesPerSample(options.layout);
@@ -258,8 +219,12 @@ int run(const Options& options, int inputFd) {
   ChunkedOutput output;
 
   const bool planar = options.layout == SampleLayout::planar;
-  BufferListStorage storage(planar ? channels : 1);
-  std::vector<std::vector<float>> planes(planar ? channels : 0, std::vector<float>(largest));
+  std::vector<std::vector<float>> planeSamples(planar ? channels : 0, std::vector<float>(largest));
+  std::vector<SamplePlane> planes(planar ? channels : 1);
+  CapturedCycle cycle;
+  cycle.format = describeStream(options.layout, options.rate, channels);
+  cycle.formatGeneration = 1;
+  cycle.planes = planes;
 
   for (std::size_t next = 0;; next = (next + 1) % options.blocks.size()) {
     const std::size_t wanted = options.blocks[next] * frameBytes;
@@ -270,20 +235,19 @@ int run(const Options& options, int inputFd) {
     }
     if (block->empty()) break;
     const auto* samples = reinterpret_cast<const float*>(block->data());
+    // A trailing partial frame, where the input ends, is not a frame.
+    cycle.frames = static_cast<std::uint32_t>(block->size() / frameBytes);
     if (planar) {
-      const std::size_t frames = block->size() / frameBytes;
       for (std::uint32_t c = 0; c < channels; ++c) {
-        for (std::size_t f = 0; f < frames; ++f) planes[c][f] = samples[f * channels + c];
-        storage.buffer(c) = {1, static_cast<std::uint32_t>(frames * sizeof(float)),
-                             planes[c].data()};
+        for (std::size_t f = 0; f < cycle.frames; ++f) {
+          planeSamples[c][f] = samples[f * channels + c];
+        }
+        planes[c] = {planeSamples[c].data(), cycle.frames};
       }
     } else {
-      // The whole byte count goes in, a trailing partial frame included, as the audio layer
-      // would hand it over; the downmix drops what is not a whole frame.
-      storage.buffer(0) = {channels, static_cast<std::uint32_t>(block->size()),
-                           const_cast<float*>(samples)};
+      planes[0] = {samples, cycle.frames};
     }
-    if (!output.add(convert(storage.list(), format, 1))) return writeFailed();
+    if (!output.add(convert(cycle))) return writeFailed();
     if (block->size() < wanted) break;  // the input ended inside this block
   }
   return output.flush() ? 0 : writeFailed();

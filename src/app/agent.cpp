@@ -62,11 +62,11 @@ CaptureRequest parseOrFail(int argc, char** argv) {
   return std::get<CaptureRequest>(std::move(parsed));
 }
 
-StatusEvent formatEvent(const CaptureRequest& request, const AudioStreamBasicDescription& format) {
+StatusEvent formatEvent(const CaptureRequest& request, const StreamFormat& format) {
   return {
       {"event", std::string("format")},
-      {"sample_rate", format.mSampleRate},
-      {"channels", std::int64_t{format.mChannelsPerFrame}},
+      {"sample_rate", format.sampleRate},
+      {"channels", std::int64_t{format.channels}},
       {"mode", std::string(request.global ? "global" : "processes")},
       {"pids", std::vector<std::int64_t>(request.pids.begin(), request.pids.end())},
   };
@@ -139,7 +139,7 @@ class Agent final : public CaptureEvents {
     }
   }
 
-  void formatChanged(const AudioStreamBasicDescription& format) override {
+  void formatChanged(const StreamFormat& format) override {
     StatusEvent event = formatEvent(request_, format);
     event.emplace_back("changed", true);
     status(event);
@@ -175,7 +175,7 @@ class Agent final : public CaptureEvents {
     if (const auto failure = capture_->create()) failWith(*failure);
     const auto format = capture_->format();
     if (const auto* failure = std::get_if<CaptureFailure>(&format)) failWith(*failure);
-    status(formatEvent(request_, std::get<AudioStreamBasicDescription>(format)));
+    status(formatEvent(request_, std::get<StreamFormat>(format)));
     if (const auto failure = capture_->start(callback_)) failWith(*failure);
     // Handled before the host hears "running", as a host may stop the agent the moment it does.
     installSignalHandlers(mainQueue_, [this] {

@@ -47,7 +47,7 @@ class CaptureEvents {
   // The layer's processes changed: one that was nothing to hear may be something now.
   virtual void processesChanged() = 0;
   // The delivered format changed, once per change however many times the layer announced it.
-  virtual void formatChanged(const AudioStreamBasicDescription& format) = 0;
+  virtual void formatChanged(const StreamFormat& format) = 0;
   // The audio server went away, and everything made with it.
   virtual void serverGone() = 0;
   // With Hearing::followPlaying, from create() on: the pids of the processes whose sound
@@ -76,7 +76,7 @@ class Capture {
 
   // The format the capture delivers now. Changes come to CaptureEvents::formatChanged from the
   // moment this is called.
-  virtual std::variant<AudioStreamBasicDescription, CaptureFailure> format() = 0;
+  virtual std::variant<StreamFormat, CaptureFailure> format() = 0;
 
   // Delivers every cycle captured from now on to `sink`, on the layer's real-time thread, with
   // the format it was captured in and its time in nanoseconds. A layer that kept the cycles

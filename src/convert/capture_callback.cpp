@@ -6,23 +6,21 @@
 
 namespace quenwick {
 
-ListConverter::ListConverter(Quality quality)
+CycleConverter::CycleConverter(Quality quality)
     : sinc_(quality == Quality::high ? std::make_unique<SincResampler>() : nullptr) {
   mono_.reserve(8192);
 }
 
-std::span<const std::int16_t> ListConverter::operator()(const AudioBufferList* input,
-                                                        const AudioStreamBasicDescription& format,
-                                                        std::uint64_t generation) {
-  if (!converting_ || generation != generation_) {
-    generation_ = generation;
+std::span<const std::int16_t> CycleConverter::operator()(const CapturedCycle& cycle) {
+  if (!converting_ || cycle.formatGeneration != generation_) {
+    generation_ = cycle.formatGeneration;
     converting_ = true;
-    resampler_.reset(format.mSampleRate / outRate);
-    useSinc_ = sinc_ && sinc_->reset(format.mSampleRate);
+    resampler_.reset(cycle.format.sampleRate / outRate);
+    useSinc_ = sinc_ && sinc_->reset(cycle.format.sampleRate);
   }
   lastHeldSound_ = false;
-  if (input == nullptr) return {};
-  downmix(buffersOf(*input), format, mono_);
+  if (cycle.planes.empty()) return {};
+  downmix(cycle, mono_);
   lastHeldSound_ = std::any_of(mono_.begin(), mono_.end(), [](float v) { return v != 0.0f; });
   return useSinc_ ? sinc_->process(mono_) : resampler_.process(mono_);
 }

@@ -17,21 +17,18 @@
 
 namespace quenwick {
 
-// The conversion of buffer lists into PCM samples, without the write.
-class ListConverter {
+// The conversion of cycles into PCM samples, without the write.
+class CycleConverter {
  public:
   // With Quality::high, every rate the band-limited resampler takes goes through it, and any
   // other rate (above 768 kHz) through the linear one.
-  explicit ListConverter(Quality quality = Quality::linear);
+  explicit CycleConverter(Quality quality = Quality::linear);
 
-  // One call at a time. The list is read in `format`; a generation of formats other than the
-  // last list's restarts the resampler at this list. Returns the list's samples, valid until the
-  // next call.
-  std::span<const std::int16_t> operator()(const AudioBufferList* input,
-                                           const AudioStreamBasicDescription& format,
-                                           std::uint64_t generation);
+  // One call at a time. A generation of formats other than the last cycle's restarts the
+  // resampler at this cycle. Returns the cycle's samples, valid until the next call.
+  std::span<const std::int16_t> operator()(const CapturedCycle& cycle);
 
-  // Whether the last list held a sample that is not exactly zero.
+  // Whether the last cycle held a sample that is not exactly zero.
   bool lastHeldSound() const { return lastHeldSound_; }
 
  private:
@@ -50,7 +47,7 @@ class CaptureCallback final : public CycleSink {
       : convert_(quality), output_(output) {}
 
   void deliver(const CapturedCycle& cycle) noexcept override {
-    const auto samples = convert_(cycle.buffers, cycle.format, cycle.formatGeneration);
+    const auto samples = convert_(cycle);
     if (convert_.lastHeldSound()) {
       soundCycles_.store(soundCycles_.load(std::memory_order_relaxed) + 1,
                          std::memory_order_relaxed);
@@ -64,7 +61,7 @@ class CaptureCallback final : public CycleSink {
 
  private:
   std::atomic<std::uint64_t> soundCycles_{0};  // written by the delivering thread only
-  ListConverter convert_;
+  CycleConverter convert_;
   Timeline timeline_;
   PcmOutput& output_;
 };

@@ -85,33 +85,24 @@ void meanOfInt16Frames(const std::int16_t* samples, std::size_t frames, std::siz
       out);
 }
 
-// All channels in the first buffer, frame after frame. Further buffers are not part of this
-// layout and are ignored.
-void downmixInterleaved(const AudioBuffer& buffer, const AudioStreamBasicDescription& format,
-                        std::vector<float>& mono) {
-  if (buffer.mData == nullptr || format.mBytesPerFrame == 0) return;
+// All channels in one block, frame after frame; the frames it lacks are silence.
+void downmixInterleaved(const CapturedCycle& cycle, std::vector<float>& mono) {
+  const SamplePlane& block = cycle.planes.front();
+  const std::size_t channels = cycle.format.channels;
+  if (channels == 0) return;
 
-  const bool isFloat = (format.mFormatFlags & kAudioFormatFlagIsFloat) != 0;
-  const std::size_t sampleBytes = isFloat ? sizeof(float) : sizeof(std::int16_t);
-  const std::size_t channels = buffer.mNumberChannels == 0 ? 1 : buffer.mNumberChannels;
-  // The format's frame size decides how many frames there are, but a buffer that holds fewer
-  // samples than the format promises is read only as far as its own byte count goes.
-  const std::size_t frames = std::min<std::size_t>(buffer.mDataByteSize / format.mBytesPerFrame,
-                                                   buffer.mDataByteSize / (channels * sampleBytes));
-  if (frames == 0) return;
-
-  mono.resize(frames);
-  if (isFloat) {
-    meanOfFloatFrames(static_cast<const float*>(buffer.mData), frames, channels, mono.data());
+  mono.resize(cycle.frames);
+  const std::size_t frames = block.data == nullptr ? 0 : std::min(block.frames, cycle.frames);
+  if (cycle.format.sampleType == SampleType::float32) {
+    meanOfFloatFrames(static_cast<const float*>(block.data), frames, channels, mono.data());
   } else {
-    meanOfInt16Frames(static_cast<const std::int16_t*>(buffer.mData), frames, channels,
-                      mono.data());
+    meanOfInt16Frames(static_cast<const std::int16_t*>(block.data), frames, channels, mono.data());
   }
 }
 
-// The per-channel sum in passes over the block, one buffer per pass, as the plain algorithm
-// runs it: the block starts at +0.0 and each buffer adds its samples. The first pass writes
-// instead of clearing and adding, and the last one divides as it goes; neither changes a value.
+// The per-channel sum in passes over the block, one plane per pass, as the plain algorithm runs
+// it: the block starts at +0.0 and each plane adds its samples. The first pass adds to the
+// block's zeros as it writes, and the last one divides as it goes; neither changes a value.
 QUENWICK_VECTOR_CLONES
 void startSum(float* out, const float* samples, std::size_t frames) {
   for (std::size_t f = 0; f < frames; ++f) out[f] = 0.0f + samples[f];
@@ -131,27 +122,24 @@ void addAndDivide(float* out, const float* samples, std::size_t count, std::size
   });
 }
 
-// One buffer of floats per channel; the first buffer sets the frame count. A null buffer, or the
-// part of a buffer beyond its own data, is a silent channel: it adds nothing but still counts.
-void downmixPerChannel(std::span<const AudioBuffer> buffers, std::vector<float>& mono) {
-  if (buffers.front().mData == nullptr) return;
-
-  const std::size_t frames = buffers.front().mDataByteSize / sizeof(float);
-  if (frames == 0) return;
-
+// One plane of floats per channel. A null plane, or the frames a plane lacks, are a silent
+// channel: it adds nothing but still counts.
+void downmixPerChannel(const CapturedCycle& cycle, std::vector<float>& mono) {
+  const std::size_t frames = cycle.frames;
   mono.resize(frames);
+  const auto countOf = [frames](const SamplePlane& plane) {
+    return plane.data == nullptr ? 0 : std::min<std::size_t>(frames, plane.frames);
+  };
   float* out = mono.data();
-  startSum(out, static_cast<const float*>(buffers.front().mData), frames);
-  const std::size_t channels = buffers.size();
+  const std::span<const SamplePlane> planes = cycle.planes;
+  startSum(out, static_cast<const float*>(planes.front().data), countOf(planes.front()));
+  const std::size_t channels = planes.size();
   for (std::size_t i = 1; i < channels; ++i) {
-    const AudioBuffer& buffer = buffers[i];
-    const std::size_t count =
-        buffer.mData == nullptr ? 0 : std::min(frames, buffer.mDataByteSize / sizeof(float));
-    const auto* samples = static_cast<const float*>(buffer.mData);
+    const auto* samples = static_cast<const float*>(planes[i].data);
     if (i + 1 < channels) {
-      addTo(out, samples, count);
+      addTo(out, samples, countOf(planes[i]));
     } else {
-      addAndDivide(out, samples, count, frames, channels);
+      addAndDivide(out, samples, countOf(planes[i]), frames, channels);
     }
   }
   if (channels == 1) addAndDivide(out, nullptr, 0, frames, channels);
@@ -159,14 +147,13 @@ void downmixPerChannel(std::span<const AudioBuffer> buffers, std::vector<float>&
 
 }  // namespace
 
-void downmix(std::span<const AudioBuffer> buffers, const AudioStreamBasicDescription& format,
-             std::vector<float>& mono) {
+void downmix(const CapturedCycle& cycle, std::vector<float>& mono) {
   mono.clear();
-  if (buffers.empty()) return;
-  if ((format.mFormatFlags & kAudioFormatFlagIsNonInterleaved) != 0) {
-    downmixPerChannel(buffers, mono);
+  if (cycle.planes.empty() || cycle.frames == 0) return;
+  if (cycle.format.planar) {
+    downmixPerChannel(cycle, mono);
   } else {
-    downmixInterleaved(buffers.front(), format, mono);
+    downmixInterleaved(cycle, mono);
   }
 }
 

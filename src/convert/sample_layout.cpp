@@ -25,31 +25,9 @@ std::uint32_t bytesPerSample(SampleLayout layout) {
   return layout == SampleLayout::s16 ? sizeof(std::int16_t) : sizeof(float);
 }
 
-AudioStreamBasicDescription describeStream(SampleLayout layout, double rate,
-                                           std::uint32_t channels) {
-  AudioStreamBasicDescription format{};
-  format.mSampleRate = rate;
-  format.mFormatID = kAudioFormatLinearPCM;
-  format.mFramesPerPacket = 1;
-  format.mChannelsPerFrame = channels;
-  format.mBitsPerChannel = 8 * bytesPerSample(layout);
-  switch (layout) {
-    case SampleLayout::f32:
-      format.mFormatFlags = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked;
-      format.mBytesPerFrame = channels * bytesPerSample(layout);
-      break;
-    case SampleLayout::s16:
-      format.mFormatFlags = kAudioFormatFlagIsSignedInteger | kAudioFormatFlagIsPacked;
-      format.mBytesPerFrame = channels * bytesPerSample(layout);
-      break;
-    case SampleLayout::planar:
-      format.mFormatFlags =
-          kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked | kAudioFormatFlagIsNonInterleaved;
-      format.mBytesPerFrame = bytesPerSample(layout);
-      break;
-  }
-  format.mBytesPerPacket = format.mBytesPerFrame;
-  return format;
+StreamFormat describeStream(SampleLayout layout, double rate, std::uint32_t channels) {
+  return {rate, channels, layout == SampleLayout::s16 ? SampleType::int16 : SampleType::float32,
+          layout == SampleLayout::planar};
 }
 
 }  // namespace quenwick

@@ -1,12 +1,12 @@
-// The three sample layouts the capture callback reads, and the linear PCM stream description of
-// each, as the converter tool, the tests and the benchmarks name and build them.
+// The three sample layouts the capture callback reads, and the stream format of each, as the
+// converter tool, the tests and the benchmarks name and build them.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string_view>
 
-#include "convert/audio_buffers.h"
+#include "convert/captured_cycle.h"
 
 namespace quenwick {
 
@@ -22,8 +22,7 @@ std::optional<SampleLayout> parseSampleLayout(std::string_view name);
 // Bytes of one sample in `layout`.
 std::uint32_t bytesPerSample(SampleLayout layout);
 
-// A packed linear PCM stream of `channels` channels at `rate` frames per second.
-AudioStreamBasicDescription describeStream(SampleLayout layout, double rate,
-                                           std::uint32_t channels);
+// A stream of `channels` channels at `rate` frames per second in `layout`.
+StreamFormat describeStream(SampleLayout layout, double rate, std::uint32_t channels);
 
 }  // namespace quenwick

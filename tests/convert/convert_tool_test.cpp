@@ -8,6 +8,7 @@
 
 #include "convert/reference.h"
 #include "convert/sample_layout.h"
+#include "support/linear_pcm.h"
 
 namespace quenwick {
 namespace {
@@ -41,7 +42,7 @@ TEST(ConvertTool, WritesTheReferenceConversionOfEachBlockOfThePlan) {
     std::ofstream(dir + "input", std::ios::binary)
         .write(reinterpret_cast<const char*>(input.data()), std::streamsize(input.size()));
 
-    const auto format = describeStream(layout, 44100, channels);
+    const auto format = linearPcmOf(layout, 44100, channels);
     reference::Resampler resampler{44100 / 16000.0};
     std::vector<std::int16_t> expected;
     const std::size_t frameBytes = channels * sampleBytes;

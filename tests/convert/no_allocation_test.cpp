@@ -1,4 +1,4 @@
-// The conversion allocates nothing once warm: the capture callback converts list after list,
+// The conversion allocates nothing once warm: the capture callback converts cycle after cycle,
 // in every layout, across format changes and gaps in time, without a heap allocation, at either
 // quality.
 #include <gtest/gtest.h>
@@ -24,29 +24,28 @@ TEST_P(NoAllocation, TheCaptureCallbackAllocatesNothingOnceWarm) {
   ASSERT_NE(sink, nullptr);
   auto pcm = std::make_unique<PcmOutput>(fileno(sink), nullptr);
   CaptureCallback callback(*pcm, GetParam());
-  CapturedCycle cycle{nullptr, {}, 0, 0};
   std::vector<float> left(4096, 0.25f), right(4096, -0.5f);
-  struct {
-    AudioBufferList list;
-    AudioBuffer right;
-  } input{{2, {{1, 4096 * 4, left.data()}}}, {1, 4096 * 4, right.data()}};
-  const auto convert = [&](int lists) {
-    for (int i = 0; i < lists; ++i) {
+  const SamplePlane planes[] = {{left.data(), 4096}, {right.data(), 4096}};
+  CapturedCycle cycle{planes, 0, {}, 0, 0};
+  const auto convert = [&](int cycles) {
+    for (int i = 0; i < cycles; ++i) {
       const auto layout = i % 3 == 0   ? SampleLayout::planar
                           : i % 3 == 1 ? SampleLayout::f32
                                        : SampleLayout::s16;
-      if (i % 7 == 0)
-        cycle = {&input.list, describeStream(layout, i % 2 ? 44100 : 8000, 2),
-                 cycle.formatGeneration + 1, cycle.timeNs};
-      input.list.mBuffers[0].mDataByteSize = static_cast<std::uint32_t>(4 * (1 + i % 4096));
+      if (i % 7 == 0) {
+        cycle.format = describeStream(layout, i % 2 ? 44100 : 8000, 2);
+        ++cycle.formatGeneration;
+      }
+      cycle.planes = {planes, cycle.format.planar ? 2u : 1u};
+      cycle.frames = static_cast<std::uint32_t>(1 + i % 2048);
       *cycle.timeNs += i % 50 == 0 ? 100'000'000 : 1'000'000;  // now and then a gap
       callback.deliver(cycle);
     }
   };
-  // The filter of --quality high is slow unoptimised: fewer lists, and the larger ones come only
+  // The filter of --quality high is slow unoptimised: fewer cycles, and the larger ones come only
   // after the warm-up, which it must have made room for from the start.
   const bool high = GetParam() == Quality::high;
-  convert(high ? 1500 : 8192);  // warm: the largest list in each layout
+  convert(high ? 1500 : 8192);  // warm: the largest cycle in each layout
   testing::watched = true;
   const std::size_t before = testing::allocationsCounted;
   int* volatile control = new int(1);  // the count is not blind

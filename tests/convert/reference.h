@@ -11,7 +11,7 @@
 #include <span>
 #include <vector>
 
-#include "convert/audio_buffers.h"
+#include "capture/coreaudio/audio_buffers.h"
 
 namespace quenwick::reference {
 

@@ -345,9 +345,9 @@ void PrintTo(const Heard& h, std::ostream* os) {
 }
 struct RecordingSink final : CycleSink {
   void deliver(const CapturedCycle& cycle) noexcept override {
-    const AudioBuffer& left = cycle.buffers->mBuffers[0];
-    heard.push_back({*cycle.timeNs / 1'000'000, left.mDataByteSize / 4,
-                     static_cast<const float*>(left.mData)[0], cycle.formatGeneration});
+    const SamplePlane& left = cycle.planes[0];
+    heard.push_back({*cycle.timeNs / 1'000'000, left.frames,
+                     static_cast<const float*>(left.data)[0], cycle.formatGeneration});
   }
   std::vector<Heard> heard;
 };

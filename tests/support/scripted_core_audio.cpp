@@ -82,6 +82,7 @@
 #include "capture/coreaudio/core_audio_capture.h"
 #include "convert/sample_layout.h"
 #include "fake_script.h"
+#include "linear_pcm.h"
 
 namespace quenwick {
 namespace {
@@ -104,9 +105,9 @@ FormatReply formatFrom(const json& format) {
   const json& rate = format["rate"];
   FormatReply reply{
       kAudioHardwareNoError,
-      describeStream(layout.value(),
-                     rate.is_string() ? std::stod(rate.get<std::string>()) : rate.get<double>(),
-                     format["channels"].get<std::uint32_t>())};
+      linearPcmOf(layout.value(),
+                  rate.is_string() ? std::stod(rate.get<std::string>()) : rate.get<double>(),
+                  format["channels"].get<std::uint32_t>())};
   auto& f = reply.format;
   f.mFormatFlags = format.value("flags", f.mFormatFlags);
   f.mBytesPerFrame = format.value("bpf", f.mBytesPerFrame);

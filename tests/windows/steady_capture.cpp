@@ -29,19 +29,18 @@ class SteadyCapture final : public Capture {
     return Resolution::somethingToHear;
   }
   std::optional<CaptureFailure> create() override { return std::nullopt; }
-  std::variant<AudioStreamBasicDescription, CaptureFailure> format() override { return format_; }
+  std::variant<StreamFormat, CaptureFailure> format() override { return format_; }
   std::optional<CaptureFailure> start(CycleSink& sink) override {
     thread_ = std::thread([this, &sink] {
       std::vector<float> samples(2 * kFrames, kLevel);
-      const AudioBufferList list{
-          1, {{2, static_cast<std::uint32_t>(samples.size() * 4), samples.data()}}};
+      const SamplePlane block{samples.data(), kFrames};
       const auto first = std::chrono::steady_clock::now();
       for (std::uint64_t n = 0; !stopping_; ++n) {
         const auto due = first + n * std::chrono::milliseconds(10);
         std::this_thread::sleep_until(due);
         const auto ns =
             std::chrono::duration_cast<std::chrono::nanoseconds>(due.time_since_epoch());
-        sink.deliver({&list, format_, 1, static_cast<std::uint64_t>(ns.count())});
+        sink.deliver({{&block, 1}, kFrames, format_, 1, static_cast<std::uint64_t>(ns.count())});
         if (n % 50 == 49) queue_->post([this] { events_->formatChanged(format_); });
       }
     });
@@ -55,7 +54,7 @@ class SteadyCapture final : public Capture {
   std::string silenceAdvice() const override { return {}; }
 
  private:
-  const AudioStreamBasicDescription format_ = describeStream(SampleLayout::f32, kRate, 2);
+  const StreamFormat format_ = describeStream(SampleLayout::f32, kRate, 2);
   DispatchQueue* queue_ = nullptr;
   CaptureEvents* events_ = nullptr;
   std::atomic<bool> stopping_{false};

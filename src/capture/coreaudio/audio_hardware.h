@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "capture/capture.h"
-#include "convert/audio_buffers.h"
+#include "capture/coreaudio/audio_buffers.h"
 
 namespace quenwick {
 

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "capture/coreaudio/aggregate_device.h"
+#include "capture/coreaudio/buffer_list_cycle.h"
 #include "capture/coreaudio/core_audio_words.h"
 #include "capture/coreaudio/format_handover.h"
 #include "capture/coreaudio/process_resolution.h"
@@ -83,18 +84,18 @@ class CoreAudioCapture final : public Capture {
   // announced rather than missed. Both notifications re-read the tap's format where Core Audio
   // delivers them: the IO thread converts in the new format from its next cycle, however busy
   // the main queue is. The tracker takes a change once, however many notifications announce it.
-  std::variant<AudioStreamBasicDescription, CaptureFailure> format() override {
+  std::variant<StreamFormat, CaptureFailure> format() override {
     tracker_.emplace(*hardware_, tapID_, handover_);
     const auto refresh = [this](std::uint32_t, const AudioObjectPropertyAddress*) {
       if (const auto changed = tracker_->refreshFormat()) {
-        queue_->post([this, format = *changed] { events_->formatChanged(format); });
+        queue_->post([this, format = streamFormatOf(*changed)] { events_->formatChanged(format); });
       }
     };
     hardware_->addPropertyListener(tapID_, globalAddress(kAudioTapPropertyFormat), onTheSpot_,
                                    refresh);
     hardware_->addPropertyListener(
         aggregateID_, globalAddress(kAudioDevicePropertyNominalSampleRate), onTheSpot_, refresh);
-    if (const auto format = tracker_->readInitialFormat()) return *format;
+    if (const auto format = tracker_->readInitialFormat()) return streamFormatOf(*format);
     return failure(FailedStep::readFormat, kAudioHardwareNoError);
   }
 
@@ -141,7 +142,8 @@ class CoreAudioCapture final : public Capture {
   void deliver(const AudioBufferList* input, const AudioTimeStamp* inputTime) noexcept {
     handover_.takeNewer(generation_, format_);
     if (generation_ == 0) return;  // no format whole yet: nothing to decode
-    CapturedCycle cycle{input, format_, generation_, std::nullopt};
+    CapturedCycle cycle = cycleOfList(input, format_, planes_);
+    cycle.formatGeneration = generation_;
     if (inputTime != nullptr && (inputTime->mFlags & kAudioTimeStampHostTimeValid) != 0) {
       cycle.timeNs = static_cast<std::uint64_t>(
           static_cast<unsigned __int128>(inputTime->mHostTime) * clock_.numer / clock_.denom);
@@ -232,6 +234,7 @@ class CoreAudioCapture final : public Capture {
   CycleSink* sink_ = nullptr;
   std::uint64_t generation_ = 0;          // IO thread
   AudioStreamBasicDescription format_{};  // IO thread
+  PlaneRoom planes_{};                    // IO thread
 };
 
 }  // namespace

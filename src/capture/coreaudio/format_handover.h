@@ -11,7 +11,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "convert/audio_buffers.h"
+#include "capture/coreaudio/audio_buffers.h"
 
 namespace quenwick {
 

@@ -9,7 +9,7 @@
 namespace quenwick::loopback {
 
 // Interleaved 32-bit float stereo at `rate`: what every loopback client is asked for.
-AudioStreamBasicDescription deliveredFormat(std::uint32_t rate);
+StreamFormat deliveredFormat(std::uint32_t rate);
 
 // One period of `frames` interleaved stereo frames at `rate`, captured at `timeNs` on the
 // performance counter's clock. The format never changes: its generation is always the first.

@@ -96,9 +96,7 @@ class LoopbackCapture final : public Capture {
 
   // Loopback clients have no mix format to offer: they deliver what Initialize asked for, and
   // that never changes.
-  std::variant<AudioStreamBasicDescription, CaptureFailure> format() override {
-    return deliveredFormat(rate_);
-  }
+  std::variant<StreamFormat, CaptureFailure> format() override { return deliveredFormat(rate_); }
 
   std::optional<CaptureFailure> start(CycleSink& sink) override {
     std::vector<AudioCaptureClient*> clients;

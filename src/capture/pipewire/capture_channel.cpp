@@ -8,18 +8,8 @@
 
 namespace quenwick::pipewire {
 
-AudioStreamBasicDescription planarFormatAt(std::uint32_t rate) {
-  AudioStreamBasicDescription format{};
-  format.mSampleRate = rate;
-  format.mFormatID = kAudioFormatLinearPCM;
-  format.mFormatFlags =
-      kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked | kAudioFormatFlagIsNonInterleaved;
-  format.mBytesPerFrame = static_cast<std::uint32_t>(sizeof(float));
-  format.mBytesPerPacket = format.mBytesPerFrame;
-  format.mFramesPerPacket = 1;
-  format.mChannelsPerFrame = 2;
-  format.mBitsPerChannel = 32;
-  return format;
+StreamFormat planarFormatAt(std::uint32_t rate) {
+  return {static_cast<double>(rate), 2, SampleType::float32, true};
 }
 
 namespace {
@@ -99,17 +89,8 @@ void CaptureChannel::keep(const float* left, const float* right, std::uint32_t f
 void CaptureChannel::send(CycleSink& sink, const float* left, const float* right,
                           std::uint32_t frames, std::uint32_t rate, std::uint64_t generation,
                           std::uint64_t nsec) noexcept {
-  // A list of two buffers: the second record follows the first, as a list's records do. The
-  // sink only reads them.
-  const std::uint32_t planeBytes = frames * static_cast<std::uint32_t>(sizeof(float));
-  struct {
-    AudioBufferList list;
-    AudioBuffer right;
-  } input{{2, {{1, planeBytes, const_cast<float*>(left)}}},
-          {1, planeBytes, const_cast<float*>(right)}};
-  static_assert(offsetof(decltype(input), right) ==
-                offsetof(AudioBufferList, mBuffers) + sizeof(AudioBuffer));
-  sink.deliver({&input.list, planarFormatAt(rate), generation, nsec});
+  const SamplePlane planes[] = {{left, frames}, {right, frames}};
+  sink.deliver({planes, frames, planarFormatAt(rate), generation, nsec});
 }
 
 void CaptureChannel::linking() noexcept {

@@ -1,5 +1,5 @@
 // The way from PipeWire's real-time data thread to the capture's sink: each captured cycle goes,
-// on the data thread itself, to the sink that is attached, as a list of two float planes with
+// on the data thread itself, to the sink that is attached, as a cycle of two float planes with
 // the cycle's time and its format at the graph's rate then. The sink never waits (the agent's PCM
 // output deals with a slow host), so nothing of ours wakes or runs between the graph and it.
 //
@@ -36,7 +36,7 @@ struct CapturedPlanes {
 
 // The format of the capture node's planes at a graph rate: one plane of floats for each of two
 // channels.
-AudioStreamBasicDescription planarFormatAt(std::uint32_t rate);
+StreamFormat planarFormatAt(std::uint32_t rate);
 
 class CaptureChannel {
  public:

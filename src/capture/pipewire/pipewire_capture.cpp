@@ -90,7 +90,7 @@ class PipeWireCapture final : public Capture {
     return std::nullopt;
   }
 
-  std::variant<AudioStreamBasicDescription, CaptureFailure> format() override {
+  std::variant<StreamFormat, CaptureFailure> format() override {
     LoopLock lock(connection_->loop());
     connection_->waitFor(kFormatTimeout, [&] { return node_->format() || node_->failed(); });
     if (connection_->broken()) return connectionFailure(EPIPE);

@@ -1,5 +1,5 @@
-// The records in which the audio layer hands us sound and describes its format. They keep the
-// audio layer's own layout, so that a backend can pass its buffers through without copying.
+// Core Audio's records in which a tap hands over sound and describes its format, in Core Audio's
+// own layout, so that the macOS translation passes the framework's through without copying.
 #pragma once
 
 #include <cstddef>
@@ -25,7 +25,7 @@ static_assert(sizeof(AudioStreamBasicDescription) == 40);
 
 inline constexpr std::uint32_t kAudioFormatLinearPCM = 0x6C70636D;  // 'lpcm'
 
-// Of the flags, the capture callback reads only IsFloat (otherwise signed 16-bit samples) and
+// Of the flags, the backend reads only IsFloat (otherwise signed 16-bit samples) and
 // IsNonInterleaved (one buffer per channel).
 inline constexpr std::uint32_t kAudioFormatFlagIsFloat = 1u << 0;
 inline constexpr std::uint32_t kAudioFormatFlagIsSignedInteger = 1u << 2;
