@@ -65,6 +65,17 @@ function isExecutable(file) {
 // one that fits among the main package's optionalDependencies (scripts/package makes them).
 const PLATFORM_PACKAGES = require('./platforms.json');
 
+// The agent's file name: Windows runs only an .exe.
+const agentName = () => (process.platform === 'win32' ? 'quenwick.exe' : 'quenwick');
+
+// The PATH of `env`: Windows names it case-insensitively, and a copy of its process.env keeps the
+// system's spelling, often Path.
+function searchPath(env) {
+  if (process.platform !== 'win32') return env.PATH;
+  const key = Object.keys(env).find((name) => name.toUpperCase() === 'PATH');
+  return key === undefined ? undefined : env[key];
+}
+
 // The agent of this platform's package, or why there is none.
 function packagedBinary() {
   const name = Object.keys(PLATFORM_PACKAGES).find((candidate) => {
@@ -79,24 +90,24 @@ function packagedBinary() {
   } catch {
     return { missing: `the package ${name} is not installed` };
   }
-  const agent = path.join(folder, 'bin', 'quenwick');
+  const agent = path.join(folder, 'bin', agentName());
   return isExecutable(agent) ? { agent } : { missing: `${agent} is not an executable file` };
 }
 
 // The agent: the `binary` option, then QUENWICK_BINARY, then this platform's agent package,
-// then `quenwick` on the PATH.
+// then `quenwick` (on Windows `quenwick.exe`) on the PATH.
 function findBinary(options, env) {
   if (options.binary) return options.binary;
   if (env.QUENWICK_BINARY) return env.QUENWICK_BINARY;
   const { agent, missing } = packagedBinary();
   if (agent) return agent;
-  for (const folder of (env.PATH || '').split(path.delimiter)) {
-    const candidate = path.join(folder || '.', 'quenwick');
+  for (const folder of (searchPath(env) || '').split(path.delimiter)) {
+    const candidate = path.join(folder || '.', agentName());
     if (isExecutable(candidate)) return candidate;
   }
   throw new BinaryNotFoundError(
     `no quenwick agent: the binary option is not set, QUENWICK_BINARY is not set, ${missing}, ` +
-      'and there is no executable quenwick on the PATH');
+      `and there is no executable ${agentName()} on the PATH`);
 }
 
 const isPid = (value) => Number.isInteger(value) && value >= 1 && value <= LARGEST_PID;

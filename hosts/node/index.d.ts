@@ -43,7 +43,7 @@ export interface CaptureOptions {
   tree?: boolean;
   /**
    * The agent: this path, else QUENWICK_BINARY, else the agent of this platform's package
-   * (installed with this one), else quenwick on the PATH.
+   * (installed with this one), else quenwick (quenwick.exe on Windows) on the PATH.
    */
   binary?: string;
   /** The agent's environment; process.env by default. */

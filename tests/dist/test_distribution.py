@@ -1,7 +1,9 @@
-"""The packages of scripts/package as a user meets them: the agents they carry need no more of
-the system than glibc 2.34 and GCC 11's runtime, the arm64 one runs under qemu-user, and each
-package, installed from its file alone into an empty folder or a fresh venv with no quenwick on
-the PATH and no QUENWICK_BINARY, records a real player on the private PipeWire."""
+"""The packages of scripts/package as a user meets them: the Linux agents they carry need no more
+of the system than glibc 2.34 and GCC 11's runtime, the arm64 one runs under qemu-user, each
+platform's package carries its agent (Windows' as quenwick.exe), and each package for this
+machine, installed from its file alone into an empty folder or a fresh venv with no quenwick on
+the PATH and no QUENWICK_BINARY, records a real player on the private PipeWire; pip refuses the
+others' wheels."""
 import json
 import os
 import pathlib
@@ -10,6 +12,7 @@ import shutil
 import subprocess
 import tarfile
 import wave
+import zipfile
 
 import numpy as np
 import pytest
@@ -82,18 +85,31 @@ def test_the_arm64_agent_runs_under_qemu_user(dist, tmp_path):
         "could not connect to PipeWire: no server answers"), event
 
 
+# Each platform that this machine packages: its npm package's os and cpu, its wheel's tag, and
+# the agent's name in both.
+PACKAGES = {"linux-x64": (["linux"], ["x64"], "manylinux_2_34_x86_64", "quenwick"),
+            "linux-arm64": (["linux"], ["arm64"], "manylinux_2_34_aarch64", "quenwick"),
+            "win32-x64": (["win32"], ["x64"], "win_amd64", "quenwick.exe")}
+
+
 def test_scripts_package_makes_every_package_at_the_projects_version(dist):
     names = [f"quenwick-{VERSION}.tgz", f"quenwick-{VERSION}.tar.gz",
              f"quenwick-{VERSION}-py3-none-any.whl"]
-    for platform, tag in (("linux-x64", "manylinux_2_34_x86_64"),
-                          ("linux-arm64", "manylinux_2_34_aarch64")):
+    for platform, (os_, cpu, tag, binary) in PACKAGES.items():
         names += [f"quenwick-{platform}-{VERSION}.tgz", f"quenwick-{VERSION}-py3-none-{tag}.whl"]
+        with tarfile.open(dist / names[-2]) as tar:
+            manifest = json.load(tar.extractfile("package/package.json"))
+            mode = tar.getmember(f"package/bin/{binary}").mode
+        assert (manifest["os"], manifest["cpu"], manifest["files"], mode) == (
+            os_, cpu, [f"bin/{binary}"], 0o755), platform
+        with zipfile.ZipFile(dist / names[-1]) as wheel:
+            assert wheel.getinfo(f"quenwick/_bin/{binary}").external_attr >> 16 == 0o100755
     assert sorted(path.name for path in dist.iterdir()) == sorted(names)
     with tarfile.open(dist / f"quenwick-{VERSION}.tgz") as tar:
         manifest = json.load(tar.extractfile("package/package.json"))
     assert (manifest["version"], manifest["optionalDependencies"]) == (VERSION, {
         "quenwick-linux-x64": VERSION, "quenwick-linux-arm64": VERSION,
-        "quenwick-darwin-universal": VERSION})
+        "quenwick-darwin-universal": VERSION, "quenwick-win32-x64": VERSION})
     assert "postinstall" not in manifest.get("scripts", {})
 
 
@@ -141,16 +157,19 @@ def test_npm_installs_this_platforms_agent_from_its_tarball_and_it_hears_a_playe
     assert_records_a_player(pipewire, ["node", "record.mjs"], folder, env)
 
 
-def test_pip_installs_the_wheel_of_this_machine_with_no_index_and_refuses_another(
+def test_pip_installs_the_wheel_of_this_machine_with_no_index_and_refuses_the_others(
         dist, pipewire, user):
     folder, env = user
     subprocess.run(["/usr/bin/python3", "-m", "venv", folder / "venv"], check=True)
     pip = [str(folder / "venv" / "bin" / "python"), "-m", "pip", "install", "--no-index"]
-    wheel = f"quenwick-{VERSION}-py3-none-manylinux_2_34_{{}}.whl"
-    refused = subprocess.run(pip + [dist / wheel.format("aarch64")], env=env, capture_output=True,
-                             text=True)
-    assert refused.returncode == 1 and "is not a supported wheel on this platform" in refused.stderr
-    subprocess.run(pip + ["--quiet", dist / wheel.format("x86_64")], env=env, check=True)
+    wheel = f"quenwick-{VERSION}-py3-none-{{}}.whl"
+    for tag in ("manylinux_2_34_aarch64", "win_amd64"):
+        refused = subprocess.run(pip + [dist / wheel.format(tag)], env=env, capture_output=True,
+                                 text=True)
+        assert refused.returncode == 1 and "is not a supported wheel on this platform" in \
+            refused.stderr, tag
+    subprocess.run(pip + ["--quiet", dist / wheel.format("manylinux_2_34_x86_64")], env=env,
+                   check=True)
     env["PATH"] += os.pathsep + str(folder / "venv" / "bin")
     assert_records_a_player(pipewire, ["python", str(ROOT / "hosts" / "python" / "example" /
                                                      "record.py")], folder, env)

@@ -38,6 +38,9 @@ const gone = spawnSync('true').pid;
 const held = () => fake({ pids: { [LISTED]: 7 }, startBlocks: path.join(work, 'never') },
   { pids: [LISTED] });
 
+// An agent that only says its name, as an "error" line with status 2.
+const sayer = (name) => `#!/bin/sh\necho '{"event":"error","message":"${name}"}' >&2\nexit 2\n`;
+
 async function rejection(promise) {
   try {
     await promise;
@@ -101,24 +104,34 @@ describe('on the scripted layer', () => {
     assert.deepEqual(await stopped.ended, { status: null, signal: 'SIGTERM', reason: 'stopped' });
   });
 
-  test('no agent to start names where it looked, and where no package fits, says so', async () => {
-    // process.platform, process.arch, and what it says of the platform's package
+  test('no agent to start names where it looked, where no package fits says so, and the PATH ' +
+    "gives the platform's agent", async () => {
+    // process.platform, process.arch, what it says of the platform's package, the agent's name
     const platforms = {
       'Linux x64': ['linux', 'x64', 'the package quenwick-linux-x64 is not installed'],
       'a Mac': ['darwin', 'arm64', 'the package quenwick-darwin-universal is not installed'],
+      'Windows x64': ['win32', 'x64', 'the package quenwick-win32-x64 is not installed',
+        'quenwick.exe'],
       'FreeBSD': ['freebsd', 'x64', 'no agent package is published for this platform (freebsd-x64)'],
       'Linux riscv64': ['linux', 'riscv64',
         'no agent package is published for this platform (linux-riscv64)'],
     };
+    const both = mkdtempSync(path.join(work, 'path-'));
+    for (const agent of ['quenwick', 'quenwick.exe']) {
+      writeFileSync(path.join(both, agent), sayer(agent), { mode: 0o755 });
+    }
     const { platform, arch } = process;
     try {
-      for (const [name, [os, cpu, missing]] of Object.entries(platforms)) {
+      for (const [name, [os, cpu, missing, agent = 'quenwick']] of Object.entries(platforms)) {
         Object.defineProperty(process, 'platform', { value: os });
         Object.defineProperty(process, 'arch', { value: cpu });
         const error = await rejection(quenwick.capture({ pids: [1], env: { PATH: work } }).ended);
         assert.ok(error instanceof quenwick.BinaryNotFoundError, name);
         assert.equal(error.message, 'no quenwick agent: the binary option is not set, ' +
-          `QUENWICK_BINARY is not set, ${missing}, and there is no executable quenwick on the PATH`);
+          `QUENWICK_BINARY is not set, ${missing}, and there is no executable ${agent} on the PATH`);
+        // Windows spells its PATH as it likes, often Path.
+        const env = { [os === 'win32' ? 'Path' : 'PATH']: both };
+        assert.equal((await rejection(quenwick.capture({ pids: [1], env }).ended)).message, agent);
       }
     } finally {
       Object.defineProperty(process, 'platform', { value: platform });
@@ -423,10 +436,16 @@ describe('on PipeWire', () => {
       `{"event":"format","sample_rate":48000,"channels":2,"mode":"processes","pids":[${playing.pid}]}\n` +
       `{"event":"running"}\n{"event":"playing","pids":[${playing.pid}]}\n` +
       "{ status: 0, signal: null, reason: 'stopped' } N s in out.wav\n");
-    const required = execFileSync('node', ['-e',
-      'const q = require("quenwick"); console.log(typeof q.capture, q.SAMPLE_RATE)'],
+    // On Windows, the agent of the platform's package is its bin/quenwick.exe.
+    const win32 = path.join(user, 'node_modules/quenwick-win32-x64');
+    mkdirSync(path.join(win32, 'bin'), { recursive: true });
+    writeFileSync(path.join(win32, 'package.json'), '{"name": "quenwick-win32-x64"}');
+    writeFileSync(path.join(win32, 'bin/quenwick.exe'), sayer('packaged'), { mode: 0o755 });
+    const required = execFileSync('node', ['-e', 'Object.defineProperty(process, "platform", ' +
+      '{ value: "win32" }); const q = require("quenwick"); q.capture({ pids: [1], env: {} })' +
+      '.ended.catch((error) => console.log(typeof q.capture, q.SAMPLE_RATE, error.message))'],
       { cwd: user }).toString();
-    assert.equal(required, 'function 16000\n');
+    assert.equal(required, 'function 16000 packaged\n');
     // A capture that never starts leaves no file behind.
     const failed = spawnSync('node', ['record.mjs', String(gone), '1', 'none.wav'],
       { cwd: user, env: { ...env, QUENWICK_BINARY: path.join(build, 'quenwick') } });

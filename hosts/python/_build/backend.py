@@ -1,7 +1,7 @@
 """A build backend (PEP 517) for this package, from the standard library only: a wheel of
 quenwick/ with its metadata, and a source archive of the folder. Given a prebuilt agent and a
 platform tag (config settings "agent" and "tag"), the wheel carries that agent as
-quenwick/_bin/quenwick and holds for that platform only."""
+quenwick/_bin/quenwick (quenwick.exe for a Windows tag) and holds for that platform only."""
 import base64
 import hashlib
 import io
@@ -48,8 +48,10 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     files = {str(path.relative_to(ROOT)): path.read_bytes()
              for path in sorted((ROOT / NAME).rglob("*"))
              if path.is_file() and "__pycache__" not in path.parts}
+    # Windows runs only an .exe; its tags are win32, win_amd64 and win_arm64.
+    agent = AGENT + ".exe" if settings.get("tag", "").startswith("win") else AGENT
     if "agent" in settings:
-        files[AGENT] = pathlib.Path(settings["agent"]).read_bytes()
+        files[agent] = pathlib.Path(settings["agent"]).read_bytes()
     files[f"{DIST_INFO}/METADATA"] = _metadata().encode()
     files[f"{DIST_INFO}/LICENSE"] = (ROOT / "LICENSE").read_bytes()
     purelib = "false" if "agent" in settings else "true"
@@ -62,7 +64,7 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
         for name, data in files.items():
             entry = zipfile.ZipInfo(name, (1980, 1, 1, 0, 0, 0))
             # pip keeps the executable bit of an entry whose mode has one.
-            entry.external_attr = (0o100755 if name == AGENT else 0o100644) << 16
+            entry.external_attr = (0o100755 if name == agent else 0o100644) << 16
             zf.writestr(entry, data, zipfile.ZIP_DEFLATED)
     return wheel
 

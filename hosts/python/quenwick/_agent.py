@@ -18,9 +18,9 @@ from ._errors import BinaryNotFoundError, UsageError
 LARGEST_PID = 2**31 - 1
 # Where a platform wheel carries the agent, and the platforms (sys.platform, machine) that have
 # such a wheel; elsewhere pip installs the wheel without one.
-BUNDLED = pathlib.Path(__file__).with_name("_bin") / "quenwick"
+BUNDLED_IN = pathlib.Path(__file__).with_name("_bin")
 WHEEL_PLATFORMS = {("linux", "x86_64"), ("linux", "aarch64"), ("darwin", "x86_64"),
-                   ("darwin", "arm64")}
+                   ("darwin", "arm64"), ("win32", "AMD64")}
 
 WaitForAudio = Union[bool, float, None]
 # --quality: "high" band-limits before resampling; "linear" is the exact interpolation.
@@ -113,12 +113,14 @@ def find_binary(binary: Optional[str], env: Mapping[str, str]) -> str:
         return binary
     if env.get("QUENWICK_BINARY"):
         return env["QUENWICK_BINARY"]
-    if os.access(BUNDLED, os.X_OK):
-        return str(BUNDLED)
+    # Windows runs only an .exe; on the PATH, shutil.which adds the suffix itself.
+    bundled_agent = BUNDLED_IN / ("quenwick.exe" if sys.platform == "win32" else "quenwick")
+    if os.access(bundled_agent, os.X_OK):
+        return str(bundled_agent)
     found = shutil.which("quenwick", path=env.get("PATH", ""))
     if found is None:
         place = f"{sys.platform}-{platform.machine()}"
-        bundled = f"the package holds no agent ({BUNDLED})"
+        bundled = f"the package holds no agent ({bundled_agent})"
         if (sys.platform, platform.machine()) not in WHEEL_PLATFORMS:
             bundled += f" and no wheel with one is published for this platform ({place})"
         raise BinaryNotFoundError("no quenwick agent: the binary argument is not given, "

@@ -18,6 +18,7 @@ import numpy as np
 import pytest
 
 import quenwick
+from quenwick import _agent
 from conftest import ROOT, project
 
 BUILD = project.BUILD
@@ -126,27 +127,37 @@ def test_an_agent_killed_or_cancelled_between_format_and_running(fake, tmp_path)
     assert asyncio.run(cancelled()) == quenwick.Ending(None, signal.SIGTERM, "stopped")
 
 
-# sys.platform, the machine, and what the error says of the agent inside the package
-BUNDLED = ROOT / "hosts" / "python" / "quenwick" / "_bin" / "quenwick"
+# sys.platform, the machine, the agent's name inside the package, and what the error adds where
+# no wheel with the agent is published
+BIN = ROOT / "hosts" / "python" / "quenwick" / "_bin"
+NO_WHEEL = " and no wheel with one is published for this platform ({})"
 PLATFORMS = {
-    "Linux x86_64": ("linux", "x86_64", f"the package holds no agent ({BUNDLED})"),
-    "a Mac": ("darwin", "arm64", f"the package holds no agent ({BUNDLED})"),
-    "FreeBSD": ("freebsd14", "amd64", f"the package holds no agent ({BUNDLED}) and no wheel "
-                "with one is published for this platform (freebsd14-amd64)"),
-    "Linux riscv64": ("linux", "riscv64", f"the package holds no agent ({BUNDLED}) and no wheel "
-                      "with one is published for this platform (linux-riscv64)"),
+    "Linux x86_64": ("linux", "x86_64", "quenwick", ""),
+    "a Mac": ("darwin", "arm64", "quenwick", ""),
+    "Windows x64": ("win32", "AMD64", "quenwick.exe", ""),
+    "FreeBSD": ("freebsd14", "amd64", "quenwick", NO_WHEEL.format("freebsd14-amd64")),
+    "Linux riscv64": ("linux", "riscv64", "quenwick", NO_WHEEL.format("linux-riscv64")),
 }
 
 
-@pytest.mark.parametrize("system, machine, bundled", PLATFORMS.values(), ids=PLATFORMS.keys())
-def test_no_agent_to_start_names_where_it_looked(monkeypatch, system, machine, bundled):
+@pytest.mark.parametrize("system, machine, agent, no_wheel", PLATFORMS.values(),
+                         ids=PLATFORMS.keys())
+def test_no_agent_to_start_names_where_it_looked_and_the_bundled_one_is_the_platforms(
+        monkeypatch, tmp_path, system, machine, agent, no_wheel):
     monkeypatch.setattr(sys, "platform", system)
     monkeypatch.setattr(platform, "machine", lambda: machine)
+    # Python 3.12's shutil.which of a faked win32 calls Windows' own API on a PATH to search.
+    env = {"PATH": "" if system == "win32" else "/nonexistent"}
     with pytest.raises(quenwick.BinaryNotFoundError) as raised:
-        quenwick.capture(pids=[1], env={"PATH": "/nonexistent"}).start()
+        quenwick.capture(pids=[1], env=env).start()
     assert str(raised.value) == ("no quenwick agent: the binary argument is not given, "
-                                 f"QUENWICK_BINARY is not set, {bundled}, and there is no "
-                                 "quenwick on the PATH")
+                                 f"QUENWICK_BINARY is not set, the package holds no agent "
+                                 f"({BIN / agent}){no_wheel}, and there is no quenwick on the PATH")
+    # A package that holds an agent of each name gives the platform's.
+    monkeypatch.setattr(_agent, "BUNDLED_IN", tmp_path)
+    for name in ("quenwick", "quenwick.exe"):
+        (tmp_path / name).touch(mode=0o755)
+    assert _agent.find_binary(None, env) == str(tmp_path / agent)
 
 
 # The report and --quality high by default, and without the report exactly the events there were
