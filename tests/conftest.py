@@ -1,7 +1,7 @@
 """The agent as a process, for the black-box tests: the real `quenwick` on a private PipeWire
-server, or `quenwick-fake` (the real start-up code on the scripted audio layer). Each run hands
-back its standard output bytes, its status lines parsed and held against the published schema,
-its exit status and, on the fake, the whole call log.
+server, or `quenwick-scripted` (the real start-up code on the scripted audio layer). Each run
+hands back its standard output bytes, its status lines parsed and held against the published
+schema, its exit status and, on the scripted layer, the whole call log.
 
 QUENWICK_BUILD names the build folder (ctest sets it)."""
 import atexit
@@ -73,7 +73,7 @@ def until(condition, timeout=LIVENESS, what="the condition"):
 
 class Agent:
     """One run of the agent as a child process, its output drained as it comes. `script` (a
-    dict) runs quenwick-fake on the scripted layer; without it the real quenwick runs. With
+    dict) runs quenwick-scripted on the scripted layer; without it the real quenwick runs. With
     stdout or stderr "held", the test owns the reading end (`held[1]`, `held[2]`): it reads it
     when it likes, or hangs it up."""
 
@@ -85,14 +85,15 @@ class Agent:
         # that is no leak to report and no reason to wait a second.
         environment.setdefault("TSAN_OPTIONS", "report_thread_leaks=0 atexit_sleep_ms=0")
         self.log = None
-        program = program or BUILD / ("tests/quenwick-fake" if script is not None else "quenwick")
+        program = program or BUILD / ("tests/quenwick-scripted" if script is not None
+                                      else "quenwick")
         if script is not None:
             self.log = tmp / "calls.jsonl"
             self.log.write_text("")
             self.log.chmod(0o666)  # for an agent that runs as another user
             path = tmp / "script.json"
             path.write_text(json.dumps(dict(script, log=str(self.log))))
-            environment["QUENWICK_FAKE_SCRIPT"] = str(path)
+            environment["QUENWICK_SCRIPT"] = str(path)
         self.out, self.err = bytearray(), bytearray()
         self.held, ends = {}, {1: stdout, 2: stderr}
         for number in (1, 2):
@@ -155,9 +156,9 @@ class Agent:
               "silence")
 
     def wait_until_done(self, timeout=LIVENESS):
-        """Waits until the fake has worked through all its steps."""
-        until(lambda: any(line.get("fake") == "done" for line in self.log_lines()), timeout,
-              "the fake's steps")
+        """Waits until the scripted layer has worked through all its steps."""
+        until(lambda: any(line.get("scripted") == "done" for line in self.log_lines()), timeout,
+              "the scripted layer's steps")
 
     def signal(self, number):
         os.kill(self.pid, number)
@@ -210,7 +211,7 @@ def stop_agent(run):
 
 
 def fmt(rate=48000, channels=2, layout="f32", **fields):
-    """A format of the fake's script."""
+    """A format of the scripted layer's script."""
     return dict(rate=rate, channels=channels, layout=layout, **fields)
 
 

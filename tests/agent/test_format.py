@@ -48,7 +48,7 @@ CHURN = int(os.environ.get("QUENWICK_SOAK_CHANGES", "20"))
 
 
 def stretch(source, frames, channels):
-    """The next `frames` frames of the fake's source in `channels` channels."""
+    """The next `frames` frames of the scripted layer's source in `channels` channels."""
     data = source[: frames * channels]
     return data.reshape(-1, channels), source[frames * channels:]
 

@@ -1,5 +1,5 @@
 """The process-loopback backend, the code that Windows runs, on a scripted Windows audio stack
-(quenwick-fake-loopback): the start-up's calls in their order in each reading of the
+(quenwick-scripted-loopback): the start-up's calls in their order in each reading of the
 activation's completion, the clients' packets mixed by their QPC positions, silence while none
 come, who plays, --wait, and each way the start can fail."""
 import os
@@ -11,7 +11,7 @@ import pytest
 
 from conftest import BUILD, LISTED, STAND_INS, assert_holds, noise, until
 
-FAKE = BUILD / "tests" / "quenwick-fake-loopback"
+SCRIPTED = BUILD / "tests" / "quenwick-scripted-loopback"
 A, B = STAND_INS[:2]
 PARENT = os.getpid()  # the agent's parent is this test
 PERIOD = 480  # frames of the engine's 10 ms at 48 kHz
@@ -20,8 +20,8 @@ INCLUDE, EXCLUDE = 0, 1
 NOT_YET = "none of the requested processes are audio processes yet; is the app playing sound?"
 
 
-def run_fake(agent, args, **script):
-    return agent(args, script=script, program=FAKE)
+def run_scripted(agent, args, **script):
+    return agent(args, script=script, program=SCRIPTED)
 
 
 def activation(pid, mode):
@@ -67,7 +67,7 @@ READINGS = {f"{name}, completed {reading}": (case, reading) for name, case in ST
 @pytest.mark.parametrize("case, reading", READINGS.values(), ids=READINGS.keys())
 def test_a_start_makes_its_calls_in_order_and_captures_on_an_mmcss_thread(agent, case, reading):
     args, sessions, clients, mode = case
-    run = run_fake(agent, args, activation=reading, sessions=[{"pid": p} for p in sessions])
+    run = run_scripted(agent, args, activation=reading, sessions=[{"pid": p} for p in sessions])
     run.wait_for_event("running")
     until(lambda: any(c["call"] == "GetBuffer" for c in run.calls()), what="the first GetBuffer")
     run.signal(signal.SIGTERM)
@@ -147,7 +147,7 @@ def test_the_clients_packets_are_mixed_where_their_positions_say(agent, tmp_path
         length = max(len(expected), len(mine))
         expected = (np.pad(expected, ((0, length - len(expected)), (0, 0))) +
                     np.pad(mine, ((0, length - len(mine)), (0, 0))))
-    run = run_fake(agent, ["--pids", f"{A},{B}"], sessions=[{"pid": A}], streams=streams,
+    run = run_scripted(agent, ["--pids", f"{A},{B}"], sessions=[{"pid": A}], streams=streams,
                    **engine)
     run.wait_for_event("running")
     time.sleep(len(expected) / 48000 + 0.5)
@@ -159,7 +159,7 @@ def test_the_clients_packets_are_mixed_where_their_positions_say(agent, tmp_path
 
 
 def test_silence_flows_from_the_start_while_no_packet_comes(agent):
-    run = run_fake(agent, ["--pids", str(A)], sessions=[{"pid": A}])
+    run = run_scripted(agent, ["--pids", str(A)], sessions=[{"pid": A}])
     run.wait_for_event("running")
     began = time.monotonic()
     time.sleep(1.5)
@@ -213,7 +213,7 @@ FAILURES = {
 @pytest.mark.parametrize("args, script, before, message, status", FAILURES.values(),
                          ids=FAILURES.keys())
 def test_a_failure_ends_the_agent_with_its_words(agent, args, script, before, message, status):
-    run = run_fake(agent, args, **{"sessions": [{"pid": A}], **script})
+    run = run_scripted(agent, args, **{"sessions": [{"pid": A}], **script})
     assert run.finish() == status
     events = run.events()
     assert [e["event"] for e in events] == [*before, "error"]
@@ -236,7 +236,7 @@ REPORTS = {
 @pytest.mark.parametrize("args, sessions, changes, playing", REPORTS.values(), ids=REPORTS.keys())
 def test_who_plays_follows_the_sessions_states(agent, args, sessions, changes, playing):
     steps = [{"after": 400 * (n + 1), "state": change} for n, change in enumerate(changes)]
-    run = run_fake(agent, [*args, "--report"], sessions=sessions, steps=steps)
+    run = run_scripted(agent, [*args, "--report"], sessions=sessions, steps=steps)
     until(lambda: sum(e["event"] == "playing" for e in run.events()) == len(playing),
           what="who plays")
     time.sleep(0.3 + 0.4 * len(changes))
@@ -246,7 +246,7 @@ def test_who_plays_follows_the_sessions_states(agent, args, sessions, changes, p
 
 
 def test_a_waiting_agent_starts_once_a_listed_process_has_a_session(agent):
-    run = run_fake(agent, ["--pids", str(LISTED), "--wait"],
+    run = run_scripted(agent, ["--pids", str(LISTED), "--wait"],
                    steps=[{"after": 500, "session": {"pid": LISTED}}])
     time.sleep(0.3)
     assert run.events() == [] and run.proc.poll() is None

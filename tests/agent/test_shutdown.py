@@ -98,7 +98,7 @@ def test_the_parent_going_away_ends_the_agent_with_parent_exited(orphan, more, s
     start, kill_parent, exit_status = orphan
     run = start(["--pids", str(LISTED), *more], script=dict(FOREVER, **setting))
     if reached == "starting":
-        until(lambda: {"fake": "starting"} in run.log_lines(), what="the start call")
+        until(lambda: {"scripted": "starting"} in run.log_lines(), what="the start call")
     elif reached == "waiting":
         until(lambda: run.calls(), what="the first look at the processes")
         time.sleep(0.5)
@@ -119,7 +119,7 @@ def test_a_parent_that_dies_while_sigterm_tears_down_adds_no_line(orphan):
     run = start(["--pids", str(LISTED)], script=dict(FOREVER, stopBlocks="/nonexistent"))
     run.wait_for_event("running")
     os.kill(run.pid, signal.SIGTERM)
-    until(lambda: {"fake": "stopping"} in run.log_lines(), what="the stop call")
+    until(lambda: {"scripted": "stopping"} in run.log_lines(), what="the stop call")
     kill_parent(run)
     assert exit_status(run) == 0
     assert run.events()[-1] == {"event": "running"}
@@ -147,8 +147,8 @@ def test_a_parent_of_another_user_is_not_taken_for_gone(agent):
     # other users (a clone in /root).
     shared = pathlib.Path(tempfile.mkdtemp())
     shared.chmod(0o755)
-    fake = shutil.copy(BUILD / "tests" / "quenwick-fake", shared)
-    run = agent(["--pids", str(LISTED)], script=FOREVER, user=65534, tmp=shared, program=fake)
+    scripted = shutil.copy(BUILD / "tests" / "quenwick-scripted", shared)
+    run = agent(["--pids", str(LISTED)], script=FOREVER, user=65534, tmp=shared, program=scripted)
     run.wait_for_event("running")
     time.sleep(2.5)
     assert run.proc.poll() is None and len(run.events()) == 3

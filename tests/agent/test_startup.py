@@ -66,7 +66,7 @@ def anonymous(calls):
             call["uid"] = "DEVICE"
             call["taps"] = [dict(t, uid="TAP" if t["uid"] == tap_uuid else t["uid"])
                             for t in call["taps"]]
-        if call.get("qualifier") == os.getpid():  # the fake's parent is this test
+        if call.get("qualifier") == os.getpid():  # the scripted layer's parent is this test
             call["qualifier"] = "PARENT"
         named.append(call)
     return named
@@ -78,8 +78,8 @@ def format_event(mode, pids, **more):
 
 
 A, B, C = STAND_INS
-# args, the fake's pids, the calls that resolve them, the tap's kind and process objects, the
-# "format" event's mode and pids
+# args, the scripted layer's pids, the calls that resolve them, the tap's kind and process
+# objects, the "format" event's mode and pids
 STARTS = {
     "processes": (["--pids", str(LISTED)], {str(LISTED): 7}, [id2p(LISTED, 7)], "mixdown", [7], "processes", [LISTED]),
     # A pid no process has, or only another process since the start, is never asked about;

@@ -72,8 +72,8 @@ def shrink_and_unblock(write_end):
 def test_a_host_that_stalls_for_longer_than_any_buffer_gets_the_time_it_missed(agent, tmp_path,
                                                                                host):
     # 100 s of sound while the host reads nothing: the thread that delivers it never waits (the
-    # fake gets to its next step), and what neither the pipe nor the queue holds is lost. Then the
-    # host reads, catches up, and hears what follows.
+    # scripted layer gets to its next step), and what neither the pipe nor the queue holds is
+    # lost. Then the host reads, catches up, and hears what follows.
     source = noise(10 * 48000, 2)
     (tmp_path / "source.raw").write_bytes(source.tobytes())
     reading = tmp_path / "reading"
@@ -84,7 +84,7 @@ def test_a_host_that_stalls_for_longer_than_any_buffer_gets_the_time_it_missed(a
         "steps": [{"deliver": STALLED, "frames": 24000}, {"await": str(reading)},
                   {"sleep": 1000}, {"deliver": AFTER, "frames": 24000}]})
     os.close(write_end)
-    until(lambda: any(line.get("fake") == "awaiting" for line in run.log_lines()),
+    until(lambda: any(line.get("scripted") == "awaiting" for line in run.log_lines()),
           what="the stalled lists to be delivered")
     reading.touch()
     expected = decimated(np.tile(source, ((STALLED + AFTER) // 20, 1)))

@@ -1,10 +1,10 @@
-// quenwick-fake: the agent's real run control and its Core Audio backend, the code that macOS
+// quenwick-scripted: the agent's real run control and its Core Audio backend, the code that macOS
 // runs, on a scripted Core Audio. The scripted layer answers every call of the backend's seam as
 // its script says, logs every call with its arguments, and plays a scripted series of buffer
 // lists and format changes on an IO thread of its own once the device has started. Where Apple's
 // headers allow two readings, the script chooses one.
 //
-// The script is a JSON object at the path in $QUENWICK_FAKE_SCRIPT (tests/conftest.py writes it):
+// The script is a JSON object at the path in $QUENWICK_SCRIPT (tests/conftest.py writes it):
 //   "log": PATH            the call log: one JSON object per line, one write(2) each, so that it
 //                          is whole however the process ends
 //   "pids": {PID: OBJECT}  what 'id2p' gives for a pid; OBJECT may be [OBJECT, STATUS] (the object
@@ -81,7 +81,7 @@
 #include "capture/coreaudio/audio_hardware.h"
 #include "capture/coreaudio/core_audio_capture.h"
 #include "convert/sample_layout.h"
-#include "fake_script.h"
+#include "layer_script.h"
 #include "linear_pcm.h"
 
 namespace quenwick {
@@ -127,14 +127,14 @@ json procJson(AudioDeviceIOProcID proc) {
 
 [[noreturn]] void badSetUp(const std::string& reason) {
   // Status events own standard error: a broken test set-up says so with a status of its own.
-  const std::string line = "quenwick-fake: " + reason + "\n";
+  const std::string line = "quenwick-scripted: " + reason + "\n";
   (void)!write(STDERR_FILENO, line.data(), line.size());
   _exit(125);
 }
 
-class FakeAudioHardware final : public AudioHardware {
+class ScriptedAudioHardware final : public AudioHardware {
  public:
-  explicit FakeAudioHardware(json script) : script_(std::move(script)), parent_(getppid()) {
+  explicit ScriptedAudioHardware(json script) : script_(std::move(script)), parent_(getppid()) {
     if (script_.contains("log")) {
       logFd_ = open(script_["log"].get<std::string>().c_str(),
                     O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
@@ -161,7 +161,7 @@ class FakeAudioHardware final : public AudioHardware {
     }
   }
 
-  ~FakeAudioHardware() override {
+  ~ScriptedAudioHardware() override {
     stopSteps();
     for (std::thread* thread : {&joins_, &notifier_}) {
       if (thread->joinable()) thread->join();
@@ -353,7 +353,7 @@ class FakeAudioHardware final : public AudioHardware {
     if (notifier_.joinable()) notifier_.join();
     steps_ = std::thread([this] { runSteps(); });
     if (autostart_ && script_.value("autostart", "returns") == "blocks") {
-      log({{"fake", "starting"}});
+      log({{"scripted", "starting"}});
       std::unique_lock lock(mutex_);
       wake_.wait(lock, [&] { return stopping_ || heardOnce_; });
     }
@@ -408,7 +408,7 @@ class FakeAudioHardware final : public AudioHardware {
   // A call that does not return until the test lets it: the file the script names under `key`.
   void blockIfScripted(const char* key, const char* what) const {
     if (!script_.contains(key)) return;
-    log({{"fake", what}});
+    log({{"scripted", what}});
     const std::string path = script_[key].get<std::string>();
     while (access(path.c_str(), F_OK) != 0) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -584,14 +584,14 @@ class FakeAudioHardware final : public AudioHardware {
       } else if (step.contains("shift")) {
         hostTime_ += step["shift"].get<double>() * 1e6;
       } else if (step.contains("await")) {
-        log({{"fake", "awaiting"}, {"lists", lists_}});
+        log({{"scripted", "awaiting"}, {"lists", lists_}});
         const std::string path = step["await"].get<std::string>();
         while (access(path.c_str(), F_OK) != 0) {
           if (!pause(std::chrono::milliseconds(10))) return;
         }
       }
     }
-    log({{"fake", "done"}, {"lists", lists_}});
+    log({{"scripted", "done"}, {"lists", lists_}});
   }
 
   // One list of `frames` frames, from the source, in the format deliveries have now: one
@@ -711,7 +711,7 @@ class FakeAudioHardware final : public AudioHardware {
         if (l.object == object && l.address.mSelector == selector) told.push_back(l);
       }
     }
-    log({{"fake", "notify"},
+    log({{"scripted", "notify"},
          {"selector", selector},
          {"object", object},
          {"listeners", told.size()}});
@@ -794,9 +794,10 @@ class FakeAudioHardware final : public AudioHardware {
 }  // namespace quenwick
 
 int main(int argc, char** argv) {
-  nlohmann::json script = quenwick::readFakeScript();
-  if (!script.is_object()) quenwick::badSetUp("QUENWICK_FAKE_SCRIPT does not name a JSON script");
+  nlohmann::json script = quenwick::readLayerScript();
+  if (!script.is_object()) quenwick::badSetUp("QUENWICK_SCRIPT does not name a JSON script");
   quenwick::runAgent(argc, argv, [&script] {
-    return quenwick::makeCoreAudioCapture(std::make_unique<quenwick::FakeAudioHardware>(script));
+    return quenwick::makeCoreAudioCapture(
+        std::make_unique<quenwick::ScriptedAudioHardware>(script));
   });
 }

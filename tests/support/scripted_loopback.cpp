@@ -1,11 +1,11 @@
-// quenwick-fake-loopback: the agent's real run control and its process-loopback backend, the code
-// that Windows runs, on a scripted Windows audio stack. It answers every call of the backend's
+// quenwick-scripted-loopback: the agent's real run control and its process-loopback backend, the
+// code that Windows runs, on a scripted Windows audio stack. It answers every call of the backend's
 // seam as Microsoft's documentation says, logs the calls with their arguments, and runs an audio
 // engine of its own: once a client has started, one pass every device period on the performance
 // counter's clock, each giving the client its packet of the period that just ended, as its
 // script says. Where the documentation allows several readings, the script chooses one.
 //
-// The script is a JSON object at the path in $QUENWICK_FAKE_SCRIPT (tests/conftest.py writes it):
+// The script is a JSON object at the path in $QUENWICK_SCRIPT (tests/conftest.py writes it):
 //   "log": PATH              the call log: one JSON object per line, one write(2) each
 //   "enumeratorStatus": HR   what CoCreateInstance(MMDeviceEnumerator) returns
 //   "defaultStatus": HR      what GetDefaultAudioEndpoint returns (E_NOTFOUND: no output device)
@@ -49,7 +49,7 @@
 
 #include "app/agent.h"
 #include "capture/loopback/loopback_capture.h"
-#include "fake_script.h"
+#include "layer_script.h"
 
 namespace quenwick::loopback {
 namespace {
@@ -781,9 +781,9 @@ HRESULT LoopbackClient::releaseBuffer(std::uint32_t framesRead) {
 }  // namespace quenwick::loopback
 
 int main(int argc, char** argv) {
-  nlohmann::json script = quenwick::readFakeScript();
+  nlohmann::json script = quenwick::readLayerScript();
   if (!script.is_object()) {
-    static const char line[] = "quenwick-fake-loopback: QUENWICK_FAKE_SCRIPT names no script\n";
+    static const char line[] = "quenwick-scripted-loopback: QUENWICK_SCRIPT names no script\n";
     (void)!write(STDERR_FILENO, line, sizeof line - 1);
     _exit(125);
   }

@@ -1,4 +1,4 @@
-// The package against the real agent: on the scripted audio layer (quenwick-fake) for every way
+// The package against the real agent: on the scripted audio layer (quenwick-scripted) for every way
 // a run can end, and on the project's private PipeWire with a real player for what a host
 // hears; then packed and installed into an empty folder, as a user would.
 import assert from 'node:assert/strict';
@@ -22,11 +22,11 @@ const EXISTS = 'none of the requested processes exists';
 
 // The options that run the agent on the scripted layer with a script of its steps.
 let scripts = 0;
-function fake(script, options = {}) {
+function scripted(script, options = {}) {
   const file = path.join(work, `script${scripts++}.json`);
   writeFileSync(file, JSON.stringify(script));
-  const env = { ...process.env, QUENWICK_FAKE_SCRIPT: file };
-  return { binary: path.join(build, 'tests/quenwick-fake'), env, ...options, script: file };
+  const env = { ...process.env, QUENWICK_SCRIPT: file };
+  return { binary: path.join(build, 'tests/quenwick-scripted'), env, ...options, script: file };
 }
 // A process that lives (until the tests end) and one that has ended. Only a live pid is heard:
 // the scripted runs list the sleeper.
@@ -35,7 +35,7 @@ after(() => sleeper.kill());
 const LISTED = sleeper.pid;
 const gone = spawnSync('true').pid;
 // An agent that stays between "format" and "running": the device's start never returns.
-const held = () => fake({ pids: { [LISTED]: 7 }, startBlocks: path.join(work, 'never') },
+const held = () => scripted({ pids: { [LISTED]: 7 }, startBlocks: path.join(work, 'never') },
   { pids: [LISTED] });
 
 // An agent that only says its name, as an "error" line with status 2.
@@ -76,7 +76,7 @@ describe('on the scripted layer', () => {
   };
   for (const [name, [options, Kind, status, message, said = message]] of Object.entries(endings)) {
     test(name, async () => {
-      const run = quenwick.capture(fake({ pids: { [LISTED]: 7 }, tapStatus: -50 }, options));
+      const run = quenwick.capture(scripted({ pids: { [LISTED]: 7 }, tapStatus: -50 }, options));
       const wav = path.join(work, `never${scripts}.wav`);
       const written = quenwick.writeWav(wav, run);
       const errors = [];
@@ -151,7 +151,7 @@ describe('on the scripted layer', () => {
     test(`all the PCM, the events in order, and an ending that stop() tells each time: ${name}`,
       async () => {
         const log = path.join(work, `calls${scripts}.jsonl`);
-        const run = quenwick.capture(fake({ pids: { [LISTED]: 7 }, processes: [[7, LISTED]],
+        const run = quenwick.capture(scripted({ pids: { [LISTED]: 7 }, processes: [[7, LISTED]],
           playing: [7], source: quarter(), steps: [{ deliver: 20, frames: 481 }], log },
           { pids: [LISTED], ...options }));
         const events = [];
@@ -163,7 +163,7 @@ describe('on the scripted layer', () => {
           for await (const chunk of run) chunks.push(chunk);
         })();
         await run.started;
-        while (!(existsSync(log) && readFileSync(log, 'utf8').includes('"fake":"done"'))) {
+        while (!(existsSync(log) && readFileSync(log, 'utf8').includes('"scripted":"done"'))) {
           await sleep(20);
         }
         const stopped = { status: 0, signal: null, reason: 'stopped' };
@@ -193,7 +193,7 @@ describe('on the scripted layer', () => {
     { timeout: 20000 }, async () => {
       const [first, second] = [0, 1].map(() => spawn('sleep', ['600'], { stdio: 'ignore' }));
       // The second plays from the start, the first joins; then the second ends.
-      const run = quenwick.capture(fake({
+      const run = quenwick.capture(scripted({
         pids: { [first.pid]: 7, [second.pid]: 8 }, processes: [[7, first.pid], [8, second.pid]],
         playing: [8], source: quarter(),
         steps: [{ sync: true }, { play: 7 }, { pace: 2000 }, { deliver: -1, frames: 480 }],
@@ -219,7 +219,7 @@ describe('on the scripted layer', () => {
 
   test('a tap that hears only zeros is told once, with where to look', async () => {
     // Core Audio's tap gives zeros to an app without the permission to record.
-    const run = quenwick.capture(fake({
+    const run = quenwick.capture(scripted({
       pids: { [LISTED]: 7 }, processes: [[7, LISTED]], playing: [7], silentTap: true,
       source: quarter(), steps: [{ pace: 10000 }, { deliver: -1, frames: 480 }],
     }, { pids: [LISTED] }));
@@ -236,7 +236,7 @@ describe('on the scripted layer', () => {
   test('waiting for audio starts once a listed process plays; aborting stops it', async () => {
     const controller = new AbortController();
     const joins = [{ after: 300, pid: sleeper.pid, object: 7 }];
-    const run = quenwick.capture(fake({ joins }, {
+    const run = quenwick.capture(scripted({ joins }, {
       pids: [sleeper.pid], waitForAudio: 10000, signal: controller.signal }));
     await run.started;
     controller.abort();
@@ -246,7 +246,7 @@ describe('on the scripted layer', () => {
   test('waiting for audio ends at its deadline, once no listed process lives, on stop(), on abort',
     { timeout: 20000 }, async () => {
       const controller = new AbortController();
-      const waiting = (more) => quenwick.capture(fake({}, { pids: [sleeper.pid], ...more }));
+      const waiting = (more) => quenwick.capture(scripted({}, { pids: [sleeper.pid], ...more }));
       const late = await rejection(waiting({ waitForAudio: 600, signal: controller.signal }).ended);
       assert.ok(late instanceof quenwick.NothingToHearError);
       assert.deepEqual([late.status, late.signal, late.message], [3, null, NOTHING]);

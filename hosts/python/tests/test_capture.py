@@ -1,4 +1,4 @@
-"""The package against the real agent: on the scripted audio layer (quenwick-fake) for every way
+"""The package against the real agent: on the scripted audio layer (quenwick-scripted) for every way
 a run can end, through both the threads and the asyncio interface; on the project's private
 PipeWire with a real player for what a host hears; and installed into a fresh virtual
 environment, as a user would."""
@@ -48,13 +48,13 @@ def sleeper():
 
 
 @pytest.fixture
-def fake(tmp_path):
+def scripted(tmp_path):
     """The options that run the agent on the scripted layer with `script`."""
     def options(script, **more):
         path = tmp_path / f"script{len(list(tmp_path.glob('script*')))}.json"
         path.write_text(json.dumps(script))
-        env = dict(os.environ, QUENWICK_FAKE_SCRIPT=str(path))
-        return dict(binary=str(BUILD / "tests" / "quenwick-fake"), env=env, **more), path
+        env = dict(os.environ, QUENWICK_SCRIPT=str(path))
+        return dict(binary=str(BUILD / "tests" / "quenwick-scripted"), env=env, **more), path
     return options
 
 
@@ -90,9 +90,9 @@ FAILURES = {name: row if len(row) == 5 else row + row[3:] for name, row in FAILU
 
 @pytest.mark.parametrize("arguments, kind, status, message, last", FAILURES.values(),
                          ids=FAILURES.keys())
-def test_each_failure_is_its_own_exception(fake, tmp_path, arguments, kind, status, message,
+def test_each_failure_is_its_own_exception(scripted, tmp_path, arguments, kind, status, message,
                                            last):
-    options, _ = fake({"pids": {str(LISTED): 7}, "tapStatus": -50}, **arguments)
+    options, _ = scripted({"pids": {str(LISTED): 7}, "tapStatus": -50}, **arguments)
     with pytest.raises(kind) as failed:
         with quenwick.capture(**options):
             pass
@@ -103,9 +103,9 @@ def test_each_failure_is_its_own_exception(fake, tmp_path, arguments, kind, stat
     assert not (tmp_path / "never.wav").exists()  # a capture that never starts makes no file
 
 
-def test_an_agent_killed_or_cancelled_between_format_and_running(fake, tmp_path):
+def test_an_agent_killed_or_cancelled_between_format_and_running(scripted, tmp_path):
     held = {"pids": {str(LISTED): 7}, "startBlocks": str(tmp_path / "never")}
-    options, _ = fake(held, pids=[LISTED], on_event=lambda event: isinstance(
+    options, _ = scripted(held, pids=[LISTED], on_event=lambda event: isinstance(
         event, quenwick.FormatEvent) and os.kill(run.pid, signal.SIGKILL))
     run = quenwick.capture(**options)
     with pytest.raises(quenwick.SignalError) as failed:
@@ -114,7 +114,7 @@ def test_an_agent_killed_or_cancelled_between_format_and_running(fake, tmp_path)
 
     async def cancelled():
         formats = asyncio.Queue()
-        options, _ = fake(held, pids=[LISTED], on_event=formats.put_nowait)
+        options, _ = scripted(held, pids=[LISTED], on_event=formats.put_nowait)
         run = quenwick.acapture(**options)
         starting = asyncio.ensure_future(run.start())
         while not isinstance(await formats.get(), quenwick.FormatEvent):
@@ -170,20 +170,20 @@ REPORTS = {"the report and --quality high, by default": ({}, [quenwick.PlayingEv
 
 
 @pytest.mark.parametrize("arguments, reported, first", REPORTS.values(), ids=REPORTS.keys())
-def test_all_the_pcm_the_events_in_order_and_nothing_left_open(fake, tmp_path, arguments,
+def test_all_the_pcm_the_events_in_order_and_nothing_left_open(scripted, tmp_path, arguments,
                                                                reported, first):
     log = tmp_path / "calls.jsonl"
     source = tmp_path / "quarter.f32"
     source.write_bytes(np.full(2 * 480, 0.25, "<f4").tobytes())
     heard = []
-    options, _ = fake({"pids": {str(LISTED): 7}, "processes": [[7, LISTED]], "playing": [7],
+    options, _ = scripted({"pids": {str(LISTED): 7}, "processes": [[7, LISTED]], "playing": [7],
                        "source": str(source), "steps": [{"deliver": 20, "frames": 481}],
                        "log": str(log)},
                       pids=[LISTED], on_event=heard.append, chunk_bytes=1001, **arguments)
     quenwick.capture(**options).stop()  # the package's own thread and loop, made once
     descriptors = os.listdir("/proc/self/fd")
     with quenwick.capture(**options) as run:
-        project.until(lambda: log.exists() and '"fake":"done"' in log.read_text())
+        project.until(lambda: log.exists() and '"scripted":"done"' in log.read_text())
         threading.Thread(target=run.stop).start()
         pcm = b"".join(run)
         assert (run.wait(), run.stop()) == (STOPPED, STOPPED)
@@ -196,9 +196,9 @@ def test_all_the_pcm_the_events_in_order_and_nothing_left_open(fake, tmp_path, a
     assert os.listdir("/proc/self/fd") == descriptors
 
 
-def test_a_callback_may_stop_the_capture_and_one_that_raises_ends_it_with_its_error(fake):
+def test_a_callback_may_stop_the_capture_and_one_that_raises_ends_it_with_its_error(scripted):
     asked = []
-    options, _ = fake({"pids": {str(LISTED): 7}}, pids=[LISTED],
+    options, _ = scripted({"pids": {str(LISTED): 7}}, pids=[LISTED],
                       on_event=lambda event: isinstance(event, quenwick.RunningEvent) and
                       asked.append(run.stop()))
     run = quenwick.capture(**options)
@@ -207,16 +207,16 @@ def test_a_callback_may_stop_the_capture_and_one_that_raises_ends_it_with_its_er
 
     def careless(event):
         raise LookupError("careless")
-    options, _ = fake({"pids": {str(LISTED): 7}}, pids=[LISTED], on_event=careless)
+    options, _ = scripted({"pids": {str(LISTED): 7}}, pids=[LISTED], on_event=careless)
     with pytest.raises(LookupError, match="careless"):
         with quenwick.capture(**options):
             pass
 
 
-def test_an_ending_is_read_right_every_time_under_load(fake):
+def test_an_ending_is_read_right_every_time_under_load(scripted):
     # A stop right after the agent has ended must not reap it before asyncio does, which would
     # then report status 255: a window that load makes wide.
-    options, _ = fake({"pids": {str(LISTED): 7}, "steps": [{"deliver": -1, "frames": 480}]},
+    options, _ = scripted({"pids": {str(LISTED): 7}, "steps": [{"deliver": -1, "frames": 480}]},
                       pids=[LISTED])
     load = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(4)]
     endings = []
@@ -234,8 +234,8 @@ def test_an_ending_is_read_right_every_time_under_load(fake):
     assert endings == [STOPPED] * 25
 
 
-def test_waiting_for_audio_starts_once_a_listed_process_plays(fake, sleeper):
-    options, _ = fake({"joins": [{"after": 300, "pid": sleeper.pid, "object": 7}]},
+def test_waiting_for_audio_starts_once_a_listed_process_plays(scripted, sleeper):
+    options, _ = scripted({"joins": [{"after": 300, "pid": sleeper.pid, "object": 7}]},
                       pids=[sleeper.pid], wait_for_audio=10, report=False)
     with quenwick.capture(**options) as run:
         assert run.events == [quenwick.CreatingTapEvent(), quenwick.FormatEvent(
@@ -243,14 +243,14 @@ def test_waiting_for_audio_starts_once_a_listed_process_plays(fake, sleeper):
 
 
 def test_waiting_for_audio_ends_at_its_deadline_once_no_listed_process_lives_or_on_stop(
-        fake, sleeper):
-    options, _ = fake({}, pids=[sleeper.pid], wait_for_audio=0.6)
+        scripted, sleeper):
+    options, _ = scripted({}, pids=[sleeper.pid], wait_for_audio=0.6)
     with pytest.raises(quenwick.NothingToHearError) as late:
         quenwick.capture(**options).start()
     assert (late.value.status, late.value.message) == (3, NOTHING)
 
     ending = subprocess.Popen(["sleep", "0.3"])  # left unreaped: a zombie has ended too
-    options, _ = fake({}, pids=[ending.pid], wait_for_audio=True)
+    options, _ = scripted({}, pids=[ending.pid], wait_for_audio=True)
     run = quenwick.capture(**options)
     liveness = threading.Timer(project.LIVENESS, run.stop)  # for a wait that would never end
     liveness.start()
@@ -260,7 +260,7 @@ def test_waiting_for_audio_ends_at_its_deadline_once_no_listed_process_lives_or_
     assert orphaned.value.event == quenwick.ErrorEvent(EXISTS)
     ending.wait()
 
-    options, _ = fake({}, pids=[sleeper.pid], wait_for_audio=True)
+    options, _ = scripted({}, pids=[sleeper.pid], wait_for_audio=True)
     run = quenwick.capture(**options)
     threading.Timer(0.4, run.stop).start()
     with run:
@@ -274,7 +274,7 @@ def reports(events):
     return [event for event in events if isinstance(event, kinds)]
 
 
-def test_who_plays_in_the_hosts_order_and_a_listed_process_that_ends(fake, tmp_path):
+def test_who_plays_in_the_hosts_order_and_a_listed_process_that_ends(scripted, tmp_path):
     first, second = (subprocess.Popen(["sleep", "600"]) for _ in range(2))
     source = tmp_path / "quarter.f32"
     source.write_bytes(np.full(2 * 480, 0.25, "<f4").tobytes())
@@ -290,7 +290,7 @@ def test_who_plays_in_the_hosts_order_and_a_listed_process_that_ends(fake, tmp_p
         if isinstance(event, quenwick.EndedEvent):
             run.stop()  # from on_event: it only asks
 
-    options, _ = fake(script, pids=[first.pid, second.pid], on_event=heard)
+    options, _ = scripted(script, pids=[first.pid, second.pid], on_event=heard)
     run = quenwick.capture(**options)
     liveness = threading.Timer(project.LIVENESS, run.stop)
     liveness.start()
@@ -307,7 +307,7 @@ def test_who_plays_in_the_hosts_order_and_a_listed_process_that_ends(fake, tmp_p
         quenwick.EndedEvent(second.pid)]
 
 
-def test_a_tap_that_hears_only_zeros_is_told_once_with_where_to_look(fake, sleeper, tmp_path):
+def test_a_tap_that_hears_only_zeros_is_told_once_with_where_to_look(scripted, sleeper, tmp_path):
     # Core Audio's tap gives zeros to an app without the permission to record.
     source = tmp_path / "quarter.f32"
     source.write_bytes(np.full(2 * 480, 0.25, "<f4").tobytes())
@@ -317,7 +317,7 @@ def test_a_tap_that_hears_only_zeros_is_told_once_with_where_to_look(fake, sleep
 
     async def silent():
         told = asyncio.Event()
-        options, _ = fake(script, pids=[sleeper.pid], on_event=lambda event: isinstance(
+        options, _ = scripted(script, pids=[sleeper.pid], on_event=lambda event: isinstance(
             event, quenwick.SilenceEvent) and told.set())
         async with quenwick.acapture(**options) as run:
             await asyncio.wait_for(told.wait(), project.LIVENESS)
