@@ -83,23 +83,15 @@ std::vector<float> downmixed(SampleLayout layout, std::uint32_t channels, std::u
   return mono;
 }
 
-TEST(Downmix, WorkedValues) {
+// What a tap's lists cannot say (see the Core Audio list tests for what they can): a block that
+// holds fewer frames than its cycle, and planes without samples, are silence.
+TEST(Downmix, PlanesWithoutSamplesAreSilence) {
   using V = std::vector<float>;
   const float stereo[] = {0.5f, -0.25f, 1, 0};
-  EXPECT_EQ(downmixed(SampleLayout::f32, 2, 2, {{stereo, 2}}), (V{0.125f, 0.5f}));
-  const std::int16_t loud[] = {32767, 32767, -32768, -32768};
-  EXPECT_EQ(downmixed(SampleLayout::s16, 2, 2, {{loud, 2}}), (V{1.0f, -32768.0f / 32767.0f}));
-  const float three[] = {0.25f, 0.5f, 0.75f};
-  EXPECT_EQ(downmixed(SampleLayout::f32, 3, 1, {{three, 1}}), (V{0.5f}));
-  // Frames that a plane lacks, or a null plane, are silence; none at all is no block.
   EXPECT_EQ(downmixed(SampleLayout::f32, 2, 3, {{stereo, 1}}), (V{0.125f, 0, 0}));
   EXPECT_EQ(downmixed(SampleLayout::s16, 1, 2, {{nullptr, 2}}), (V{0, 0}));
-  const float half[] = {0.5f, 0.5f, 0.5f}, quarter[] = {0.25f};
-  EXPECT_EQ(downmixed(SampleLayout::planar, 3, 3, {{half, 3}, {quarter, 1}, {nullptr, 3}}),
-            (V{0.25f, 1.0f / 6, 1.0f / 6}));
-  EXPECT_EQ(downmixed(SampleLayout::planar, 2, 2, {{nullptr, 0}, {half, 3}}), (V{0.25f, 0.25f}));
-  EXPECT_EQ(downmixed(SampleLayout::planar, 1, 0, {{half, 3}}), V{});
-  EXPECT_EQ(downmixed(SampleLayout::f32, 2, 2, {}), V{});
+  EXPECT_EQ(downmixed(SampleLayout::planar, 2, 2, {{nullptr, 0}, {stereo, 3}}),
+            (V{0.25f, -0.125f}));
 }
 
 // Long blocks from any read position, so that positions reach the binades where the fast paths

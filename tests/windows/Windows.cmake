@@ -10,7 +10,9 @@ add_subdirectory(${QUENWICK_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE
 target_compile_options(gtest PRIVATE -Wno-error)
 target_compile_options(gtest_main PRIVATE -Wno-error)
 
-add_executable(quenwick_tests ${QUENWICK_UNIT_TESTS} support/allocation_count.cpp)
+# A tap's lists read into cycles: plain C++, and the conversion's exactness test goes through it.
+add_executable(quenwick_tests ${QUENWICK_UNIT_TESTS} support/allocation_count.cpp
+  ${PROJECT_SOURCE_DIR}/src/capture/coreaudio/buffer_list_cycle.cpp)
 target_include_directories(quenwick_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 target_compile_options(quenwick_tests PRIVATE -ffp-contract=off)
 target_link_libraries(quenwick_tests PRIVATE quenwick_loopback gtest_main)
