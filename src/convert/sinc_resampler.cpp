@@ -42,6 +42,11 @@ constexpr std::size_t paddedTaps(std::int64_t half) {
 constexpr std::size_t kLargestTaps =
     paddedTaps(static_cast<std::int64_t>(SincResampler::kHalfWidth * SincResampler::kLargestRatio));
 
+// The rates that graphs and devices run at: their filters are made with the resampler, so that
+// a change to one of them costs the thread that converts no more than a look-up.
+constexpr double kCommonRates[] = {8000,  11025, 12000, 16000, 22050,  24000, 32000,
+                                   44100, 48000, 88200, 96000, 176400, 192000};
+
 // The modified Bessel function of order 0, by its power series.
 double besselI0(double x) {
   double sum = 1.0;
@@ -117,9 +122,37 @@ SincResampler::SincResampler(std::size_t expectedFrames)
       history_(kLargestTaps + 1 + kChunk),
       output_(static_cast<std::size_t>(static_cast<double>(expectedFrames) * 64.0) + 2) {
   kernelTable();  // made here, on the constructing thread, and never again
+  for (const double rate : kCommonRates) {
+    if (!configure(rate) || !everyPhase_) continue;
+    std::vector<float>& filters = prepared_.emplace_back(rate, std::vector<float>()).second;
+    filters.resize(static_cast<std::size_t>(den_) * taps_);
+    makeEveryFilter(filters.data());
+  }
+  ready_ = false;
 }
 
 bool SincResampler::reset(double inputRate) {
+  if (!configure(inputRate)) return false;
+  const auto prepared =
+      std::find_if(prepared_.begin(), prepared_.end(),
+                   [inputRate](const auto& rate) { return rate.first == inputRate; });
+  phases_ = prepared != prepared_.end() ? prepared->second.data() : filters_.data();
+  if (everyPhase_ && prepared == prepared_.end()) makeEveryFilter(filters_.data());
+  // The first output's filter reaches back taps_ - 1 samples before the stream: silence.
+  held_ = taps_ - 1;
+  first_ = 1 - static_cast<std::int64_t>(taps_);
+  std::fill_n(history_.begin(), held_, 0.0f);
+  return true;
+}
+
+void SincResampler::makeEveryFilter(float* filters) const {
+  for (std::int64_t p = 0; p < den_; ++p) {
+    makeFilter(static_cast<double>(p) / static_cast<double>(den_),
+               filters + static_cast<std::size_t>(p) * taps_);
+  }
+}
+
+bool SincResampler::configure(double inputRate) {
   const double ratio = inputRate / outRate;
   ready_ = isUsableRatio(ratio) && ratio <= kLargestRatio;
   if (!ready_) return false;
@@ -140,14 +173,6 @@ bool SincResampler::reset(double inputRate) {
   index_ = 0;
   phase_ = 0;
   everyPhase_ = static_cast<std::size_t>(den_) * taps_ <= filters_.size();
-  for (std::int64_t p = 0; everyPhase_ && p < den_; ++p) {
-    makeFilter(static_cast<double>(p) / static_cast<double>(den_),
-               filters_.data() + static_cast<std::size_t>(p) * taps_);
-  }
-  // The first output's filter reaches back taps_ - 1 samples before the stream: silence.
-  held_ = taps_ - 1;
-  first_ = 1 - static_cast<std::int64_t>(taps_);
-  std::fill_n(history_.begin(), held_, 0.0f);
   return true;
 }
 
@@ -170,7 +195,7 @@ void SincResampler::makeFilter(double phase, float* filter) const {
 }
 
 const float* SincResampler::phaseFilter(std::int64_t phase) {
-  if (everyPhase_) return filters_.data() + static_cast<std::size_t>(phase) * taps_;
+  if (everyPhase_) return phases_ + static_cast<std::size_t>(phase) * taps_;
   makeFilter(static_cast<double>(phase) / static_cast<double>(den_), filters_.data());
   return filters_.data();
 }

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
 namespace quenwick {
@@ -28,16 +29,20 @@ class SincResampler {
   explicit SincResampler(std::size_t expectedFrames = 8192);
 
   // Starts a new stream at `inputRate` with a silent history. Returns false, and converts nothing
-  // until the next reset, for a rate it does not take. The IO thread may call it: the filter of
-  // each phase of the new rate is interpolated from the kernel into room made at construction.
+  // until the next reset, for a rate it does not take. The IO thread may call it: a common rate's
+  // filters were made at construction, and any other rate's are interpolated from the kernel into
+  // room made then.
   bool reset(double inputRate);
 
   // Converts one block. Returns the samples to write, valid until the next call. IO thread only.
   std::span<const std::int16_t> process(std::span<const float> mono);
 
  private:
+  // The ratio and filter shape of `inputRate`; false for a rate it does not take.
+  bool configure(double inputRate);
   const float* phaseFilter(std::int64_t phase);
   void makeFilter(double phase, float* filter) const;
+  void makeEveryFilter(float* filters) const;  // den_ filters of taps_, phase after phase
 
   bool ready_ = false;
   // The ratio is num_ / den_ exactly for a whole number of hertz, and positions are counted in
@@ -51,7 +56,9 @@ class SincResampler {
   std::int64_t index_ = 0;      // the next output's position, n * ratio: whole input samples...
   std::int64_t phase_ = 0;      // ... and 1/den_ parts
   bool everyPhase_ = false;     // filters_ holds one filter per phase; otherwise one at a time
-  std::vector<float> filters_;  // phase-major, taps_ each
+  std::vector<float> filters_;  // phase-major, taps_ each, for a rate not prepared
+  const float* phases_ = nullptr;  // the rate's filters, with everyPhase_: prepared or filters_
+  std::vector<std::pair<double, std::vector<float>>> prepared_;  // the common rates' filters
   std::vector<float> history_;  // input samples from index first_ on
   std::int64_t first_ = 0;
   std::size_t held_ = 0;

@@ -13,10 +13,10 @@ from conftest import BUILD
 
 CONVERT = BUILD / "tools" / "quenwick-convert"
 DELAY = 42  # samples of the lower of the two rates
-# Every rate a graph may run at, one whose phases are too many to keep (44101) and one that is
-# not a whole number of hertz.
+# Every rate a graph may run at, a rarer one whose filters are made when it starts (37800), one
+# whose phases are too many to keep (44101) and one that is not a whole number of hertz.
 RATES = [8000, 11025, 16000, 22050, 24000, 32000, 44100, 48000, 88200, 96000, 176400, 192000,
-         44101, 47999.5]
+         37800, 44101, 47999.5]
 
 
 def convert(samples, rate, quality="high", *options):
