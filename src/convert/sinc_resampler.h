@@ -49,14 +49,14 @@ class SincResampler {
   // 1/den_ input samples, so that no rounding builds up and every phase recurs exactly.
   std::int64_t num_ = 1;
   std::int64_t den_ = 1;
-  double stretch_ = 1.0;        // the kernel's unit in input samples: the ratio, or 1 below 16 kHz
-  std::int64_t half_ = 0;       // input samples on either side of a centre that the kernel reaches
-  std::size_t taps_ = 0;        // filter length, a multiple of the dot product's lanes
-  std::int64_t delay_ = 0;      // kHalfWidth samples of the lower rate, in 1/den_ input samples
-  std::int64_t index_ = 0;      // the next output's position, n * ratio: whole input samples...
-  std::int64_t phase_ = 0;      // ... and 1/den_ parts
-  bool everyPhase_ = false;     // filters_ holds one filter per phase; otherwise one at a time
-  std::vector<float> filters_;  // phase-major, taps_ each, for a rate not prepared
+  double stretch_ = 1.0;     // the kernel's unit in input samples: the ratio, or 1 below 16 kHz
+  std::int64_t half_ = 0;    // input samples on either side of a centre that the kernel reaches
+  std::size_t taps_ = 0;     // filter length, a multiple of the dot product's lanes
+  std::int64_t delay_ = 0;   // kHalfWidth samples of the lower rate, in 1/den_ input samples
+  std::int64_t index_ = 0;   // the next output's position, n * ratio: whole input samples...
+  std::int64_t phase_ = 0;   // ... and 1/den_ parts
+  bool everyPhase_ = false;  // phases_ holds one filter per phase; otherwise filters_ one at a time
+  std::vector<float> filters_;     // phase-major, taps_ each, for a rate not prepared
   const float* phases_ = nullptr;  // the rate's filters, with everyPhase_: prepared or filters_
   std::vector<std::pair<double, std::vector<float>>> prepared_;  // the common rates' filters
   std::vector<float> history_;  // input samples from index first_ on
