@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <map>
 #include <memory>
-#include <new>
 #include <numbers>
 
 namespace quenwick::bench {

@@ -14,8 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <memory>
-#include <new>
 #include <optional>
 #include <span>
 #include <string>

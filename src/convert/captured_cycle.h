@@ -16,7 +16,6 @@ struct StreamFormat {
   std::uint32_t channels = 0;
   SampleType sampleType = SampleType::float32;
   bool planar = false;  // one plane of 32-bit floats per channel; else one interleaved block
-  friend bool operator==(const StreamFormat&, const StreamFormat&) = default;
 };
 
 // The samples of one channel (planar), or of every channel frame after frame (interleaved). A
