@@ -2,6 +2,7 @@
 it goes, however often it starts and stops, and whatever the host does with its pipes."""
 import fcntl
 import os
+import pathlib
 import signal
 import time
 
@@ -117,6 +118,24 @@ def test_a_host_that_shrinks_its_pipe_and_stalls_disturbs_no_one_and_loses_nothi
         pytest.skip("the machine dropped graph cycles for every client")
     assert monitor_breaks(tmp_path / "monitor.wav", played) == 0
     assert_holds(run.out, played, to_the_end=False)
+
+
+def real_time_policies(pid):
+    """The scheduling policies other than the normal one among a process's threads."""
+    policies = set()
+    for task in pathlib.Path(f"/proc/{pid}/task").iterdir():
+        stat = (task / "stat").read_text()
+        policies.add(int(stat[stat.rindex(")") + 2:].split()[38]))  # field 41, "policy"
+    return policies - {os.SCHED_OTHER}
+
+
+def test_the_agent_captures_on_a_real_time_thread_as_a_player_plays_on_one(
+        pipewire, player, tmp_path):
+    # A graph cycle that the agent's node misses under load is lost to it alone, a cycle of
+    # silence in the PCM: its data thread must be scheduled as PipeWire's own players' are.
+    run = pipewire.agent(["--pids", player.pid], tmp_path)
+    run.wait_for_event("running")
+    assert real_time_policies(run.pid) == real_time_policies(player.pid)
 
 
 def test_closing_standard_output_ends_the_agent_silently_with_0(pipewire, player, tmp_path):

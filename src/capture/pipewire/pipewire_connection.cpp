@@ -5,6 +5,24 @@
 #include <ctime>
 
 namespace quenwick::pipewire {
+namespace {
+
+// The capture node's cycles are taken on the context's data thread, which must keep the graph's
+// deadlines as the players' threads do: under load a normal thread misses cycles, each one lost
+// to the capture alone. client-rt.conf loads PipeWire's module-rt, which makes that thread
+// real-time (itself, or through RTKit) as it does for pw-play; the default client.conf of the
+// releases that have client-rt.conf (Debian 12's, Ubuntu 22.04's) does not. Where there is no
+// client-rt.conf, client.conf is the one that loads it.
+pw_context* newRealTimeContext(pw_loop* loop) {
+  if (pw_context* context = pw().context_new(
+          loop, pw().properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr), 0)) {
+    return context;
+  }
+  return pw().context_new(loop, nullptr, 0);
+}
+
+}  // namespace
+
 std::unique_ptr<PipeWireConnection> PipeWireConnection::open(std::chrono::milliseconds timeout,
                                                              int& error) {
   // Standard error carries status lines only, whatever the host's PIPEWIRE_DEBUG asks for or a
@@ -20,7 +38,7 @@ std::unique_ptr<PipeWireConnection> PipeWireConnection::open(std::chrono::millis
     error = -errno;
     return nullptr;
   }
-  c.context_ = pw().context_new(pw().thread_loop_get_loop(c.loop_), nullptr, 0);
+  c.context_ = newRealTimeContext(pw().thread_loop_get_loop(c.loop_));
   if (c.context_ == nullptr || pw().thread_loop_start(c.loop_) < 0) {
     error = -errno;
     return nullptr;
