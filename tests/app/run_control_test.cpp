@@ -76,48 +76,47 @@ class FakeLoop final : public RunLoop {
 
 // What a scripted audio layer does: what it finds, where it fails, and whether its server goes.
 struct Layer {
-  std::optional<std::string> cannotServe;  // the backend's words when it cannot
+  std::optional<std::string> cannotServe{};  // the backend's words when it cannot
   Resolution resolution = Resolution::somethingToHear;
-  std::optional<std::string> resolveFails, createFails;
+  std::optional<std::string> resolveFails{}, createFails{};
   bool serverGoesAway = false;  // just after the start
 };
 
 class ScriptedCapture final : public Capture {
  public:
-  ScriptedCapture(const Layer& layer, std::vector<std::string>& calls)
-      : layer_(layer), calls_(calls) {}
+  ScriptedCapture(const Layer& layer, std::string& calls) : layer_(layer), calls_(calls) {}
 
   void listen(DispatchQueue& queue, CaptureEvents& events) override {
-    calls_.push_back("listen");
+    calls_ += " listen";
     queue_ = &queue;
     events_ = &events;
   }
   std::variant<Resolution, CaptureFailure> resolve(const Hearing&) override {
-    calls_.push_back("resolve");
+    calls_ += " resolve";
     if (layer_.resolveFails) return CaptureFailure{*layer_.resolveFails};
     return layer_.resolution;
   }
   std::optional<CaptureFailure> create() override {
-    calls_.push_back("create");
+    calls_ += " create";
     if (layer_.createFails) return CaptureFailure{*layer_.createFails};
     return std::nullopt;
   }
   std::variant<StreamFormat, CaptureFailure> format() override {
-    calls_.push_back("format");
+    calls_ += " format";
     return describeStream(SampleLayout::f32, 48000, 2);
   }
   std::optional<CaptureFailure> start(CycleSink&) override {
-    calls_.push_back("start");
+    calls_ += " start";
     if (layer_.serverGoesAway) queue_->post([this] { events_->serverGone(); });
     return std::nullopt;
   }
-  void halt() override { calls_.push_back("halt"); }
-  void teardown() override { calls_.push_back("teardown"); }
+  void halt() override { calls_ += " halt"; }
+  void teardown() override { calls_ += " teardown"; }
   std::string silenceAdvice() const override { return {}; }
 
  private:
   const Layer layer_;
-  std::vector<std::string>& calls_;
+  std::string& calls_;
   DispatchQueue* queue_ = nullptr;
   CaptureEvents* events_ = nullptr;
 };
@@ -138,144 +137,54 @@ struct Row {
   ExitStatus status;
   std::string message;
   std::vector<std::string> lines;  // without their line feeds
-  std::vector<std::string> calls;  // the capture's, "name:" first for the backends opened
+  std::string calls;               // the capture's, after the name of the backend opened
   bool hostStops = false;          // the host stops the agent as soon as it may
 };
 
-const Layer serves{};
-const std::string tap = R"({"event":"creating_tap"})";
-const std::string format48k =
-    R"({"event":"format","sample_rate":48000,"channels":2,"mode":"global","pids":[]})";
-const std::string running = R"({"event":"running"})";
-const std::vector<std::string> toTheStart = {"listen", "resolve", "create", "format", "start"};
+const Layer serves{}, silent{.resolution = Resolution::nothingToHearYet},
+    gone{.serverGoesAway = true};
+const std::string
+    tap = R"({"event":"creating_tap"})",
+    running = R"({"event":"running"})",
+    format48k = R"({"event":"format","sample_rate":48000,"channels":2,"mode":"global","pids":[]})";
+constexpr const char* kNone = "none of the requested processes exists";
+constexpr const char* kNoneYet =
+    "none of the requested processes are audio processes yet; is the app playing sound?";
 
-std::vector<std::string> opened(const std::string& name, std::vector<std::string> calls) {
-  calls.insert(calls.begin(), name + ":");
-  return calls;
-}
-
-std::vector<std::string> plus(std::vector<std::string> calls, const std::string& call) {
-  calls.push_back(call);
-  return calls;
-}
-
-// The layer finds no target of the request among those that play.
-Layer silent() {
-  Layer layer;
-  layer.resolution = Resolution::nothingToHearYet;
-  return layer;
-}
-
-Layer gone() {
-  Layer layer;
-  layer.serverGoesAway = true;
-  return layer;
-}
-
-Layer with(std::optional<std::string> cannotServe, Layer layer = {}) {
-  layer.cannotServe = std::move(cannotServe);
-  return layer;
-}
-
+// clang-format off
 const Row kRows[] = {
-    {"NoRequest", {}, {{"a", serves}}, ExitStatus::usageError, "give --pids or --global", {}, {}},
-    {"PidsWithoutValue",
-     {"--global", "--pids"},
-     {{"a", serves}},
-     ExitStatus::usageError,
-     "--pids needs a value",
-     {},
-     {}},
-    {"UnknownArgumentFirst",
-     {"-v", "--pids"},
-     {{"a", serves}},
-     ExitStatus::usageError,
-     "unknown argument -v",
-     {},
-     {}},
-    {"NoListedProcessExists",
-     {"--pids", "GONE"},
-     {{"a", silent()}},
-     ExitStatus::nothingToHear,
-     "none of the requested processes exists",
-     {},
-     opened("a", {"listen", "resolve"})},
-    {"WaitingForNoLivingProcess",
-     {"--pids", "GONE", "--wait"},
-     {{"a", silent()}},
-     ExitStatus::nothingToHear,
-     "none of the requested processes exists",
-     {},
-     opened("a", {"listen", "resolve"})},
-    {"ListedProcessPlaysNothing",
-     {"--pids", "ALIVE"},
-     {{"a", silent()}},
-     ExitStatus::nothingToHear,
-     "none of the requested processes are audio processes yet; is the app playing sound?",
-     {},
-     opened("a", {"listen", "resolve"})},
-    {"ServerUnreachable",
-     {"--global"},
-     {{"a",
-       [] {
-         Layer layer;
-         layer.resolveFails = "could not reach the audio server (-1)";
-         return layer;
-       }()}},
-     ExitStatus::failure,
-     "could not reach the audio server (-1)",
-     {},
-     opened("a", {"listen", "resolve"})},
-    {"CaptureCannotBeMade",
-     {"--global"},
-     {{"a",
-       [] {
-         Layer layer;
-         layer.createFails = "could not create the audio tap (560947818)";
-         return layer;
-       }()}},
-     ExitStatus::failure,
-     "could not create the audio tap (560947818)",
-     {tap},
-     opened("a", {"listen", "resolve", "create"})},
-    {"ServerGoesAway",
-     {"--global"},
-     {{"a", gone()}},
-     ExitStatus::failure,
-     "the audio server went away",
-     {tap, format48k, running},
-     opened("a", plus(toTheStart, "halt"))},
-    {"HostStops",
-     {"--global"},
-     {{"a", serves}},
-     ExitStatus::ended,
-     "",
-     {tap, format48k, running},
-     opened("a", plus(toTheStart, "teardown")),
-     true},
-    {"SecondBackendServesAndReportSaysSo",
-     {"--global", "--report"},
-     {{"first", with("no first here")}, {"second", gone()}, {"third", serves}},
-     ExitStatus::failure,
-     "the audio server went away",
+    {"NoRequest", {}, {{"a", serves}}, ExitStatus::usageError, "give --pids or --global", {}, ""},
+    {"PidsWithoutValue", {"--global", "--pids"}, {{"a", serves}}, ExitStatus::usageError,
+     "--pids needs a value", {}, ""},
+    {"UnknownArgumentFirst", {"-v", "--pids"}, {{"a", serves}}, ExitStatus::usageError,
+     "unknown argument -v", {}, ""},
+    {"NoListedProcessExists", {"--pids", "GONE"}, {{"a", silent}}, ExitStatus::nothingToHear,
+     kNone, {}, "a: listen resolve"},
+    {"WaitingForNoLivingProcess", {"--pids", "GONE", "--wait"}, {{"a", silent}},
+     ExitStatus::nothingToHear, kNone, {}, "a: listen resolve"},
+    {"ListedProcessPlaysNothing", {"--pids", "ALIVE"}, {{"a", silent}}, ExitStatus::nothingToHear,
+     kNoneYet, {}, "a: listen resolve"},
+    {"ServerUnreachable", {"--global"}, {{"a", {.resolveFails = "could not reach the audio server (-1)"}}},
+     ExitStatus::failure, "could not reach the audio server (-1)", {}, "a: listen resolve"},
+    {"CaptureCannotBeMade", {"--global"}, {{"a", {.createFails = "could not create the audio tap (1)"}}},
+     ExitStatus::failure, "could not create the audio tap (1)", {tap}, "a: listen resolve create"},
+    {"ServerGoesAway", {"--global"}, {{"a", gone}}, ExitStatus::failure, "the audio server went away",
+     {tap, format48k, running}, "a: listen resolve create format start halt"},
+    {"HostStops", {"--global"}, {{"a", serves}}, ExitStatus::ended, "", {tap, format48k, running},
+     "a: listen resolve create format start teardown", true},
+    {"SecondBackendServesAndReportSaysSo", {"--global", "--report"},
+     {{"first", {.cannotServe = "no first here"}}, {"second", gone}, {"third", serves}},
+     ExitStatus::failure, "the audio server went away",
      {R"({"event":"backend","name":"second"})", tap, format48k, running},
-     opened("second", plus(toTheStart, "halt"))},
-    {"WithoutReportNoBackendLine",
-     {"--global"},
-     {{"first", with("no first here")}, {"second", gone()}},
-     ExitStatus::failure,
-     "the audio server went away",
-     {tap, format48k, running},
-     opened("second", plus(toTheStart, "halt"))},
-    {"NoBackendServesInTheFirstsWords",
-     {"--global", "--report"},
-     {{"first", with("could not load PipeWire: libpipewire-0.3.so.0")},
-      {"second", with("no second")}},
-     ExitStatus::failure,
-     "could not load PipeWire: libpipewire-0.3.so.0",
-     {},
-     {}},
+     "second: listen resolve create format start halt"},
+    {"WithoutReportNoBackendLine", {"--global"}, {{"first", {.cannotServe = "no first"}}, {"second", gone}},
+     ExitStatus::failure, "the audio server went away", {tap, format48k, running},
+     "second: listen resolve create format start halt"},
+    {"NoBackendServesInTheFirstsWords", {"--global", "--report"},
+     {{"first", {.cannotServe = "could not load PipeWire: no library"}}, {"second", {.cannotServe = "no"}}},
+     ExitStatus::failure, "could not load PipeWire: no library", {}, ""},
 };
+// clang-format on
 
 void PrintTo(const Row& row, std::ostream* out) {
   *out << row.name;
@@ -286,7 +195,8 @@ class RunControlEnds : public testing::TestWithParam<Row> {};
 TEST_P(RunControlEnds, AsTheHostIsTold) {
   const Row& row = GetParam();
   FakeLoop loop;
-  std::vector<std::string> lines, calls;
+  std::vector<std::string> lines;
+  std::string calls;
   std::function<void()> stop;
   const int nowhere = open(kNowhere, O_WRONLY);  // the PCM's
   ASSERT_GE(nowhere, 0);
@@ -306,12 +216,14 @@ TEST_P(RunControlEnds, AsTheHostIsTold) {
     backends.push_back(
         {name, [&, name, layer]() -> std::variant<std::unique_ptr<Capture>, CaptureFailure> {
            if (layer.cannotServe) return CaptureFailure{*layer.cannotServe};
-           calls.push_back(name + ":");
+           calls += name + ":";
            return std::make_unique<ScriptedCapture>(layer, calls);
          }});
   }
 
   Ending ending = control.run(commandLine(row.args), 1, backends);
+  // Only the way out that wins tears down: SIGTERM's teardown is the ending's wind-up.
+  EXPECT_EQ(calls.find("teardown"), std::string::npos);
   if (ending.windUp) ending.windUp();
 
   EXPECT_EQ(ending.status, row.status);
