@@ -458,7 +458,7 @@ describe('on PipeWire', () => {
     const failed = spawnSync('node', ['record.mjs', String(gone), '1', 'none.wav'],
       { cwd: user, env: { ...env, QUENWICK_BINARY: path.join(build, 'quenwick') } });
     assert.deepEqual([failed.status, failed.stdout.toString(), failed.stderr.toString()], [1,
-      `{"event":"error","message":"${EXISTS}"}\n`,
+      `{"event":"backend","name":"pipewire"}\n{"event":"error","message":"${EXISTS}"}\n`,
       `NoSuchProcessError (status 3): no requested process is alive (pids ${gone}): each has ` +
       'ended or never existed\n']);
     assert.ok(!existsSync(path.join(user, 'none.wav')));

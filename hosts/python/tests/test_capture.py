@@ -404,7 +404,8 @@ def test_installed_into_a_fresh_venv_and_used_as_a_user_would_to_record_a_player
                             text=True,
                             env=dict(pipewire.env, QUENWICK_BINARY=str(BUILD / "quenwick")))
     assert (failed.returncode, failed.stdout, failed.stderr) == (
-        1, f"ErrorEvent(message='{EXISTS}')\n", f"NoSuchProcessError (status 3): no requested "
+        1, f"BackendEvent(name='pipewire')\nErrorEvent(message='{EXISTS}')\n",
+        f"NoSuchProcessError (status 3): no requested "
         f"process is alive (pids {GONE}): each has ended or never existed\n")
     assert not (tmp_path / "none.wav").exists()
     license = subprocess.run([python, "-c", "import importlib.metadata as m; d = m.distribution("
