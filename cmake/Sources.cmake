@@ -40,6 +40,7 @@ set(QUENWICK_CORE_SOURCES
   src/app/ending-${os}.cpp
   src/app/main_queue.cpp
   src/app/parent_watch-${os}.cpp
+  src/app/run_control.cpp
   src/app/shutdown-${os}.cpp
   src/app/silence_watch.cpp
   src/app/standard_streams-${os}.cpp
@@ -60,8 +61,8 @@ if(os STREQUAL "posix")
   list(APPEND QUENWICK_CORE_SOURCES ${QUENWICK_CORE_AUDIO_SOURCES})
 endif()
 
-# The entry point: the one place that names the platform's backend.
-set(QUENWICK_MAIN_SOURCE src/app/main-${QUENWICK_PLATFORM}.cpp)
+# The entry point, and the platform's list of backends: the one place that names them.
+set(QUENWICK_MAIN_SOURCES src/app/main.cpp src/capture/backends-${QUENWICK_PLATFORM}.cpp)
 
 set(QUENWICK_PIPEWIRE_SOURCES
   src/capture/pipewire/capture_channel.cpp
@@ -101,5 +102,7 @@ if(CMAKE_SCRIPT_MODE_FILE)
   foreach(source ${QUENWICK_OUTPUT_SOURCES})
     message(NOTICE "core ${source}")
   endforeach()
-  message(NOTICE "main ${QUENWICK_MAIN_SOURCE}")
+  foreach(source ${QUENWICK_MAIN_SOURCES})
+    message(NOTICE "main ${source}")
+  endforeach()
 endif()

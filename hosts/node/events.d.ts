@@ -5,8 +5,26 @@
  * One line on quenwick's standard error: one compact JSON object, one event.
  */
 export type QuenwickStatusEvent =
-  CreatingTapEvent | FormatEvent | RunningEvent | PlayingEvent | EndedEvent | SilenceEvent | SoundEvent | ErrorEvent;
+  | BackendEvent
+  | CreatingTapEvent
+  | FormatEvent
+  | RunningEvent
+  | PlayingEvent
+  | EndedEvent
+  | SilenceEvent
+  | SoundEvent
+  | ErrorEvent;
 
+/**
+ * With --report only, the first line: the backend that serves the run, once the command line is good and that backend can serve this machine (the platform's list is tried in order).
+ */
+export interface BackendEvent {
+  event: 'backend';
+  /**
+   * pipewire (Linux), coreaudio (macOS), loopback (Windows); a later agent may name others.
+   */
+  name: string;
+}
 /**
  * Written just before the tap is created.
  */

@@ -22,7 +22,7 @@ const NOTHING_TO_HEAR =
 // Its words, with the same status 3, for a request none of whose processes lives.
 const NONE_EXISTS = 'none of the requested processes exists';
 // The events of --report, each emitted under its own name as the agent writes it.
-const REPORTS = ['playing', 'ended', 'silence', 'sound'];
+const REPORTS = ['backend', 'playing', 'ended', 'silence', 'sound'];
 const LARGEST_PID = 2 ** 31 - 1;
 // setTimeout fires at once past this (about 24.8 days): a longer wait has no deadline.
 const LONGEST_TIMER_MS = 2 ** 31 - 1;

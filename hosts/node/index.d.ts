@@ -3,6 +3,7 @@
 import { EventEmitter } from 'node:events';
 import { Readable } from 'node:stream';
 import type {
+  BackendEvent,
   CreatingTapEvent,
   EndedEvent,
   ErrorEvent,
@@ -15,6 +16,7 @@ import type {
 } from './events';
 
 export type {
+  BackendEvent,
   CreatingTapEvent,
   EndedEvent,
   ErrorEvent,
@@ -129,6 +131,8 @@ export declare class Capture extends EventEmitter implements AsyncIterable<Buffe
 
   /** Every status line, as the agent wrote it. */
   on(event: 'status', listener: (event: QuenwickStatusEvent) => void): this;
+  /** The backend that serves the run ('pipewire', 'coreaudio', 'loopback'), first (report). */
+  on(event: 'backend', listener: (event: BackendEvent) => void): this;
   /** The tap's format at start, and each change ("changed": true). */
   on(event: 'format', listener: (event: FormatEvent) => void): this;
   on(event: 'running', listener: (event: RunningEvent) => void): this;
@@ -143,6 +147,7 @@ export declare class Capture extends EventEmitter implements AsyncIterable<Buffe
   /** How it failed, when it does (only emitted to listeners: `ended` rejects either way). */
   on(event: 'error', listener: (error: QuenwickError) => void): this;
   once(event: 'status', listener: (event: QuenwickStatusEvent) => void): this;
+  once(event: 'backend', listener: (event: BackendEvent) => void): this;
   once(event: 'format', listener: (event: FormatEvent) => void): this;
   once(event: 'running', listener: (event: RunningEvent) => void): this;
   once(event: 'playing', listener: (event: PlayingEvent) => void): this;

@@ -1,18 +1,15 @@
-// The agent's whole life: start-up sequence, then the main run loop.
+// The agent as a process: run control in the process's own world (its parent, its signals, its
+// standard streams, the main queue), on the backends the entry point hands it.
 #pragma once
 
-#include <functional>
-#include <memory>
-
-#include "capture/capture.h"
+#include "app/ending.h"
+#include "capture/backend.h"
 
 namespace quenwick {
 
-using CaptureFactory = std::function<std::unique_ptr<Capture>()>;
-
-// Parses the command line (argv[0] is the program path), opens the platform's capture with
-// `openCapture` (only once the command line is known to be good), starts capturing and serves
-// the main queue. Never returns: every way out ends the process with its status.
-[[noreturn]] void runAgent(int argc, char** argv, const CaptureFactory& openCapture);
+// Watches the parent from the first moment, then runs the agent on `backends` (tried in their
+// order) with the command line (argv[0] is the program path) until the run ends, and returns how
+// it ends; the entry point hands that to finish(). What the run made lives on until then.
+Ending runAgent(int argc, char** argv, const Backends& backends);
 
 }  // namespace quenwick

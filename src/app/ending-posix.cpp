@@ -1,11 +1,11 @@
-#include "app/ending.h"
-
 #include <unistd.h>
+
+#include "app/process_exit.h"
 
 namespace quenwick {
 
-void endNow(ExitStatus status) noexcept {
-  _exit(static_cast<int>(status));
+void exitProcess(int status) noexcept {
+  _exit(status);
 }
 
 }  // namespace quenwick

@@ -1,9 +1,13 @@
-// Every way the agent ends, in one place: the exit statuses, and the one way out that is taken
-// when several come at once (the parent gone, SIGTERM, a failure, the host's closed pipe).
+// Every way the agent ends, in one place: the exit statuses, what each ending is, and the one way
+// out that is taken when several come at once (the parent gone, SIGTERM, a failure, the host's
+// closed pipe). Run control decides that the run ends and returns its Ending; the entry point
+// hands it to finish(). The ways out that cannot wait for run control cut the process short
+// through cut(). Nothing else ends the process.
 #pragma once
 
 #include <functional>
-#include <string_view>
+#include <string>
+#include <utility>
 
 namespace quenwick {
 
@@ -14,18 +18,44 @@ enum class ExitStatus : int {
   nothingToHear = 3,  // no requested process is an audio process (yet)
 };
 
-// Writes the "error" event with `message`, as the last line, and ends the process with
-// `status`, within about a second whatever the reader of standard error does. Any thread; when
-// the process is ending already, another way, it waits for that.
-[[noreturn]] void fail(std::string_view message, ExitStatus status);
+// How a run ends, as a value: its status, the "error" event's message (none when empty) and
+// what only the way out that wins may do before the process ends (SIGTERM's teardown).
+struct Ending {
+  ExitStatus status = ExitStatus::ended;
+  std::string message;
+  std::function<void()> windUp;
 
-// Runs `work` (the SIGTERM teardown), then ends the process with status 0 without a line.
-// Returns at once, doing nothing, when the process is ending already, another way.
-void endQuietlyAfter(const std::function<void()>& work);
+  // What happened, named by run control; the status of each is decided here.
+  static Ending usageError(std::string message) {
+    return {ExitStatus::usageError, std::move(message), {}};
+  }
+  static Ending failure(std::string message) {
+    return {ExitStatus::failure, std::move(message), {}};
+  }
+  static Ending nothingToHear(std::string message) {
+    return {ExitStatus::nothingToHear, std::move(message), {}};
+  }
+  // The host ended the run (SIGTERM, its end of the PCM closed): no line.
+  static Ending stopped(std::function<void()> windUp = {}) {
+    return {ExitStatus::ended, {}, std::move(windUp)};
+  }
+};
 
-// Ends the process with `status` at once, without a word and without running anything more of
-// it: async-signal-safe. _exit(2) on POSIX (ending-posix.cpp), TerminateProcess on Windows
-// (ending-win32.cpp).
-[[noreturn]] void endNow(ExitStatus status) noexcept;
+// The entry point's: runs the ending's wind-up, writes its message as the "error" event, the last
+// line, and ends the process with its status, within about a second whatever the reader of
+// standard error does. When the process is ending already, another way, it waits for that.
+[[noreturn]] void finish(Ending ending);
+
+// The ways out that do not wait for run control, however long a call into the audio layer takes.
+enum class Cut {
+  parentGone,   // the parent watch found the parent gone: "parent exited"
+  hostGone,     // SIGPIPE, or on Windows a write that found the reader gone: at once, no line
+  stopOverdue,  // SIGTERM's teardown has not finished in time: no line
+};
+
+// Ends the process from the thread that met `why`, with the status decided here. hostGone and
+// stopOverdue are async-signal-safe; parentGone writes its line, so it is for the watch's own
+// thread, and waits, as finish() does, for a way out already under way.
+[[noreturn]] void cut(Cut why) noexcept;
 
 }  // namespace quenwick

@@ -53,14 +53,15 @@ void MainQueue::repeat(std::chrono::milliseconds interval, std::function<bool()>
   timerDue_ = std::chrono::steady_clock::now() + interval;
 }
 
-void MainQueue::run() {
-  while (wakeup_.valid()) {
-    if (wakeup_.wait(msUntilTimer()) < 0) return;
+bool MainQueue::run() {
+  while (!stopping_) {
+    if (!wakeup_.valid() || wakeup_.wait(msUntilTimer()) < 0) return false;
     wakeup_.drain();
     runRaisedAlarms();
     runPostedJobs();
     runTimerIfDue();
   }
+  return true;
 }
 
 int MainQueue::msUntilTimer() const {
@@ -71,14 +72,14 @@ int MainQueue::msUntilTimer() const {
 }
 
 void MainQueue::runTimerIfDue() {
-  if (!timerJob_ || std::chrono::steady_clock::now() < timerDue_) return;
+  if (stopping_ || !timerJob_ || std::chrono::steady_clock::now() < timerDue_) return;
   // Counted from when it was due, so that the ticks do not drift.
   timerDue_ += timerInterval_;
   if (!timerJob_()) timerJob_ = nullptr;
 }
 
 void MainQueue::runRaisedAlarms() {
-  for (int alarm = 0; alarm < kAlarms; ++alarm) {
+  for (int alarm = 0; alarm < kAlarms && !stopping_; ++alarm) {
     if (raisedAlarms[alarm].exchange(false) && alarmJobs_[alarm]) alarmJobs_[alarm]();
   }
 }
@@ -90,7 +91,11 @@ void MainQueue::runPostedJobs() {
     std::lock_guard lock(mutex_);
     ready.swap(jobs_);
   }
-  for (auto& job : ready) job();
+  // A job that stopped the queue is its last: the run is ending, and nothing more is said.
+  for (auto& job : ready) {
+    if (stopping_) return;
+    job();
+  }
 }
 
 }  // namespace quenwick

@@ -1,5 +1,6 @@
 // The main queue: a run loop of our own on the main thread. It runs posted jobs and alarms
 // (signals, a failed write) turned into jobs, one job at a time, so the listeners never overlap.
+// Alarms are raised from signal handlers too, so they live in the process, not in the queue.
 #pragma once
 
 #include <chrono>
@@ -7,12 +8,12 @@
 #include <functional>
 #include <mutex>
 
-#include "capture/dispatch_queue.h"
+#include "app/run_loop.h"
 #include "output/wakeup.h"
 
 namespace quenwick {
 
-class MainQueue final : public DispatchQueue {
+class MainQueue final : public RunLoop {
  public:
   MainQueue();
   ~MainQueue() override;
@@ -24,25 +25,22 @@ class MainQueue final : public DispatchQueue {
 
   static constexpr int kAlarms = 4;
 
-  // Main thread, before the alarm can be raised. After raise(alarm), `job` runs on the main
-  // queue. Returns the alarm, or -1 when all are taken.
-  int addAlarm(std::function<void()> job);
+  Clock::time_point now() const override { return Clock::now(); }
+
+  int addAlarm(std::function<void()> job) override;
 
   // Any thread, async-signal-safe and wait-free: marks the alarm as raised and wakes the loop.
   // This is all an asynchronous signal handler or a real-time thread ever does here.
   static void raise(int alarm) noexcept;
+  void raiseAlarm(int alarm) noexcept override { raise(alarm); }
 
-  // Main thread. `job` runs on the queue every `interval` from now on, for as long as it returns
-  // true. One such timer at a time; a later call replaces it.
-  void repeat(std::chrono::milliseconds interval, std::function<bool()> job);
+  void repeat(std::chrono::milliseconds interval, std::function<bool()> job) override;
 
-  // Whether the queue could be made (it needs its wake-up), and the errno value of why not.
-  bool valid() const { return wakeup_.valid(); }
-  int error() const { return wakeup_.error(); }
+  // The queue needs its wake-up; the errno value of why it could not be made (0 when made).
+  int error() const override { return wakeup_.valid() ? 0 : wakeup_.error(); }
 
-  // Serves the queue for as long as the process lives. Returns only when waiting fails; errno
-  // says why.
-  void run();
+  bool run() override;
+  void stop() override { stopping_ = true; }
 
  private:
   void runRaisedAlarms();
@@ -57,6 +55,7 @@ class MainQueue final : public DispatchQueue {
 
   std::function<void()> alarmJobs_[kAlarms];
 
+  bool stopping_ = false;           // main thread
   std::function<bool()> timerJob_;  // main thread
   std::chrono::milliseconds timerInterval_{0};
   std::chrono::steady_clock::time_point timerDue_;

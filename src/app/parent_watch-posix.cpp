@@ -5,8 +5,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
-#include <string>
 #include <system_error>
 #include <thread>
 
@@ -23,7 +21,7 @@ std::int32_t parentAtStart() {
   return getppid();
 }
 
-void startParentWatch(std::int32_t parentPid) {
+int startParentWatch(std::int32_t parentPid) {
   const auto watch = [parentPid] {
     for (auto next = std::chrono::steady_clock::now();;) {
       // The next check counts from this one, not from its end, so the checks do not drift.
@@ -32,15 +30,16 @@ void startParentWatch(std::int32_t parentPid) {
       // An orphan is adopted at once, so a parent id that changed means the parent is gone. A
       // probe that is refused (EPERM) found a parent that runs as another user: it is there.
       if (getppid() != parentPid || (kill(parentPid, 0) != 0 && errno == ESRCH)) {
-        fail("parent exited", ExitStatus::ended);
+        cut(Cut::parentGone);
       }
     }
   };
   try {
     std::thread(watch).detach();
   } catch (const std::system_error& error) {
-    fail("could not run: " + std::string(std::strerror(error.code().value())), ExitStatus::failure);
+    return error.code().value();
   }
+  return 0;
 }
 
 }  // namespace quenwick

@@ -3,8 +3,6 @@
 #include <windows.h>
 
 #include <chrono>
-#include <cstring>
-#include <string>
 #include <system_error>
 #include <thread>
 
@@ -47,7 +45,7 @@ std::int32_t parentAtStart() {
   return self ? self->parentPid : 0;
 }
 
-void startParentWatch(std::int32_t parentPid) {
+int startParentWatch(std::int32_t parentPid) {
   const auto self = readProcessFacts(static_cast<std::int32_t>(GetCurrentProcessId()));
   // The handle, taken now, names the parent for as long as it is held, whoever takes its pid.
   const HANDLE parent = self ? openParent(parentPid, self->startTime) : nullptr;
@@ -61,13 +59,14 @@ void startParentWatch(std::int32_t parentPid) {
         std::this_thread::sleep_for(parentWatchInterval);
       } while (refused && refusedButThere(parentPid));
     }
-    fail("parent exited", ExitStatus::ended);
+    cut(Cut::parentGone);
   };
   try {
     std::thread(watch).detach();
   } catch (const std::system_error& error) {
-    fail("could not run: " + std::string(std::strerror(error.code().value())), ExitStatus::failure);
+    return error.code().value();
   }
+  return 0;
 }
 
 }  // namespace quenwick

@@ -13,9 +13,10 @@ namespace quenwick {
 std::int32_t parentAtStart();
 
 // Checks, from a thread of its own, that the parent recorded at start is still there, and ends
-// the agent with "parent exited" (status 0) within about a second once it is gone: the agent has
-// another parent now, or no process has that id any more. Whatever the main thread is doing, a
-// call into the audio layer that never returns included.
-void startParentWatch(std::int32_t parentPid);
+// the agent with "parent exited" (cut(Cut::parentGone)) within about a second once it is gone:
+// the agent has another parent now, or no process has that id any more. Whatever the main thread
+// is doing, a call into the audio layer that never returns included. Returns 0, or the errno
+// value of why the watch could not start.
+int startParentWatch(std::int32_t parentPid);
 
 }  // namespace quenwick

@@ -26,7 +26,7 @@ void onTerminate(int) {
 
 // A broken pipe means the host has gone: leave at once, writing nothing more.
 void onBrokenPipe(int) {
-  endNow(ExitStatus::ended);
+  cut(Cut::hostGone);
 }
 
 void install(int signo, void (*handler)(int)) {
@@ -43,7 +43,7 @@ void watchTeardown() {
   while (terminationStarted->wait(-1) == 0) {
   }
   std::this_thread::sleep_for(teardownGrace);
-  endNow(ExitStatus::ended);
+  cut(Cut::stopOverdue);
 }
 
 }  // namespace
@@ -56,7 +56,7 @@ void unblockHandledSignals() {
   pthread_sigmask(SIG_UNBLOCK, &handled, nullptr);
 }
 
-void installSignalHandlers(MainQueue& queue, std::function<void()> teardown) {
+void installSignalHandlers(MainQueue& queue, std::function<void()> stop) {
   static Wakeup started;
   terminationStarted = &started;
   if (started.valid()) {
@@ -66,9 +66,7 @@ void installSignalHandlers(MainQueue& queue, std::function<void()> teardown) {
       // No watchdog to spare: the teardown goes unguarded.
     }
   }
-  terminationAlarm = queue.addAlarm([teardown = std::move(teardown)] {
-    endQuietlyAfter(teardown);  // nothing, when the agent is already on its way out another way
-  });
+  terminationAlarm = queue.addAlarm(std::move(stop));
   install(SIGTERM, onTerminate);
   install(SIGPIPE, onBrokenPipe);
 }

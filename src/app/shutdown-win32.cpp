@@ -8,7 +8,7 @@ namespace {
 
 // A write that finds the host gone ends the agent at once, writing nothing more.
 void onBrokenPipe() noexcept {
-  endNow(ExitStatus::ended);
+  cut(Cut::hostGone);
 }
 
 }  // namespace

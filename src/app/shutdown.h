@@ -13,9 +13,10 @@ namespace quenwick {
 // by nothing but SIGKILL. First thing at start, before any thread exists.
 void unblockHandledSignals();
 
-// From now on SIGTERM runs `teardown` on the main queue and exits 0 without a line (and exits 0
-// anyway when that has not finished two seconds after the signal); SIGPIPE, or on Windows a
-// write to a pipe whose reader has gone, exits 0 at once.
-void installSignalHandlers(MainQueue& queue, std::function<void()> teardown);
+// From now on SIGTERM runs `stop` on the main queue, which ends the run quietly (its teardown is
+// the ending's wind-up), and the agent exits 0 anyway two seconds after the signal
+// (Cut::stopOverdue); SIGPIPE, or on Windows a write to a pipe whose reader has gone, exits 0 at
+// once (Cut::hostGone).
+void installSignalHandlers(MainQueue& queue, std::function<void()> stop);
 
 }  // namespace quenwick

@@ -22,7 +22,7 @@ SilenceWatch::Verdict SilenceWatch::look(Clock::time_point now, std::uint64_t so
     silentSincePlaying_ = true;
     silentSince_ = now;
   }
-  if (reported_ || now - silentSince_ < kStretch) return Verdict::nothing;
+  if (reported_ || now - silentSince_ < stretch_) return Verdict::nothing;
   reported_ = true;
   return Verdict::silence;
 }

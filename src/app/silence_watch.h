@@ -11,7 +11,9 @@ namespace quenwick {
 class SilenceWatch {
  public:
   using Clock = std::chrono::steady_clock;
-  static constexpr std::chrono::seconds kStretch{3};
+
+  // `stretch`: how long only zeros must be heard while something plays to count as silence.
+  explicit SilenceWatch(Clock::duration stretch) : stretch_(stretch) {}
 
   enum class Verdict { nothing, silence, sound };
 
@@ -24,6 +26,7 @@ class SilenceWatch {
   bool heardSound() const { return heardSound_; }
 
  private:
+  const Clock::duration stretch_;
   std::uint64_t soundCycles_ = 0;
   bool silentSincePlaying_ = false;
   Clock::time_point silentSince_{};

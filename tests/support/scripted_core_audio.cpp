@@ -796,8 +796,7 @@ class ScriptedAudioHardware final : public AudioHardware {
 int main(int argc, char** argv) {
   nlohmann::json script = quenwick::readLayerScript();
   if (!script.is_object()) quenwick::badSetUp("QUENWICK_SCRIPT does not name a JSON script");
-  quenwick::runAgent(argc, argv, [&script] {
-    return quenwick::makeCoreAudioCapture(
-        std::make_unique<quenwick::ScriptedAudioHardware>(script));
-  });
+  const quenwick::Backends backends{quenwick::coreAudioBackend(
+      [&script] { return std::make_unique<quenwick::ScriptedAudioHardware>(script); })};
+  quenwick::finish(quenwick::runAgent(argc, argv, backends));
 }

@@ -787,8 +787,7 @@ int main(int argc, char** argv) {
     (void)!write(STDERR_FILENO, line, sizeof line - 1);
     _exit(125);
   }
-  quenwick::runAgent(argc, argv, [&script] {
-    return quenwick::loopback::makeLoopbackCapture(
-        std::make_unique<quenwick::loopback::Model>(script));
-  });
+  const quenwick::Backends backends{quenwick::loopback::loopbackBackend(
+      [&script] { return std::make_unique<quenwick::loopback::Model>(script); })};
+  quenwick::finish(quenwick::runAgent(argc, argv, backends));
 }

@@ -65,5 +65,10 @@ class SteadyCapture final : public Capture {
 }  // namespace quenwick
 
 int main(int argc, char** argv) {
-  quenwick::runAgent(argc, argv, [] { return std::make_unique<quenwick::SteadyCapture>(); });
+  const quenwick::Backends backends{
+      {"steady",
+       []() -> std::variant<std::unique_ptr<quenwick::Capture>, quenwick::CaptureFailure> {
+         return std::make_unique<quenwick::SteadyCapture>();
+       }}};
+  quenwick::finish(quenwick::runAgent(argc, argv, backends));
 }

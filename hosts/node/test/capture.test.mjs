@@ -140,14 +140,17 @@ describe('on the scripted layer', () => {
   });
 
   // The report and --quality high by default, and without the report exactly the events there
-  // were before it. Of a quarter of full scale, the linear path's first sample is 8191; the
-  // band-limited one's is silence, the filter's delay.
+  // were before it: the report names the backend first (the scripted layer is Core Audio's). Of
+  // a quarter of full scale, the linear path's first sample is 8191; the band-limited one's is
+  // silence, the filter's delay.
+  const coreAudio = [{ event: 'backend', name: 'coreaudio' }];
   const reports = {
-    'the report and --quality high, by default': [{}, [{ event: 'playing', pids: [LISTED] }], 0],
-    'no report': [{ report: false }, [], 0],
-    'the linear path': [{ quality: 'linear' }, [{ event: 'playing', pids: [LISTED] }], 8191],
+    'the report and --quality high, by default':
+      [{}, coreAudio, [{ event: 'playing', pids: [LISTED] }], 0],
+    'no report': [{ report: false }, [], [], 0],
+    'the linear path': [{ quality: 'linear' }, coreAudio, [{ event: 'playing', pids: [LISTED] }], 8191],
   };
-  for (const [name, [options, reported, first]] of Object.entries(reports)) {
+  for (const [name, [options, announced, reported, first]] of Object.entries(reports)) {
     test(`all the PCM, the events in order, and an ending that stop() tells each time: ${name}`,
       async () => {
         const log = path.join(work, `calls${scripts}.jsonl`);
@@ -156,8 +159,10 @@ describe('on the scripted layer', () => {
           { pids: [LISTED], ...options }));
         const events = [];
         const playing = [];
+        const backends = [];
         run.on('status', (event) => events.push(event));
         run.on('playing', (event) => playing.push(event));
+        run.on('backend', (event) => backends.push(event));
         const chunks = [];
         const reading = (async () => {
           for await (const chunk of run) chunks.push(chunk);
@@ -170,12 +175,14 @@ describe('on the scripted layer', () => {
         assert.deepEqual([await run.stop(), await run.stop()], [stopped, stopped]);
         await reading;
         assert.deepEqual(events, [
+          ...announced,
           { event: 'creating_tap' },
           { event: 'format', sample_rate: 48000, channels: 2, mode: 'processes', pids: [LISTED] },
           { event: 'running' },
           ...reported,
         ]);
         assert.deepEqual(playing, reported);
+        assert.deepEqual(backends, announced);
         // 20 lists of 481 frames at 48 kHz: 9620 frames, of which every third from the first.
         assert.equal(Buffer.concat(chunks).length, 2 * 3207);
         assert.equal(Buffer.concat(chunks).readInt16LE(0), first);
@@ -432,7 +439,8 @@ describe('on PipeWire', () => {
     const wav = readFileSync(path.join(user, 'out.wav'));
     assert.deepEqual(wav.subarray(0, 44), quenwick.wavHeader(wav.length - 44));
     assert.ok(Math.abs(level(wav.subarray(44)) + 9.03) < 0.1, `${level(wav.subarray(44))} dBFS`);
-    assert.equal(out.replace(/\d\.\d\d s/, 'N s'), '{"event":"creating_tap"}\n' +
+    assert.equal(out.replace(/\d\.\d\d s/, 'N s'),
+      '{"event":"backend","name":"pipewire"}\n{"event":"creating_tap"}\n' +
       `{"event":"format","sample_rate":48000,"channels":2,"mode":"processes","pids":[${playing.pid}]}\n` +
       `{"event":"running"}\n{"event":"playing","pids":[${playing.pid}]}\n` +
       "{ status: 0, signal: null, reason: 'stopped' } N s in out.wav\n");
@@ -450,7 +458,7 @@ describe('on PipeWire', () => {
     const failed = spawnSync('node', ['record.mjs', String(gone), '1', 'none.wav'],
       { cwd: user, env: { ...env, QUENWICK_BINARY: path.join(build, 'quenwick') } });
     assert.deepEqual([failed.status, failed.stdout.toString(), failed.stderr.toString()], [1,
-      `{"event":"error","message":"${EXISTS}"}\n`,
+      `{"event":"backend","name":"pipewire"}\n{"event":"error","message":"${EXISTS}"}\n`,
       `NoSuchProcessError (status 3): no requested process is alive (pids ${gone}): each has ` +
       'ended or never existed\n']);
     assert.ok(!existsSync(path.join(user, 'none.wav')));

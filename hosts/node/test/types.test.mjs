@@ -46,6 +46,7 @@ const run = capture({ pids: [4242], waitForAudio: 2000, report: true, quality: '
 // @ts-expect-error: a quality is 'high' or 'linear'
 capture({ pids: [4242], quality: 'best' });
 run.on('format', (event) => console.log(event.sample_rate));
+run.on('backend', (event) => console.log(event.name.length));
 run.on('playing', (event) => console.log(event.pids.includes(4242)));
 run.on('silence', (event) => console.log(event.seconds, event.advice?.length));
 run.once('sound', (event) => console.log(event.event));

@@ -18,12 +18,12 @@ from ._aio import AsyncCapture
 from ._capture import Capture
 from ._errors import (AudioLayerError, BinaryNotFoundError, Ending, NoSuchProcessError,
                       NothingToHearError, QuenwickError, SignalError, UsageError)
-from ._events import (CreatingTapEvent, EndedEvent, ErrorEvent, FormatEvent, PlayingEvent,
+from ._events import (BackendEvent, CreatingTapEvent, EndedEvent, ErrorEvent, FormatEvent, PlayingEvent,
                       RunningEvent, SilenceEvent, SoundEvent, StatusEvent)
 from ._wav import BYTES_PER_SAMPLE, CHANNELS, SAMPLE_RATE, WavWritten, awrite_wav, write_wav
 
 __all__ = [
-    "AsyncCapture", "AudioLayerError", "BYTES_PER_SAMPLE", "BinaryNotFoundError", "CHANNELS",
+    "AsyncCapture", "AudioLayerError", "BYTES_PER_SAMPLE", "BackendEvent", "BinaryNotFoundError", "CHANNELS",
     "Capture", "CreatingTapEvent", "EndedEvent", "Ending", "ErrorEvent", "FormatEvent",
     "NoSuchProcessError", "NothingToHearError", "PlayingEvent", "Quality", "QuenwickError",
     "RunningEvent",

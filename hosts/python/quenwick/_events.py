@@ -7,6 +7,14 @@ from typing import Optional, Union
 
 
 @dataclass(frozen=True)
+class BackendEvent:
+    """The backend that serves the run (``report``), the first line: "pipewire" on Linux,
+    "coreaudio" on macOS, "loopback" on Windows."""
+
+    name: str
+
+
+@dataclass(frozen=True)
 class CreatingTapEvent:
     """Written just before the tap is created."""
 
@@ -63,7 +71,7 @@ class ErrorEvent:
     message: str
 
 
-StatusEvent = Union[CreatingTapEvent, FormatEvent, RunningEvent, PlayingEvent, EndedEvent,
+StatusEvent = Union[BackendEvent, CreatingTapEvent, FormatEvent, RunningEvent, PlayingEvent, EndedEvent,
                     SilenceEvent, SoundEvent, ErrorEvent]
 
 
@@ -72,6 +80,8 @@ def parse_event(line: Union[str, bytes]) -> Optional[StatusEvent]:
     try:
         event = json.loads(line)
         kind = event["event"]
+        if kind == "backend":
+            return BackendEvent(str(event["name"]))
         if kind == "creating_tap":
             return CreatingTapEvent()
         if kind == "format":

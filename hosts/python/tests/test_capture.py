@@ -161,17 +161,21 @@ def test_no_agent_to_start_names_where_it_looked_and_the_bundled_one_is_the_plat
 
 
 # The report and --quality high by default, and without the report exactly the events there were
-# before it. Of a quarter of full scale, the linear path's first sample is 8191; the band-limited
-# one's is silence, the filter's delay.
-REPORTS = {"the report and --quality high, by default": ({}, [quenwick.PlayingEvent((LISTED,))],
-                                                         0),
-           "no report": ({"report": False}, [], 0),
-           "the linear path": ({"quality": "linear"}, [quenwick.PlayingEvent((LISTED,))], 8191)}
+# before it: the report names the backend first (the scripted layer is Core Audio's). Of a quarter
+# of full scale, the linear path's first sample is 8191; the band-limited one's is silence, the
+# filter's delay.
+CORE_AUDIO = [quenwick.BackendEvent("coreaudio")]
+REPORTS = {"the report and --quality high, by default": (
+               {}, CORE_AUDIO, [quenwick.PlayingEvent((LISTED,))], 0),
+           "no report": ({"report": False}, [], [], 0),
+           "the linear path": (
+               {"quality": "linear"}, CORE_AUDIO, [quenwick.PlayingEvent((LISTED,))], 8191)}
 
 
-@pytest.mark.parametrize("arguments, reported, first", REPORTS.values(), ids=REPORTS.keys())
+@pytest.mark.parametrize("arguments, announced, reported, first", REPORTS.values(),
+                         ids=REPORTS.keys())
 def test_all_the_pcm_the_events_in_order_and_nothing_left_open(scripted, tmp_path, arguments,
-                                                               reported, first):
+                                                               announced, reported, first):
     log = tmp_path / "calls.jsonl"
     source = tmp_path / "quarter.f32"
     source.write_bytes(np.full(2 * 480, 0.25, "<f4").tobytes())
@@ -188,7 +192,7 @@ def test_all_the_pcm_the_events_in_order_and_nothing_left_open(scripted, tmp_pat
         pcm = b"".join(run)
         assert (run.wait(), run.stop()) == (STOPPED, STOPPED)
     assert heard == run.events == [
-        quenwick.CreatingTapEvent(), quenwick.FormatEvent(48000, 2, "processes", (LISTED,)),
+        *announced, quenwick.CreatingTapEvent(), quenwick.FormatEvent(48000, 2, "processes", (LISTED,)),
         quenwick.RunningEvent(), *reported]
     # 20 lists of 481 frames at 48 kHz: 9620 frames, of which every third from the first.
     assert len(pcm) == 2 * 3207
@@ -390,7 +394,7 @@ def test_installed_into_a_fresh_venv_and_used_as_a_user_would_to_record_a_player
         pcm = np.frombuffer(wav.readframes(wav.getnframes()), "<i2")
     assert abs(project.level_dbfs(pcm[np.flatnonzero(pcm)]) + 9.03) < 0.1
     assert re.sub(r"\d\.\d\d s", "N s", out.stdout) == (
-        "CreatingTapEvent()\nFormatEvent(sample_rate=48000.0, channels=2, mode='processes', "
+        "BackendEvent(name='pipewire')\nCreatingTapEvent()\nFormatEvent(sample_rate=48000.0, channels=2, mode='processes', "
         f"pids=({player.pid},), changed=False)\nRunningEvent()\n"
         f"PlayingEvent(pids=({player.pid},))\n"
         "Ending(status=0, signal=None, reason='stopped') N s in out.wav\n")
@@ -400,7 +404,8 @@ def test_installed_into_a_fresh_venv_and_used_as_a_user_would_to_record_a_player
                             text=True,
                             env=dict(pipewire.env, QUENWICK_BINARY=str(BUILD / "quenwick")))
     assert (failed.returncode, failed.stdout, failed.stderr) == (
-        1, f"ErrorEvent(message='{EXISTS}')\n", f"NoSuchProcessError (status 3): no requested "
+        1, f"BackendEvent(name='pipewire')\nErrorEvent(message='{EXISTS}')\n",
+        f"NoSuchProcessError (status 3): no requested "
         f"process is alive (pids {GONE}): each has ended or never existed\n")
     assert not (tmp_path / "none.wav").exists()
     license = subprocess.run([python, "-c", "import importlib.metadata as m; d = m.distribution("

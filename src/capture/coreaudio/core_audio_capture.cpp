@@ -239,8 +239,12 @@ class CoreAudioCapture final : public Capture {
 
 }  // namespace
 
-std::unique_ptr<Capture> makeCoreAudioCapture(std::unique_ptr<AudioHardware> hardware) {
-  return std::make_unique<CoreAudioCapture>(std::move(hardware));
+Backend coreAudioBackend(std::function<std::unique_ptr<AudioHardware>()> makeHardware) {
+  return {"coreaudio",
+          [makeHardware = std::move(
+               makeHardware)]() -> std::variant<std::unique_ptr<Capture>, CaptureFailure> {
+            return std::make_unique<CoreAudioCapture>(makeHardware());
+          }};
 }
 
 }  // namespace quenwick

@@ -7,15 +7,19 @@
 // (core_audio_words.h).
 #pragma once
 
+#include <functional>
 #include <memory>
 
-#include "capture/capture.h"
+#include "capture/backend.h"
 #include "capture/coreaudio/audio_hardware.h"
 
 namespace quenwick {
 
-// Listeners other than the format's are delivered on the queue given to listen(), which must
-// outlive the capture; so must `hardware`'s calls.
-std::unique_ptr<Capture> makeCoreAudioCapture(std::unique_ptr<AudioHardware> hardware);
+// "coreaudio", on the hardware that `makeHardware` gives. Core Audio is part of every Mac that
+// has process taps, so it always serves: an audio server that does not answer is told in Core
+// Audio's own words at the first look at the processes. Listeners other than the format's are
+// delivered on the queue given to listen(), which must outlive the capture; so must the
+// hardware's calls.
+Backend coreAudioBackend(std::function<std::unique_ptr<AudioHardware>()> makeHardware);
 
 }  // namespace quenwick

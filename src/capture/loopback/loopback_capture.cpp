@@ -231,8 +231,12 @@ class LoopbackCapture final : public Capture {
 
 }  // namespace
 
-std::unique_ptr<Capture> makeLoopbackCapture(std::unique_ptr<WindowsAudio> audio) {
-  return std::make_unique<LoopbackCapture>(std::move(audio));
+Backend loopbackBackend(std::function<std::unique_ptr<WindowsAudio>()> makeAudio) {
+  return {"loopback",
+          [makeAudio =
+               std::move(makeAudio)]() -> std::variant<std::unique_ptr<Capture>, CaptureFailure> {
+            return std::make_unique<LoopbackCapture>(makeAudio());
+          }};
 }
 
 }  // namespace quenwick::loopback

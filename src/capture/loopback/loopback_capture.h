@@ -8,13 +8,17 @@
 // Failures are worded with the HRESULT and the system's words (loopback_words.h).
 #pragma once
 
+#include <functional>
 #include <memory>
 
-#include "capture/capture.h"
+#include "capture/backend.h"
 #include "capture/loopback/windows_audio.h"
 
 namespace quenwick::loopback {
 
-std::unique_ptr<Capture> makeLoopbackCapture(std::unique_ptr<WindowsAudio> audio);
+// "loopback", on the audio stack that `makeAudio` gives. It always serves: whether the audio
+// service answers, and whether the system has process loopback, is told in Windows' words at the
+// steps that find out.
+Backend loopbackBackend(std::function<std::unique_ptr<WindowsAudio>()> makeAudio);
 
 }  // namespace quenwick::loopback

@@ -47,6 +47,9 @@ std::string within(std::chrono::milliseconds timeout) {
 
 class PipeWireCapture final : public Capture {
  public:
+  explicit PipeWireCapture(std::unique_ptr<PipeWireConnection> connection)
+      : connection_(std::move(connection)) {}
+
   ~PipeWireCapture() override {
     teardown();
     connection_.reset();
@@ -55,10 +58,15 @@ class PipeWireCapture final : public Capture {
   void listen(DispatchQueue& queue, CaptureEvents& events) override {
     queue_ = &queue;
     events_ = &events;
+    LoopLock lock(connection_->loop());
+    connection_->onBroken([this] { queue_->post([this] { events_->serverGone(); }); });
+    connection_->graph().onProcessesChanged(
+        [this] { queue_->post([this] { events_->processesChanged(); }); });
   }
 
   std::variant<Resolution, CaptureFailure> resolve(const Hearing& hearing) override {
-    if (auto failure = connect()) return *failure;
+    // A connection that broke before listen() had a listener on it is told of here.
+    if (connection_->broken()) return connectionFailure(EPIPE);
     hearing_ = hearing;
     if (hearing.global) return Resolution::somethingToHear;
     LoopLock lock(connection_->loop());
@@ -135,27 +143,6 @@ class PipeWireCapture final : public Capture {
   std::string silenceAdvice() const override { return {}; }
 
  private:
-  // A server that is not there now will not be there in a moment either: one try per run.
-  std::optional<CaptureFailure> connect() {
-    if (connection_) {
-      if (connection_->broken()) return connectionFailure(EPIPE);
-      return std::nullopt;
-    }
-    if (connectError_ != 0) return connectionFailure(connectError_);
-    // The library is opened here, not by the loader: a machine without it gets a status line.
-    if (auto failure = loadPipeWire()) return failure;
-    connection_ = PipeWireConnection::open(kConnectTimeout, connectError_);
-    if (!connection_) {
-      connectError_ = connectError_ < 0 ? -connectError_ : EIO;  // PipeWire gave no errno
-      return connectionFailure(connectError_);
-    }
-    LoopLock lock(connection_->loop());
-    connection_->onBroken([this] { queue_->post([this] { events_->serverGone(); }); });
-    connection_->graph().onProcessesChanged(
-        [this] { queue_->post([this] { events_->processesChanged(); }); });
-    return std::nullopt;
-  }
-
   // Our capture node, and the rule that links the targets' streams to it. Loop lock held.
   std::optional<CaptureFailure> makeNode() {
     LinkRule rule;
@@ -206,7 +193,6 @@ class PipeWireCapture final : public Capture {
   CaptureEvents* events_ = nullptr;
   Hearing hearing_;
   std::unique_ptr<PipeWireConnection> connection_;
-  int connectError_ = 0;  // the errno value of the one failed connection
   CaptureChannel channel_;
   std::unique_ptr<CaptureNode> node_;           // loop lock
   std::optional<std::uint32_t> announcedRate_;  // loop lock
@@ -214,8 +200,16 @@ class PipeWireCapture final : public Capture {
 
 }  // namespace
 
-std::unique_ptr<Capture> makePipeWireCapture() {
-  return std::make_unique<PipeWireCapture>();
+Backend pipeWireBackend() {
+  return {"pipewire", []() -> std::variant<std::unique_ptr<Capture>, CaptureFailure> {
+            // The library is opened here, not by the loader: a machine without it gets a status
+            // line. A server that is not there now will not be there in a moment either.
+            if (auto failure = loadPipeWire()) return *failure;
+            int error = 0;
+            auto connection = PipeWireConnection::open(kConnectTimeout, error);
+            if (!connection) return connectionFailure(error < 0 ? -error : EIO);  // EIO: no errno
+            return std::make_unique<PipeWireCapture>(std::move(connection));
+          }};
 }
 
 }  // namespace quenwick

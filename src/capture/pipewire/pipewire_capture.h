@@ -11,14 +11,16 @@
 //   of that very cycle (capture_channel.h).
 // - Teardown removes our links and node, bounded in time.
 // - Failures say what PipeWire said, with its errno text.
+// - It serves where PipeWire's client library loads and a server answers on the session's socket.
 #pragma once
 
 #include <memory>
 
-#include "capture/capture.h"
+#include "capture/backend.h"
 
 namespace quenwick {
 
-std::unique_ptr<Capture> makePipeWireCapture();
+// "pipewire": opening it loads the library and connects, one try per run.
+Backend pipeWireBackend();
 
 }  // namespace quenwick
