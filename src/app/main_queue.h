@@ -9,7 +9,7 @@
 #include <mutex>
 
 #include "app/run_loop.h"
-#include "output/wakeup.h"
+#include "system/wakeup.h"
 
 namespace quenwick {
 

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "app/ending.h"
-#include "output/wakeup.h"
+#include "system/wakeup.h"
 
 namespace quenwick {
 namespace {

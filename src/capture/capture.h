@@ -14,9 +14,9 @@
 #include <variant>
 #include <vector>
 
+#include "capture/captured_cycle.h"
 #include "capture/dispatch_queue.h"
 #include "capture/process_targets.h"
-#include "convert/captured_cycle.h"
 
 namespace quenwick {
 

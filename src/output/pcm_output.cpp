@@ -7,7 +7,7 @@
 #include <system_error>
 
 #include "output/no_wait_twin.h"
-#include "output/write_all.h"
+#include "system/write_all.h"
 
 namespace quenwick {
 namespace {

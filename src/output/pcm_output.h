@@ -21,7 +21,7 @@
 #include <thread>
 
 #include "output/packet_ring.h"
-#include "output/wakeup.h"
+#include "system/wakeup.h"
 
 namespace quenwick {
 

@@ -4,8 +4,8 @@
 
 #include <array>
 
+#include "capture/captured_cycle.h"
 #include "capture/coreaudio/audio_buffers.h"
-#include "convert/captured_cycle.h"
 
 namespace quenwick {
 

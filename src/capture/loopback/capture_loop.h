@@ -9,9 +9,9 @@
 #include <thread>
 #include <vector>
 
+#include "capture/captured_cycle.h"
 #include "capture/loopback/packet_mixer.h"
 #include "capture/loopback/windows_audio.h"
-#include "convert/captured_cycle.h"
 
 namespace quenwick::loopback {
 

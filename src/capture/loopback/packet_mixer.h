@@ -15,8 +15,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "capture/captured_cycle.h"
 #include "capture/loopback/windows_audio.h"
-#include "convert/captured_cycle.h"
 
 namespace quenwick::loopback {
 

@@ -21,7 +21,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "convert/captured_cycle.h"
+#include "capture/captured_cycle.h"
 
 namespace quenwick::pipewire {
 
