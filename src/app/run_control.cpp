@@ -47,10 +47,10 @@ Hearing hearingOf(const CaptureRequest& request, std::int32_t parentPid) {
   Hearing hearing;
   hearing.global = request.global;
   if (!request.global) {
-    hearing.pids = request.pids;
+    hearing.listed = request.pids;
   } else {
-    if (request.excludeSelf != 0) hearing.pids.push_back(request.excludeSelf);
-    hearing.pids.push_back(parentPid);
+    if (request.excludeSelf != 0) hearing.leftOut.push_back(request.excludeSelf);
+    hearing.leftOut.push_back(parentPid);
   }
   hearing.targets = ProcessTargets::ofAlive(
       request.global ? std::vector<std::int32_t>{request.excludeSelf, parentPid} : request.pids,

@@ -22,10 +22,12 @@ namespace quenwick {
 
 // Who to hear.
 struct Hearing {
-  bool global = false;  // the whole system but `pids`, or only `pids`
-  // Processes mode: the pids the host listed, in its order. Global mode: those to leave out,
-  // the host's --exclude-self (when not 0) and then the agent's parent.
-  std::vector<std::int32_t> pids;
+  bool global = false;  // the whole system but `leftOut`, or only `listed`
+  // Processes mode: the pids the host listed, in its order. Empty in global mode.
+  std::vector<std::int32_t> listed;
+  // Global mode: the pids to leave out, the host's --exclude-self (when not 0) and then the
+  // agent's parent. Empty in processes mode.
+  std::vector<std::int32_t> leftOut;
   // The same processes by identity, each with its tree when asked: the one rule of who is a
   // target, followed for the whole run.
   ProcessTargets targets;

@@ -53,9 +53,11 @@ class CoreAudioCapture final : public Capture {
 
   std::variant<Resolution, CaptureFailure> resolve(const Hearing& hearing) override {
     hearing_ = hearing;
+    // The processes the tap names: those to hear, or in global mode those it leaves out.
+    const auto& named = hearing.global ? hearing.leftOut : hearing.listed;
     const ProcessObjects resolved = hearing.targets.tree
                                         ? coveredProcessObjects(*hardware_, hearing.targets)
-                                        : resolvePids(*hardware_, hearing.pids, hearing.targets);
+                                        : resolvePids(*hardware_, named, hearing.targets);
     // A server that cannot be reached has no processes to tell of, which is no answer about them.
     if (resolved.status == kAudioHardwareNotRunningError) {
       return failure(FailedStep::reachLayer, resolved.status);
