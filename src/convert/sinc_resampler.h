@@ -15,6 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "convert/resampler.h"
+
 namespace quenwick {
 
 class SincResampler {
@@ -26,7 +28,7 @@ class SincResampler {
 
   // Allocates all it will use: the history for the largest ratio, the room for a rate's phases,
   // and output room for blocks of up to `expectedFrames` samples (a larger block grows it once).
-  explicit SincResampler(std::size_t expectedFrames = 8192);
+  explicit SincResampler(std::size_t expectedFrames = kPreparedCycleFrames);
 
   // Starts a new stream at `inputRate` with a silent history. Returns false, and converts nothing
   // until the next reset, for a rate it does not take. The IO thread may call it: a common rate's

@@ -18,7 +18,9 @@ constexpr std::size_t kQueueShareOfPacket = 4;
 // Without a working bell the writer looks at the queue this often.
 constexpr int kUnrungWaitMs = 10;
 
-const std::byte kZeros[8192] = {};
+// Owed silence goes out in writes of at most this many bytes of zeros.
+constexpr std::size_t kZeroChunkBytes = 8192;
+const std::byte kZeros[kZeroChunkBytes] = {};
 
 }  // namespace
 

@@ -25,6 +25,10 @@
 
 namespace quenwick::pipewire {
 
+// PipeWire's default quantum limit (default.clock.quantum-limit): the most frames a graph cycle
+// holds, and so the room kept for a cycle's silence.
+inline constexpr std::uint32_t kQuantumLimit = 8192;
+
 // What the capture node's two input ports hold in one cycle.
 struct CapturedPlanes {
   const float* left;
@@ -61,8 +65,6 @@ class CaptureChannel {
   bool detach(std::chrono::milliseconds timeout) noexcept;
 
   static constexpr std::uint32_t kKeptFrames = 1 << 16;
-  // The longest cycle of zeros that waits for the next (PipeWire's default quantum limit).
-  static constexpr std::uint32_t kMostZeroFrames = 8192;
   // How long after a link zeros wait, from the first cycle after it, by the cycles' times.
   static constexpr std::uint64_t kRerunWindowNs = 200'000'000;
 

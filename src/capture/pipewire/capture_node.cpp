@@ -11,16 +11,15 @@ namespace quenwick::pipewire {
 namespace {
 
 constexpr std::uint32_t kChannels = 2;
-// As many frames as a cycle can have (PipeWire's default quantum limit): the room of the silence
-// read in place of a port without a buffer, and of the sides surround inputs are mixed into. A
-// longer cycle without them is dropped, and the timeline keeps its time.
-constexpr std::uint32_t kMostFrames = 8192;
-const std::array<float, kMostFrames> kSilence{};
+// As many frames as a cycle can have: the room of the silence read in place of a port without a
+// buffer, and of the sides surround inputs are mixed into. A longer cycle without them is
+// dropped, and the timeline keeps its time.
+const std::array<float, kQuantumLimit> kSilence{};
 
 }  // namespace
 
 CaptureNode::CaptureNode(pw_core* core, pw_loop* loop, CaptureChannel& channel, Events events)
-    : mixed_(std::make_unique<float[]>(2 * kMostFrames)),
+    : mixed_(std::make_unique<float[]>(2 * kQuantumLimit)),
       loop_(loop),
       channel_(channel),
       events_(std::move(events)) {
@@ -148,7 +147,7 @@ void CaptureNode::onProcess(void* data, spa_io_position* position) {
   for (std::uint32_t c = 0; c < kChannels; ++c) {
     planes[c] = static_cast<const float*>(pw().filter_get_dsp_buffer(self->ports_[c], frames));
     if (planes[c] == nullptr) {
-      if (frames > kMostFrames) return;
+      if (frames > kQuantumLimit) return;
       planes[c] = kSilence.data();
     }
   }
@@ -156,12 +155,12 @@ void CaptureNode::onProcess(void* data, spa_io_position* position) {
   // are added with their weights, into sides of our own.
   const std::size_t mixes = self->mixCount_.load(std::memory_order_acquire);
   float* const left = self->mixed_.get();
-  float* const right = left + kMostFrames;
+  float* const right = left + kQuantumLimit;
   bool mixed = false;
   for (std::size_t m = 0; m < mixes; ++m) {
     const Mix& mix = self->mixes_[m];
     const auto* in = static_cast<const float*>(pw().filter_get_dsp_buffer(mix.port, frames));
-    if (in == nullptr || frames > kMostFrames) continue;
+    if (in == nullptr || frames > kQuantumLimit) continue;
     if (!mixed) {
       std::copy_n(planes[0], frames, left);
       std::copy_n(planes[1], frames, right);
