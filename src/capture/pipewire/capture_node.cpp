@@ -27,13 +27,13 @@ CaptureNode::CaptureNode(pw_core* core, pw_loop* loop, CaptureChannel& channel, 
       PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_MEDIA_CLASS,
       "Stream/Input/Audio", PW_KEY_NODE_NAME, "quenwick-capture", PW_KEY_NODE_DESCRIPTION,
       "Quenwick capture", PW_KEY_APP_NAME, "Quenwick",
-      // Only the tap's links feed this node: the session manager must neither connect it to a
-      // source nor move it anywhere.
+      // Only the agent's own links feed this node: the session manager must neither connect it to
+      // a source nor move it anywhere.
       PW_KEY_NODE_AUTOCONNECT, "false", PW_KEY_NODE_DONT_RECONNECT, "true",
       // An unlinked node is not scheduled; these keep it running on the graph's driver, so
-      // the agent hears silence (a continuous timeline) while nothing it taps plays.
+      // the agent hears silence (a continuous timeline) while nothing it hears plays.
       PW_KEY_NODE_ALWAYS_PROCESS, "true", PW_KEY_NODE_WANT_DRIVER, "true", nullptr);
-  filter_ = pw().filter_new(core, "Quenwick tap", props);
+  filter_ = pw().filter_new(core, "Quenwick capture", props);
   rateSeen_ = pw_loop_add_event(loop_, onRateSeen, this);
   if (filter_ == nullptr || rateSeen_ == nullptr) {
     failed_ = true;
@@ -113,7 +113,7 @@ void CaptureNode::noteRate(std::uint32_t rate) noexcept {
 }
 
 // The driver's position arrives as soon as the node joins a graph, before its first cycle: when
-// the graph already runs, its rate is known here, and the tap's format need not wait for a cycle.
+// the graph already runs, its rate is known here, and the format need not wait for a cycle.
 void CaptureNode::onIoChanged(void* data, void* port, std::uint32_t id, void* area,
                               std::uint32_t size) {
   auto* self = static_cast<CaptureNode*>(data);

@@ -2,9 +2,9 @@
 // input_FR, that take planar float at whatever rate the graph runs, and as many mix inputs as
 // surround streams need: one for each channel position of each layout, mixed into both sides
 // with its weights in the process callback. The session manager never
-// connects it (the tap's links feed it), and it is processed every cycle, so silence flows while
-// nothing plays. Being a filter rather than a stream, it has no adapter: nothing converts
-// between the links' buffers and what we read.
+// connects it (only the agent's own links feed it), and it is processed every cycle, so silence
+// flows while nothing plays. Being a filter rather than a stream, it has no adapter: nothing
+// converts between the links' buffers and what we read.
 //
 // Its process callback runs on PipeWire's real-time data thread: it hands each cycle, with its
 // time and rate, to the capture channel, which never waits, and notes the graph's rate, which the

@@ -151,7 +151,7 @@ GraphState exampleGraph() {
   return g;
 }
 
-TEST(LinkPlan, LinksEachTappedStreamPortToTheInputsOfItsSide) {
+TEST(LinkPlan, LinksEachHeardStreamPortToTheInputsOfItsSide) {
   // Every process but the targets, or only those; the links planned.
   const std::tuple<bool, std::vector<std::int32_t>, std::vector<PlannedLink>> table[] = {
       {false, {200, 100}, {L(60, 61), R(60, 62), L(70, 71), R(70, 72)}},
