@@ -17,7 +17,7 @@
 namespace quenwick {
 namespace {
 
-// The PCM stream's first failed write, noticed where the write happens (perhaps a real-time
+// The PCM stream's first failed write, noticed where the write happens (perhaps the delivering
 // thread) and reported from the loop: the output hears of it through a plain function.
 std::atomic<int> pcmWriteError{0};
 std::atomic<RunLoop*> pcmFailureLoop{nullptr};

@@ -5,6 +5,11 @@
 // language below it (Core Audio's process taps, PipeWire's graph), and words its failures in its
 // platform's terms. Run control, the status events, the conversion, the timeline and the PCM
 // output sit above it and never ask which platform they run on.
+//
+// The delivering thread: the one thread on which a capture hands its cycles to the sink, one at
+// a time. Each backend says which thread of its platform that is. It runs in time with the audio
+// layer, so nothing it calls may wait or, once warm, allocate; everything above the backends
+// calls it by this name.
 #pragma once
 
 #include <cstdint>
@@ -80,7 +85,7 @@ class Capture {
   // moment this is called.
   virtual std::variant<StreamFormat, CaptureFailure> format() = 0;
 
-  // Delivers every cycle captured from now on to `sink`, on the layer's real-time thread, with
+  // Delivers every cycle captured from now on to `sink`, on the delivering thread, with
   // the format it was captured in and its time in nanoseconds. A layer that kept the cycles
   // captured since create() delivers those first, in their order and with their earlier times,
   // so that a late player's first sound is not lost. `sink` outlives the capture.

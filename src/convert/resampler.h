@@ -30,7 +30,8 @@ class Resampler {
   void reset(double newRatio);
 
   // Converts one block. Returns the samples to write, valid until the next call. An empty block,
-  // or an unusable ratio, returns nothing and leaves the state as it was. IO thread only.
+  // or an unusable ratio, returns nothing and leaves the state as it was. The delivering thread
+  // only.
   std::span<const std::int16_t> process(std::span<const float> mono);
 
   // The conversion state, public so that the tests can set and read it.

@@ -31,12 +31,13 @@ class SincResampler {
   explicit SincResampler(std::size_t expectedFrames = kPreparedCycleFrames);
 
   // Starts a new stream at `inputRate` with a silent history. Returns false, and converts nothing
-  // until the next reset, for a rate it does not take. The IO thread may call it: a common rate's
-  // filters were made at construction, and any other rate's are interpolated from the kernel into
-  // room made then.
+  // until the next reset, for a rate it does not take. The delivering thread may call it: a common
+  // rate's filters were made at construction, and any other rate's are interpolated from the kernel
+  // into room made then.
   bool reset(double inputRate);
 
-  // Converts one block. Returns the samples to write, valid until the next call. IO thread only.
+  // Converts one block. Returns the samples to write, valid until the next call. The delivering
+  // thread only.
   std::span<const std::int16_t> process(std::span<const float> mono);
 
  private:

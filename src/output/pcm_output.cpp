@@ -88,7 +88,7 @@ bool PcmOutput::writeOut(std::span<const std::byte> bytes) {
 
 void PcmOutput::writeQueued() {
   for (;;) {
-    // Published by each pop: a delivering thread that sees the queue emptied sees this too.
+    // Published by each pop: the delivering thread, when it sees the queue emptied, sees this too.
     writerBusy_.store(true, std::memory_order_relaxed);
     while (const std::uint32_t size = queue_.pop(packet_.get())) {
       std::uint64_t silence = 0;
@@ -100,7 +100,7 @@ void PcmOutput::writeQueued() {
       }
       writeOut({packet_.get() + kSilenceField, size - kSilenceField});
     }
-    // Releases what was written to the delivering thread that writes next.
+    // Releases what was written to the delivering thread, which writes next.
     writerBusy_.store(false, std::memory_order_release);
     // A packet queued meanwhile rang the bell as well, but taking it now saves a wake-up.
     if (queue_.empty()) break;

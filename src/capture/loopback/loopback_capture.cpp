@@ -15,7 +15,7 @@ namespace {
 
 constexpr auto kFail = static_cast<HRESULT>(0x80004005);  // E_FAIL
 constexpr REFERENCE_TIME kUnitsPerSecond = 10'000'000;
-// What each client buffers: far more than the capture thread ever lets wait.
+// What each client buffers: far more than the delivering thread ever lets wait.
 constexpr REFERENCE_TIME kBufferDuration = kUnitsPerSecond / 2;
 // The engine's usual period, when the endpoint does not say.
 constexpr REFERENCE_TIME kUsualPeriod = kUnitsPerSecond / 100;

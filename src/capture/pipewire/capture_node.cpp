@@ -62,7 +62,7 @@ CaptureNode::CaptureNode(pw_core* core, pw_loop* loop, CaptureChannel& channel, 
 
 CaptureNode::~CaptureNode() {
   if (filter_ != nullptr) {
-    // Disconnected first: the data thread then calls onProcess no more, and no callback runs
+    // Disconnected first: the delivering thread then calls onProcess no more, and no callback runs
     // through a listener that is being taken away.
     pw().filter_disconnect(filter_);
     spa_hook_remove(&listener_);
@@ -137,8 +137,8 @@ void CaptureNode::onProcess(void* data, spa_io_position* position) {
   auto* self = static_cast<CaptureNode*>(data);
   if (position == nullptr) return;
   const std::uint32_t rate = position->clock.rate.denom;
-  if (rate != self->dataThreadRate_) {
-    self->dataThreadRate_ = rate;
+  if (rate != self->deliveringRate_) {
+    self->deliveringRate_ = rate;
     if (rate != 0) self->noteRate(rate);
   }
   const auto frames = static_cast<std::uint32_t>(position->clock.duration);
