@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "convert/captured_cycle.h"
+#include "capture/captured_cycle.h"
 #include "convert/sample_layout.h"
 
 namespace quenwick::bench {

@@ -23,13 +23,18 @@ set(QUENWICK_CONVERT_SOURCES
   src/convert/sinc_resampler.cpp
   src/convert/timeline.cpp)
 
-# The PCM stream to the host and the system's pipes and events under it.
+# The system's small services that run control, the capture and the output share: wake-ups,
+# whole writes, a process's facts.
+set(QUENWICK_SYSTEM_SOURCES
+  src/system/process_facts-${QUENWICK_PLATFORM}.cpp
+  src/system/wakeup-${os}.cpp
+  src/system/write_all-${os}.cpp)
+
+# The PCM stream to the host, and its writes that never wait.
 set(QUENWICK_OUTPUT_SOURCES
   src/output/no_wait_twin-${os}.cpp
   src/output/packet_ring.cpp
-  src/output/pcm_output.cpp
-  src/output/wakeup-${os}.cpp
-  src/output/write_all-${os}.cpp)
+  src/output/pcm_output.cpp)
 
 # Run control, the capture interface's shared parts, and on POSIX the plain C++ of the Core Audio
 # backend, which builds on Linux too: the scripted layer speaks Core Audio.
@@ -45,7 +50,6 @@ set(QUENWICK_CORE_SOURCES
   src/app/silence_watch.cpp
   src/app/standard_streams-${os}.cpp
   src/app/status.cpp
-  src/capture/process_facts-${QUENWICK_PLATFORM}.cpp
   src/capture/process_targets.cpp)
 set(QUENWICK_CORE_AUDIO_SOURCES
   src/capture/coreaudio/aggregate_device.cpp
@@ -99,7 +103,7 @@ if(CMAKE_SCRIPT_MODE_FILE)
       message(NOTICE "${kind} ${source}")
     endforeach()
   endforeach()
-  foreach(source ${QUENWICK_OUTPUT_SOURCES})
+  foreach(source ${QUENWICK_SYSTEM_SOURCES} ${QUENWICK_OUTPUT_SOURCES})
     message(NOTICE "core ${source}")
   endforeach()
   foreach(source ${QUENWICK_MAIN_SOURCES})

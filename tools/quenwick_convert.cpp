@@ -24,7 +24,7 @@
 #include "convert/quality.h"
 #include "convert/resampler.h"
 #include "convert/sample_layout.h"
-#include "output/write_all.h"
+#include "system/write_all.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <mutex>
 
 #include "app/run_loop.h"
-#include "output/wakeup.h"
+#include "system/wakeup.h"
 
 namespace quenwick {
 
@@ -30,7 +30,7 @@ class MainQueue final : public RunLoop {
   int addAlarm(std::function<void()> job) override;
 
   // Any thread, async-signal-safe and wait-free: marks the alarm as raised and wakes the loop.
-  // This is all an asynchronous signal handler or a real-time thread ever does here.
+  // This is all an asynchronous signal handler or the delivering thread ever does here.
   static void raise(int alarm) noexcept;
   void raiseAlarm(int alarm) noexcept override { raise(alarm); }
 

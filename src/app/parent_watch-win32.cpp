@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "app/ending.h"
-#include "capture/process_targets.h"
+#include "system/process_facts.h"
 
 namespace quenwick {
 namespace {

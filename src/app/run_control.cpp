@@ -17,7 +17,7 @@
 namespace quenwick {
 namespace {
 
-// The PCM stream's first failed write, noticed where the write happens (perhaps a real-time
+// The PCM stream's first failed write, noticed where the write happens (perhaps the delivering
 // thread) and reported from the loop: the output hears of it through a plain function.
 std::atomic<int> pcmWriteError{0};
 std::atomic<RunLoop*> pcmFailureLoop{nullptr};
@@ -47,10 +47,10 @@ Hearing hearingOf(const CaptureRequest& request, std::int32_t parentPid) {
   Hearing hearing;
   hearing.global = request.global;
   if (!request.global) {
-    hearing.pids = request.pids;
+    hearing.listed = request.pids;
   } else {
-    if (request.excludeSelf != 0) hearing.pids.push_back(request.excludeSelf);
-    hearing.pids.push_back(parentPid);
+    if (request.excludeSelf != 0) hearing.leftOut.push_back(request.excludeSelf);
+    hearing.leftOut.push_back(parentPid);
   }
   hearing.targets = ProcessTargets::ofAlive(
       request.global ? std::vector<std::int32_t>{request.excludeSelf, parentPid} : request.pids,

@@ -23,7 +23,7 @@ class RunLoop : public DispatchQueue {
   // Returns the alarm, or -1 when none is left.
   virtual int addAlarm(std::function<void()> job) = 0;
 
-  // Any thread, wait-free and async-signal-safe: a real-time thread may raise an alarm.
+  // Any thread, wait-free and async-signal-safe: the delivering thread may raise an alarm.
   virtual void raiseAlarm(int alarm) noexcept = 0;
 
   // Main thread. `job` runs on the loop every `interval` from now on, for as long as it returns

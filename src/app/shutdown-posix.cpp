@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "app/ending.h"
-#include "output/wakeup.h"
+#include "system/wakeup.h"
 
 namespace quenwick {
 namespace {
@@ -37,7 +37,7 @@ void install(int signo, void (*handler)(int)) {
   sigaction(signo, &action, nullptr);
 }
 
-// A stop can block while the IO thread is stuck writing to a host that has stopped reading;
+// A stop can block while a write to a host that has stopped reading is stuck;
 // the agent must still end promptly after SIGTERM, counted from the signal.
 void watchTeardown() {
   while (terminationStarted->wait(-1) == 0) {

@@ -1,7 +1,7 @@
 #include "app/shutdown.h"
 
 #include "app/ending.h"
-#include "output/broken_pipe-win32.h"
+#include "system/broken_pipe-win32.h"
 
 namespace quenwick {
 namespace {

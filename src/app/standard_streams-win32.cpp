@@ -7,7 +7,7 @@
 
 namespace quenwick {
 
-// The agent writes with WriteFile on the descriptors' handles (output/write_all-win32.cpp), which
+// The agent writes with WriteFile on the descriptors' handles (system/write_all-win32.cpp), which
 // no text mode touches; binary descriptors keep it so for anything that writes through the C
 // runtime.
 void prepareStandardStreams() {

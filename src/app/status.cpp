@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "app/standard_streams.h"
-#include "output/write_all.h"
+#include "system/write_all.h"
 
 namespace quenwick {
 namespace {

@@ -5,6 +5,11 @@
 // language below it (Core Audio's process taps, PipeWire's graph), and words its failures in its
 // platform's terms. Run control, the status events, the conversion, the timeline and the PCM
 // output sit above it and never ask which platform they run on.
+//
+// The delivering thread: the one thread on which a capture hands its cycles to the sink, one at
+// a time. Each backend says which thread of its platform that is. It runs in time with the audio
+// layer, so nothing it calls may wait or, once warm, allocate; everything above the backends
+// calls it by this name.
 #pragma once
 
 #include <cstdint>
@@ -14,18 +19,20 @@
 #include <variant>
 #include <vector>
 
+#include "capture/captured_cycle.h"
 #include "capture/dispatch_queue.h"
 #include "capture/process_targets.h"
-#include "convert/captured_cycle.h"
 
 namespace quenwick {
 
 // Who to hear.
 struct Hearing {
-  bool global = false;  // the whole system but `pids`, or only `pids`
-  // Processes mode: the pids the host listed, in its order. Global mode: those to leave out,
-  // the host's --exclude-self (when not 0) and then the agent's parent.
-  std::vector<std::int32_t> pids;
+  bool global = false;  // the whole system but `leftOut`, or only `listed`
+  // Processes mode: the pids the host listed, in its order. Empty in global mode.
+  std::vector<std::int32_t> listed;
+  // Global mode: the pids to leave out, the host's --exclude-self (when not 0) and then the
+  // agent's parent. Empty in processes mode.
+  std::vector<std::int32_t> leftOut;
   // The same processes by identity, each with its tree when asked: the one rule of who is a
   // target, followed for the whole run.
   ProcessTargets targets;
@@ -78,7 +85,7 @@ class Capture {
   // moment this is called.
   virtual std::variant<StreamFormat, CaptureFailure> format() = 0;
 
-  // Delivers every cycle captured from now on to `sink`, on the layer's real-time thread, with
+  // Delivers every cycle captured from now on to `sink`, on the delivering thread, with
   // the format it was captured in and its time in nanoseconds. A layer that kept the cycles
   // captured since create() delivers those first, in their order and with their earlier times,
   // so that a late player's first sound is not lost. `sink` outlives the capture.

@@ -6,18 +6,9 @@
 #include <optional>
 #include <vector>
 
+#include "system/process_facts.h"
+
 namespace quenwick {
-
-// What the system says of a running process.
-struct ProcessFacts {
-  std::uint64_t startTime = 0;  // in the system's own unit, fixed for the process's life
-  std::int32_t parentPid = 0;
-};
-
-// Nothing when no process has this pid. /proc on Linux, sysctl on macOS (process_facts-linux.cpp,
-// -darwin.cpp); on Windows the creation time (GetProcessTimes) and the parent that a Toolhelp
-// snapshot names, while it is older than the process (process_facts-win32.cpp).
-std::optional<ProcessFacts> readProcessFacts(std::int32_t pid);
 
 // A process by its identity: a later process with this pid and another start time is a stranger.
 struct TargetProcess {

@@ -8,7 +8,7 @@ namespace quenwick {
 
 CycleConverter::CycleConverter(Quality quality)
     : sinc_(quality == Quality::high ? std::make_unique<SincResampler>() : nullptr) {
-  mono_.reserve(8192);
+  mono_.reserve(kPreparedCycleFrames);
 }
 
 std::span<const std::int16_t> CycleConverter::operator()(const CapturedCycle& cycle) {

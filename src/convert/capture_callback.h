@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "convert/captured_cycle.h"
+#include "capture/captured_cycle.h"
 #include "convert/quality.h"
 #include "convert/resampler.h"
 #include "convert/sinc_resampler.h"

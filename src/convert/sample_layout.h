@@ -6,7 +6,7 @@
 #include <optional>
 #include <string_view>
 
-#include "convert/captured_cycle.h"
+#include "capture/captured_cycle.h"
 
 namespace quenwick {
 

@@ -15,6 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "convert/resampler.h"
+
 namespace quenwick {
 
 class SincResampler {
@@ -26,15 +28,16 @@ class SincResampler {
 
   // Allocates all it will use: the history for the largest ratio, the room for a rate's phases,
   // and output room for blocks of up to `expectedFrames` samples (a larger block grows it once).
-  explicit SincResampler(std::size_t expectedFrames = 8192);
+  explicit SincResampler(std::size_t expectedFrames = kPreparedCycleFrames);
 
   // Starts a new stream at `inputRate` with a silent history. Returns false, and converts nothing
-  // until the next reset, for a rate it does not take. The IO thread may call it: a common rate's
-  // filters were made at construction, and any other rate's are interpolated from the kernel into
-  // room made then.
+  // until the next reset, for a rate it does not take. The delivering thread may call it: a common
+  // rate's filters were made at construction, and any other rate's are interpolated from the kernel
+  // into room made then.
   bool reset(double inputRate);
 
-  // Converts one block. Returns the samples to write, valid until the next call. IO thread only.
+  // Converts one block. Returns the samples to write, valid until the next call. The delivering
+  // thread only.
   std::span<const std::int16_t> process(std::span<const float> mono);
 
  private:

@@ -22,7 +22,7 @@ class Timeline {
   };
 
   // Places a cycle of `samples` output samples captured at `timeNs` (nothing: the cycle follows
-  // the last) and counts what the stream gains. IO thread, one call at a time.
+  // the last) and counts what the stream gains. The delivering thread, one call at a time.
   Place place(std::optional<std::uint64_t> timeNs, std::uint64_t samples);
 
  private:

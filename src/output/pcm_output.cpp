@@ -7,7 +7,7 @@
 #include <system_error>
 
 #include "output/no_wait_twin.h"
-#include "output/write_all.h"
+#include "system/write_all.h"
 
 namespace quenwick {
 namespace {
@@ -18,7 +18,9 @@ constexpr std::size_t kQueueShareOfPacket = 4;
 // Without a working bell the writer looks at the queue this often.
 constexpr int kUnrungWaitMs = 10;
 
-const std::byte kZeros[8192] = {};
+// Owed silence goes out in writes of at most this many bytes of zeros.
+constexpr std::size_t kZeroChunkBytes = 8192;
+const std::byte kZeros[kZeroChunkBytes] = {};
 
 }  // namespace
 
@@ -86,7 +88,7 @@ bool PcmOutput::writeOut(std::span<const std::byte> bytes) {
 
 void PcmOutput::writeQueued() {
   for (;;) {
-    // Published by each pop: a delivering thread that sees the queue emptied sees this too.
+    // Published by each pop: the delivering thread, when it sees the queue emptied, sees this too.
     writerBusy_.store(true, std::memory_order_relaxed);
     while (const std::uint32_t size = queue_.pop(packet_.get())) {
       std::uint64_t silence = 0;
@@ -98,7 +100,7 @@ void PcmOutput::writeQueued() {
       }
       writeOut({packet_.get() + kSilenceField, size - kSilenceField});
     }
-    // Releases what was written to the delivering thread that writes next.
+    // Releases what was written to the delivering thread, which writes next.
     writerBusy_.store(false, std::memory_order_release);
     // A packet queued meanwhile rang the bell as well, but taking it now saves a wake-up.
     if (queue_.empty()) break;

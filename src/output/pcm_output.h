@@ -1,13 +1,12 @@
 // The PCM stream to the host: mono signed 16-bit little-endian samples, whole samples only, in
 // capture order, on a descriptor that the host may read as slowly as it likes.
 //
-// The thread that delivers a cycle (the audio layer's IO thread) never waits here and never
-// allocates. While the host keeps up, a cycle is written at once on that thread, through a twin
-// of the descriptor that never waits: no other thread wakes. What the host cannot take at once
-// goes into a bounded queue that the output's own writer thread writes out, in order, waiting as
-// long as the host takes. When the queue is full, a cycle's sound is lost but not its time: the
-// host later gets as many zero samples in its place, so that the stream's length always says how
-// long capture ran.
+// The delivering thread (capture/capture.h) never waits here and never allocates. While the host
+// keeps up, a cycle is written at once on that thread, through a twin of the descriptor that never
+// waits: no other thread wakes. What the host cannot take at once goes into a bounded queue that
+// the output's own writer thread writes out, in order, waiting as long as the host takes. When
+// the queue is full, a cycle's sound is lost but not its time: the host later gets as many zero
+// samples in its place, so that the stream's length always says how long capture ran.
 #pragma once
 
 #include <atomic>
@@ -21,7 +20,7 @@
 #include <thread>
 
 #include "output/packet_ring.h"
-#include "output/wakeup.h"
+#include "system/wakeup.h"
 
 namespace quenwick {
 

@@ -360,7 +360,7 @@ class Model final : public WindowsAudio {
 
   // One pass each period on the performance counter's clock, late passes caught up at once.
   // With "stall": {"at": N, "passes": M}, the passes from the N-th period's end on are held back
-  // for M periods and then made between the capture thread's reads of two clients: inside the
+  // for M periods and then made between the delivering thread's reads of two clients: inside the
   // first client's GetBuffer that finds nothing.
   void runEngine() {
     const json stall = script_.value("stall", json::object());

@@ -134,8 +134,8 @@ struct HostClock {
 using AudioObjectPropertyListener =
     std::function<void(std::uint32_t numberAddresses, const AudioObjectPropertyAddress* addresses)>;
 
-// Runs on the audio layer's IO thread, once per IO cycle, with the layer's five arguments. The
-// block must never wait: it runs on the layer's real-time thread.
+// Runs on the delivering thread, once per IO cycle, with the layer's five arguments. The block
+// must never wait.
 using AudioDeviceIOBlock = std::function<void(
     const AudioTimeStamp* now, const AudioBufferList* inputData, const AudioTimeStamp* inputTime,
     AudioBufferList* outputData, const AudioTimeStamp* outputTime)>;
@@ -172,7 +172,7 @@ class AudioHardware {
                                        DispatchQueue& queue,
                                        AudioObjectPropertyListener listener) = 0;
 
-  // No dispatch queue: the block runs directly on the audio layer's IO thread.
+  // No dispatch queue: the block runs directly on the delivering thread.
   virtual OSStatus createIOProcID(AudioObjectID device, AudioDeviceIOBlock block,
                                   AudioDeviceIOProcID* outProcID) = 0;
   virtual OSStatus destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID procID) = 0;

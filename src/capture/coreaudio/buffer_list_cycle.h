@@ -4,8 +4,8 @@
 
 #include <array>
 
+#include "capture/captured_cycle.h"
 #include "capture/coreaudio/audio_buffers.h"
-#include "convert/captured_cycle.h"
 
 namespace quenwick {
 
@@ -13,7 +13,7 @@ namespace quenwick {
 // layout is always read as floats.
 StreamFormat streamFormatOf(const AudioStreamBasicDescription& format);
 
-// Room for the planes of one list, kept by the IO thread so that reading a list allocates
+// Room for the planes of one list, kept by the delivering thread so that reading a list allocates
 // nothing. A list of more buffers is read as no samples: no tap delivers one.
 using PlaneRoom = std::array<SamplePlane, 256>;
 

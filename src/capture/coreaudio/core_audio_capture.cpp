@@ -53,9 +53,11 @@ class CoreAudioCapture final : public Capture {
 
   std::variant<Resolution, CaptureFailure> resolve(const Hearing& hearing) override {
     hearing_ = hearing;
+    // The processes the tap names: those to hear, or in global mode those it leaves out.
+    const auto& named = hearing.global ? hearing.leftOut : hearing.listed;
     const ProcessObjects resolved = hearing.targets.tree
                                         ? coveredProcessObjects(*hardware_, hearing.targets)
-                                        : resolvePids(*hardware_, hearing.pids, hearing.targets);
+                                        : resolvePids(*hardware_, named, hearing.targets);
     // A server that cannot be reached has no processes to tell of, which is no answer about them.
     if (resolved.status == kAudioHardwareNotRunningError) {
       return failure(FailedStep::reachLayer, resolved.status);
@@ -82,8 +84,9 @@ class CoreAudioCapture final : public Capture {
 
   // The listeners are added before the format is first read, so that a change in between is
   // announced rather than missed. Both notifications re-read the tap's format where Core Audio
-  // delivers them: the IO thread converts in the new format from its next cycle, however busy
-  // the main queue is. The tracker takes a change once, however many notifications announce it.
+  // delivers them: the delivering thread converts in the new format from its next cycle, however
+  // busy the main queue is. The tracker takes a change once, however many notifications announce
+  // it.
   std::variant<StreamFormat, CaptureFailure> format() override {
     tracker_.emplace(*hardware_, tapID_, handover_);
     const auto refresh = [this](std::uint32_t, const AudioObjectPropertyAddress*) {
@@ -138,7 +141,7 @@ class CoreAudioCapture final : public Capture {
     return {coreAudioFailureMessage(step, status)};
   }
 
-  // The IO thread: the cycle in the format last taken, at its host time in nanoseconds.
+  // The delivering thread: the cycle in the format last taken, at its host time in nanoseconds.
   void deliver(const AudioBufferList* input, const AudioTimeStamp* inputTime) noexcept {
     handover_.takeNewer(generation_, format_);
     if (generation_ == 0) return;  // no format whole yet: nothing to decode
@@ -232,9 +235,9 @@ class CoreAudioCapture final : public Capture {
   FormatHandover handover_;
   std::optional<TapFormatTracker> tracker_;
   CycleSink* sink_ = nullptr;
-  std::uint64_t generation_ = 0;          // IO thread
-  AudioStreamBasicDescription format_{};  // IO thread
-  PlaneRoom planes_{};                    // IO thread
+  std::uint64_t generation_ = 0;          // delivering thread
+  AudioStreamBasicDescription format_{};  // delivering thread
+  PlaneRoom planes_{};                    // delivering thread
 };
 
 }  // namespace

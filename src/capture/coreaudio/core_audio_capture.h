@@ -4,7 +4,8 @@
 // through Core Audio's process list; a private aggregate device carries the tap; two listeners
 // follow its format; an IO proc delivers each cycle; SIGTERM stops the device and destroys the
 // IO proc, the device and the tap, in that order. Failures are worded as Core Audio's
-// (core_audio_words.h).
+// (core_audio_words.h). The delivering thread is what Core Audio calls the device's IO thread:
+// the HAL's real-time thread, which runs the IO proc once per IO cycle.
 #pragma once
 
 #include <functional>

@@ -7,10 +7,10 @@
 //
 // Threads:
 // - IO blocks are installed with no dispatch queue, so Core Audio calls them directly on the
-//   device's IO thread. The block it holds does nothing but call the caller's function, which
+//   delivering thread. The block it holds does nothing but call the caller's function, which
 //   this backend keeps on the heap until the IO proc is destroyed: no allocation, no lock and no
 //   Objective-C message per IO cycle. The caller's function never waits (the agent's PCM output
-//   queues what a slow host cannot take), so the HAL's IO thread, and the AudioDeviceStop that
+//   queues what a slow host cannot take), so the delivering thread, and the AudioDeviceStop that
 //   waits for it, never wait on the host.
 // - Property listener blocks are delivered on a private serial dispatch queue of this backend,
 //   which copies the changed addresses and posts the caller's listener to the caller's queue

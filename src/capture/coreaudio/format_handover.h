@@ -1,10 +1,10 @@
-// Hands each accepted tap format from the format tracking to the IO thread, whole and without
-// locks.
+// Hands each accepted tap format from the format tracking to the delivering thread, whole and
+// without locks.
 //
-// One writer at a time (the tracking serialises its writes); the IO thread the only reader. A
-// sequence counter brackets every write (odd while writing), and the payload lives in atomic words,
-// so a reader can tell a torn copy from a whole one. The reader never waits: when it meets a write
-// in progress it keeps the format it had and picks the new one up at the next buffer list.
+// One writer at a time (the tracking serialises its writes); the delivering thread the only reader.
+// A sequence counter brackets every write (odd while writing), and the payload lives in atomic
+// words, so a reader can tell a torn copy from a whole one. The reader never waits: when it meets a
+// write in progress it keeps the format it had and picks the new one up at the next buffer list.
 #pragma once
 
 #include <array>
@@ -20,8 +20,9 @@ class FormatHandover {
   // One writer at a time. Each call makes a new generation.
   void publish(const AudioStreamBasicDescription& format);
 
-  // IO thread only. When a generation newer than `generation` can be read whole, copies it into
-  // `out`, updates `generation` and returns true. Otherwise returns false and touches neither.
+  // The delivering thread only. When a generation newer than `generation` can be read whole, copies
+  // it into `out`, updates `generation` and returns true. Otherwise returns false and touches
+  // neither.
   bool takeNewer(std::uint64_t& generation, AudioStreamBasicDescription& out) const;
 
  private:

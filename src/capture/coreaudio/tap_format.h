@@ -1,5 +1,5 @@
 // Tap format tracking: the format the tap delivers, read at start-up and re-read whenever Core
-// Audio announces a change, handed to the IO thread whole.
+// Audio announces a change, handed to the delivering thread whole.
 #pragma once
 
 #include <mutex>
@@ -12,7 +12,7 @@ namespace quenwick {
 
 class TapFormatTracker {
  public:
-  // `handover` is where accepted formats go to the IO thread.
+  // `handover` is where accepted formats go to the delivering thread.
   TapFormatTracker(AudioHardware& hardware, AudioObjectID tapID, FormatHandover& handover);
 
   // Start-up: reads the tap's format and hands it over. Nothing when the read fails or the rate

@@ -1,4 +1,4 @@
-// The capture thread: registered with MMCSS as "Audio", it sleeps on the one event that every
+// The delivering thread: registered with MMCSS as "Audio", it sleeps on the one event that every
 // loopback client sets when a packet is ready, or until the next period is due by time; then it
 // takes every client's packets, mixes them by position and delivers each period that is due.
 // Once running it allocates nothing.
@@ -9,9 +9,9 @@
 #include <thread>
 #include <vector>
 
+#include "capture/captured_cycle.h"
 #include "capture/loopback/packet_mixer.h"
 #include "capture/loopback/windows_audio.h"
-#include "convert/captured_cycle.h"
 
 namespace quenwick::loopback {
 
@@ -22,7 +22,7 @@ class CaptureLoop {
               std::uint32_t rate, std::uint32_t periodFrames);
   ~CaptureLoop() { stop(); }
 
-  // Main thread. The timeline starts now; `serverGone` is called once, on the capture thread,
+  // Main thread. The timeline starts now; `serverGone` is called once, on the delivering thread,
   // when the audio service or the device went away, and nothing is delivered after it.
   void start(CycleSink& sink, std::function<void()> serverGone);
 
@@ -36,7 +36,7 @@ class CaptureLoop {
 
   WindowsAudio& audio_;
   const std::vector<AudioCaptureClient*> clients_;
-  std::vector<bool> failed_;  // capture thread: clients no longer read
+  std::vector<bool> failed_;  // delivering thread: clients no longer read
   const EventHandle event_;
   const std::int64_t frequency_;
   PacketMixer mixer_;

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "convert/captured_cycle.h"
+#include "capture/captured_cycle.h"
 
 namespace quenwick::loopback {
 

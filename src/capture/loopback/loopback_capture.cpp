@@ -15,7 +15,7 @@ namespace {
 
 constexpr auto kFail = static_cast<HRESULT>(0x80004005);  // E_FAIL
 constexpr REFERENCE_TIME kUnitsPerSecond = 10'000'000;
-// What each client buffers: far more than the capture thread ever lets wait.
+// What each client buffers: far more than the delivering thread ever lets wait.
 constexpr REFERENCE_TIME kBufferDuration = kUnitsPerSecond / 2;
 // The engine's usual period, when the endpoint does not say.
 constexpr REFERENCE_TIME kUsualPeriod = kUnitsPerSecond / 100;
@@ -132,8 +132,8 @@ class LoopbackCapture final : public Capture {
     return {loopbackFailureMessage(step, code, audio_->formatMessage(code))};
   }
 
-  // In global mode the host's pids are --exclude-self's, then the agent's parent.
-  DWORD parentPid() const { return static_cast<DWORD>(hearing_.pids.back()); }
+  // Global mode only: those left out are --exclude-self's, then the agent's parent.
+  DWORD parentPid() const { return static_cast<DWORD>(hearing_.leftOut.back()); }
 
   std::optional<TargetProcess> target(std::int32_t pid) const {
     for (const TargetProcess& process : hearing_.targets.processes) {
@@ -147,7 +147,7 @@ class LoopbackCapture final : public Capture {
     const auto parent = target(static_cast<std::int32_t>(parentPid()));
     if (!parent) return std::nullopt;  // gone: the parent watch ends the agent
     const ProcessTargets parentsTree{{*parent}, true};
-    for (const std::int32_t pid : hearing_.pids) {
+    for (const std::int32_t pid : hearing_.leftOut) {
       if (target(pid) && !parentsTree.covers(pid)) return pid;
     }
     return std::nullopt;

@@ -3,8 +3,10 @@
 // Processes mode makes one loopback client per listed process, each hearing the process's
 // tree; global mode makes one that hears everything but the tree of the agent's parent. The
 // render endpoints' session managers tell who has a session (something to hear), of new
-// sessions (the processes changed) and who plays. One capture thread mixes the clients' packets
-// by their QPC positions into periods of the engine, and keeps the timeline while none come.
+// sessions (the processes changed) and who plays. The delivering thread is the backend's own
+// (Windows has no thread that hands out loopback packets; MMCSS calls it an "Audio" task): it
+// mixes the clients' packets by their QPC positions into periods of the engine, and keeps the
+// timeline while none come.
 // Failures are worded with the HRESULT and the system's words (loopback_words.h).
 #pragma once
 

@@ -8,15 +8,15 @@
 // packets come (a silent target sends none), once the performance counter has passed its end by
 // kLateness: the timeline keeps going, as silence, from the start.
 //
-// The capture thread's own: every call allocates nothing, and none waits.
+// The delivering thread's own: every call allocates nothing, and none waits.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "capture/captured_cycle.h"
 #include "capture/loopback/windows_audio.h"
-#include "convert/captured_cycle.h"
 
 namespace quenwick::loopback {
 

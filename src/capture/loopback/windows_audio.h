@@ -75,7 +75,7 @@ using AvrtHandle = void*;
 inline constexpr DWORD kWaitObject0 = 0;      // WAIT_OBJECT_0
 inline constexpr DWORD kWaitTimeout = 0x102;  // WAIT_TIMEOUT
 
-// IAudioCaptureClient. The capture thread's calls: they never wait.
+// IAudioCaptureClient. The delivering thread's calls: they never wait.
 class AudioCaptureClient {
  public:
   virtual ~AudioCaptureClient() = default;

@@ -14,7 +14,8 @@ StreamFormat planarFormatAt(std::uint32_t rate) {
 
 namespace {
 
-const std::array<float, CaptureChannel::kMostZeroFrames> kZeros{};
+// What a cycle of zeros that waited is passed on as: only cycles within the limit wait.
+const std::array<float, kQuantumLimit> kZeros{};
 
 bool allZero(const CapturedPlanes& planes) {
   const auto zero = [](float sample) { return sample == 0.0f; };
@@ -45,7 +46,7 @@ void CaptureChannel::deliver(const CapturedPlanes& planes) noexcept {
     linksSeen_ = links;
     zerosWaitUntil_ = planes.nsec + kRerunWindowNs;
   }
-  if (planes.nsec < zerosWaitUntil_ && planes.frames <= kMostZeroFrames && allZero(planes)) {
+  if (planes.nsec < zerosWaitUntil_ && planes.frames <= kQuantumLimit && allZero(planes)) {
     zeros_ = {planes.frames, planes.rate, generation_, planes.nsec};
   } else {
     pass(planes.left, planes.right, planes.frames, planes.rate, generation_, planes.nsec);

@@ -1,5 +1,5 @@
-// The way from PipeWire's real-time data thread to the capture's sink: each captured cycle goes,
-// on the data thread itself, to the sink that is attached, as a cycle of two float planes with
+// The way from the delivering thread to the capture's sink: each captured cycle goes, on the
+// delivering thread itself, to the sink that is attached, as a cycle of two float planes with
 // the cycle's time and its format at the graph's rate then. The sink never waits (the agent's PCM
 // output deals with a slow host), so nothing of ours wakes or runs between the graph and it.
 //
@@ -21,9 +21,13 @@
 #include <cstdint>
 #include <memory>
 
-#include "convert/captured_cycle.h"
+#include "capture/captured_cycle.h"
 
 namespace quenwick::pipewire {
+
+// PipeWire's default quantum limit (default.clock.quantum-limit): the most frames a graph cycle
+// holds, and so the room kept for a cycle's silence.
+inline constexpr std::uint32_t kQuantumLimit = 8192;
 
 // What the capture node's two input ports hold in one cycle.
 struct CapturedPlanes {
@@ -43,8 +47,8 @@ class CaptureChannel {
   // Allocates the room for the cycles kept before the sink is attached.
   CaptureChannel();
 
-  // Data thread: hands the cycle to the sink that is attached, after the cycles kept for it, or
-  // keeps it (see linking), or drops it. A rate other than the last cycle's starts a new
+  // The delivering thread: hands the cycle to the sink that is attached, after the cycles kept for
+  // it, or keeps it (see linking), or drops it. A rate other than the last cycle's starts a new
   // generation of formats.
   void deliver(const CapturedPlanes& planes) noexcept;
 
@@ -53,7 +57,7 @@ class CaptureChannel {
   // 48 kHz), and the sink receives them first; and for kRerunWindow zeros wait for a rerun.
   void linking() noexcept;
 
-  // The sink receives the kept cycles and then every cycle from the next one the data thread
+  // The sink receives the kept cycles and then every cycle from the next one the delivering thread
   // captures; it must stay alive until detached.
   void attach(CycleSink& sink) noexcept;
   // No cycle reaches the sink after this returns, and none is kept. Waits for a delivery under
@@ -61,8 +65,6 @@ class CaptureChannel {
   bool detach(std::chrono::milliseconds timeout) noexcept;
 
   static constexpr std::uint32_t kKeptFrames = 1 << 16;
-  // The longest cycle of zeros that waits for the next (PipeWire's default quantum limit).
-  static constexpr std::uint32_t kMostZeroFrames = 8192;
   // How long after a link zeros wait, from the first cycle after it, by the cycles' times.
   static constexpr std::uint64_t kRerunWindowNs = 200'000'000;
 
@@ -92,17 +94,17 @@ class CaptureChannel {
             std::uint32_t rate, std::uint64_t generation, std::uint64_t nsec) noexcept;
 
   std::atomic<CycleSink*> sink_{nullptr};
-  std::atomic<std::uint32_t> delivering_{0};  // data thread inside deliver()
+  std::atomic<std::uint32_t> delivering_{0};  // delivering thread inside deliver()
   std::atomic<bool> keeping_{false};
   std::atomic<std::uint32_t> links_{0};  // links asked for
-  std::uint32_t linksSeen_ = 0;          // data thread
-  std::uint64_t zerosWaitUntil_ = 0;     // data thread: a cycle's time
-  std::uint32_t rate_ = 0;               // data thread
-  std::uint64_t generation_ = 0;         // data thread
-  Zeros zeros_;                          // data thread
-  // The kept cycles, data thread only: the first `keptCount_` of `kept_`, their samples in the
-  // two planes of `keptPlanes_`, `keptFrames_` of each used. Once one does not fit, none is kept
-  // after it: the timeline puts the live cycles in their place after the gap.
+  std::uint32_t linksSeen_ = 0;          // delivering thread
+  std::uint64_t zerosWaitUntil_ = 0;     // delivering thread: a cycle's time
+  std::uint32_t rate_ = 0;               // delivering thread
+  std::uint64_t generation_ = 0;         // delivering thread
+  Zeros zeros_;                          // delivering thread
+  // The kept cycles, delivering thread only: the first `keptCount_` of `kept_`, their samples in
+  // the two planes of `keptPlanes_`, `keptFrames_` of each used. Once one does not fit, none is
+  // kept after it: the timeline puts the live cycles in their place after the gap.
   std::unique_ptr<float[]> keptPlanes_;
   std::array<Kept, kMostKept> kept_{};
   std::size_t keptCount_ = 0;

@@ -11,16 +11,15 @@ namespace quenwick::pipewire {
 namespace {
 
 constexpr std::uint32_t kChannels = 2;
-// As many frames as a cycle can have (PipeWire's default quantum limit): the room of the silence
-// read in place of a port without a buffer, and of the sides surround inputs are mixed into. A
-// longer cycle without them is dropped, and the timeline keeps its time.
-constexpr std::uint32_t kMostFrames = 8192;
-const std::array<float, kMostFrames> kSilence{};
+// As many frames as a cycle can have: the room of the silence read in place of a port without a
+// buffer, and of the sides surround inputs are mixed into. A longer cycle without them is
+// dropped, and the timeline keeps its time.
+const std::array<float, kQuantumLimit> kSilence{};
 
 }  // namespace
 
 CaptureNode::CaptureNode(pw_core* core, pw_loop* loop, CaptureChannel& channel, Events events)
-    : mixed_(std::make_unique<float[]>(2 * kMostFrames)),
+    : mixed_(std::make_unique<float[]>(2 * kQuantumLimit)),
       loop_(loop),
       channel_(channel),
       events_(std::move(events)) {
@@ -28,13 +27,13 @@ CaptureNode::CaptureNode(pw_core* core, pw_loop* loop, CaptureChannel& channel, 
       PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_MEDIA_CLASS,
       "Stream/Input/Audio", PW_KEY_NODE_NAME, "quenwick-capture", PW_KEY_NODE_DESCRIPTION,
       "Quenwick capture", PW_KEY_APP_NAME, "Quenwick",
-      // Only the tap's links feed this node: the session manager must neither connect it to a
-      // source nor move it anywhere.
+      // Only the agent's own links feed this node: the session manager must neither connect it to
+      // a source nor move it anywhere.
       PW_KEY_NODE_AUTOCONNECT, "false", PW_KEY_NODE_DONT_RECONNECT, "true",
       // An unlinked node is not scheduled; these keep it running on the graph's driver, so
-      // the agent hears silence (a continuous timeline) while nothing it taps plays.
+      // the agent hears silence (a continuous timeline) while nothing it hears plays.
       PW_KEY_NODE_ALWAYS_PROCESS, "true", PW_KEY_NODE_WANT_DRIVER, "true", nullptr);
-  filter_ = pw().filter_new(core, "Quenwick tap", props);
+  filter_ = pw().filter_new(core, "Quenwick capture", props);
   rateSeen_ = pw_loop_add_event(loop_, onRateSeen, this);
   if (filter_ == nullptr || rateSeen_ == nullptr) {
     failed_ = true;
@@ -63,7 +62,7 @@ CaptureNode::CaptureNode(pw_core* core, pw_loop* loop, CaptureChannel& channel, 
 
 CaptureNode::~CaptureNode() {
   if (filter_ != nullptr) {
-    // Disconnected first: the data thread then calls onProcess no more, and no callback runs
+    // Disconnected first: the delivering thread then calls onProcess no more, and no callback runs
     // through a listener that is being taken away.
     pw().filter_disconnect(filter_);
     spa_hook_remove(&listener_);
@@ -114,7 +113,7 @@ void CaptureNode::noteRate(std::uint32_t rate) noexcept {
 }
 
 // The driver's position arrives as soon as the node joins a graph, before its first cycle: when
-// the graph already runs, its rate is known here, and the tap's format need not wait for a cycle.
+// the graph already runs, its rate is known here, and the format need not wait for a cycle.
 void CaptureNode::onIoChanged(void* data, void* port, std::uint32_t id, void* area,
                               std::uint32_t size) {
   auto* self = static_cast<CaptureNode*>(data);
@@ -138,8 +137,8 @@ void CaptureNode::onProcess(void* data, spa_io_position* position) {
   auto* self = static_cast<CaptureNode*>(data);
   if (position == nullptr) return;
   const std::uint32_t rate = position->clock.rate.denom;
-  if (rate != self->dataThreadRate_) {
-    self->dataThreadRate_ = rate;
+  if (rate != self->deliveringRate_) {
+    self->deliveringRate_ = rate;
     if (rate != 0) self->noteRate(rate);
   }
   const auto frames = static_cast<std::uint32_t>(position->clock.duration);
@@ -148,7 +147,7 @@ void CaptureNode::onProcess(void* data, spa_io_position* position) {
   for (std::uint32_t c = 0; c < kChannels; ++c) {
     planes[c] = static_cast<const float*>(pw().filter_get_dsp_buffer(self->ports_[c], frames));
     if (planes[c] == nullptr) {
-      if (frames > kMostFrames) return;
+      if (frames > kQuantumLimit) return;
       planes[c] = kSilence.data();
     }
   }
@@ -156,12 +155,12 @@ void CaptureNode::onProcess(void* data, spa_io_position* position) {
   // are added with their weights, into sides of our own.
   const std::size_t mixes = self->mixCount_.load(std::memory_order_acquire);
   float* const left = self->mixed_.get();
-  float* const right = left + kMostFrames;
+  float* const right = left + kQuantumLimit;
   bool mixed = false;
   for (std::size_t m = 0; m < mixes; ++m) {
     const Mix& mix = self->mixes_[m];
     const auto* in = static_cast<const float*>(pw().filter_get_dsp_buffer(mix.port, frames));
-    if (in == nullptr || frames > kMostFrames) continue;
+    if (in == nullptr || frames > kQuantumLimit) continue;
     if (!mixed) {
       std::copy_n(planes[0], frames, left);
       std::copy_n(planes[1], frames, right);

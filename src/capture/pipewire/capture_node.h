@@ -2,11 +2,11 @@
 // input_FR, that take planar float at whatever rate the graph runs, and as many mix inputs as
 // surround streams need: one for each channel position of each layout, mixed into both sides
 // with its weights in the process callback. The session manager never
-// connects it (the tap's links feed it), and it is processed every cycle, so silence flows while
-// nothing plays. Being a filter rather than a stream, it has no adapter: nothing converts
-// between the links' buffers and what we read.
+// connects it (only the agent's own links feed it), and it is processed every cycle, so silence
+// flows while nothing plays. Being a filter rather than a stream, it has no adapter: nothing
+// converts between the links' buffers and what we read.
 //
-// Its process callback runs on PipeWire's real-time data thread: it hands each cycle, with its
+// Its process callback runs on the delivering thread: it hands each cycle, with its
 // time and rate, to the capture channel, which never waits, and notes the graph's rate, which the
 // loop thread then announces. Every other callback runs on the loop thread with the loop lock held.
 #pragma once
@@ -69,7 +69,7 @@ class CaptureNode {
   // Any thread: passes a rate to the loop thread.
   void noteRate(std::uint32_t rate) noexcept;
 
-  // The mix inputs, published to the data thread by their count; never removed.
+  // The mix inputs, published to the delivering thread by their count; never removed.
   static constexpr std::size_t kMostMixInputs = 32;
   struct Mix {
     void* port = nullptr;
@@ -77,7 +77,7 @@ class CaptureNode {
   };
   std::array<Mix, kMostMixInputs> mixes_{};
   std::atomic<std::size_t> mixCount_{0};
-  // The data thread's sides, where the mix inputs are added to what FL and FR hold.
+  // The delivering thread's sides, where the mix inputs are added to what FL and FR hold.
   std::unique_ptr<float[]> mixed_;
 
   pw_filter* filter_ = nullptr;
@@ -90,7 +90,7 @@ class CaptureNode {
   bool failed_ = false;
   std::optional<NegotiatedFormat> format_;
   std::atomic<std::uint32_t> seenRate_{0};
-  std::uint32_t dataThreadRate_ = 0;  // the data thread's own
+  std::uint32_t deliveringRate_ = 0;  // the delivering thread's own
 };
 
 }  // namespace quenwick::pipewire

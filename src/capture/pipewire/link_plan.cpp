@@ -6,8 +6,8 @@
 
 namespace quenwick::pipewire {
 
-std::optional<bool> nodeIsTapped(std::uint32_t nodeId, const NodeRecord& node,
-                                 const GraphState& graph, const LinkRule& rule) {
+std::optional<bool> nodeIsHeard(std::uint32_t nodeId, const NodeRecord& node,
+                                const GraphState& graph, const LinkRule& rule) {
   if (!node.playsAudio || nodeId == rule.captureNodeId) return false;
   if (rule.everyProcessButTargets) {
     if (!node.infoKnown) return std::nullopt;
@@ -43,7 +43,7 @@ LinkPlan planLinks(const GraphState& graph, const LinkRule& rule) {
   LinkPlan plan;
   for (const auto& [nodeId, ports] : streams) {
     auto node = graph.nodes.find(nodeId);
-    if (node == graph.nodes.end() || nodeIsTapped(nodeId, node->second, graph, rule) != true) {
+    if (node == graph.nodes.end() || nodeIsHeard(nodeId, node->second, graph, rule) != true) {
       continue;
     }
     if (ports.size() > 2) {

@@ -1,4 +1,4 @@
-// Which links the tap needs: a pure function of what the registry shows and of the tap's rule,
+// Which links the capture needs: a pure function of what the registry shows and of its rule,
 // so that every registry event can re-plan from scratch and the difference is all that is done.
 #pragma once
 
@@ -55,8 +55,8 @@ struct LinkRule {
   // trees, by descent. Asked each time the links are planned, so nothing is heard before it
   // has judged.
   std::function<bool(const TargetProcess&)> isTarget;
-  TargetProcess self;                       // our own process, never tapped
-  std::uint32_t captureNodeId = kNoObject;  // our own node, never tapped; its ports are the inputs
+  TargetProcess self;                       // our own process, never heard
+  std::uint32_t captureNodeId = kNoObject;  // our own node, never linked; its ports are the inputs
 };
 
 // An input of the capture node that mixes one channel of the streams of one surround layout into
@@ -76,18 +76,18 @@ struct PlannedLink {
   friend auto operator<=>(const PlannedLink&, const PlannedLink&) = default;
 };
 
-// Whether the rule taps this node; nullopt while its owner is still unknown.
-std::optional<bool> nodeIsTapped(std::uint32_t nodeId, const NodeRecord& node,
-                                 const GraphState& graph, const LinkRule& rule);
+// Whether the rule hears this node; nullopt while its owner is still unknown.
+std::optional<bool> nodeIsHeard(std::uint32_t nodeId, const NodeRecord& node,
+                                const GraphState& graph, const LinkRule& rule);
 
 struct LinkPlan {
   std::vector<PlannedLink> links;       // in ascending order
   std::vector<MixInput> missingInputs;  // mix inputs the links need that the node lacks yet
 };
 
-// Every link from a tapped node's output ports to the capture node's inputs: those of a stream of
+// Every link from a heard node's output ports to the capture node's inputs: those of a stream of
 // one or two channels to FL and FR, each channel of a surround stream to the mix input of its
-// position in its layout. In global mode a relay is never tapped: the streams it carries on are,
+// position in its layout. In global mode a relay is never heard: the streams it carries on are,
 // so each application is heard once, and left out when it is excluded.
 LinkPlan planLinks(const GraphState& graph, const LinkRule& rule);
 

@@ -7,8 +7,9 @@
 //   and ourselves (global mode), streams that appear later included (graph_watch.h). The
 //   applications keep playing where they play; PipeWire sums the links into our inputs.
 // - Its format: two planes of floats at the graph's rate; a change of rate is a change of format.
-// - Each cycle goes to the sink on PipeWire's data thread, with the driver's clock and the rate
-//   of that very cycle (capture_channel.h).
+// - Each cycle goes to the sink on the delivering thread, which PipeWire calls the data thread
+//   (the real-time thread of the context's data loop), with the driver's clock and the rate of
+//   that very cycle (capture_channel.h).
 // - Teardown removes our links and node, bounded in time.
 // - Failures say what PipeWire said, with its errno text.
 // - It serves where PipeWire's client library loads and a server answers on the session's socket.

@@ -7,7 +7,7 @@
 namespace quenwick::pipewire {
 namespace {
 
-// The capture node's cycles are taken on the context's data thread, which must keep the graph's
+// The capture node's cycles are taken on the delivering thread, which must keep the graph's
 // deadlines as the players' threads do: under load a normal thread misses cycles, each one lost
 // to the capture alone. client-rt.conf loads PipeWire's module-rt, which makes that thread
 // real-time (itself, or through RTKit) as it does for pw-play; the default client.conf of the

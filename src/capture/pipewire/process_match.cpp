@@ -8,6 +8,8 @@
 #include <sstream>
 #include <string_view>
 
+#include "system/process_facts.h"
+
 namespace quenwick::pipewire {
 namespace {
 

@@ -1,4 +1,4 @@
-// The capture thread's mixing allocates nothing once made: two clients' packets, silent ones,
+// The delivering thread's mixing allocates nothing once made: two clients' packets, silent ones,
 // gaps, stretches of no packets at all and misdated ones, period after period.
 #include "capture/loopback/packet_mixer.h"
 

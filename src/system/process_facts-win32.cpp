@@ -2,7 +2,7 @@
 // After windows.h, which it needs.
 #include <tlhelp32.h>
 
-#include "capture/process_targets.h"
+#include "system/process_facts.h"
 
 namespace quenwick {
 namespace {

@@ -6,7 +6,7 @@
 #include <sstream>
 #include <string>
 
-#include "capture/process_targets.h"
+#include "system/process_facts.h"
 
 namespace quenwick {
 

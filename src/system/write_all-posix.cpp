@@ -1,4 +1,4 @@
-#include "output/write_all.h"
+#include "system/write_all.h"
 
 #include <poll.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "output/wakeup.h"
+#include "system/wakeup.h"
 
 #include <fcntl.h>
 #include <poll.h>

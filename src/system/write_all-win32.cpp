@@ -1,4 +1,4 @@
-#include "output/write_all.h"
+#include "system/write_all.h"
 
 #include <io.h>
 #include <windows.h>
@@ -7,8 +7,8 @@
 #include <atomic>
 #include <cerrno>
 
-#include "output/broken_pipe-win32.h"
-#include "output/errno-win32.h"
+#include "system/broken_pipe-win32.h"
+#include "system/errno-win32.h"
 
 namespace quenwick {
 namespace {

@@ -151,7 +151,7 @@ GraphState exampleGraph() {
   return g;
 }
 
-TEST(LinkPlan, LinksEachTappedStreamPortToTheInputsOfItsSide) {
+TEST(LinkPlan, LinksEachHeardStreamPortToTheInputsOfItsSide) {
   // Every process but the targets, or only those; the links planned.
   const std::tuple<bool, std::vector<std::int32_t>, std::vector<PlannedLink>> table[] = {
       {false, {200, 100}, {L(60, 61), R(60, 62), L(70, 71), R(70, 72)}},
@@ -313,8 +313,8 @@ struct SlowSink final : CycleSink {
   std::atomic<int> entered{0}, left{0};
 };
 
-// Detaching the sink returns only once a cycle the data thread is delivering has left it, and no
-// cycle reaches it after.
+// Detaching the sink returns only once a cycle under way on the delivering thread has left it, and
+// no cycle reaches it after.
 TEST(CaptureChannel, DetachWaitsForADeliveryUnderWay) {
   using namespace std::chrono_literals;
   CaptureChannel channel;
@@ -352,8 +352,8 @@ struct RecordingSink final : CycleSink {
   std::vector<Heard> heard;
 };
 
-// Cycles of the data thread (c: at a time in ms, of a length, every sample one value, at a rate)
-// and the loop and main threads' calls between them (k: a link, a: attach), and what the sink
+// Cycles of the delivering thread (c: at a time in ms, of a length, every sample one value, at a
+// rate) and the loop and main threads' calls between them (k: a link, a: attach), and what the sink
 // hears. For 200 ms from a link, zeros wait for the next cycle and give way to one that starts
 // before their middle (a driver move's second run of the same time); cycles from the first link
 // on are kept until the sink is attached and reach it first, with their times and formats, as

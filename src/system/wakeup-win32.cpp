@@ -1,10 +1,10 @@
-#include "output/wakeup.h"
+#include "system/wakeup.h"
 
 #include <windows.h>
 
 #include <cerrno>
 
-#include "output/errno-win32.h"
+#include "system/errno-win32.h"
 
 namespace quenwick {
 

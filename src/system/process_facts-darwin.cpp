@@ -1,6 +1,6 @@
 #include <sys/sysctl.h>
 
-#include "capture/process_targets.h"
+#include "system/process_facts.h"
 
 namespace quenwick {
 

@@ -38,7 +38,8 @@ struct CapturedCycle {
 
 class CycleSink {
  public:
-  // The layer's real-time thread, one cycle at a time: never waits, never allocates once warm.
+  // The delivering thread (capture.h), one cycle at a time: never waits, never allocates once
+  // warm.
   virtual void deliver(const CapturedCycle& cycle) noexcept = 0;
 
  protected:

@@ -1,5 +1,5 @@
 // Wakes a thread that waits for it: a ring says "look again". Ringing is async-signal-safe and
-// never waits, so signal handlers and real-time threads may ring. A pipe with one byte per ring
+// never waits, so signal handlers and the delivering thread may ring. A pipe with one byte per ring
 // on POSIX (wakeup-posix.cpp), a manual-reset event on Windows (wakeup-win32.cpp).
 #pragma once
 

@@ -1,0 +1,20 @@
+// What the system says of a running process: its start time and its parent. Both the identity
+// rule of targets and the Windows parent watch read it. /proc on Linux, sysctl on macOS
+// (process_facts-linux.cpp, -darwin.cpp); on Windows the creation time (GetProcessTimes) and the
+// parent that a Toolhelp snapshot names, while it is older than the process (-win32.cpp).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+namespace quenwick {
+
+struct ProcessFacts {
+  std::uint64_t startTime = 0;  // in the system's own unit, fixed for the process's life
+  std::int32_t parentPid = 0;
+};
+
+// Nothing when no process has this pid.
+std::optional<ProcessFacts> readProcessFacts(std::int32_t pid);
+
+}  // namespace quenwick
