@@ -66,7 +66,7 @@ export interface EndedEvent {
   pid: number;
 }
 /**
- * With --report: for "seconds" seconds every captured sample was exactly zero while a process played. Once per such stretch. "advice" (macOS, on the first one of a run that heard no sound at all) says what such silence may mean and where to look.
+ * With --report: for "seconds" seconds every sample of the PCM was zero while a process played (sound too quiet to reach a 16-bit step reads as zeros). Once per such stretch. "advice" (macOS, on the first one of a run that heard no sound at all) says what such silence may mean and where to look.
  */
 export interface SilenceEvent {
   event: 'silence';
@@ -74,7 +74,7 @@ export interface SilenceEvent {
   advice?: string;
 }
 /**
- * With --report: a sample that is not zero came after a "silence".
+ * With --report: a PCM sample that is not zero came after a "silence".
  */
 export interface SoundEvent {
   event: 'sound';

@@ -21,8 +21,10 @@ std::span<const std::int16_t> CycleConverter::operator()(const CapturedCycle& cy
   lastHeldSound_ = false;
   if (cycle.planes.empty()) return {};
   downmix(cycle, mono_);
-  lastHeldSound_ = std::any_of(mono_.begin(), mono_.end(), [](float v) { return v != 0.0f; });
-  return useSinc_ ? sinc_->process(mono_) : resampler_.process(mono_);
+  const auto samples = useSinc_ ? sinc_->process(mono_) : resampler_.process(mono_);
+  lastHeldSound_ =
+      std::any_of(samples.begin(), samples.end(), [](std::int16_t v) { return v != 0; });
+  return samples;
 }
 
 }  // namespace quenwick

@@ -28,7 +28,8 @@ class CycleConverter {
   // resampler at this cycle. Returns the cycle's samples, valid until the next call.
   std::span<const std::int16_t> operator()(const CapturedCycle& cycle);
 
-  // Whether the last cycle held a sample that is not exactly zero.
+  // Whether the last cycle gave the host a sample that is not zero. What the host reads is what
+  // counts: a graph's dither of ±1/32768 on a player's zeros reads as zeros.
   bool lastHeldSound() const { return lastHeldSound_; }
 
  private:

@@ -94,6 +94,47 @@ TEST(Downmix, PlanesWithoutSamplesAreSilence) {
             (V{0.25f, -0.125f}));
 }
 
+// A cycle is sound when the host reads a sample that is not zero from it, at either quality: a
+// dither of ±1/32768 on zeros (as PipeWire gives a 16-bit player's) is silence, and so is sound
+// too quiet to reach the 16-bit grid; one step of it is sound.
+TEST(CycleConverter, SoundIsWhatTheHostReads) {
+  const float dither = 1.0f / 32768;
+  struct Case {
+    const char* what;
+    SampleLayout layout;
+    std::vector<float> stereo;  // interleaved frames, repeated through the cycle
+    bool sound;
+  };
+  for (const Quality quality : {Quality::linear, Quality::high}) {
+    for (const Case& c : {
+             Case{"exact zeros", SampleLayout::f32, {0, 0}, false},
+             Case{"dither on both channels",
+                  SampleLayout::f32,
+                  {dither, -dither, dither, dither},
+                  false},
+             Case{"half a step", SampleLayout::f32, {1.0f / 65536, 1.0f / 65536}, false},
+             Case{"one step", SampleLayout::f32, {1.0f / 32767, 1.0f / 32767}, true},
+             Case{"one 16-bit step", SampleLayout::s16, {}, true},
+         }) {
+      CycleConverter convert(quality);
+      std::vector<float> frames(2 * 4800);
+      for (std::size_t i = 0; i < frames.size() && !c.stereo.empty(); ++i) {
+        frames[i] = c.stereo[i % c.stereo.size()];
+      }
+      const std::vector<std::int16_t> steps(2 * 4800, 1);  // one 16-bit step on both channels
+      const SamplePlane plane{
+          c.layout == SampleLayout::s16 ? static_cast<const void*>(steps.data()) : frames.data(),
+          4800};
+      bool sound = false;
+      for (int cycle = 0; cycle < 4; ++cycle) {  // the high path's output starts after its delay
+        convert({std::span(&plane, 1), 4800, describeStream(c.layout, 48000, 2), 0, {}});
+        sound = sound || convert.lastHeldSound();
+      }
+      EXPECT_EQ(sound, c.sound) << c.what << (quality == Quality::high ? " (high)" : "");
+    }
+  }
+}
+
 // Long blocks from any read position, so that positions reach the binades where the fast paths
 // take runs of exact steps, at ratios whose steps sit halfway between two spacings or beside
 // whole numbers.

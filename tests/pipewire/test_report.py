@@ -2,6 +2,7 @@
 processes; and without it, the lines of any start."""
 import signal
 import time
+import wave
 
 import numpy as np
 import pytest
@@ -18,6 +19,26 @@ def tone(seconds, hz=440):
 
 def zeros(seconds):
     return np.zeros((SECOND * seconds, 2))
+
+
+def sixteen_bit(frames):
+    """Frames as a 16-bit file holds them. PipeWire hands a player's integers on as floats, with
+    a dither of ±1/32768 on many of them: zeros that are not exact, which a host reads as zeros."""
+    return np.round(np.asarray(frames) * 32767).astype("<i2")
+
+
+def play(pipewire, samples, path):
+    """A player of `samples`: float frames, or 16-bit ones from a 16-bit file."""
+    if samples.dtype != np.int16:
+        return pipewire.play(samples)
+    with wave.open(str(path), "wb") as file:
+        file.setnchannels(samples.shape[1])
+        file.setsampwidth(2)
+        file.setframerate(SECOND)
+        file.writeframes(samples.tobytes())
+    player = pipewire.play_command(["pw-play", path])
+    until(lambda: pipewire.playing(player.pid), what="the player to play")
+    return player
 
 
 def reported(run):
@@ -42,6 +63,8 @@ P = "the player's pid"
 CASES = {
     "digital zeros are silence": (zeros(10), 4, [
         {"event": "playing", "pids": [P]}, {"event": "silence", "seconds": 3}]),
+    "16-bit zeros are silence": (sixteen_bit(zeros(10)), 4, [
+        {"event": "playing", "pids": [P]}, {"event": "silence", "seconds": 3}]),
     "a tone is no silence": (tone(10), 5, [{"event": "playing", "pids": [P]}]),
     "a player that ends": (tone(1), 3, [
         {"event": "playing", "pids": [P]}, {"event": "playing", "pids": []},
@@ -49,13 +72,17 @@ CASES = {
     "a tone after zeros is sound": (np.concatenate([zeros(5), tone(5)]), 7, [
         {"event": "playing", "pids": [P]}, {"event": "silence", "seconds": 3},
         {"event": "sound"}]),
+    "a 16-bit tone after 16-bit zeros is sound": (
+        sixteen_bit(np.concatenate([zeros(5), tone(5)])), 7, [
+            {"event": "playing", "pids": [P]}, {"event": "silence", "seconds": 3},
+            {"event": "sound"}]),
 }
 
 
 @pytest.mark.parametrize("samples, seconds, expected", CASES.values(), ids=CASES.keys())
 def test_report_tells_who_plays_and_what_the_capture_hears(pipewire, tmp_path, samples,
                                                            seconds, expected):
-    player = pipewire.play(samples)
+    player = play(pipewire, samples, tmp_path / "played.wav")
     run = pipewire.agent(["--pids", player.pid, "--report"], tmp_path)
     run.wait_for_event("running")
     # The ended player is reaped, as a host's child would be; a zombie counts as ended anyway.
