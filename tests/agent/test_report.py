@@ -87,3 +87,20 @@ def test_a_tree_plays_when_a_descendant_plays(agent, tmp_path):
         tree.kill()
         tree.wait()
     assert reported(run) == [{"event": "playing", "pids": [tree.pid]}]
+
+
+def test_a_tap_that_hears_only_zeros_while_its_process_plays_gives_core_audios_advice(
+        agent, players, tmp_path):
+    # What Apple's users report for a refused permission: the tap runs and hears only zeros. The
+    # words are the backend's; when "silence" comes is run control's (its table has the cases).
+    pid = players[0].pid
+    run = agent(["--pids", pid, "--report"], script={
+        "pids": {str(pid): 7}, "processes": [[7, pid]], "playing": [7], "silentTap": True,
+        "source": source_file(tmp_path, (1, True)),
+        "steps": [REAL_TIME, {"deliver": -1, "frames": 512}]})
+    run.wait_for_event("silence", timeout=10)
+    stop(run)
+    silence = reported(run)[-1]
+    assert silence["seconds"] == 3 and "started the agent" in silence["advice"]
+    assert "System Settings > Privacy & Security > Screen & System Audio Recording" in \
+        silence["advice"]
