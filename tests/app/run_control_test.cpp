@@ -6,10 +6,17 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <condition_variable>
+#include <csignal>
 #include <deque>
+#include <fstream>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "convert/sample_layout.h"
@@ -20,10 +27,9 @@
 #define getpid _getpid
 #define open _open
 #define close _close
-constexpr const char* kNowhere = "NUL";
 #else
+#include <sys/wait.h>
 #include <unistd.h>
-constexpr const char* kNowhere = "/dev/null";
 #endif
 
 namespace quenwick {
@@ -31,13 +37,22 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Posted jobs and one timer, with time that passes only when nothing else is left to run.
+// Posted jobs, alarms, one timer and jobs due at a time, with time that passes only when nothing
+// else is left to run. An alarm may be raised from another thread (the PCM's writer): with nothing
+// left to run, the loop waits a few real seconds for one before it gives up.
 class FakeLoop final : public RunLoop {
  public:
   int error() const override { return 0; }
   Clock::time_point now() const override { return now_; }
-  int addAlarm(std::function<void()>) override { return -1; }
-  void raiseAlarm(int) noexcept override {}
+  int addAlarm(std::function<void()> job) override {
+    alarm_ = std::move(job);
+    return 0;
+  }
+  void raiseAlarm(int) noexcept override {
+    const std::lock_guard lock(mutex_);
+    raised_ = true;
+    woken_.notify_all();
+  }
   void post(std::function<void()> job) override { jobs_.push_back(std::move(job)); }
   void repeat(std::chrono::milliseconds interval, std::function<bool()> job) override {
     timer_ = std::move(job);
@@ -45,19 +60,32 @@ class FakeLoop final : public RunLoop {
     due_ = now_ + interval;
   }
   void stop() override { stopped_ = true; }
+  // A job due at `when` (from the loop's start), after those due before it or with it.
+  void at(std::chrono::milliseconds when, std::function<void()> job) {
+    timed_.emplace(Clock::time_point(when), std::move(job));
+  }
 
   bool run() override {
     const auto end = now_ + 1h;  // a run that never ends is the fault, not a hung test
     while (!stopped_) {
-      if (!jobs_.empty()) {
+      if (takeAlarm()) {
+        alarm_();
+      } else if (!jobs_.empty()) {
         auto job = std::move(jobs_.front());
         jobs_.pop_front();
+        job();
+      } else if (!timed_.empty() && timed_.begin()->first < end &&
+                 (!timer_ || timed_.begin()->first <= due_)) {
+        auto job = std::move(timed_.begin()->second);
+        now_ = std::max(now_, timed_.begin()->first);
+        timed_.erase(timed_.begin());
         job();
       } else if (timer_ && due_ < end) {
         now_ = due_;
         due_ += interval_;
         if (!timer_()) timer_ = nullptr;
-      } else {
+      } else if (std::unique_lock lock(mutex_);
+                 !woken_.wait_for(lock, 5s, [&] { return raised_; })) {
         errno = ETIMEDOUT;
         return false;
       }
@@ -66,69 +94,241 @@ class FakeLoop final : public RunLoop {
   }
 
  private:
+  bool takeAlarm() {
+    const std::lock_guard lock(mutex_);
+    return std::exchange(raised_, false);
+  }
+
   Clock::time_point now_{};
   std::deque<std::function<void()>> jobs_;
+  std::multimap<Clock::time_point, std::function<void()>> timed_;
   std::function<bool()> timer_;
   std::chrono::milliseconds interval_{0};
   Clock::time_point due_{};
+  std::function<void()> alarm_;
+  std::mutex mutex_;
+  std::condition_variable woken_;
+  bool raised_ = false;
   bool stopped_ = false;
 };
 
-// What a scripted audio layer does: what it finds, where it fails, and whether its server goes.
+// A listed process of the test's own that can end, or end and have its pid taken by a stranger
+// (taking a pid needs root, on Linux). Placeholder "CHILD".
+class Child {
+ public:
+#ifdef _WIN32
+  int pid() const {
+    return 0;
+  }
+  bool start() {
+    return false;
+  }
+  void end() {}
+  static bool canGiveThePidAway() {
+    return false;
+  }
+  void endAndGiveThePidAway() {}
+#else
+  ~Child() {
+    for (const pid_t pid : {pid_, stranger_}) {
+      if (pid > 0) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
+    }
+  }
+  int pid() const {
+    return pid_;
+  }
+  bool start() {
+    return (pid_ = sleeper()) > 0;
+  }
+  // Left unreaped: a zombie has ended too.
+  void end() {
+    kill(pid_, SIGKILL);
+    siginfo_t info;
+    waitid(P_PID, pid_, &info, WEXITED | WNOWAIT);
+  }
+  static bool canGiveThePidAway() {
+    return geteuid() == 0 && access(kLastPid, W_OK) == 0;
+  }
+  void endAndGiveThePidAway() {
+    end();
+    waitpid(pid_, nullptr, 0);
+    // A start time is told in clock ticks: the stranger starts in a later one, as it would.
+    std::this_thread::sleep_for(30ms);
+    for (int attempt = 0; attempt < 200 && stranger_ != pid_; ++attempt) {
+      if (stranger_ > 0) kill(stranger_, SIGKILL), waitpid(stranger_, nullptr, 0);
+      std::ofstream(kLastPid) << pid_ - 1;
+      stranger_ = sleeper();
+    }
+    ASSERT_EQ(stranger_, pid_) << "the pid was not handed out again";
+    stranger_ = std::exchange(pid_, -1);
+  }
+
+ private:
+  static constexpr const char* kLastPid = "/proc/sys/kernel/ns_last_pid";
+  static pid_t sleeper() {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      pause();
+      _exit(0);
+    }
+    return pid;
+  }
+  pid_t pid_ = -1, stranger_ = -1;
+#endif
+};
+
+// What a scripted audio layer does from the moment it listens, at its time.
+enum class Does {
+  sound,      // from now on a cycle every 100 ms, with sound
+  zeros,      // from now on a cycle every 100 ms, all zeros
+  oneCycle,   // one cycle with sound, then none
+  plays,      // this test's process plays (told as playingChanged)
+  quiet,      // nobody plays
+  joins,      // what the host waits for becomes something to hear (processesChanged)
+  reformats,  // the format changes to 44100 Hz mono
+  childEnds,
+  childsPidTaken,
+  serverGoes,
+};
+struct Step {
+  std::chrono::milliseconds at;
+  Does does;
+};
+
 struct Layer {
   std::optional<std::string> cannotServe{};  // the backend's words when it cannot
   Resolution resolution = Resolution::somethingToHear;
   std::optional<std::string> resolveFails{}, createFails{};
-  bool serverGoesAway = false;  // just after the start
+  bool plays = false;  // this test's process plays from create() on
+  std::vector<Step> steps{};
 };
+
+constexpr const char* kAdvice = "check the permission";
 
 class ScriptedCapture final : public Capture {
  public:
-  ScriptedCapture(const Layer& layer, std::string& calls) : layer_(layer), calls_(calls) {}
+  ScriptedCapture(const Layer& layer, std::string& calls, FakeLoop& loop, Child& child)
+      : layer_(layer), calls_(calls), loop_(loop), child_(child) {}
 
-  void listen(DispatchQueue& queue, CaptureEvents& events) override {
+  void listen(DispatchQueue&, CaptureEvents& events) override {
     calls_ += " listen";
-    queue_ = &queue;
     events_ = &events;
+    for (const Step& step : layer_.steps) loop_.at(step.at, [this, step] { take(step.does); });
   }
-  std::variant<Resolution, CaptureFailure> resolve(const Hearing&) override {
+  std::variant<Resolution, CaptureFailure> resolve(const Hearing& hearing) override {
     calls_ += " resolve";
+    reportPlaying_ = hearing.followPlaying;
     if (layer_.resolveFails) return CaptureFailure{*layer_.resolveFails};
-    return layer_.resolution;
+    return resolution_;
   }
   std::optional<CaptureFailure> create() override {
     calls_ += " create";
     if (layer_.createFails) return CaptureFailure{*layer_.createFails};
+    if (reportPlaying_ && layer_.plays) events_->playingChanged({getpid()});
     return std::nullopt;
   }
   std::variant<StreamFormat, CaptureFailure> format() override {
     calls_ += " format";
-    return describeStream(SampleLayout::f32, 48000, 2);
+    return format_;
   }
-  std::optional<CaptureFailure> start(CycleSink&) override {
+  std::optional<CaptureFailure> start(CycleSink& sink) override {
     calls_ += " start";
-    if (layer_.serverGoesAway) queue_->post([this] { events_->serverGone(); });
+    sink_ = &sink;
     return std::nullopt;
   }
-  void halt() override { calls_ += " halt"; }
-  void teardown() override { calls_ += " teardown"; }
-  std::string silenceAdvice() const override { return {}; }
+  void halt() override {
+    calls_ += " halt";
+    sink_ = nullptr;
+  }
+  void teardown() override {
+    calls_ += " teardown";
+    sink_ = nullptr;
+  }
+  std::string silenceAdvice() const override { return kAdvice; }
 
  private:
+  void take(Does does) {
+    switch (does) {
+      case Does::sound:
+      case Does::zeros:
+        if (!delivering_) loop_.at(ms(loop_.now()), [this] { deliver(); });
+        delivering_ = true, loud_ = does == Does::sound;
+        return;
+      case Does::oneCycle:
+        loud_ = true;
+        return deliverOne();
+      case Does::plays:
+      case Does::quiet:
+        if (reportPlaying_)
+          events_->playingChanged(does == Does::plays ? std::vector{getpid()}
+                                                      : std::vector<std::int32_t>{});
+        return;
+      case Does::joins:
+        resolution_ = Resolution::somethingToHear;
+        return events_->processesChanged();
+      case Does::reformats:
+        format_ = describeStream(SampleLayout::f32, 44100, 1);
+        ++generation_;
+        return events_->formatChanged(format_);
+      case Does::childEnds:
+        return child_.end();
+      case Does::childsPidTaken:
+        return child_.endAndGiveThePidAway();
+      case Does::serverGoes:
+        return events_->serverGone();
+    }
+  }
+
+  static std::chrono::milliseconds ms(RunLoop::Clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch());
+  }
+
+  void deliver() {
+    deliverOne();
+    loop_.at(ms(loop_.now()) + 100ms, [this] { deliver(); });
+  }
+
+  void deliverOne() {
+    if (sink_ == nullptr) return;
+    const std::uint32_t frames = static_cast<std::uint32_t>(format_.sampleRate) / 10;
+    samples_.assign(std::size_t{frames} * format_.channels, loud_ ? 0.25f : 0.0f);
+    const SamplePlane plane{samples_.data(), frames};
+    sink_->deliver({{&plane, 1},
+                    frames,
+                    format_,
+                    generation_,
+                    static_cast<std::uint64_t>(
+                        std::chrono::nanoseconds(loop_.now().time_since_epoch()).count())});
+  }
+
   const Layer layer_;
   std::string& calls_;
-  DispatchQueue* queue_ = nullptr;
+  FakeLoop& loop_;
+  Child& child_;
   CaptureEvents* events_ = nullptr;
+  CycleSink* sink_ = nullptr;
+  Resolution resolution_ = layer_.resolution;
+  StreamFormat format_ = describeStream(SampleLayout::f32, 48000, 2);
+  std::uint64_t generation_ = 0;
+  bool reportPlaying_ = false, delivering_ = false, loud_ = false;
+  std::vector<float> samples_;
 };
 
-// The placeholders of a command line: a process that lives (this one) and one that never does.
-std::vector<std::string> commandLine(std::vector<std::string> args) {
-  for (auto& arg : args) {
-    if (arg == "ALIVE") arg = std::to_string(getpid());
-    if (arg == "GONE") arg = "2147483000";
+// The placeholders of a command line and of status lines: a process that lives (this one), one
+// that never does, and the test's child.
+std::string placed(std::string text, const Child& child) {
+  for (const auto& [name, pid] : {std::pair<std::string, std::int64_t>{"ALIVE", getpid()},
+                                  {"GONE", 2147483000},
+                                  {"CHILD", child.pid()}}) {
+    for (auto at = text.find(name); at != std::string::npos; at = text.find(name)) {
+      text.replace(at, name.size(), std::to_string(pid));
+    }
   }
-  return args;
+  return text;
 }
+
+// Where the PCM goes.
+enum class Pcm { nowhere, fullDisk, closedPipe };
 
 struct Row {
   const char* name;
@@ -138,21 +338,42 @@ struct Row {
   std::string message;
   std::vector<std::string> lines;  // without their line feeds
   std::string calls;               // the capture's, after the name of the backend opened
-  bool hostStops = false;          // the host stops the agent as soon as it may
+  std::optional<std::chrono::milliseconds> hostStops{};  // SIGTERM, once it may (from the start)
+  Pcm pcm = Pcm::nowhere;
 };
 
 const Layer serves{}, silent{.resolution = Resolution::nothingToHearYet},
-    gone{.serverGoesAway = true};
+    gone{.steps = {{0ms, Does::serverGoes}}};
 const std::string
     tap = R"({"event":"creating_tap"})",
     running = R"({"event":"running"})",
-    format48k = R"({"event":"format","sample_rate":48000,"channels":2,"mode":"global","pids":[]})";
+    format48k = R"({"event":"format","sample_rate":48000,"channels":2,"mode":"global","pids":[]})",
+    formatAlive =
+        R"({"event":"format","sample_rate":48000,"channels":2,"mode":"processes","pids":[ALIVE]})",
+    playsAlive = R"({"event":"playing","pids":[ALIVE]})",
+    nobodyPlays = R"({"event":"playing","pids":[]})",
+    silence = R"({"event":"silence","seconds":3})", sound = R"({"event":"sound"})",
+    silenceAdvised = std::string(R"({"event":"silence","seconds":3,"advice":")") + kAdvice + "\"}";
+const std::vector<std::string> reporting{R"({"event":"backend","name":"a"})", tap, formatAlive,
+                                         running};
+const std::vector<std::string> started{tap, format48k, running},
+    startedAlive{tap, formatAlive, running};
 constexpr const char* kNone = "none of the requested processes exists";
 constexpr const char* kNoneYet =
     "none of the requested processes are audio processes yet; is the app playing sound?";
+const char *kRan = "a: listen resolve create format start",
+           *kStopped = "a: listen resolve create format start teardown";
+const std::vector<std::string> report{"--pids", "ALIVE", "--report"};
+
+template <typename... More>
+std::vector<std::string> plus(std::vector<std::string> lines, More... more) {
+  (lines.push_back(more), ...);
+  return lines;
+}
 
 // clang-format off
 const Row kRows[] = {
+    // Usage, and what there is to hear at the start.
     {"NoRequest", {}, {{"a", serves}}, ExitStatus::usageError, "give --pids or --global", {}, ""},
     {"PidsWithoutValue", {"--global", "--pids"}, {{"a", serves}}, ExitStatus::usageError,
      "--pids needs a value", {}, ""},
@@ -160,25 +381,77 @@ const Row kRows[] = {
      "unknown argument -v", {}, ""},
     {"NoListedProcessExists", {"--pids", "GONE"}, {{"a", silent}}, ExitStatus::nothingToHear,
      kNone, {}, "a: listen resolve"},
-    {"WaitingForNoLivingProcess", {"--pids", "GONE", "--wait"}, {{"a", silent}},
-     ExitStatus::nothingToHear, kNone, {}, "a: listen resolve"},
     {"ListedProcessPlaysNothing", {"--pids", "ALIVE"}, {{"a", silent}}, ExitStatus::nothingToHear,
      kNoneYet, {}, "a: listen resolve"},
     {"ServerUnreachable", {"--global"}, {{"a", {.resolveFails = "could not reach the audio server (-1)"}}},
      ExitStatus::failure, "could not reach the audio server (-1)", {}, "a: listen resolve"},
     {"CaptureCannotBeMade", {"--global"}, {{"a", {.createFails = "could not create the audio tap (1)"}}},
      ExitStatus::failure, "could not create the audio tap (1)", {tap}, "a: listen resolve create"},
+    // --wait: the start once something plays; the end once no listed process lives, by identity.
+    {"WaitingForNoLivingProcess", {"--pids", "GONE", "--wait"}, {{"a", silent}},
+     ExitStatus::nothingToHear, kNone, {}, "a: listen resolve"},
+    {"WaitStartsWhenAListedProcessPlays", {"--pids", "ALIVE", "--wait"},
+     {{"a", {.resolution = Resolution::nothingToHearYet, .steps = {{5s, Does::joins}}}}},
+     ExitStatus::ended, "", startedAlive, "a: listen resolve resolve create format start teardown", 6s},
+    {"WaitGivesUpWhenTheListedProcessEnds", {"--pids", "CHILD", "--wait"},
+     {{"a", {.resolution = Resolution::nothingToHearYet, .steps = {{1s, Does::childEnds}}}}},
+     ExitStatus::nothingToHear, kNone, {}, "a: listen resolve"},
+    {"WaitGivesUpWhenAStrangerTakesThePid", {"--pids", "CHILD", "--wait"},
+     {{"a", {.resolution = Resolution::nothingToHearYet, .steps = {{1s, Does::childsPidTaken}}}}},
+     ExitStatus::nothingToHear, kNone, {}, "a: listen resolve"},
+    {"WithoutWaitNothingYetEndsAtOnce", {"--pids", "ALIVE"},
+     {{"a", {.resolution = Resolution::nothingToHearYet, .steps = {{1s, Does::joins}}}}},
+     ExitStatus::nothingToHear, kNoneYet, {}, "a: listen resolve"},
+    // The ways a running agent ends: the first one decided wins, and only a stop tears down.
     {"ServerGoesAway", {"--global"}, {{"a", gone}}, ExitStatus::failure, "the audio server went away",
-     {tap, format48k, running}, "a: listen resolve create format start halt"},
-    {"HostStops", {"--global"}, {{"a", serves}}, ExitStatus::ended, "", {tap, format48k, running},
-     "a: listen resolve create format start teardown", true},
+     started, "a: listen resolve create format start halt"},
+    {"HostStops", {"--global"}, {{"a", serves}}, ExitStatus::ended, "", started, kStopped, 0ms},
+    {"HostStopsAfterSound", {"--global"}, {{"a", {.steps = {{0ms, Does::sound}}}}}, ExitStatus::ended, "",
+     started, kStopped, 2s},
+    {"ServerGoesAsTheHostStops", {"--global"}, {{"a", {.steps = {{2s, Does::serverGoes}}}}},
+     ExitStatus::failure, "the audio server went away", started, "a: listen resolve create format start halt", 2s},
+    {"HostClosedThePcmPipe", {"--global"}, {{"a", {.steps = {{0ms, Does::oneCycle}}}}}, ExitStatus::ended, "",
+     started, kRan, {}, Pcm::closedPipe},
+    {"PcmCannotBeWritten", {"--global"}, {{"a", {.steps = {{0ms, Does::oneCycle}}}}}, ExitStatus::failure,
+     "could not write the audio: No space left on device", started, kRan, {}, Pcm::fullDisk},
+    // The format changes while running.
+    {"FormatChanges", {"--global"}, {{"a", {.steps = {{1s, Does::reformats}}}}}, ExitStatus::ended, "",
+     plus(started, R"({"event":"format","sample_rate":44100,"channels":1,"mode":"global","pids":[],"changed":true})"),
+     kStopped, 2s},
+    // --report: who plays, who ended, silence while something plays and sound after it.
+    {"ReportWithSoundThroughout", report, {{"a", {.plays = true, .steps = {{0ms, Does::sound}}}}},
+     ExitStatus::ended, "", plus(reporting, playsAlive), kStopped, 8s},
+    {"ZerosFromTheStartAreSilenceWithAdviceOnce", report, {{"a", {.plays = true, .steps = {{0ms, Does::zeros}}}}},
+     ExitStatus::ended, "", plus(reporting, playsAlive, silenceAdvised), kStopped, 8s},
+    {"ZerosThenSound", report,
+     {{"a", {.plays = true, .steps = {{0ms, Does::zeros}, {4s, Does::sound}}}}},
+     ExitStatus::ended, "", plus(reporting, playsAlive, silenceAdvised, sound), kStopped, 8s},
+    {"SoundThenZerosIsSilenceWithoutAdvice", report,
+     {{"a", {.plays = true, .steps = {{0ms, Does::sound}, {1s, Does::zeros}}}}},
+     ExitStatus::ended, "", plus(reporting, playsAlive, silence), kStopped, 8s},
+    {"SilenceAgainAfterSoundHasNoAdvice", report,
+     {{"a", {.plays = true, .steps = {{0ms, Does::zeros}, {4s, Does::sound}, {5s, Does::zeros}}}}},
+     ExitStatus::ended, "", plus(reporting, playsAlive, silenceAdvised, sound, silence), kStopped, 10s},
+    {"ZerosWhileNobodyPlaysAreNoSilence", report, {{"a", {.steps = {{0ms, Does::zeros}}}}},
+     ExitStatus::ended, "", plus(reporting, nobodyPlays), kStopped, 8s},
+    {"ZerosAfterThePlayerWentQuietAreNoSilence", report,
+     {{"a", {.plays = true, .steps = {{0ms, Does::sound}, {1s, Does::zeros}, {2s, Does::quiet}, {4500ms, Does::plays}}}}},
+     ExitStatus::ended, "", plus(reporting, playsAlive, nobodyPlays, playsAlive), kStopped, 7s},
+    {"WithoutReportNothingIsReported", {"--pids", "ALIVE"}, {{"a", {.plays = true, .steps = {{0ms, Does::zeros}}}}},
+     ExitStatus::ended, "", startedAlive, kStopped, 8s},
+    {"AListedProcessEndsOnce", {"--pids", "ALIVE,CHILD", "--report"},
+     {{"a", {.plays = true, .steps = {{0ms, Does::sound}, {1s, Does::childEnds}}}}},
+     ExitStatus::ended, "",
+     {R"({"event":"backend","name":"a"})", tap, R"({"event":"format","sample_rate":48000,"channels":2,"mode":"processes","pids":[ALIVE,CHILD]})",
+      running, playsAlive, R"({"event":"ended","pid":CHILD})"}, kStopped, 4s},
+    // Each platform's backends, tried in order.
     {"SecondBackendServesAndReportSaysSo", {"--global", "--report"},
      {{"first", {.cannotServe = "no first here"}}, {"second", gone}, {"third", serves}},
      ExitStatus::failure, "the audio server went away",
-     {R"({"event":"backend","name":"second"})", tap, format48k, running},
+     {R"({"event":"backend","name":"second"})", tap, format48k, running, nobodyPlays},
      "second: listen resolve create format start halt"},
     {"WithoutReportNoBackendLine", {"--global"}, {{"first", {.cannotServe = "no first"}}, {"second", gone}},
-     ExitStatus::failure, "the audio server went away", {tap, format48k, running},
+     ExitStatus::failure, "the audio server went away", started,
      "second: listen resolve create format start halt"},
     {"NoBackendServesInTheFirstsWords", {"--global", "--report"},
      {{"first", {.cannotServe = "could not load PipeWire: no library"}}, {"second", {.cannotServe = "no"}}},
@@ -190,25 +463,50 @@ void PrintTo(const Row& row, std::ostream* out) {
   *out << row.name;
 }
 
+// The PCM's descriptor for a row, or -1 where this system has none such.
+int pcmStream(Pcm pcm) {
+#ifdef _WIN32
+  return pcm == Pcm::nowhere ? open("NUL", O_WRONLY) : -1;
+#else
+  if (pcm == Pcm::nowhere) return open("/dev/null", O_WRONLY);
+  if (pcm == Pcm::fullDisk) return open("/dev/full", O_WRONLY);
+  int ends[2];
+  if (pipe(ends) != 0) return -1;
+  close(ends[0]);
+  signal(SIGPIPE, SIG_IGN);  // as a host may have left it: the write fails with EPIPE
+  return ends[1];
+#endif
+}
+
 class RunControlEnds : public testing::TestWithParam<Row> {};
 
 TEST_P(RunControlEnds, AsTheHostIsTold) {
   const Row& row = GetParam();
+  const bool needsChild = std::ranges::any_of(
+      row.args, [](const auto& a) { return a.find("CHILD") != std::string::npos; });
+  Child child;
+  if (needsChild && !child.start()) GTEST_SKIP() << "needs a child process to end";
+  for (const auto& [_, layer] : row.backends) {
+    if (std::ranges::any_of(layer.steps,
+                            [](const Step& s) { return s.does == Does::childsPidTaken; }) &&
+        !Child::canGiveThePidAway()) {
+      GTEST_SKIP() << "taking a pid needs root, on Linux";
+    }
+  }
   FakeLoop loop;
   std::vector<std::string> lines;
   std::string calls;
-  std::function<void()> stop;
-  const int nowhere = open(kNowhere, O_WRONLY);  // the PCM's
-  ASSERT_GE(nowhere, 0);
+  const int pcm = pcmStream(row.pcm);
+  if (pcm < 0) GTEST_SKIP() << "no such output on this system";
   RunControl control({loop,
                       [&](const StatusEvent& event) {
                         const auto line = statusLine(event);
                         ASSERT_TRUE(line.has_value());
                         lines.push_back(line->substr(0, line->size() - 1));
                       },
-                      nowhere,
+                      pcm,
                       [&](std::function<void()> armed) {
-                        if (row.hostStops) loop.post(armed);
+                        if (row.hostStops) loop.at(*row.hostStops, armed);
                       },
                       RunTimes{}});
   Backends backends;
@@ -217,20 +515,24 @@ TEST_P(RunControlEnds, AsTheHostIsTold) {
         {name, [&, name, layer]() -> std::variant<std::unique_ptr<Capture>, CaptureFailure> {
            if (layer.cannotServe) return CaptureFailure{*layer.cannotServe};
            calls += name + ":";
-           return std::make_unique<ScriptedCapture>(layer, calls);
+           return std::make_unique<ScriptedCapture>(layer, calls, loop, child);
          }});
   }
+  std::vector<std::string> args;
+  for (const auto& arg : row.args) args.push_back(placed(arg, child));
 
-  Ending ending = control.run(commandLine(row.args), 1, backends);
+  Ending ending = control.run(args, 1, backends);
   // Only the way out that wins tears down: SIGTERM's teardown is the ending's wind-up.
   EXPECT_EQ(calls.find("teardown"), std::string::npos);
   if (ending.windUp) ending.windUp();
 
   EXPECT_EQ(ending.status, row.status);
   EXPECT_EQ(ending.message, row.message);
-  EXPECT_EQ(lines, row.lines);
+  std::vector<std::string> expected;
+  for (const auto& line : row.lines) expected.push_back(placed(line, child));
+  EXPECT_EQ(lines, expected);
   EXPECT_EQ(calls, row.calls);
-  close(nowhere);
+  close(pcm);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, RunControlEnds, testing::ValuesIn(kRows),
