@@ -84,6 +84,7 @@ def test_a_change_is_taken_once_and_restarts_the_conversion_at_its_list(agent, t
     run = agent(["--pids", str(LISTED)], script={"pids": {str(LISTED): 7}, "source": str(tmp_path / "source.raw"),
                                           "steps": script_steps})
     run.wait_until_done()
+    run.wait_for_event("running")  # SIGTERM is handled from then on
     run.signal(signal.SIGTERM)
     assert run.finish() == 0
     assert run.events() == START_EVENTS + events
@@ -97,6 +98,7 @@ def test_a_change_that_only_the_flags_tell_is_taken(agent):
         "steps": [{"deliver": 2, "frames": 512}, {"change": fmt(layout="planar")},
                   {"notify": "tfmt"}, {"sync": True}, {"deliver": 2, "frames": 512}]})
     run.wait_until_done()
+    run.wait_for_event("running")  # SIGTERM is handled from then on
     run.signal(signal.SIGTERM)
     assert run.finish() == 0
     assert run.events() == START_EVENTS + [changed()]
@@ -117,6 +119,7 @@ def test_a_new_rate_is_reported_and_read_from_the_list_where_it_starts(agent, tm
                   {"notify": "nsrt"}, {"notify": "tfmt"}, *after,
                   {"deliver": LISTS, "frames": 441}, {"release": True}]})
     run.wait_until_done()
+    run.wait_for_event("running")  # SIGTERM is handled from then on
     run.signal(signal.SIGTERM)
     assert run.finish() == 0
     assert run.events() == START_EVENTS + [changed(rate=44100)]
@@ -134,6 +137,7 @@ def test_quality_high_resamples_each_stream_from_a_silent_history(agent, tmp_pat
         "steps": [{"deliver": LISTS, "frames": 512}, {"change": fmt(rate=44100)},
                   {"notify": "tfmt"}, {"sync": True}, {"deliver": LISTS, "frames": 441}]})
     run.wait_until_done()
+    run.wait_for_event("running")  # SIGTERM is handled from then on
     run.signal(signal.SIGTERM)
     assert run.finish() == 0
     assert run.events() == START_EVENTS + [changed(rate=44100)]
@@ -153,6 +157,7 @@ def test_a_change_announced_before_the_first_read_is_read_with_it(agent):
     run = agent(["--pids", str(LISTED)], script={"pids": {str(LISTED): 7}, "tfmtAnnouncedOnListen": True,
                                           "steps": [{"sync": True}]})
     run.wait_until_done()
+    run.wait_for_event("running")  # SIGTERM is handled from then on
     run.signal(signal.SIGTERM)
     assert run.finish() == 0
     assert run.events() == START_EVENTS
@@ -168,6 +173,7 @@ def test_a_change_between_the_first_read_and_the_listeners_is_taken(agent, tmp_p
         "tfmtChangesAfterRead": fmt(rate=44100),
         "steps": [{"sync": True}, {"deliver": LISTS, "frames": 441}]})
     run.wait_until_done()
+    run.wait_for_event("running")  # SIGTERM is handled from then on
     run.signal(signal.SIGTERM)
     assert run.finish() == 0
     assert run.events() == START_EVENTS + [changed(rate=44100)]

@@ -152,6 +152,7 @@ def test_sigterm_leaves_the_host_the_sound_it_has_not_read_yet(agent, tmp_path):
         "pids": {str(LISTED): 7}, "source": str(tmp_path / "source.raw"),
         "steps": [{"deliver": 30, "frames": 24000}]})
     run.wait_until_done()
+    run.wait_for_event("running")  # SIGTERM is handled from then on
     run.signal(signal.SIGTERM)
     while run.proc.poll() is None:
         run.read_held(1)

@@ -48,6 +48,7 @@ def test_a_start_makes_a_private_tap_and_device_and_converts_every_list(agent, t
                               "steps": [{"deliver": 20, "frames": 512}]})
     run.wait_for_event("running")
     run.wait_until_done()
+    run.wait_for_event("running")  # SIGTERM is handled from then on
     run.signal(signal.SIGTERM)
     assert run.finish() == 0
     calls = {c["call"]: c for c in run.calls()}

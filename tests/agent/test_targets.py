@@ -57,6 +57,7 @@ def test_the_tap_follows_its_targets(agent, roles, tmp_path, line, start, later,
         started.append(take_pid(pids["D"], lambda: subprocess.Popen(["sleep", "60"])))
     go.touch()
     run.wait_until_done()
+    run.wait_for_event("running")  # SIGTERM is handled from then on
     run.signal(signal.SIGTERM)
     assert run.finish() == 0
     calls = run.calls()
@@ -76,6 +77,7 @@ def test_a_process_that_connects_between_the_first_read_and_the_listener_is_foll
         run = agent(["--global", "--exclude-self", excluded.pid], script={
             "connectsAfterRead": [[8, excluded.pid]], "steps": [{"sync": True}]})
         run.wait_until_done()
+        run.wait_for_event("running")  # SIGTERM is handled from then on
         run.signal(signal.SIGTERM)
         assert run.finish() == 0
     finally:
@@ -113,6 +115,7 @@ def test_a_target_that_plays_after_the_tap_was_made_is_heard_after_silence(agent
     run.wait_for_event("running")  # while A is silent and B not yet there
     go.touch()
     run.wait_until_done()
+    run.wait_for_event("running")  # SIGTERM is handled from then on
     run.signal(signal.SIGTERM)
     assert run.finish() == 0
     # Silence flows from the start; B's sound from the list where it plays.

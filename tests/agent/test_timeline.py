@@ -47,6 +47,7 @@ def test_each_list_goes_where_its_time_says(agent, tmp_path, step, silence, skip
         "pids": {str(LISTED): 7}, "source": str(tmp_path / "source.raw"), "clock": clock,
         "steps": [{"deliver": 10, "frames": LIST}, step, {"deliver": 10, "frames": LIST}]})
     run.wait_until_done()
+    run.wait_for_event("running")  # SIGTERM is handled from then on
     run.signal(signal.SIGTERM)
     assert run.finish() == 0
     # The conversion runs on across the lists; only their place changes.

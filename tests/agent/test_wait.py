@@ -32,6 +32,7 @@ def test_a_process_that_plays_a_second_later_is_heard_from_its_first_cycle(agent
     time.sleep(0.5)
     assert run.events() == [] and run.proc.poll() is None  # waiting, without a word
     run.wait_until_done()
+    run.wait_for_event("running")  # SIGTERM is handled from then on
     run.signal(signal.SIGTERM)
     assert run.finish() == 0
     assert [e["event"] for e in run.events()] == ["creating_tap", "format", "running"]
