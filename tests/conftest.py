@@ -5,6 +5,8 @@ schema, its exit status and, on the scripted layer, the whole call log.
 
 QUENWICK_BUILD names the build folder (ctest sets it)."""
 import atexit
+import errno
+import fcntl
 import json
 import os
 import pathlib
@@ -126,6 +128,19 @@ class Agent:
             got = b""
         (self.out if number == 1 else self.err).extend(got)
         return got
+
+    def shrink_held(self, number=1, size=4096):
+        """Shrinks a held pipe to `size` bytes. A pipe that holds more than that refuses (EBUSY),
+        so it is read empty first, as often as the agent fills it in between."""
+        def shrunk():
+            self.read_held(number)
+            try:
+                return fcntl.fcntl(self.held[number], fcntl.F_SETPIPE_SZ, size) > 0
+            except OSError as error:
+                if error.errno != errno.EBUSY:
+                    raise
+                return False
+        until(shrunk, what="the pipe to shrink")
 
     def hang_up(self, number=1):
         """Closes the host's end of a held output."""

@@ -1,7 +1,6 @@
 """The real agent on a private PipeWire server keeps time and pitch: each graph cycle is read at
 the rate it was captured in, whenever the host reads it, and the stream's length follows the
 clock while the capture node moves from driver to driver."""
-import fcntl
 import os
 import select
 import signal
@@ -12,7 +11,6 @@ import numpy as np
 
 from conftest import pcm_samples, until, write_float_wav
 
-F_SETPIPE_SZ = 1031
 # How long the agent keeps time while players come and go; a soak's minutes are a parameter.
 TIMELINE_SECONDS = int(os.environ.get("QUENWICK_TIMELINE_SECONDS", "15"))
 
@@ -61,7 +59,7 @@ def test_a_rate_switch_while_the_host_stalls_changes_no_pitch(pipewire, tmp_path
          "1", "-P", "{ stream.capture.sink = true }", tmp_path / "sink.wav"])
     run = pipewire.agent(["--pids", player.pid], tmp_path, stdout="held")
     run.wait_for_event("running")
-    fcntl.fcntl(run.held[1], F_SETPIPE_SZ, 4096)
+    run.shrink_held()
     try:
         time.sleep(0.5)
         for rate in (44100, 48000):
