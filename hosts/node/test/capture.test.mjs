@@ -41,6 +41,13 @@ const held = () => scripted({ pids: { [LISTED]: 7 }, startBlocks: path.join(work
 // An agent that only says its name, as an "error" line with status 2.
 const sayer = (name) => `#!/bin/sh\necho '{"event":"error","message":"${name}"}' >&2\nexit 2\n`;
 
+// All the PCM a run gives.
+async function pcm(run) {
+  const chunks = [];
+  for await (const chunk of run) chunks.push(chunk);
+  return Buffer.concat(chunks);
+}
+
 async function rejection(promise) {
   try {
     await promise;
@@ -60,9 +67,6 @@ describe('on the scripted layer', () => {
     'nothing to hear': [{ pids: [process.pid] }, quenwick.NothingToHearError, 3, NOTHING],
     'a process that has ended': [{ pids: [gone], waitForAudio: 5000 }, quenwick.NoSuchProcessError,
       3, `no requested process is alive (pids ${gone}): each has ended or never existed`, EXISTS],
-    'one that has ended and one that never was': [{ pids: [gone, 2 ** 31 - 1] },
-      quenwick.NoSuchProcessError, 3, `no requested process is alive (pids ${gone}, 2147483647): ` +
-      'each has ended or never existed', EXISTS],
     'no process listed': [{ pids: [] }, quenwick.UsageError, null,
       'pids is empty: list at least one process to hear, or set global', null],
     'a pid that is no process id': [{ pids: [LISTED, 1.5] }, quenwick.UsageError, null,
@@ -106,27 +110,22 @@ describe('on the scripted layer', () => {
 
   test('no agent to start names where it looked, where no package fits says so, and the PATH ' +
     "gives the platform's agent", async () => {
-    // process.platform, process.arch, what it says of the platform's package, the agent's name
-    const platforms = {
-      'Linux x64': ['linux', 'x64', 'the package quenwick-linux-x64 is not installed'],
-      'a Mac': ['darwin', 'arm64', 'the package quenwick-darwin-universal is not installed'],
-      'Windows x64': ['win32', 'x64', 'the package quenwick-win32-x64 is not installed',
-        'quenwick.exe'],
-      'FreeBSD': ['freebsd', 'x64', 'no agent package is published for this platform (freebsd-x64)'],
-      'Linux riscv64': ['linux', 'riscv64',
-        'no agent package is published for this platform (linux-riscv64)'],
-    };
+    // process.platform, process.arch, the platform's package (none: none is published), the agent
+    const platforms = [['linux', 'x64', 'linux-x64'], ['darwin', 'arm64', 'darwin-universal'],
+      ['win32', 'x64', 'win32-x64', 'quenwick.exe'], ['freebsd', 'x64'], ['linux', 'riscv64']];
     const both = mkdtempSync(path.join(work, 'path-'));
     for (const agent of ['quenwick', 'quenwick.exe']) {
       writeFileSync(path.join(both, agent), sayer(agent), { mode: 0o755 });
     }
     const { platform, arch } = process;
     try {
-      for (const [name, [os, cpu, missing, agent = 'quenwick']] of Object.entries(platforms)) {
+      for (const [os, cpu, pkg, agent = 'quenwick'] of platforms) {
         Object.defineProperty(process, 'platform', { value: os });
         Object.defineProperty(process, 'arch', { value: cpu });
+        const missing = pkg ? `the package quenwick-${pkg} is not installed`
+          : `no agent package is published for this platform (${os}-${cpu})`;
         const error = await rejection(quenwick.capture({ pids: [1], env: { PATH: work } }).ended);
-        assert.ok(error instanceof quenwick.BinaryNotFoundError, name);
+        assert.ok(error instanceof quenwick.BinaryNotFoundError, `${os}-${cpu}`);
         assert.equal(error.message, 'no quenwick agent: the binary option is not set, ' +
           `QUENWICK_BINARY is not set, ${missing}, and there is no executable ${agent} on the PATH`);
         // Windows spells its PATH as it likes, often Path.
@@ -157,23 +156,19 @@ describe('on the scripted layer', () => {
         const run = quenwick.capture(scripted({ pids: { [LISTED]: 7 }, processes: [[7, LISTED]],
           playing: [7], source: quarter(), steps: [{ deliver: 20, frames: 481 }], log },
           { pids: [LISTED], ...options }));
-        const events = [];
-        const playing = [];
-        const backends = [];
+        const [events, named] = [[], []];
         run.on('status', (event) => events.push(event));
-        run.on('playing', (event) => playing.push(event));
-        run.on('backend', (event) => backends.push(event));
-        const chunks = [];
-        const reading = (async () => {
-          for await (const chunk of run) chunks.push(chunk);
-        })();
+        for (const kind of ['backend', 'format', 'running', 'playing']) {
+          run.on(kind, (event) => named.push(event));
+        }
+        const reading = pcm(run);
         await run.started;
         while (!(existsSync(log) && readFileSync(log, 'utf8').includes('"scripted":"done"'))) {
           await sleep(20);
         }
         const stopped = { status: 0, signal: null, reason: 'stopped' };
         assert.deepEqual([await run.stop(), await run.stop()], [stopped, stopped]);
-        await reading;
+        const read = await reading;
         assert.deepEqual(events, [
           ...announced,
           { event: 'creating_tap' },
@@ -181,11 +176,9 @@ describe('on the scripted layer', () => {
           { event: 'running' },
           ...reported,
         ]);
-        assert.deepEqual(playing, reported);
-        assert.deepEqual(backends, announced);
+        assert.deepEqual(named, events.filter(({ event }) => event !== 'creating_tap'));
         // 20 lists of 481 frames at 48 kHz: 9620 frames, of which every third from the first.
-        assert.equal(Buffer.concat(chunks).length, 2 * 3207);
-        assert.equal(Buffer.concat(chunks).readInt16LE(0), first);
+        assert.deepEqual([read.length, read.readInt16LE(0)], [2 * 3207, first]);
       });
   }
 
@@ -196,61 +189,7 @@ describe('on the scripted layer', () => {
     return file;
   };
 
-  test('who plays, in the order given, and a listed process that ends, each as its event',
-    { timeout: 20000 }, async () => {
-      const [first, second] = [0, 1].map(() => spawn('sleep', ['600'], { stdio: 'ignore' }));
-      // The second plays from the start, the first joins; then the second ends.
-      const run = quenwick.capture(scripted({
-        pids: { [first.pid]: 7, [second.pid]: 8 }, processes: [[7, first.pid], [8, second.pid]],
-        playing: [8], source: quarter(),
-        steps: [{ sync: true }, { play: 7 }, { pace: 2000 }, { deliver: -1, frames: 480 }],
-      }, { pids: [first.pid, second.pid] }));
-      const reported = [];
-      for (const kind of ['playing', 'ended', 'silence', 'sound']) {
-        run.on(kind, (event) => reported.push(event));
-      }
-      run.on('playing', ({ pids }) => pids.length === 2 && second.kill());
-      run.once('ended', () => run.stop());
-      try {
-        assert.deepEqual(await run.ended, { status: 0, signal: null, reason: 'stopped' });
-      } finally {
-        first.kill();
-        second.kill();
-      }
-      assert.deepEqual(reported, [
-        { event: 'playing', pids: [second.pid] },
-        { event: 'playing', pids: [first.pid, second.pid] },
-        { event: 'ended', pid: second.pid },
-      ]);
-    });
-
-  test('a tap that hears only zeros is told once, with where to look', async () => {
-    // Core Audio's tap gives zeros to an app without the permission to record.
-    const run = quenwick.capture(scripted({
-      pids: { [LISTED]: 7 }, processes: [[7, LISTED]], playing: [7], silentTap: true,
-      source: quarter(), steps: [{ pace: 10000 }, { deliver: -1, frames: 480 }],
-    }, { pids: [LISTED] }));
-    const silences = [];
-    run.on('silence', (event) => silences.push(event));
-    const [told] = await once(run, 'silence');
-    await sleep(500); // and nothing more about this stretch
-    await run.stop();
-    assert.deepEqual(silences, [told]);
-    assert.equal(told.seconds, 3);
-    assert.match(told.advice, /Privacy & Security > Screen & System Audio Recording/);
-  });
-
-  test('waiting for audio starts once a listed process plays; aborting stops it', async () => {
-    const controller = new AbortController();
-    const joins = [{ after: 300, pid: sleeper.pid, object: 7 }];
-    const run = quenwick.capture(scripted({ joins }, {
-      pids: [sleeper.pid], waitForAudio: 10000, signal: controller.signal }));
-    await run.started;
-    controller.abort();
-    assert.equal((await rejection(run.ended)).name, 'AbortError');
-  });
-
-  test('waiting for audio ends at its deadline, once no listed process lives, on stop(), on abort',
+  test('waiting for audio ends at its deadline, on stop(), on abort',
     { timeout: 20000 }, async () => {
       const controller = new AbortController();
       const waiting = (more) => quenwick.capture(scripted({}, { pids: [sleeper.pid], ...more }));
@@ -258,11 +197,6 @@ describe('on the scripted layer', () => {
       assert.ok(late instanceof quenwick.NothingToHearError);
       assert.deepEqual([late.status, late.signal, late.message], [3, null, NOTHING]);
       assert.deepEqual(getEventListeners(controller.signal, 'abort'), []);
-
-      const ending = spawn('sleep', ['0.3']);
-      const orphaned = await rejection(waiting({ pids: [ending.pid], waitForAudio: true }).ended);
-      assert.ok(orphaned instanceof quenwick.NoSuchProcessError, String(orphaned));
-      assert.deepEqual(orphaned.event, { event: 'error', message: EXISTS });
 
       const stopped = waiting({ waitForAudio: true });
       await sleep(300);
@@ -275,7 +209,7 @@ describe('on the scripted layer', () => {
     });
 });
 
-// The project's private PipeWire stack, and a player of a 441 Hz sine at half scale.
+// The project's private PipeWire stack, and players of a 441 Hz sine at half scale.
 let stack;
 let env;
 async function startStack() {
@@ -287,8 +221,11 @@ async function startStack() {
   }
   const vars = readFileSync(path.join(folder, 'env'), 'utf8').trim().split('\n');
   env = { ...process.env, ...Object.fromEntries(vars.map((line) => line.split(/=(.*)/s, 2))) };
-  execFileSync('sox', ['-n', '-r', '48000', '-c', '2', '-b', '32', '-e', 'floating-point',
-    path.join(work, 'tone.wav'), 'synth', '60', 'sine', '441', 'vol', '0.5']);
+  const sine = (file, seconds, ...more) => execFileSync('sox', ['-n', '-r', '48000', '-c', '2',
+    '-b', '32', '-e', 'floating-point', path.join(work, file), 'synth', seconds, 'sine', '441',
+    'vol', '0.5', ...more]);
+  sine('tone.wav', '60');
+  sine('quiet.wav', '1', 'pad', '4'); // 4 s of zeros, then a second of the tone
 }
 
 async function player() {
@@ -297,54 +234,6 @@ async function player() {
     await sleep(50);
   }
   return playing;
-}
-
-// A second of noise at a quarter of full scale, the same in both channels, as float32, and the
-// float WAV file of it at 48 kHz.
-function noise() {
-  let seed = 5;
-  return Float32Array.from({ length: 48000 }, () => {
-    seed = (Math.imul(seed, 1664525) + 1013904223) >>> 0;
-    return (seed / 2 ** 32 - 0.5) / 2;
-  });
-}
-
-function floatWav(samples) {
-  const data = Buffer.alloc(samples.length * 8);
-  samples.forEach((sample, i) => {
-    data.writeFloatLE(sample, 8 * i);
-    data.writeFloatLE(sample, 8 * i + 4);
-  });
-  const format = Buffer.alloc(16);
-  format.writeUInt16LE(3, 0); // IEEE float
-  format.writeUInt16LE(2, 2);
-  format.writeUInt32LE(48000, 4);
-  format.writeUInt32LE(48000 * 8, 8);
-  format.writeUInt16LE(8, 12);
-  format.writeUInt16LE(32, 14);
-  const chunk = (id, body) => {
-    const head = Buffer.alloc(8);
-    head.write(id);
-    head.writeUInt32LE(body.length, 4);
-    return Buffer.concat([head, body]);
-  };
-  return chunk('RIFF', Buffer.concat([Buffer.from('WAVE'), chunk('fmt ', format), chunk('data', data)]));
-}
-
-// The captured sound, from its first sample that is not silence, must be the file from one of
-// its first three frames on: at 48 kHz the agent writes every third frame (the mean of equal
-// channels is the channel), times 32767 in float32, truncated.
-function assertHeardFromTheStart(pcm, played) {
-  const samples = new Int16Array(pcm.buffer, pcm.byteOffset, pcm.length / 2);
-  const first = samples.findIndex((sample) => sample !== 0);
-  assert.ok(first >= 0, 'nothing heard');
-  const heard = samples.subarray(first, samples.findLastIndex((sample) => sample !== 0) + 1);
-  for (let phase = 0; phase < 3; phase++) {
-    const expected = Int16Array.from({ length: heard.length },
-      (_, k) => Math.trunc(Math.fround(played[phase + 3 * k] * 32767)));
-    if (expected.every((sample, k) => sample === heard[k])) return;
-  }
-  assert.fail(`the capture (${heard.length} samples of sound) is not the file from its start`);
 }
 
 function level(pcm) {
@@ -365,42 +254,17 @@ describe('on PipeWire', () => {
     await sleep(3000); // 96 kB of PCM, more than the agent's pipe and the stream hold together
     const held = run.pcm.readableLength;
     assert.ok(held <= run.pcm.readableHighWaterMark, `${held} bytes held`);
-    const chunks = [];
-    const reading = (async () => {
-      for await (const chunk of run) chunks.push(chunk);
-    })();
+    const reading = pcm(run);
     await sleep(500);
     await run.stop();
     playing.kill();
-    await reading;
     // What the agent could not hand over waited in it, and comes now.
-    assert.ok(Buffer.concat(chunks).length > 3 * 32000, `${Buffer.concat(chunks).length} bytes`);
+    const { length } = await reading;
+    assert.ok(length > 3 * 32000, `${length} bytes`);
   });
 
-  test('a player that starts half a second before the deadline is heard from its first cycle',
-    async () => {
-      const played = noise();
-      writeFileSync(path.join(work, 'late.wav'), floatWav(played));
-      const late = spawn('sh', ['-c', 'sleep 2; exec pw-play late.wav'], { cwd: work, env });
-      const run = quenwick.capture({ pids: [late.pid], waitForAudio: 2500, quality: 'linear',
-        binary: path.join(build, 'quenwick'), env });
-      const chunks = [];
-      const reading = (async () => {
-        for await (const chunk of run) chunks.push(chunk);
-      })();
-      await run.started;
-      await once(late, 'exit');
-      await sleep(300);
-      await run.stop();
-      await reading;
-      assertHeardFromTheStart(Buffer.concat(chunks), played);
-    });
-
   test('a player heard through its silence, its sound and its end', async () => {
-    // 4 s of zeros, then a second of noise, and the player exits.
-    const played = new Float32Array(5 * 48000);
-    played.set(noise(), 4 * 48000);
-    writeFileSync(path.join(work, 'quiet.wav'), floatWav(played));
+    // 4 s of zeros, then a second of the tone, and the player exits.
     const playing = spawn('pw-play', [path.join(work, 'quiet.wav')], { env, stdio: 'ignore' });
     const run = quenwick.capture({ pids: [playing.pid], waitForAudio: true,
       binary: path.join(build, 'quenwick'), env });
@@ -454,14 +318,6 @@ describe('on PipeWire', () => {
       '.ended.catch((error) => console.log(typeof q.capture, q.SAMPLE_RATE, error.message))'],
       { cwd: user }).toString();
     assert.equal(required, 'function 16000 packaged\n');
-    // A capture that never starts leaves no file behind.
-    const failed = spawnSync('node', ['record.mjs', String(gone), '1', 'none.wav'],
-      { cwd: user, env: { ...env, QUENWICK_BINARY: path.join(build, 'quenwick') } });
-    assert.deepEqual([failed.status, failed.stdout.toString(), failed.stderr.toString()], [1,
-      `{"event":"backend","name":"pipewire"}\n{"event":"error","message":"${EXISTS}"}\n`,
-      `NoSuchProcessError (status 3): no requested process is alive (pids ${gone}): each has ` +
-      'ended or never existed\n']);
-    assert.ok(!existsSync(path.join(user, 'none.wav')));
     assert.deepEqual(readFileSync(path.join(user, 'node_modules/quenwick/LICENSE')),
       readFileSync(path.join(root, 'LICENSE')));
   });
