@@ -380,7 +380,6 @@ const Row kRows[] = {
     // --report: who plays, who ended, silence while something plays and sound after it.
     {"ReportWithSoundThroughout", report, {{"a", plays({{0ms, Does::sound}})}}, ended, "", reporting, kStopped, 8s},
     {"ZerosFromTheStartAreSilenceWithAdviceOnce", report, {{"a", plays({{0ms, Does::zeros}})}}, ended, "", plus(reporting, silenceAdvised), kStopped, 8s},
-    {"ZerosThenSound", report, {{"a", plays({{0ms, Does::zeros}, {4s, Does::sound}})}}, ended, "", plus(reporting, silenceAdvised, sound), kStopped, 8s},
     {"SoundThenZerosIsSilenceWithoutAdvice", report, {{"a", plays({{0ms, Does::sound}, {1s, Does::zeros}})}}, ended, "", plus(reporting, silence), kStopped, 8s},
     {"SilenceAgainAfterSoundHasNoAdvice", report, {{"a", plays({{0ms, Does::zeros}, {4s, Does::sound}, {5s, Does::zeros}})}}, ended, "", plus(reporting, silenceAdvised, sound, silence), kStopped, 10s},
     {"ZerosWhileNobodyPlaysAreNoSilence", report, {{"a", does({{0ms, Does::zeros}})}}, ended, "", {backendA, tap, formatAlive, running, nobodyPlays}, kStopped, 8s},
