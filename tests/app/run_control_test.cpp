@@ -114,41 +114,31 @@ class FakeLoop final : public RunLoop {
 
 // A listed process of the test's own that can end, or end and have its pid taken by a stranger
 // (taking a pid needs root, on Linux). Placeholder "CHILD".
+#ifdef _WIN32
+struct Child {  // none on Windows: the rows that need one are skipped
+  int pid() const { return 0; }
+  bool start() { return false; }
+  void end() {}
+  static bool canGiveThePidAway() { return false; }
+  void endAndGiveThePidAway() {}
+};
+#else
 class Child {
  public:
-#ifdef _WIN32
-  int pid() const {
-    return 0;
-  }
-  bool start() {
-    return false;
-  }
-  void end() {}
-  static bool canGiveThePidAway() {
-    return false;
-  }
-  void endAndGiveThePidAway() {}
-#else
   ~Child() {
     for (const pid_t pid : {pid_, stranger_}) {
       if (pid > 0) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
     }
   }
-  int pid() const {
-    return pid_;
-  }
-  bool start() {
-    return (pid_ = sleeper()) > 0;
-  }
+  int pid() const { return pid_; }
+  bool start() { return (pid_ = sleeper()) > 0; }
   // Left unreaped: a zombie has ended too.
   void end() {
     kill(pid_, SIGKILL);
     siginfo_t info;
     waitid(P_PID, pid_, &info, WEXITED | WNOWAIT);
   }
-  static bool canGiveThePidAway() {
-    return geteuid() == 0 && access(kLastPid, W_OK) == 0;
-  }
+  static bool canGiveThePidAway() { return geteuid() == 0 && access(kLastPid, W_OK) == 0; }
   void endAndGiveThePidAway() {
     end();
     waitpid(pid_, nullptr, 0);
@@ -174,8 +164,8 @@ class Child {
     return pid;
   }
   pid_t pid_ = -1, stranger_ = -1;
-#endif
 };
+#endif
 
 // What a scripted audio layer does from the moment it listens, at its time.
 enum class Does {
@@ -342,122 +332,65 @@ struct Row {
   Pcm pcm = Pcm::nowhere;
 };
 
-const Layer serves{}, silent{.resolution = Resolution::nothingToHearYet},
-    gone{.steps = {{0ms, Does::serverGoes}}};
-const std::string
-    tap = R"({"event":"creating_tap"})",
-    running = R"({"event":"running"})",
+// clang-format off
+const Layer serves{}, silent{.resolution = Resolution::nothingToHearYet}, gone{.steps = {{0ms, Does::serverGoes}}};
+Layer does(std::vector<Step> steps) { return {.steps = std::move(steps)}; }
+Layer yet(std::vector<Step> steps) { return {.resolution = silent.resolution, .steps = std::move(steps)}; }
+Layer plays(std::vector<Step> steps) { return {.plays = true, .steps = std::move(steps)}; }
+const std::string tap = R"({"event":"creating_tap"})", running = R"({"event":"running"})",
     format48k = R"({"event":"format","sample_rate":48000,"channels":2,"mode":"global","pids":[]})",
-    formatAlive =
-        R"({"event":"format","sample_rate":48000,"channels":2,"mode":"processes","pids":[ALIVE]})",
-    playsAlive = R"({"event":"playing","pids":[ALIVE]})",
-    nobodyPlays = R"({"event":"playing","pids":[]})",
-    silence = R"({"event":"silence","seconds":3})", sound = R"({"event":"sound"})",
+    formatAlive = R"({"event":"format","sample_rate":48000,"channels":2,"mode":"processes","pids":[ALIVE]})",
+    playsAlive = R"({"event":"playing","pids":[ALIVE]})", nobodyPlays = R"({"event":"playing","pids":[]})",
+    silence = R"({"event":"silence","seconds":3})", sound = R"({"event":"sound"})", backendA = R"({"event":"backend","name":"a"})",
     silenceAdvised = std::string(R"({"event":"silence","seconds":3,"advice":")") + kAdvice + "\"}";
-const std::vector<std::string> reporting{R"({"event":"backend","name":"a"})", tap, formatAlive,
-                                         running};
-const std::vector<std::string> started{tap, format48k, running},
-    startedAlive{tap, formatAlive, running};
-constexpr const char* kNone = "none of the requested processes exists";
-constexpr const char* kNoneYet =
-    "none of the requested processes are audio processes yet; is the app playing sound?";
-const char *kRan = "a: listen resolve create format start",
-           *kStopped = "a: listen resolve create format start teardown";
-const std::vector<std::string> report{"--pids", "ALIVE", "--report"};
-
-template <typename... More>
-std::vector<std::string> plus(std::vector<std::string> lines, More... more) {
+const std::vector<std::string> reporting{backendA, tap, formatAlive, running, playsAlive}, started{tap, format48k, running},
+    startedAlive{tap, formatAlive, running}, report{"--pids", "ALIVE", "--report"};
+constexpr const char *kNone = "none of the requested processes exists", *kGone = "the audio server went away",
+    *kNoneYet = "none of the requested processes are audio processes yet; is the app playing sound?",
+    *kResolved = "a: listen resolve", *kRan = "a: listen resolve create format start",
+    *kStopped = "a: listen resolve create format start teardown", *kHalted = "a: listen resolve create format start halt";
+const ExitStatus usage = ExitStatus::usageError, none = ExitStatus::nothingToHear, failure = ExitStatus::failure,
+    ended = ExitStatus::ended;
+template <typename... More> std::vector<std::string> plus(std::vector<std::string> lines, More... more) {
   (lines.push_back(more), ...);
   return lines;
 }
 
-// clang-format off
 const Row kRows[] = {
-    // Usage, and what there is to hear at the start.
-    {"NoRequest", {}, {{"a", serves}}, ExitStatus::usageError, "give --pids or --global", {}, ""},
-    {"PidsWithoutValue", {"--global", "--pids"}, {{"a", serves}}, ExitStatus::usageError,
-     "--pids needs a value", {}, ""},
-    {"UnknownArgumentFirst", {"-v", "--pids"}, {{"a", serves}}, ExitStatus::usageError,
-     "unknown argument -v", {}, ""},
-    {"NoListedProcessExists", {"--pids", "GONE"}, {{"a", silent}}, ExitStatus::nothingToHear,
-     kNone, {}, "a: listen resolve"},
-    {"ListedProcessPlaysNothing", {"--pids", "ALIVE"}, {{"a", silent}}, ExitStatus::nothingToHear,
-     kNoneYet, {}, "a: listen resolve"},
-    {"ServerUnreachable", {"--global"}, {{"a", {.resolveFails = "could not reach the audio server (-1)"}}},
-     ExitStatus::failure, "could not reach the audio server (-1)", {}, "a: listen resolve"},
-    {"CaptureCannotBeMade", {"--global"}, {{"a", {.createFails = "could not create the audio tap (1)"}}},
-     ExitStatus::failure, "could not create the audio tap (1)", {tap}, "a: listen resolve create"},
+    // A usage error (the command line's own table has the rest), and what there is to hear at the start.
+    {"NoRequest", {}, {{"a", serves}}, usage, "give --pids or --global", {}, ""},
+    {"NoListedProcessExists", {"--pids", "GONE"}, {{"a", silent}}, none, kNone, {}, kResolved},
+    {"ListedProcessPlaysNothing", {"--pids", "ALIVE"}, {{"a", silent}}, none, kNoneYet, {}, kResolved},
+    {"ServerUnreachable", {"--global"}, {{"a", {.resolveFails = "no server (-1)"}}}, failure, "no server (-1)", {}, kResolved},
+    {"CaptureCannotBeMade", {"--global"}, {{"a", {.createFails = "no tap (1)"}}}, failure, "no tap (1)", {tap}, "a: listen resolve create"},
     // --wait: the start once something plays; the end once no listed process lives, by identity.
-    {"WaitingForNoLivingProcess", {"--pids", "GONE", "--wait"}, {{"a", silent}},
-     ExitStatus::nothingToHear, kNone, {}, "a: listen resolve"},
-    {"WaitStartsWhenAListedProcessPlays", {"--pids", "ALIVE", "--wait"},
-     {{"a", {.resolution = Resolution::nothingToHearYet, .steps = {{5s, Does::joins}}}}},
-     ExitStatus::ended, "", startedAlive, "a: listen resolve resolve create format start teardown", 6s},
-    {"WaitGivesUpWhenTheListedProcessEnds", {"--pids", "CHILD", "--wait"},
-     {{"a", {.resolution = Resolution::nothingToHearYet, .steps = {{1s, Does::childEnds}}}}},
-     ExitStatus::nothingToHear, kNone, {}, "a: listen resolve"},
-    {"WaitGivesUpWhenAStrangerTakesThePid", {"--pids", "CHILD", "--wait"},
-     {{"a", {.resolution = Resolution::nothingToHearYet, .steps = {{1s, Does::childsPidTaken}}}}},
-     ExitStatus::nothingToHear, kNone, {}, "a: listen resolve"},
-    {"WithoutWaitNothingYetEndsAtOnce", {"--pids", "ALIVE"},
-     {{"a", {.resolution = Resolution::nothingToHearYet, .steps = {{1s, Does::joins}}}}},
-     ExitStatus::nothingToHear, kNoneYet, {}, "a: listen resolve"},
+    {"WaitingForNoLivingProcess", {"--pids", "GONE", "--wait"}, {{"a", silent}}, none, kNone, {}, kResolved},
+    {"WaitStartsWhenAListedProcessPlays", {"--pids", "ALIVE", "--wait"}, {{"a", yet({{5s, Does::joins}})}}, ended, "", startedAlive, "a: listen resolve resolve create format start teardown", 6s},
+    {"WaitGivesUpWhenTheListedProcessEnds", {"--pids", "CHILD", "--wait"}, {{"a", yet({{1s, Does::childEnds}})}}, none, kNone, {}, kResolved},
+    {"WaitGivesUpWhenAStrangerTakesThePid", {"--pids", "CHILD", "--wait"}, {{"a", yet({{1s, Does::childsPidTaken}})}}, none, kNone, {}, kResolved},
+    {"WithoutWaitNothingYetEndsAtOnce", {"--pids", "ALIVE"}, {{"a", yet({{1s, Does::joins}})}}, none, kNoneYet, {}, kResolved},
     // The ways a running agent ends: the first one decided wins, and only a stop tears down.
-    {"ServerGoesAway", {"--global"}, {{"a", gone}}, ExitStatus::failure, "the audio server went away",
-     started, "a: listen resolve create format start halt"},
-    {"HostStops", {"--global"}, {{"a", serves}}, ExitStatus::ended, "", started, kStopped, 0ms},
-    {"HostStopsAfterSound", {"--global"}, {{"a", {.steps = {{0ms, Does::sound}}}}}, ExitStatus::ended, "",
-     started, kStopped, 2s},
-    {"ServerGoesAsTheHostStops", {"--global"}, {{"a", {.steps = {{2s, Does::serverGoes}}}}},
-     ExitStatus::failure, "the audio server went away", started, "a: listen resolve create format start halt", 2s},
-    {"HostClosedThePcmPipe", {"--global"}, {{"a", {.steps = {{0ms, Does::oneCycle}}}}}, ExitStatus::ended, "",
-     started, kRan, {}, Pcm::closedPipe},
-    {"PcmCannotBeWritten", {"--global"}, {{"a", {.steps = {{0ms, Does::oneCycle}}}}}, ExitStatus::failure,
-     "could not write the audio: No space left on device", started, kRan, {}, Pcm::fullDisk},
-    // The format changes while running.
-    {"FormatChanges", {"--global"}, {{"a", {.steps = {{1s, Does::reformats}}}}}, ExitStatus::ended, "",
-     plus(started, R"({"event":"format","sample_rate":44100,"channels":1,"mode":"global","pids":[],"changed":true})"),
-     kStopped, 2s},
+    {"ServerGoesAway", {"--global"}, {{"a", gone}}, failure, kGone, started, kHalted},
+    {"HostStops", {"--global"}, {{"a", serves}}, ended, "", started, kStopped, 0ms},
+    {"HostStopsAfterSound", {"--global"}, {{"a", does({{0ms, Does::sound}})}}, ended, "", started, kStopped, 2s},
+    {"ServerGoesAsTheHostStops", {"--global"}, {{"a", does({{2s, Does::serverGoes}})}}, failure, kGone, started, kHalted, 2s},
+    {"HostClosedThePcmPipe", {"--global"}, {{"a", does({{0ms, Does::oneCycle}})}}, ended, "", started, kRan, {}, Pcm::closedPipe},
+    {"PcmCannotBeWritten", {"--global"}, {{"a", does({{0ms, Does::oneCycle}})}}, failure, "could not write the audio: No space left on device", started, kRan, {}, Pcm::fullDisk},
+    {"FormatChanges", {"--global"}, {{"a", does({{1s, Does::reformats}})}}, ended, "", plus(started, R"({"event":"format","sample_rate":44100,"channels":1,"mode":"global","pids":[],"changed":true})"), kStopped, 2s},
     // --report: who plays, who ended, silence while something plays and sound after it.
-    {"ReportWithSoundThroughout", report, {{"a", {.plays = true, .steps = {{0ms, Does::sound}}}}},
-     ExitStatus::ended, "", plus(reporting, playsAlive), kStopped, 8s},
-    {"ZerosFromTheStartAreSilenceWithAdviceOnce", report, {{"a", {.plays = true, .steps = {{0ms, Does::zeros}}}}},
-     ExitStatus::ended, "", plus(reporting, playsAlive, silenceAdvised), kStopped, 8s},
-    {"ZerosThenSound", report,
-     {{"a", {.plays = true, .steps = {{0ms, Does::zeros}, {4s, Does::sound}}}}},
-     ExitStatus::ended, "", plus(reporting, playsAlive, silenceAdvised, sound), kStopped, 8s},
-    {"SoundThenZerosIsSilenceWithoutAdvice", report,
-     {{"a", {.plays = true, .steps = {{0ms, Does::sound}, {1s, Does::zeros}}}}},
-     ExitStatus::ended, "", plus(reporting, playsAlive, silence), kStopped, 8s},
-    {"SilenceAgainAfterSoundHasNoAdvice", report,
-     {{"a", {.plays = true, .steps = {{0ms, Does::zeros}, {4s, Does::sound}, {5s, Does::zeros}}}}},
-     ExitStatus::ended, "", plus(reporting, playsAlive, silenceAdvised, sound, silence), kStopped, 10s},
-    {"ZerosWhileNobodyPlaysAreNoSilence", report, {{"a", {.steps = {{0ms, Does::zeros}}}}},
-     ExitStatus::ended, "", plus(reporting, nobodyPlays), kStopped, 8s},
-    {"ZerosAfterThePlayerWentQuietAreNoSilence", report,
-     {{"a", {.plays = true, .steps = {{0ms, Does::sound}, {1s, Does::zeros}, {2s, Does::quiet}, {4500ms, Does::plays}}}}},
-     ExitStatus::ended, "", plus(reporting, playsAlive, nobodyPlays, playsAlive), kStopped, 7s},
-    {"WithoutReportNothingIsReported", {"--pids", "ALIVE"}, {{"a", {.plays = true, .steps = {{0ms, Does::zeros}}}}},
-     ExitStatus::ended, "", startedAlive, kStopped, 8s},
-    {"AListedProcessEndsOnce", {"--pids", "ALIVE,CHILD", "--report"},
-     {{"a", {.plays = true, .steps = {{0ms, Does::sound}, {1s, Does::childEnds}}}}},
-     ExitStatus::ended, "",
-     {R"({"event":"backend","name":"a"})", tap, R"({"event":"format","sample_rate":48000,"channels":2,"mode":"processes","pids":[ALIVE,CHILD]})",
-      running, playsAlive, R"({"event":"ended","pid":CHILD})"}, kStopped, 4s},
+    {"ReportWithSoundThroughout", report, {{"a", plays({{0ms, Does::sound}})}}, ended, "", reporting, kStopped, 8s},
+    {"ZerosFromTheStartAreSilenceWithAdviceOnce", report, {{"a", plays({{0ms, Does::zeros}})}}, ended, "", plus(reporting, silenceAdvised), kStopped, 8s},
+    {"SoundThenZerosIsSilenceWithoutAdvice", report, {{"a", plays({{0ms, Does::sound}, {1s, Does::zeros}})}}, ended, "", plus(reporting, silence), kStopped, 8s},
+    {"SilenceAgainAfterSoundHasNoAdvice", report, {{"a", plays({{0ms, Does::zeros}, {4s, Does::sound}, {5s, Does::zeros}})}}, ended, "", plus(reporting, silenceAdvised, sound, silence), kStopped, 10s},
+    {"ZerosWhileNobodyPlaysAreNoSilence", report, {{"a", does({{0ms, Does::zeros}})}}, ended, "", {backendA, tap, formatAlive, running, nobodyPlays}, kStopped, 8s},
+    {"ZerosAfterThePlayerWentQuietAreNoSilence", report, {{"a", plays({{0ms, Does::sound}, {1s, Does::zeros}, {2s, Does::quiet}, {4500ms, Does::plays}})}}, ended, "", plus(reporting, nobodyPlays, playsAlive), kStopped, 7s},
+    {"WithoutReportNothingIsReported", {"--pids", "ALIVE"}, {{"a", plays({{0ms, Does::zeros}})}}, ended, "", startedAlive, kStopped, 8s},
+    {"AListedProcessEndsOnce", {"--pids", "ALIVE,CHILD", "--report"}, {{"a", plays({{0ms, Does::sound}, {1s, Does::childEnds}})}}, ended, "", {backendA, tap, R"({"event":"format","sample_rate":48000,"channels":2,"mode":"processes","pids":[ALIVE,CHILD]})", running, playsAlive, R"({"event":"ended","pid":CHILD})"}, kStopped, 4s},
     // Each platform's backends, tried in order.
-    {"SecondBackendServesAndReportSaysSo", {"--global", "--report"},
-     {{"first", {.cannotServe = "no first here"}}, {"second", gone}, {"third", serves}},
-     ExitStatus::failure, "the audio server went away",
-     {R"({"event":"backend","name":"second"})", tap, format48k, running, nobodyPlays},
-     "second: listen resolve create format start halt"},
-    {"WithoutReportNoBackendLine", {"--global"}, {{"first", {.cannotServe = "no first"}}, {"second", gone}},
-     ExitStatus::failure, "the audio server went away", started,
-     "second: listen resolve create format start halt"},
-    {"NoBackendServesInTheFirstsWords", {"--global", "--report"},
-     {{"first", {.cannotServe = "could not load PipeWire: no library"}}, {"second", {.cannotServe = "no"}}},
-     ExitStatus::failure, "could not load PipeWire: no library", {}, ""},
+    {"SecondBackendServesAndReportSaysSo", {"--global", "--report"}, {{"first", {.cannotServe = "no first"}}, {"second", gone}, {"third", serves}}, failure, kGone, {R"({"event":"backend","name":"second"})", tap, format48k, running, nobodyPlays}, "second: listen resolve create format start halt"},
+    {"WithoutReportNoBackendLine", {"--global"}, {{"first", {.cannotServe = "no first"}}, {"second", gone}}, failure, kGone, started, "second: listen resolve create format start halt"},
+    {"NoBackendServesInTheFirstsWords", {"--global", "--report"}, {{"first", {.cannotServe = "no library"}}, {"second", {.cannotServe = "no"}}}, failure, "no library", {}, ""},
 };
-// clang-format on
 
 void PrintTo(const Row& row, std::ostream* out) {
   *out << row.name;
