@@ -64,29 +64,27 @@ def test_who_plays_follows_each_process_output_in_the_hosts_order(agent, players
     assert playing[-2:] == [[b, a, c], [b, a]]
 
 
-def test_global_mode_tells_who_is_heard_and_leaves_the_excluded_out(agent, players):
+# A process left out of global mode is not told; a tree plays when a descendant plays.
+@pytest.mark.parametrize("mode", ["global", "tree"])
+def test_who_is_heard_is_who_plays(agent, players, mode):
     a, b, c = (p.pid for p in players)
-    run = agent(["--global", "--exclude-self", b, "--report"], script={
-        "pids": {str(b): 8}, "processes": [[9, c], [8, b], [7, a]], "playing": [7, 8, 9],
-        "steps": [{"sync": True}]})
-    run.wait_for_event("playing")
-    run.wait_until_done()
-    stop(run)
-    assert reported(run) == [{"event": "playing", "pids": sorted([a, c])}]
-
-
-def test_a_tree_plays_when_a_descendant_plays(agent, tmp_path):
     tree = subprocess.Popen(["sh", "-c", "sleep 60 & wait"])
     try:
         child = until(lambda: children(tree.pid), what="the child")[0]
-        run = agent(["--pids", tree.pid, "--tree", "--report"], script={
-            "processes": [[5, child]], "playing": [5], "steps": [{"sync": True}]})
+        args, script, heard = {
+            "global": (["--global", "--exclude-self", b], {
+                "pids": {str(b): 8}, "processes": [[9, c], [8, b], [7, a]], "playing": [7, 8, 9]},
+                sorted([a, c])),
+            "tree": (["--pids", tree.pid, "--tree"], {"processes": [[5, child]], "playing": [5]},
+                     [tree.pid])}[mode]
+        run = agent([*args, "--report"], script=dict(script, steps=[{"sync": True}]))
         run.wait_for_event("playing")
+        run.wait_until_done()
         stop(run)
     finally:
         tree.kill()
         tree.wait()
-    assert reported(run) == [{"event": "playing", "pids": [tree.pid]}]
+    assert reported(run) == [{"event": "playing", "pids": heard}]
 
 
 def test_a_tap_that_hears_only_zeros_while_its_process_plays_gives_core_audios_advice(
