@@ -49,7 +49,6 @@
 //   "tfmtAnnouncedOnListen": true  a listener of 'tfmt' is told of a change as soon as it is
 //                          added, before the format was ever read
 //   "format": FORMAT       the tap's format at first (48000 2 f32)
-//   "reads": [FORMAT]      one-shot replies of the first 'tfmt' reads
 //   "source": PATH         raw interleaved samples of the layout's type, repeated; else silence.
 //                          Each list has a time stamp, its host time advancing by the list's
 //                          length from 1 s on
@@ -63,14 +62,12 @@
 //                          until {"release": true}
 // FORMAT: {"rate", "channels", "layout": "f32"|"s16"|"planar"} with any of "flags", "bpf", "bits",
 // "id" overriding the record, or {"fail": STATUS}.
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <fstream>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -116,26 +113,12 @@ FormatReply formatFrom(const json& format) {
   return reply;
 }
 
-[[noreturn]] void badSetUp(const std::string& reason) {
-  // Status events own standard error: a broken test set-up says so with a status of its own.
-  const std::string line = "quenwick-scripted: " + reason + "\n";
-  (void)!write(STDERR_FILENO, line.data(), line.size());
-  _exit(125);
-}
-
 class ScriptedAudioHardware final : public AudioHardware {
  public:
-  explicit ScriptedAudioHardware(json script) : script_(std::move(script)), parent_(getppid()) {
-    if (script_.contains("log")) {
-      logFd_ = open(script_["log"].get<std::string>().c_str(),
-                    O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-      if (logFd_ < 0) badSetUp("cannot open the call log");
-    }
+  explicit ScriptedAudioHardware(json script)
+      : script_(std::move(script)), parent_(getppid()), log(script_) {
     readReply_ = streamReply_ = formatFrom(
         script_.value("format", json{{"rate", 48000.0}, {"channels", 2}, {"layout", "f32"}}));
-    for (const auto& reply : script_.value("reads", json::array())) {
-      pendingReads_.push_back(formatFrom(reply));
-    }
     processes_ = script_.value("processes", json::array());
     pids_ = script_.value("pids", json::object());
     if (script_.contains("joins")) joins_ = std::thread([this] { join(); });
@@ -360,12 +343,6 @@ class ScriptedAudioHardware final : public AudioHardware {
     return sound;
   }
 
-  void log(const json& line) const {
-    if (logFd_ < 0) return;
-    const std::string text = line.dump() + "\n";
-    (void)!write(logFd_, text.data(), text.size());
-  }
-
   // A call that does not return until the test lets it: the file the script names under `key`.
   void blockIfScripted(const char* key, const char* what) const {
     if (!script_.contains(key)) return;
@@ -424,16 +401,10 @@ class ScriptedAudioHardware final : public AudioHardware {
     if (ioDataSize == nullptr || *ioDataSize < sizeof(AudioStreamBasicDescription)) {
       return kBadPropertySize;
     }
-    FormatReply reply;
-    {
+    const FormatReply reply = [&] {
       std::lock_guard lock(mutex_);
-      if (pendingReads_.empty()) {
-        reply = readReply_;
-      } else {
-        reply = pendingReads_.front();
-        pendingReads_.pop_front();
-      }
-    }
+      return readReply_;
+    }();
     if (reply.status != kAudioHardwareNoError) return reply.status;
     std::memcpy(outData, &reply.format, sizeof reply.format);
     return kAudioHardwareNoError;
@@ -694,7 +665,7 @@ class ScriptedAudioHardware final : public AudioHardware {
 
   const json script_;
   const pid_t parent_;
-  int logFd_ = -1;
+  const CallLog log;
   std::vector<unsigned char> source_;
   std::size_t sourceAt_ = 0;  // IO thread
 
@@ -703,9 +674,8 @@ class ScriptedAudioHardware final : public AudioHardware {
   std::vector<Listener> listeners_;
   FormatReply readReply_;    // what 'tfmt' reads give now
   FormatReply streamReply_;  // what deliveries are made in
-  std::deque<FormatReply> pendingReads_;
-  json processes_;  // [[object, pid]]
-  json pids_;       // what 'id2p' gives: {pid: object}
+  json processes_;           // [[object, pid]]
+  json pids_;                // what 'id2p' gives: {pid: object}
   bool stopping_ = false;
   bool holding_ = false;
   bool connectedLate_ = false;
@@ -737,7 +707,6 @@ class ScriptedAudioHardware final : public AudioHardware {
 
 int main(int argc, char** argv) {
   nlohmann::json script = quenwick::readLayerScript();
-  if (!script.is_object()) quenwick::badSetUp("QUENWICK_SCRIPT does not name a JSON script");
   const quenwick::Backends backends{quenwick::coreAudioBackend(
       [&script] { return std::make_unique<quenwick::ScriptedAudioHardware>(script); })};
   quenwick::finish(quenwick::runAgent(argc, argv, backends));

@@ -32,7 +32,6 @@
 //   "steps": [STEP]          from the layer's opening, each after {"after": MS}: {"session":
 //                            SESSION} a new session, told to the device's notifications; {"state":
 //                            {"pid", "state"}} a session's state changes, told to its events
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -154,11 +153,7 @@ class Model final : public WindowsAudio {
 
  public:
   explicit Model(json script)
-      : script_(std::move(script)), parent_(getppid()), opened_(Clock::now()) {
-    if (script_.contains("log")) {
-      logFd_ = open(script_["log"].get<std::string>().c_str(),
-                    O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    }
+      : script_(std::move(script)), parent_(getppid()), opened_(Clock::now()), log_(script_) {
     frequency_ = script_.value("qpcFrequency", std::int64_t{10'000'000});
     for (const json& session : script_.value("sessions", json::array())) addSession(session);
     threads_.emplace_back([this] { runSteps(); });
@@ -220,11 +215,7 @@ class Model final : public WindowsAudio {
   }
 
   // --- for the model's objects ---
-  void log(json line) {
-    if (logFd_ < 0) return;
-    const std::string text = line.dump() + "\n";
-    (void)!write(logFd_, text.data(), text.size());
-  }
+  void log(const json& line) const { log_(line); }
 
   // "main" for the thread that made the model, else t1, t2, ... in order of their first call.
   std::string thread() {
@@ -429,8 +420,8 @@ class Model final : public WindowsAudio {
   const json script_;
   const pid_t parent_;
   const Clock::time_point opened_;
+  const CallLog log_;
   const std::thread::id mainThread_ = std::this_thread::get_id();
-  int logFd_ = -1;
   const std::uint32_t rate_ = 48000;     // the mix format's
   const std::int64_t period_ = 100'000;  // the device's, in 100 ns
   std::int64_t frequency_;
@@ -725,11 +716,6 @@ HRESULT LoopbackClient::releaseBuffer(std::uint32_t framesRead) {
 
 int main(int argc, char** argv) {
   nlohmann::json script = quenwick::readLayerScript();
-  if (!script.is_object()) {
-    static const char line[] = "quenwick-scripted-loopback: QUENWICK_SCRIPT names no script\n";
-    (void)!write(STDERR_FILENO, line, sizeof line - 1);
-    _exit(125);
-  }
   const quenwick::Backends backends{quenwick::loopback::loopbackBackend(
       [&script] { return std::make_unique<quenwick::loopback::Model>(script); })};
   quenwick::finish(quenwick::runAgent(argc, argv, backends));
