@@ -60,8 +60,8 @@
 //                          next list's time moves by MS; {"await": PATH}: waits until the file
 //                          exists; {"hold": true}: holds the agent's queue (a job there waits)
 //                          until {"release": true}
-// FORMAT: {"rate", "channels", "layout": "f32"|"s16"|"planar"} with any of "flags", "bpf", "bits",
-// "id" overriding the record, or {"fail": STATUS}.
+// FORMAT: {"rate", "channels", "layout": "f32"|"s16"|"planar"} with "bits" or "id" overriding
+// the record, or {"fail": STATUS}.
 #include <unistd.h>
 
 #include <cerrno>
@@ -106,8 +106,6 @@ FormatReply formatFrom(const json& format) {
                   rate.is_string() ? std::stod(rate.get<std::string>()) : rate.get<double>(),
                   format["channels"].get<std::uint32_t>())};
   auto& f = reply.format;
-  f.mFormatFlags = format.value("flags", f.mFormatFlags);
-  f.mBytesPerFrame = format.value("bpf", f.mBytesPerFrame);
   f.mBitsPerChannel = format.value("bits", f.mBitsPerChannel);
   f.mFormatID = format.value("id", f.mFormatID);
   return reply;
