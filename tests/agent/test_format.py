@@ -47,6 +47,13 @@ CASES = {
 CHURN = int(os.environ.get("QUENWICK_SOAK_CHANGES", "20"))
 
 
+def stopped_when_done(run):
+    run.wait_until_done()
+    run.wait_for_event("running")  # SIGTERM is handled from then on
+    run.signal(signal.SIGTERM)
+    assert run.finish() == 0
+
+
 def stretch(source, frames, channels):
     """The next `frames` frames of the scripted layer's source in `channels` channels."""
     data = source[: frames * channels]
@@ -83,10 +90,7 @@ def test_a_change_is_taken_once_and_restarts_the_conversion_at_its_list(agent, t
 
     run = agent(["--pids", str(LISTED)], script={"pids": {str(LISTED): 7}, "source": str(tmp_path / "source.raw"),
                                           "steps": script_steps})
-    run.wait_until_done()
-    run.wait_for_event("running")  # SIGTERM is handled from then on
-    run.signal(signal.SIGTERM)
-    assert run.finish() == 0
+    stopped_when_done(run)
     assert run.events() == START_EVENTS + events
     assert bytes(run.out) == expected
 
@@ -97,10 +101,7 @@ def test_a_change_that_only_the_flags_tell_is_taken(agent):
         "pids": {str(LISTED): 7}, "format": fmt(layout="s16"),
         "steps": [{"deliver": 2, "frames": 512}, {"change": fmt(layout="planar")},
                   {"notify": "tfmt"}, {"sync": True}, {"deliver": 2, "frames": 512}]})
-    run.wait_until_done()
-    run.wait_for_event("running")  # SIGTERM is handled from then on
-    run.signal(signal.SIGTERM)
-    assert run.finish() == 0
+    stopped_when_done(run)
     assert run.events() == START_EVENTS + [changed()]
 
 
@@ -118,10 +119,7 @@ def test_a_new_rate_is_reported_and_read_from_the_list_where_it_starts(agent, tm
         "steps": [{"deliver": LISTS, "frames": 512}, *before, {"change": fmt(rate=44100)},
                   {"notify": "nsrt"}, {"notify": "tfmt"}, *after,
                   {"deliver": LISTS, "frames": 441}, {"release": True}]})
-    run.wait_until_done()
-    run.wait_for_event("running")  # SIGTERM is handled from then on
-    run.signal(signal.SIGTERM)
-    assert run.finish() == 0
+    stopped_when_done(run)
     assert run.events() == START_EVENTS + [changed(rate=44100)]
     assert bytes(run.out) == (converted(np.split(first, LISTS), 48000) +
                               converted(np.split(second, LISTS), 44100))
@@ -136,10 +134,7 @@ def test_quality_high_resamples_each_stream_from_a_silent_history(agent, tmp_pat
         "pids": {str(LISTED): 7}, "source": str(tmp_path / "source.raw"),
         "steps": [{"deliver": LISTS, "frames": 512}, {"change": fmt(rate=44100)},
                   {"notify": "tfmt"}, {"sync": True}, {"deliver": LISTS, "frames": 441}]})
-    run.wait_until_done()
-    run.wait_for_event("running")  # SIGTERM is handled from then on
-    run.signal(signal.SIGTERM)
-    assert run.finish() == 0
+    stopped_when_done(run)
     assert run.events() == START_EVENTS + [changed(rate=44100)]
     expected = b"".join(
         subprocess.run([BUILD / "tools/quenwick-convert", "--rate", str(rate), "--channels", "2",
@@ -152,29 +147,18 @@ def test_quality_high_resamples_each_stream_from_a_silent_history(agent, tmp_pat
     assert expected[: len(linear)] != linear
 
 
-def test_a_change_announced_before_the_first_read_is_read_with_it(agent):
-    # Read at start-up, the format is the one in the "format" event, not a change after it.
-    run = agent(["--pids", str(LISTED)], script={"pids": {str(LISTED): 7}, "tfmtAnnouncedOnListen": True,
-                                          "steps": [{"sync": True}]})
-    run.wait_until_done()
-    run.wait_for_event("running")  # SIGTERM is handled from then on
-    run.signal(signal.SIGTERM)
-    assert run.finish() == 0
-    assert run.events() == START_EVENTS
-
-
-def test_a_change_between_the_first_read_and_the_listeners_is_taken(agent, tmp_path):
-    # The rate changes just after the start-up read: missed, the whole run would be converted
-    # at 48000 Hz's ratio.
+# Read at start-up, a format announced before that read is the "format" event's, not a change
+# after it; a change just after that read is taken (missed, the whole run would be converted at
+# 48000 Hz's ratio).
+@pytest.mark.parametrize("setting, rate", [({"tfmtAnnouncedOnListen": True}, 48000),
+                                           ({"tfmtChangesAfterRead": fmt(rate=44100)}, 44100)],
+                         ids=["announced before the first read", "changed after it"])
+def test_a_change_around_the_first_read_is_read_once(agent, tmp_path, setting, rate):
     source = noise(LISTS * 441, 2)
     (tmp_path / "source.raw").write_bytes(source.tobytes())
     run = agent(["--pids", str(LISTED)], script={
-        "pids": {str(LISTED): 7}, "source": str(tmp_path / "source.raw"),
-        "tfmtChangesAfterRead": fmt(rate=44100),
+        "pids": {str(LISTED): 7}, "source": str(tmp_path / "source.raw"), **setting,
         "steps": [{"sync": True}, {"deliver": LISTS, "frames": 441}]})
-    run.wait_until_done()
-    run.wait_for_event("running")  # SIGTERM is handled from then on
-    run.signal(signal.SIGTERM)
-    assert run.finish() == 0
-    assert run.events() == START_EVENTS + [changed(rate=44100)]
-    assert bytes(run.out) == converted(np.split(source, LISTS), 44100)
+    stopped_when_done(run)
+    assert run.events() == START_EVENTS + ([changed(rate=rate)] if rate != 48000 else [])
+    assert bytes(run.out) == converted(np.split(source, LISTS), rate)

@@ -15,8 +15,10 @@ REAL_TIME = {"pace": 10667}  # a list of 512 frames at 48000 Hz
 
 @pytest.fixture
 def players():
-    """Processes that stand for players: their sound is the script's, their lives are real."""
-    started = [subprocess.Popen(["sleep", "60"]) for _ in range(3)]
+    """Processes that stand for players: their sound is the script's, their lives are real. The
+    third is a tree: a shell and its child."""
+    started = [subprocess.Popen(["sleep", "60"]) for _ in range(2)]
+    started.append(subprocess.Popen(["sh", "-c", "sleep 60 & wait"]))
     yield started
     for process in started:
         process.kill()
@@ -64,29 +66,21 @@ def test_who_plays_follows_each_process_output_in_the_hosts_order(agent, players
     assert playing[-2:] == [[b, a, c], [b, a]]
 
 
-def test_global_mode_tells_who_is_heard_and_leaves_the_excluded_out(agent, players):
+# A process left out of global mode is not told; a tree plays when a descendant plays.
+@pytest.mark.parametrize("mode", ["global", "tree"])
+def test_who_is_heard_is_who_plays(agent, players, mode):
     a, b, c = (p.pid for p in players)
-    run = agent(["--global", "--exclude-self", b, "--report"], script={
-        "pids": {str(b): 8}, "processes": [[9, c], [8, b], [7, a]], "playing": [7, 8, 9],
-        "steps": [{"sync": True}]})
+    child = until(lambda: children(c), what="the tree's child")[0]
+    args, script, heard = {
+        "global": (["--global", "--exclude-self", b], {
+            "pids": {str(b): 8}, "processes": [[9, c], [8, b], [7, a]], "playing": [7, 8, 9]},
+            sorted([a, c])),
+        "tree": (["--pids", c, "--tree"], {"processes": [[5, child]], "playing": [5]}, [c])}[mode]
+    run = agent([*args, "--report"], script=dict(script, steps=[{"sync": True}]))
     run.wait_for_event("playing")
     run.wait_until_done()
     stop(run)
-    assert reported(run) == [{"event": "playing", "pids": sorted([a, c])}]
-
-
-def test_a_tree_plays_when_a_descendant_plays(agent, tmp_path):
-    tree = subprocess.Popen(["sh", "-c", "sleep 60 & wait"])
-    try:
-        child = until(lambda: children(tree.pid), what="the child")[0]
-        run = agent(["--pids", tree.pid, "--tree", "--report"], script={
-            "processes": [[5, child]], "playing": [5], "steps": [{"sync": True}]})
-        run.wait_for_event("playing")
-        stop(run)
-    finally:
-        tree.kill()
-        tree.wait()
-    assert reported(run) == [{"event": "playing", "pids": [tree.pid]}]
+    assert reported(run) == [{"event": "playing", "pids": heard}]
 
 
 def test_a_tap_that_hears_only_zeros_while_its_process_plays_gives_core_audios_advice(

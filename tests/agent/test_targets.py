@@ -86,17 +86,6 @@ def test_a_process_that_connects_between_the_first_read_and_the_listener_is_foll
     assert [c["processes"] for c in run.calls() if c["call"] == "setPropertyData"] == [[8]]
 
 
-@pytest.mark.parametrize("plays, status", [(None, 3), ("K", 0)])
-def test_a_tree_is_an_audio_process_when_any_process_in_it_plays(agent, roles, plays, status):
-    pids, _ = roles
-    run = agent(["--pids", pids["T"], "--tree"],
-                script={"processes": [[5, pids[plays]]] if plays else []})
-    if status == 0:
-        run.wait_for_event("running")
-        run.signal(signal.SIGTERM)
-    assert run.finish() == status
-
-
 # Apple's header leaves open whether a start with "tapautostart" waits for the first sound itself
 # or only holds the IO back; the scripted layer models both.
 @pytest.mark.parametrize("reading", ["returns", "blocks"])

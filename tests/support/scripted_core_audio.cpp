@@ -1,8 +1,8 @@
 // quenwick-scripted: the agent's real run control and its Core Audio backend, the code that macOS
 // runs, on a scripted Core Audio. The scripted layer answers every call of the backend's seam as
-// its script says, logs every call with its arguments, and plays a scripted series of buffer
-// lists and format changes on an IO thread of its own once the device has started. Where Apple's
-// headers allow two readings, the script chooses one.
+// its script says, logs every call (with what the tap and the device are made of), and plays a
+// scripted series of buffer lists and format changes on an IO thread of its own once the device has
+// started. Where Apple's headers allow two readings, the script chooses one.
 //
 // The script is a JSON object at the path in $QUENWICK_SCRIPT (tests/conftest.py writes it):
 //   "log": PATH            the call log: one JSON object per line, one write(2) each, so that it
@@ -49,7 +49,6 @@
 //   "tfmtAnnouncedOnListen": true  a listener of 'tfmt' is told of a change as soon as it is
 //                          added, before the format was ever read
 //   "format": FORMAT       the tap's format at first (48000 2 f32)
-//   "reads": [FORMAT]      one-shot replies of the first 'tfmt' reads
 //   "source": PATH         raw interleaved samples of the layout's type, repeated; else silence.
 //                          Each list has a time stamp, its host time advancing by the list's
 //                          length from 1 s on
@@ -61,16 +60,14 @@
 //                          next list's time moves by MS; {"await": PATH}: waits until the file
 //                          exists; {"hold": true}: holds the agent's queue (a job there waits)
 //                          until {"release": true}
-// FORMAT: {"rate", "channels", "layout": "f32"|"s16"|"planar"} with any of "flags", "bpf", "bits",
-// "id" overriding the record, or {"fail": STATUS}.
-#include <fcntl.h>
+// FORMAT: {"rate", "channels", "layout": "f32"|"s16"|"planar"} with "bits" or "id" overriding
+// the record, or {"fail": STATUS}.
 #include <unistd.h>
 
 #include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <fstream>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -109,42 +106,17 @@ FormatReply formatFrom(const json& format) {
                   rate.is_string() ? std::stod(rate.get<std::string>()) : rate.get<double>(),
                   format["channels"].get<std::uint32_t>())};
   auto& f = reply.format;
-  f.mFormatFlags = format.value("flags", f.mFormatFlags);
-  f.mBytesPerFrame = format.value("bpf", f.mBytesPerFrame);
   f.mBitsPerChannel = format.value("bits", f.mBitsPerChannel);
   f.mFormatID = format.value("id", f.mFormatID);
   return reply;
 }
 
-json formatJson(const AudioStreamBasicDescription& f) {
-  return {{"rate", f.mSampleRate},           {"flags", f.mFormatFlags},   {"bpf", f.mBytesPerFrame},
-          {"channels", f.mChannelsPerFrame}, {"bits", f.mBitsPerChannel}, {"id", f.mFormatID}};
-}
-
-json procJson(AudioDeviceIOProcID proc) {
-  return proc == nullptr ? json(nullptr) : json(reinterpret_cast<std::uintptr_t>(proc));
-}
-
-[[noreturn]] void badSetUp(const std::string& reason) {
-  // Status events own standard error: a broken test set-up says so with a status of its own.
-  const std::string line = "quenwick-scripted: " + reason + "\n";
-  (void)!write(STDERR_FILENO, line.data(), line.size());
-  _exit(125);
-}
-
 class ScriptedAudioHardware final : public AudioHardware {
  public:
-  explicit ScriptedAudioHardware(json script) : script_(std::move(script)), parent_(getppid()) {
-    if (script_.contains("log")) {
-      logFd_ = open(script_["log"].get<std::string>().c_str(),
-                    O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-      if (logFd_ < 0) badSetUp("cannot open the call log");
-    }
+  explicit ScriptedAudioHardware(json script)
+      : script_(std::move(script)), parent_(getppid()), log(script_) {
     readReply_ = streamReply_ = formatFrom(
         script_.value("format", json{{"rate", 48000.0}, {"channels", 2}, {"layout", "f32"}}));
-    for (const auto& reply : script_.value("reads", json::array())) {
-      pendingReads_.push_back(formatFrom(reply));
-    }
     processes_ = script_.value("processes", json::array());
     pids_ = script_.value("pids", json::object());
     if (script_.contains("joins")) joins_ = std::thread([this] { join(); });
@@ -171,12 +143,8 @@ class ScriptedAudioHardware final : public AudioHardware {
   HostClock hostClock() const override { return clock_; }
 
   OSStatus getPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress& address,
-                               std::uint32_t qualifierSize, const void*,
-                               std::uint32_t* outDataSize) override {
-    json line = {{"call", "getPropertyDataSize"},
-                 {"object", object},
-                 {"selector", address.mSelector},
-                 {"qualifierSize", qualifierSize}};
+                               std::uint32_t, const void*, std::uint32_t* outDataSize) override {
+    log({{"call", "getPropertyDataSize"}});
     OSStatus status = kUnknownProperty;
     if (object == kAudioObjectSystemObject &&
         address.mSelector == kAudioHardwarePropertyProcessObjectList) {
@@ -184,7 +152,6 @@ class ScriptedAudioHardware final : public AudioHardware {
       status = script_.value("listStatus", 0);
       if (status == kAudioHardwareNoError) {
         *outDataSize = static_cast<std::uint32_t>(processes_.size() * sizeof(AudioObjectID));
-        line["out"] = *outDataSize;
         if (!grownAfterSize_) {
           grownAfterSize_ = true;
           for (const auto& entry : script_.value("growsAfterSize", json::array())) {
@@ -193,20 +160,17 @@ class ScriptedAudioHardware final : public AudioHardware {
         }
       }
     }
-    line["status"] = status;
-    log(line);
     return status;
   }
 
   OSStatus setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
                            std::uint32_t, const void*, std::uint32_t dataSize,
                            const void* data) override {
-    json line = {{"call", "setPropertyData"}, {"object", object}, {"selector", address.mSelector}};
+    json line = {{"call", "setPropertyData"}};
     OSStatus status = kUnknownProperty;
     if (address.mSelector == kAudioTapPropertyDescription && dataSize == sizeof(void*)) {
       const auto* description = *static_cast<const TapDescription* const*>(data);
       line["processes"] = description->processes;
-      line["uuid"] = description->uuid;
       status = object == 100 ? kAudioHardwareNoError : kBadObject;
       if (status == kAudioHardwareNoError) {
         std::lock_guard lock(mutex_);
@@ -214,7 +178,6 @@ class ScriptedAudioHardware final : public AudioHardware {
         noteSound();
       }
     }
-    line["status"] = status;
     log(line);
     return status;
   }
@@ -222,13 +185,7 @@ class ScriptedAudioHardware final : public AudioHardware {
   OSStatus getPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
                            std::uint32_t qualifierSize, const void* qualifier,
                            std::uint32_t* ioDataSize, void* outData) override {
-    json line = {{"call", "getPropertyData"},
-                 {"object", object},
-                 {"selector", address.mSelector},
-                 {"scope", address.mScope},
-                 {"element", address.mElement},
-                 {"qualifierSize", qualifierSize},
-                 {"dataSize", ioDataSize ? json(*ioDataSize) : json(nullptr)}};
+    log({{"call", "getPropertyData"}});
     OSStatus status = kUnknownProperty;
     if (address.mSelector == kAudioHardwarePropertyTranslatePIDToProcessObject) {
       std::int32_t pid = 0;
@@ -237,19 +194,16 @@ class ScriptedAudioHardware final : public AudioHardware {
         status = kBadPropertySize;
       } else {
         std::memcpy(&pid, qualifier, sizeof pid);
-        line["qualifier"] = pid;
-        status = readProcessObject(pid, outData, line);
+        status = readProcessObject(pid, outData);
       }
     } else if (address.mSelector == kAudioTapPropertyFormat) {
-      status = readTapFormat(object, ioDataSize, outData, line);
+      status = readTapFormat(object, ioDataSize, outData);
     } else if (address.mSelector == kAudioHardwarePropertyProcessObjectList ||
                address.mSelector == kAudioProcessPropertyPID) {
-      status = readProcesses(object, address.mSelector, ioDataSize, outData, line);
+      status = readProcesses(object, address.mSelector, ioDataSize, outData);
     } else if (address.mSelector == kAudioProcessPropertyIsRunningOutput) {
-      status = readRunningOutput(object, ioDataSize, outData, line);
+      status = readRunningOutput(object, ioDataSize, outData);
     }
-    line["status"] = status;
-    log(line);
     if (address.mSelector == kAudioHardwarePropertyTranslatePIDToProcessObject ||
         address.mSelector == kAudioHardwarePropertyProcessObjectList) {
       connectLate();
@@ -263,7 +217,6 @@ class ScriptedAudioHardware final : public AudioHardware {
     json line = {{"call", "createProcessTap"},
                  {"kind", global ? "global" : "mixdown"},
                  {"processes", d.processes},
-                 {"name", d.name},
                  {"private", d.isPrivate},
                  {"mute", static_cast<int>(d.muteBehavior)},
                  {"uuid", d.uuid}};
@@ -273,7 +226,7 @@ class ScriptedAudioHardware final : public AudioHardware {
       globalTap_ = global;
       tapped_ = d.processes;
     }
-    return created(line, "tap", "tapStatus", 100, outTapID);
+    return created(line, "tapStatus", 100, outTapID);
   }
 
   OSStatus createAggregateDevice(const AggregateDeviceDescription& d,
@@ -281,32 +234,27 @@ class ScriptedAudioHardware final : public AudioHardware {
     json taps = json::array();
     for (const auto& tap : d.taps) taps.push_back({{"uid", tap.uid}, {"drift", tap.drift}});
     json line = {{"call", "createAggregateDevice"},
-                 {"name", d.name},
                  {"uid", d.uid},
                  {"private", d.isPrivate},
                  {"tapautostart", d.tapAutoStart},
                  {"taps", taps}};
     autostart_ = d.tapAutoStart;
-    return created(line, "device", "deviceStatus", 200, outDeviceID);
+    return created(line, "deviceStatus", 200, outDeviceID);
   }
 
-  OSStatus destroyProcessTap(AudioObjectID tap) override {
-    log({{"call", "destroyProcessTap"}, {"tap", tap}});
+  OSStatus destroyProcessTap(AudioObjectID) override {
+    log({{"call", "destroyProcessTap"}});
     return kAudioHardwareNoError;
   }
 
-  OSStatus destroyAggregateDevice(AudioObjectID device) override {
-    log({{"call", "destroyAggregateDevice"}, {"device", device}});
+  OSStatus destroyAggregateDevice(AudioObjectID) override {
+    log({{"call", "destroyAggregateDevice"}});
     return kAudioHardwareNoError;
   }
 
   OSStatus addPropertyListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
                                DispatchQueue& queue, AudioObjectPropertyListener block) override {
-    log({{"call", "addPropertyListener"},
-         {"object", object},
-         {"selector", address.mSelector},
-         {"scope", address.mScope},
-         {"element", address.mElement}});
+    log({{"call", "addPropertyListener"}});
     {
       std::lock_guard lock(mutex_);
       listeners_.push_back({object, address, &queue, std::move(block)});
@@ -319,31 +267,29 @@ class ScriptedAudioHardware final : public AudioHardware {
     return kAudioHardwareNoError;
   }
 
-  OSStatus createIOProcID(AudioObjectID device, AudioDeviceIOBlock block,
+  OSStatus createIOProcID(AudioObjectID, AudioDeviceIOBlock block,
                           AudioDeviceIOProcID* outProcID) override {
+    log({{"call", "createIOProcID"}});
     const OSStatus status = script_.value("ioprocStatus", 0);
-    json line = {{"call", "createIOProcID"}, {"device", device}, {"status", status}};
     if (status == kAudioHardwareNoError) {
       const json id = script_.value("ioproc", json(300));
       procID_ = id.is_null() ? nullptr : reinterpret_cast<AudioDeviceIOProcID>(id.get<uintptr_t>());
       block_ = std::move(block);
       if (procID_ != nullptr) *outProcID = procID_;
-      line["proc"] = procJson(procID_);
     }
-    log(line);
     return status;
   }
 
-  OSStatus destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID proc) override {
-    log({{"call", "destroyIOProcID"}, {"device", device}, {"proc", procJson(proc)}});
+  OSStatus destroyIOProcID(AudioObjectID, AudioDeviceIOProcID) override {
+    log({{"call", "destroyIOProcID"}});
     return kAudioHardwareNoError;
   }
 
-  OSStatus start(AudioObjectID device, AudioDeviceIOProcID proc) override {
+  OSStatus start(AudioObjectID, AudioDeviceIOProcID proc) override {
     blockIfScripted("startBlocks", "starting");
     const OSStatus status = script_.value("startStatus", 0);
     if (status != kAudioHardwareNoError || steps_.joinable()) {
-      logStart(device, proc, status);
+      log({{"call", "start"}});
       return status;
     }
     // Only the IO proc made here is fed; a start without it still runs the other steps.
@@ -357,13 +303,13 @@ class ScriptedAudioHardware final : public AudioHardware {
       std::unique_lock lock(mutex_);
       wake_.wait(lock, [&] { return stopping_ || heardOnce_; });
     }
-    logStart(device, proc, status);
+    log({{"call", "start"}});
     return status;
   }
 
-  OSStatus stop(AudioObjectID device, AudioDeviceIOProcID proc) override {
+  OSStatus stop(AudioObjectID, AudioDeviceIOProcID) override {
     blockIfScripted("stopBlocks", "stopping");
-    log({{"call", "stop"}, {"device", device}, {"proc", procJson(proc)}});
+    log({{"call", "stop"}});
     stopSteps();
     return kAudioHardwareNoError;
   }
@@ -375,10 +321,6 @@ class ScriptedAudioHardware final : public AudioHardware {
     DispatchQueue* queue;
     AudioObjectPropertyListener block;
   };
-
-  void logStart(AudioObjectID device, AudioDeviceIOProcID proc, OSStatus status) const {
-    log({{"call", "start"}, {"device", device}, {"proc", procJson(proc)}, {"status", status}});
-  }
 
   // Whether the tap hears a process that plays now. Under mutex_.
   bool hearsSound() const {
@@ -399,12 +341,6 @@ class ScriptedAudioHardware final : public AudioHardware {
     return sound;
   }
 
-  void log(const json& line) const {
-    if (logFd_ < 0) return;
-    const std::string text = line.dump() + "\n";
-    (void)!write(logFd_, text.data(), text.size());
-  }
-
   // A call that does not return until the test lets it: the file the script names under `key`.
   void blockIfScripted(const char* key, const char* what) const {
     if (!script_.contains(key)) return;
@@ -415,19 +351,14 @@ class ScriptedAudioHardware final : public AudioHardware {
     }
   }
 
-  OSStatus created(json& line, const char* key, const char* statusKey, AudioObjectID id,
-                   AudioObjectID* out) {
+  OSStatus created(const json& line, const char* statusKey, AudioObjectID id, AudioObjectID* out) {
     const OSStatus status = script_.value(statusKey, 0);
-    line["status"] = status;
-    if (status == kAudioHardwareNoError) {
-      *out = id;
-      line[key] = id;
-    }
+    if (status == kAudioHardwareNoError) *out = id;
     log(line);
     return status;
   }
 
-  OSStatus readProcessObject(std::int32_t pid, void* outData, json& line) {
+  OSStatus readProcessObject(std::int32_t pid, void* outData) {
     const json pids = [&] {
       std::lock_guard lock(mutex_);
       return pids_;
@@ -438,9 +369,7 @@ class ScriptedAudioHardware final : public AudioHardware {
     // The object is written even with a failing status: a caller must go by the status.
     const auto object = reply[0].get<AudioObjectID>();
     std::memcpy(outData, &object, sizeof object);
-    const auto status = reply[1].get<OSStatus>();
-    if (status == kAudioHardwareNoError) line["out"] = object;
-    return status;
+    return reply[1].get<OSStatus>();
   }
 
   // The object the process list gives the pid, or 0.
@@ -452,8 +381,7 @@ class ScriptedAudioHardware final : public AudioHardware {
     return 0;
   }
 
-  OSStatus readRunningOutput(AudioObjectID object, std::uint32_t* ioDataSize, void* outData,
-                             json& line) {
+  OSStatus readRunningOutput(AudioObjectID object, std::uint32_t* ioDataSize, void* outData) {
     if (ioDataSize == nullptr || *ioDataSize < sizeof(std::uint32_t)) return kBadPropertySize;
     std::lock_guard lock(mutex_);
     const bool known = std::any_of(processes_.begin(), processes_.end(),
@@ -463,42 +391,32 @@ class ScriptedAudioHardware final : public AudioHardware {
     const std::uint32_t running = playing_.contains(object) ? 1 : 0;
     std::memcpy(outData, &running, sizeof running);
     *ioDataSize = sizeof running;
-    line["out"] = running;
     return kAudioHardwareNoError;
   }
 
-  OSStatus readTapFormat(AudioObjectID object, std::uint32_t* ioDataSize, void* outData,
-                         json& line) {
+  OSStatus readTapFormat(AudioObjectID object, std::uint32_t* ioDataSize, void* outData) {
     if (object != 100) return kBadObject;
     if (ioDataSize == nullptr || *ioDataSize < sizeof(AudioStreamBasicDescription)) {
       return kBadPropertySize;
     }
-    FormatReply reply;
-    {
+    const FormatReply reply = [&] {
       std::lock_guard lock(mutex_);
-      if (pendingReads_.empty()) {
-        reply = readReply_;
-      } else {
-        reply = pendingReads_.front();
-        pendingReads_.pop_front();
-      }
-    }
+      return readReply_;
+    }();
     if (reply.status != kAudioHardwareNoError) return reply.status;
     std::memcpy(outData, &reply.format, sizeof reply.format);
-    line["out"] = formatJson(reply.format);
     return kAudioHardwareNoError;
   }
 
   // 'prs#' on the system object, or 'ppid' on one of its processes.
   OSStatus readProcesses(AudioObjectID object, std::uint32_t selector, std::uint32_t* ioDataSize,
-                         void* outData, json& line) {
+                         void* outData) {
     std::lock_guard lock(mutex_);
     if (selector == kAudioProcessPropertyPID) {
       for (const auto& entry : processes_) {
         if (entry[0] != object) continue;
         const auto pid = entry[1].get<std::int32_t>();
         std::memcpy(outData, &pid, sizeof pid);
-        line["out"] = pid;
         return kAudioHardwareNoError;
       }
       return kBadObject;
@@ -514,7 +432,6 @@ class ScriptedAudioHardware final : public AudioHardware {
     const std::size_t fit = std::min<std::size_t>(objects.size(), *ioDataSize / 4);
     std::copy_n(objects.begin(), fit, static_cast<AudioObjectID*>(outData));
     *ioDataSize = static_cast<std::uint32_t>(fit * 4);
-    line["out"] = json(std::vector<AudioObjectID>(objects.begin(), objects.begin() + fit));
     return kAudioHardwareNoError;
   }
 
@@ -584,14 +501,14 @@ class ScriptedAudioHardware final : public AudioHardware {
       } else if (step.contains("shift")) {
         hostTime_ += step["shift"].get<double>() * 1e6;
       } else if (step.contains("await")) {
-        log({{"scripted", "awaiting"}, {"lists", lists_}});
+        log({{"scripted", "awaiting"}});
         const std::string path = step["await"].get<std::string>();
         while (access(path.c_str(), F_OK) != 0) {
           if (!pause(std::chrono::milliseconds(10))) return;
         }
       }
     }
-    log({{"scripted", "done"}, {"lists", lists_}});
+    log({{"scripted", "done"}});
   }
 
   // One list of `frames` frames, from the source, in the format deliveries have now: one
@@ -644,7 +561,6 @@ class ScriptedAudioHardware final : public AudioHardware {
     if (block_) block_(&now, list, &now, &output, &now);
     sampleTime_ += frames;
     hostTime_ += frames * 1e9 / f.mSampleRate;
-    ++lists_;
   }
 
   // Processes that become audio processes on their own time, from the layer's opening.
@@ -711,10 +627,6 @@ class ScriptedAudioHardware final : public AudioHardware {
         if (l.object == object && l.address.mSelector == selector) told.push_back(l);
       }
     }
-    log({{"scripted", "notify"},
-         {"selector", selector},
-         {"object", object},
-         {"listeners", told.size()}});
     for (const auto& l : told) {
       l.queue->post([block = l.block, address = l.address] { block(1, &address); });
     }
@@ -751,7 +663,7 @@ class ScriptedAudioHardware final : public AudioHardware {
 
   const json script_;
   const pid_t parent_;
-  int logFd_ = -1;
+  const CallLog log;
   std::vector<unsigned char> source_;
   std::size_t sourceAt_ = 0;  // IO thread
 
@@ -760,9 +672,8 @@ class ScriptedAudioHardware final : public AudioHardware {
   std::vector<Listener> listeners_;
   FormatReply readReply_;    // what 'tfmt' reads give now
   FormatReply streamReply_;  // what deliveries are made in
-  std::deque<FormatReply> pendingReads_;
-  json processes_;  // [[object, pid]]
-  json pids_;       // what 'id2p' gives: {pid: object}
+  json processes_;           // [[object, pid]]
+  json pids_;                // what 'id2p' gives: {pid: object}
   bool stopping_ = false;
   bool holding_ = false;
   bool connectedLate_ = false;
@@ -782,7 +693,6 @@ class ScriptedAudioHardware final : public AudioHardware {
   AudioDeviceIOBlock block_;
   AudioDeviceIOProcID procID_ = nullptr;
   std::chrono::microseconds pace_{0};
-  std::uint64_t lists_ = 0;
   std::uint64_t sampleTime_ = 0;  // IO thread
   double hostTime_ = 1e9;         // IO thread: nanoseconds, stamped in the clock's ticks
   std::thread steps_;
@@ -795,7 +705,6 @@ class ScriptedAudioHardware final : public AudioHardware {
 
 int main(int argc, char** argv) {
   nlohmann::json script = quenwick::readLayerScript();
-  if (!script.is_object()) quenwick::badSetUp("QUENWICK_SCRIPT does not name a JSON script");
   const quenwick::Backends backends{quenwick::coreAudioBackend(
       [&script] { return std::make_unique<quenwick::ScriptedAudioHardware>(script); })};
   quenwick::finish(quenwick::runAgent(argc, argv, backends));

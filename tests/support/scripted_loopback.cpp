@@ -1,6 +1,7 @@
 // quenwick-scripted-loopback: the agent's real run control and its process-loopback backend, the
 // code that Windows runs, on a scripted Windows audio stack. It answers every call of the backend's
-// seam as Microsoft's documentation says, logs the calls with their arguments, and runs an audio
+// seam as Microsoft's documentation says, logs the calls (with the activations' parameters, the
+// clients' formats and the threads that call), and runs an audio
 // engine of its own: once a client has started, one pass every device period on the performance
 // counter's clock, each giving the client its packet of the period that just ended, as its
 // script says. Where the documentation allows several readings, the script chooses one.
@@ -9,11 +10,9 @@
 //   "log": PATH              the call log: one JSON object per line, one write(2) each
 //   "enumeratorStatus": HR   what CoCreateInstance(MMDeviceEnumerator) returns
 //   "defaultStatus": HR      what GetDefaultAudioEndpoint returns (E_NOTFOUND: no output device)
-//   "mixRate": HZ            the default endpoint's mix format's rate (48000)
-//   "devicePeriod": UNITS    its default period in 100 ns (100000)
 //   "qpcFrequency": HZ       the performance counter's (10 MHz)
-//   "sessions": [SESSION]    the render endpoints' sessions at first: {"pid": PID or "parent",
-//                            "state": "inactive"|"active"|"expired", "endpoint": N}
+//   "sessions": [SESSION]    the output device's sessions at first: {"pid": PID or "parent",
+//                            "state": "inactive"|"active"}
 //   "activation": "after"|"before"|"inline"  when the completion handler is called: on another
 //                            thread after the call returned, on another thread before it returns,
 //                            or on the calling thread inside the call
@@ -30,11 +29,9 @@
 //                            that many passes after their period; {"fail": HR} GetBuffer fails
 //   "stall": {"at": N, "passes": M}  the engine holds back M passes from the end of its N-th
 //                            period, then makes them between the reads of two clients
-//   "steps": [STEP]          from the layer's opening, each after {"after": MS} or once the
-//                            file {"await": PATH} exists: {"session": SESSION} a new session,
-//                            told to the endpoint's notifications; {"state": {"pid", "state"}}
-//                            a session's state changes, told to its events
-#include <fcntl.h>
+//   "steps": [STEP]          from the layer's opening, each after {"after": MS}: {"session":
+//                            SESSION} a new session, told to the device's notifications; {"state":
+//                            {"pid", "state"}} a session's state changes, told to its events
 #include <unistd.h>
 
 #include <atomic>
@@ -44,7 +41,6 @@
 #include <fstream>
 #include <mutex>
 #include <nlohmann/json.hpp>
-#include <set>
 #include <thread>
 
 #include "app/agent.h"
@@ -75,9 +71,7 @@ std::string narrow(std::u16string_view text) {
 }
 
 AudioSessionState stateOf(const json& name) {
-  return name == "active"    ? AudioSessionState::active
-         : name == "expired" ? AudioSessionState::expired
-                             : AudioSessionState::inactive;
+  return name == "active" ? AudioSessionState::active : AudioSessionState::inactive;
 }
 
 struct Event {
@@ -97,15 +91,14 @@ struct Packet {
 class Model;
 
 struct Session final : AudioSessionControl {
-  Session(Model& model, std::int32_t pid, AudioSessionState state, int endpoint)
-      : model(model), pid(pid), state(state), endpoint(endpoint) {}
+  Session(Model& model, std::int32_t pid, AudioSessionState state)
+      : model(model), pid(pid), state(state) {}
   HRESULT getProcessId(DWORD* out) override;
   HRESULT getState(AudioSessionState* out) override;
   HRESULT registerAudioSessionNotification(AudioSessionEvents& sink) override;
   Model& model;
   const std::int32_t pid;
   AudioSessionState state;  // under the model's mutex
-  const int endpoint;
   std::vector<AudioSessionEvents*> events;
 };
 
@@ -160,13 +153,7 @@ class Model final : public WindowsAudio {
 
  public:
   explicit Model(json script)
-      : script_(std::move(script)), parent_(getppid()), opened_(Clock::now()) {
-    if (script_.contains("log")) {
-      logFd_ = open(script_["log"].get<std::string>().c_str(),
-                    O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    }
-    rate_ = script_.value("mixRate", 48000u);
-    period_ = script_.value("devicePeriod", std::int64_t{100'000});
+      : script_(std::move(script)), parent_(getppid()), opened_(Clock::now()), log_(script_) {
     frequency_ = script_.value("qpcFrequency", std::int64_t{10'000'000});
     for (const json& session : script_.value("sessions", json::array())) addSession(session);
     threads_.emplace_back([this] { runSteps(); });
@@ -216,8 +203,8 @@ class Model final : public WindowsAudio {
     *index = 1;
     return &avrt_;
   }
-  void avRevertMmThreadCharacteristics(AvrtHandle handle) override {
-    log({{"call", "AvRevertMmThreadCharacteristics"}, {"registered", handle == &avrt_}});
+  void avRevertMmThreadCharacteristics(AvrtHandle) override {
+    log({{"call", "AvRevertMmThreadCharacteristics"}});
   }
 
   // The system's words for two common codes, with its line end; none for the rest.
@@ -228,11 +215,7 @@ class Model final : public WindowsAudio {
   }
 
   // --- for the model's objects ---
-  void log(json line) {
-    if (logFd_ < 0) return;
-    const std::string text = line.dump() + "\n";
-    (void)!write(logFd_, text.data(), text.size());
-  }
+  void log(const json& line) const { log_(line); }
 
   // "main" for the thread that made the model, else t1, t2, ... in order of their first call.
   std::string thread() {
@@ -256,22 +239,15 @@ class Model final : public WindowsAudio {
   std::int64_t period() const { return period_; }
   std::mutex& mutex() { return mutex_; }
 
-  std::vector<std::shared_ptr<Session>> sessionsOf(int endpoint) {
+  // The sessions there are, and from then on the notifications tell of new ones.
+  std::vector<std::shared_ptr<Session>> enumerate() {
     std::lock_guard lock(mutex_);
-    std::vector<std::shared_ptr<Session>> found;
-    for (const auto& session : sessions_) {
-      if (session->endpoint == endpoint) found.push_back(session);
-    }
-    return found;
+    enumerated_ = true;
+    return sessions_;
   }
-
-  void enumerated(int endpoint) {
+  void registered(AudioSessionNotification& notification) {
     std::lock_guard lock(mutex_);
-    enumerated_.insert(endpoint);
-  }
-  void registered(int endpoint, AudioSessionNotification& notification) {
-    std::lock_guard lock(mutex_);
-    notifications_.emplace_back(endpoint, &notification);
+    notifications_.push_back(&notification);
   }
 
   // Under the mutex: every client's packets are made from the period after the first Start
@@ -303,8 +279,7 @@ class Model final : public WindowsAudio {
  private:
   std::shared_ptr<Session> addSession(const json& session) {
     auto added = std::make_shared<Session>(*this, pidOf(session["pid"]),
-                                           stateOf(session.value("state", "inactive")),
-                                           session.value("endpoint", 0));
+                                           stateOf(session.value("state", "inactive")));
     sessions_.push_back(added);
     return added;
   }
@@ -320,11 +295,6 @@ class Model final : public WindowsAudio {
           !pause(opened_ + std::chrono::milliseconds(step["after"].get<int>()))) {
         return;
       }
-      if (step.contains("await")) {
-        while (access(step["await"].get<std::string>().c_str(), F_OK) != 0) {
-          if (!pause(Clock::now() + std::chrono::milliseconds(10))) return;
-        }
-      }
       if (step.contains("session")) {
         std::vector<AudioSessionNotification*> told;
         std::shared_ptr<Session> session;
@@ -332,13 +302,8 @@ class Model final : public WindowsAudio {
           std::lock_guard lock(mutex_);
           session = addSession(step["session"]);
           // A manager tells of new sessions once it has been asked for its sessions.
-          for (const auto& [endpoint, notification] : notifications_) {
-            if (endpoint == session->endpoint && enumerated_.count(endpoint)) {
-              told.push_back(notification);
-            }
-          }
+          if (enumerated_) told = notifications_;
         }
-        log({{"model", "session"}, {"pid", session->pid}, {"told", told.size()}});
         for (auto* notification : told) notification->onSessionCreated(session);
       } else if (step.contains("state")) {
         const std::int32_t pid = pidOf(step["state"]["pid"]);
@@ -352,7 +317,6 @@ class Model final : public WindowsAudio {
             told.insert(told.end(), session->events.begin(), session->events.end());
           }
         }
-        log({{"model", "state"}, {"pid", pid}, {"told", told.size()}});
         for (auto* events : told) events->onStateChanged(state);
       }
     }
@@ -456,10 +420,10 @@ class Model final : public WindowsAudio {
   const json script_;
   const pid_t parent_;
   const Clock::time_point opened_;
+  const CallLog log_;
   const std::thread::id mainThread_ = std::this_thread::get_id();
-  int logFd_ = -1;
-  std::uint32_t rate_;
-  std::int64_t period_;
+  const std::uint32_t rate_ = 48000;     // the mix format's
+  const std::int64_t period_ = 100'000;  // the device's, in 100 ns
   std::int64_t frequency_;
   int avrt_ = 0;
   std::atomic<int> threadsSeen_{0};
@@ -473,8 +437,8 @@ class Model final : public WindowsAudio {
   std::int64_t deferred_ = 0;  // the time of the passes held back, once it has come
   std::vector<std::unique_ptr<Event>> events_;
   std::vector<std::shared_ptr<Session>> sessions_;
-  std::set<int> enumerated_;
-  std::vector<std::pair<int, AudioSessionNotification*>> notifications_;
+  bool enumerated_ = false;
+  std::vector<AudioSessionNotification*> notifications_;
   std::vector<LoopbackClient*> clients_;
   std::vector<std::thread> threads_;
   int activations_ = 0;  // main thread
@@ -513,63 +477,47 @@ struct SessionList final : AudioSessionEnumerator {
 };
 
 struct Manager final : AudioSessionManager {
-  Manager(Model& model, int endpoint) : model(model), endpoint(endpoint) {}
+  explicit Manager(Model& model) : model(model) {}
   HRESULT getSessionEnumerator(std::unique_ptr<AudioSessionEnumerator>* out) override {
     auto list = std::make_unique<SessionList>();
-    list->sessions = model.sessionsOf(endpoint);
-    json pids = json::array();
-    for (const auto& session : list->sessions) pids.push_back(session->pid);
-    model.enumerated(endpoint);
-    model.log({{"call", "GetSessionEnumerator"}, {"endpoint", endpoint}, {"pids", pids}});
+    list->sessions = model.enumerate();
+    model.log({{"call", "GetSessionEnumerator"}});
     *out = std::move(list);
     return kOk;
   }
   HRESULT registerSessionNotification(AudioSessionNotification& notification) override {
-    model.registered(endpoint, notification);
-    model.log({{"call", "RegisterSessionNotification"}, {"endpoint", endpoint}});
+    model.registered(notification);
+    model.log({{"call", "RegisterSessionNotification"}});
     return kOk;
   }
   Model& model;
-  const int endpoint;
 };
 
 // --- endpoints ---
 
+// The one output device, as most machines have.
 struct Endpoint final : Device {
-  Endpoint(Model& model, int index) : model(model), index(index) {}
+  explicit Endpoint(Model& model) : model(model) {}
   HRESULT activateAudioClient(std::unique_ptr<AudioClient>* out) override {
-    model.log({{"call", "Activate"}, {"endpoint", index}, {"interface", "IAudioClient"}});
     *out = std::make_unique<LoopbackClient>(model, kEndpointClient, 0);
     return kOk;
   }
   HRESULT activateSessionManager(std::unique_ptr<AudioSessionManager>* out) override {
-    model.log({{"call", "Activate"}, {"endpoint", index}, {"interface", "IAudioSessionManager2"}});
-    *out = std::make_unique<Manager>(model, index);
+    *out = std::make_unique<Manager>(model);
     return kOk;
   }
   Model& model;
-  const int index;
 };
 
 struct Devices final : DeviceEnumerator {
   explicit Devices(Model& model) : model(model) {}
-  HRESULT getDefaultAudioEndpoint(DataFlow flow, Role role, std::unique_ptr<Device>* out) override {
+  HRESULT getDefaultAudioEndpoint(DataFlow, Role, std::unique_ptr<Device>* out) override {
     const HRESULT status = model.script().value("defaultStatus", kOk);
-    model.log({{"call", "GetDefaultAudioEndpoint"},
-               {"flow", static_cast<int>(flow)},
-               {"role", static_cast<int>(role)},
-               {"status", status}});
-    if (succeeded(status)) *out = std::make_unique<Endpoint>(model, 0);
+    if (succeeded(status)) *out = std::make_unique<Endpoint>(model);
     return status;
   }
-  HRESULT enumAudioEndpoints(DataFlow flow, DWORD mask,
-                             std::vector<std::unique_ptr<Device>>* out) override {
-    // One output device, as most machines have.
-    model.log({{"call", "EnumAudioEndpoints"},
-               {"flow", static_cast<int>(flow)},
-               {"mask", mask},
-               {"count", 1}});
-    out->push_back(std::make_unique<Endpoint>(model, 0));
+  HRESULT enumAudioEndpoints(DataFlow, DWORD, std::vector<std::unique_ptr<Device>>* out) override {
+    out->push_back(std::make_unique<Endpoint>(model));
     return kOk;
   }
   Model& model;
@@ -577,7 +525,6 @@ struct Devices final : DeviceEnumerator {
 
 HRESULT Model::createDeviceEnumerator(std::unique_ptr<DeviceEnumerator>* out) {
   const HRESULT status = script_.value("enumeratorStatus", kOk);
-  log({{"call", "CoCreateInstance"}, {"class", "MMDeviceEnumerator"}, {"status", status}});
   if (succeeded(status)) *out = std::make_unique<Devices>(*this);
   return status;
 }
@@ -605,12 +552,7 @@ HRESULT Model::activateAudioInterfaceAsync(
   const HRESULT status = script_.value("activateStatus", kOk);
   const std::string reading = script_.value("activation", "after");
   const int index = activations_++;
-  log({{"call", "ActivateAudioInterfaceAsync"},
-       {"path", narrow(path)},
-       {"vt", params.vt},
-       {"size", params.cbSize},
-       {"params", whole ? json(fields) : json(nullptr)},
-       {"status", status}});
+  log({{"call", "ActivateAudioInterfaceAsync"}, {"params", whole ? json(fields) : json(nullptr)}});
   if (!succeeded(status)) return status;
   auto operation = std::make_shared<Operation>();
   operation->result = script_.value("activateResult", kOk);
@@ -644,10 +586,10 @@ LoopbackClient::~LoopbackClient() {
     std::lock_guard lock(model.mutex());
     model.forget(*this);
   }
-  if (index != kEndpointClient) model.log({{"call", "Release"}, {"client", index}});
+  if (index != kEndpointClient) model.log({{"call", "Release"}});
 }
 
-HRESULT LoopbackClient::initialize(ShareMode mode, DWORD flags, REFERENCE_TIME duration,
+HRESULT LoopbackClient::initialize(ShareMode mode, DWORD flags, REFERENCE_TIME,
                                    REFERENCE_TIME periodicity, const WaveFormat& f) {
   HRESULT status = model.script().value("initializeStatus", kOk);
   const bool floatStereo = f.wFormatTag == kWaveFormatIeeeFloat && f.nChannels == 2 &&
@@ -661,15 +603,10 @@ HRESULT LoopbackClient::initialize(ShareMode mode, DWORD flags, REFERENCE_TIME d
   }
   if (!floatStereo || (!converts && f.nSamplesPerSec != model.rate())) status = kUnsupportedFormat;
   model.log({{"call", "Initialize"},
-             {"client", index},
-             {"mode", static_cast<int>(mode)},
              {"flags", flags},
-             {"duration", duration},
-             {"periodicity", periodicity},
              {"format",
               {f.wFormatTag, f.nChannels, f.nSamplesPerSec, f.nAvgBytesPerSec, f.nBlockAlign,
-               f.wBitsPerSample, f.cbSize}},
-             {"status", status}});
+               f.wBitsPerSample, f.cbSize}}});
   if (succeeded(status)) {
     initialized = true;
     eventDriven = (flags & kStreamFlagsEventCallback) != 0;
@@ -681,7 +618,7 @@ HRESULT LoopbackClient::initialize(ShareMode mode, DWORD flags, REFERENCE_TIME d
 HRESULT LoopbackClient::getMixFormat(WaveFormat* format) {
   if (index != kEndpointClient) return kNotImpl;
   *format = {0xFFFE, 2, model.rate(), model.rate() * 8, 8, 32, 22};
-  model.log({{"call", "GetMixFormat"}, {"rate", model.rate()}});
+  model.log({{"call", "GetMixFormat"}});
   return kOk;
 }
 
@@ -689,7 +626,6 @@ HRESULT LoopbackClient::getDevicePeriod(REFERENCE_TIME* usual, REFERENCE_TIME* l
   if (index != kEndpointClient) return kNotImpl;
   *usual = model.period();
   *least = model.period() / 3;
-  model.log({{"call", "GetDevicePeriod"}});
   return kOk;
 }
 
@@ -700,13 +636,11 @@ HRESULT LoopbackClient::setEventHandle(EventHandle handle) {
                          : handle == nullptr ? kInvalidArg
                                              : kOk;
   if (succeeded(status)) event = static_cast<Event*>(handle);
-  model.log({{"call", "SetEventHandle"}, {"client", index}, {"status", status}});
   return status;
 }
 
 HRESULT LoopbackClient::getService(std::unique_ptr<AudioCaptureClient>* out) {
   const HRESULT status = initialized ? kOk : kNotInitialized;
-  model.log({{"call", "GetService"}, {"client", index}, {"status", status}});
   if (succeeded(status)) *out = std::make_unique<CaptureView>(*this);
   return status;
 }
@@ -729,7 +663,7 @@ HRESULT LoopbackClient::start() {
       model.started(*this);
     }
   }
-  model.log({{"call", "Start"}, {"client", index}, {"status", status}});
+  model.log({{"call", "Start"}});
   return status;
 }
 
@@ -738,7 +672,7 @@ HRESULT LoopbackClient::stop() {
     std::lock_guard lock(model.mutex());
     started = false;
   }
-  model.log({{"call", "Stop"}, {"client", index}});
+  model.log({{"call", "Stop"}});
   return kOk;
 }
 
@@ -747,7 +681,7 @@ HRESULT LoopbackClient::getBuffer(unsigned char** data, std::uint32_t* frames, D
   std::lock_guard lock(model.mutex());
   if (!toldGetBuffer) {
     toldGetBuffer = true;
-    model.log({{"call", "GetBuffer"}, {"client", index}, {"thread", model.thread()}});
+    model.log({{"call", "GetBuffer"}, {"thread", model.thread()}});
   }
   *data = nullptr;
   *frames = 0;
@@ -782,11 +716,6 @@ HRESULT LoopbackClient::releaseBuffer(std::uint32_t framesRead) {
 
 int main(int argc, char** argv) {
   nlohmann::json script = quenwick::readLayerScript();
-  if (!script.is_object()) {
-    static const char line[] = "quenwick-scripted-loopback: QUENWICK_SCRIPT names no script\n";
-    (void)!write(STDERR_FILENO, line, sizeof line - 1);
-    _exit(125);
-  }
   const quenwick::Backends backends{quenwick::loopback::loopbackBackend(
       [&script] { return std::make_unique<quenwick::loopback::Model>(script); })};
   quenwick::finish(quenwick::runAgent(argc, argv, backends));
