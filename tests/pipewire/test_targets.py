@@ -10,7 +10,8 @@ import subprocess
 import numpy as np
 import pytest
 
-from conftest import assert_holds, level_dbfs, noise, pcm_samples, until, write_float_wav
+from conftest import (assert_heard_from_the_start, level_dbfs, noise, pcm_samples, until,
+                      write_float_wav)
 from following import arguments, cases, children, command_of, start_apart, take_pid
 
 # How many short-lived players the tree's root starts one after another; a soak's are a parameter.
@@ -158,4 +159,4 @@ def test_a_player_that_starts_a_second_after_a_waiting_agent_is_heard_from_its_f
     run.wait_for_silence()
     run.signal(signal.SIGTERM)
     assert run.finish() == 0
-    assert_holds(run.out, played, from_the_start=True)
+    assert_heard_from_the_start(run.out, played)
