@@ -137,7 +137,8 @@ def run_row(start_agent, roles, backend, args, act, status, lines, waiting=None)
     pids = {name: process.pid for name, process in roles.items()}
     pids["GONE"] = 2147483000
     steps = (act or "").split(", ")
-    options = {}
+    # As a host starts it: a shell's background job would hand the agent SIGINT ignored.
+    options = {"preexec_fn": lambda: signal.signal(signal.SIGINT, signal.SIG_DFL)}
     orphanage = Orphanage() if "parent dies" in steps else None
     if "stdout closed" in steps:
         options["stdout"] = "held"
