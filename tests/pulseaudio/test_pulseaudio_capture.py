@@ -13,7 +13,7 @@ from conftest import (LIVENESS, ROOT, Agent, PulseAudio, assert_heard_from_the_s
                       assert_holds, level_dbfs, noise, pcm_samples, until, write_float_wav)
 from following import CAN_TAKE_PIDS, CASES, arguments, take_pid
 
-HEARD = noise(48000 * 2, 2, seed=1) * 0.5  # what a test listens for, played to its end
+HEARD = noise(48000 * 3, 2, seed=1) * 0.5  # what a test listens for, played to its end
 # What the capture holds of it: its last frame too, read against the silence after it.
 ENDED = np.concatenate([HEARD, np.zeros((1, 2), np.float32)])
 OTHER = noise(48000 * 30, 2, seed=2) * 0.5  # what plays on beside it
