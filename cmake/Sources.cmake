@@ -50,6 +50,9 @@ set(QUENWICK_CORE_SOURCES
   src/app/silence_watch.cpp
   src/app/standard_streams-${os}.cpp
   src/app/status.cpp
+  src/capture/mixing/channel_map.cpp
+  src/capture/mixing/packet_mixer.cpp
+  src/capture/mixing/stereo_cycle.cpp
   src/capture/process_targets.cpp)
 set(QUENWICK_CORE_AUDIO_SOURCES
   src/capture/coreaudio/aggregate_device.cpp
@@ -68,27 +71,31 @@ endif()
 # The entry point, and the platform's list of backends: the one place that names them.
 set(QUENWICK_MAIN_SOURCES src/app/main.cpp src/capture/backends-${QUENWICK_PLATFORM}.cpp)
 
-set(QUENWICK_PIPEWIRE_SOURCES
+# Linux's two backends, PipeWire and PulseAudio, each library opened at run time, and what they
+# share: who a client's process is, and the opening of a library.
+set(QUENWICK_LINUX_BACKEND_SOURCES
+  src/capture/linux/process_match.cpp
+  src/capture/linux/runtime_library.cpp
   src/capture/pipewire/capture_channel.cpp
   src/capture/pipewire/capture_node.cpp
-  src/capture/pipewire/channel_map.cpp
   src/capture/pipewire/graph_watch.cpp
   src/capture/pipewire/link_plan.cpp
   src/capture/pipewire/pipewire_capture.cpp
   src/capture/pipewire/pipewire_connection.cpp
   src/capture/pipewire/pipewire_library.cpp
-  src/capture/pipewire/process_match.cpp
-  src/capture/pipewire/registry_bridge.cpp)
+  src/capture/pipewire/registry_bridge.cpp
+  src/capture/pulseaudio/pulse_capture.cpp
+  src/capture/pulseaudio/pulse_library.cpp
+  src/capture/pulseaudio/sink_input_plan.cpp
+  src/capture/pulseaudio/stream_ring.cpp)
 
 # The process-loopback backend's portable sequence (Windows), built on every platform for the
 # scripted loopback in the tests.
 set(QUENWICK_LOOPBACK_SOURCES
   src/capture/loopback/activation.cpp
   src/capture/loopback/capture_loop.cpp
-  src/capture/loopback/delivered_cycle.cpp
   src/capture/loopback/loopback_capture.cpp
   src/capture/loopback/loopback_words.cpp
-  src/capture/loopback/packet_mixer.cpp
   src/capture/loopback/session_watch.cpp)
 
 # The process-loopback backend's translation into Windows' own calls (COM, WASAPI, MMCSS): it

@@ -139,22 +139,28 @@ class RunControl::Run final : public CaptureEvents {
     loop_.stop();
   }
 
-  // The first backend that can serve this machine; else the first one's words, as the
-  // platform's usual backend is the one a user knows to look at.
+  // The first backend that can serve this machine and carries audio; else the first that can
+  // serve at all; else the first one's words, as the platform's usual backend is the one a user
+  // knows to look at. A later backend is not even opened once one carries audio.
   std::optional<CaptureFailure> commitToABackend(const Backends& backends) {
     std::optional<CaptureFailure> first;
+    const Backend* chosen = nullptr;
     for (const Backend& backend : backends) {
       auto opened = backend.open();
-      if (auto* capture = std::get_if<std::unique_ptr<Capture>>(&opened)) {
-        capture_ = std::move(*capture);
-        if (request_.report) {
-          status({{"event", std::string("backend")}, {"name", backend.name}});
-        }
-        return std::nullopt;
+      if (auto* capture = std::get_if<OpenedCapture>(&opened)) {
+        if (chosen != nullptr && !capture->carriesAudio) continue;
+        chosen = &backend;
+        capture_ = std::move(capture->capture);
+        if (capture->carriesAudio) break;
+      } else if (!first) {
+        first = std::get<CaptureFailure>(std::move(opened));
       }
-      if (!first) first = std::get<CaptureFailure>(std::move(opened));
     }
-    return first.value_or(CaptureFailure{"no audio backend is built into this agent"});
+    if (chosen == nullptr) {
+      return first.value_or(CaptureFailure{"no audio backend is built into this agent"});
+    }
+    if (request_.report) status({{"event", std::string("backend")}, {"name", chosen->name}});
+    return std::nullopt;
   }
 
   // The start-up: a capture of what plays now, a wait for it (--wait), or the end.

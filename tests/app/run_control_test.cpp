@@ -445,10 +445,10 @@ TEST_P(RunControlEnds, AsTheHostIsTold) {
   Backends backends;
   for (const auto& [name, layer] : row.backends) {
     backends.push_back(
-        {name, [&, name, layer]() -> std::variant<std::unique_ptr<Capture>, CaptureFailure> {
+        {name, [&, name, layer]() -> std::variant<OpenedCapture, CaptureFailure> {
            if (layer.cannotServe) return CaptureFailure{*layer.cannotServe};
            calls += name + ":";
-           return std::make_unique<ScriptedCapture>(layer, calls, loop, child);
+           return OpenedCapture{std::make_unique<ScriptedCapture>(layer, calls, loop, child)};
          }});
   }
   std::vector<std::string> args;

@@ -245,8 +245,8 @@ class CoreAudioCapture final : public Capture {
 Backend coreAudioBackend(std::function<std::unique_ptr<AudioHardware>()> makeHardware) {
   return {"coreaudio",
           [makeHardware = std::move(
-               makeHardware)]() -> std::variant<std::unique_ptr<Capture>, CaptureFailure> {
-            return std::make_unique<CoreAudioCapture>(makeHardware());
+               makeHardware)]() -> std::variant<OpenedCapture, CaptureFailure> {
+            return OpenedCapture{std::make_unique<CoreAudioCapture>(makeHardware())};
           }};
 }
 

@@ -82,7 +82,10 @@ bool CaptureLoop::takePackets() noexcept {
         failed_[client] = true;
         break;
       }
-      mixer_.add(client, reinterpret_cast<const float*>(data), frames, flags, qpcPosition);
+      const bool silent = (flags & kBufferFlagsSilent) != 0;
+      const bool untimed = (flags & kBufferFlagsTimestampError) != 0;
+      mixer_.add(client, silent ? nullptr : reinterpret_cast<const float*>(data), frames,
+                 untimed ? PacketMixer::Timing::untimed : PacketMixer::Timing::timed, qpcPosition);
       clients_[client]->releaseBuffer(frames);
     }
   }

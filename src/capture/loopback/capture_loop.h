@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "capture/captured_cycle.h"
-#include "capture/loopback/packet_mixer.h"
 #include "capture/loopback/windows_audio.h"
+#include "capture/mixing/packet_mixer.h"
 
 namespace quenwick::loopback {
 

@@ -6,9 +6,9 @@
 
 #include "capture/loopback/activation.h"
 #include "capture/loopback/capture_loop.h"
-#include "capture/loopback/delivered_cycle.h"
 #include "capture/loopback/loopback_words.h"
 #include "capture/loopback/session_watch.h"
+#include "capture/mixing/stereo_cycle.h"
 
 namespace quenwick::loopback {
 namespace {
@@ -96,7 +96,7 @@ class LoopbackCapture final : public Capture {
 
   // Loopback clients have no mix format to offer: they deliver what Initialize asked for, and
   // that never changes.
-  std::variant<StreamFormat, CaptureFailure> format() override { return deliveredFormat(rate_); }
+  std::variant<StreamFormat, CaptureFailure> format() override { return stereoFormat(rate_); }
 
   std::optional<CaptureFailure> start(CycleSink& sink) override {
     std::vector<AudioCaptureClient*> clients;
@@ -233,9 +233,8 @@ class LoopbackCapture final : public Capture {
 
 Backend loopbackBackend(std::function<std::unique_ptr<WindowsAudio>()> makeAudio) {
   return {"loopback",
-          [makeAudio =
-               std::move(makeAudio)]() -> std::variant<std::unique_ptr<Capture>, CaptureFailure> {
-            return std::make_unique<LoopbackCapture>(makeAudio());
+          [makeAudio = std::move(makeAudio)]() -> std::variant<OpenedCapture, CaptureFailure> {
+            return OpenedCapture{std::make_unique<LoopbackCapture>(makeAudio())};
           }};
 }
 

@@ -49,7 +49,8 @@ void GraphWatch::globalAdded(std::uint32_t id, const char* type, const spa_dict*
   if (isType(type, PW_TYPE_INTERFACE_Node)) {
     const char* mediaClass = spa_dict_lookup(props, PW_KEY_MEDIA_CLASS);
     const bool plays = mediaClass != nullptr && std::strcmp(mediaClass, "Stream/Output/Audio") == 0;
-    state_.nodes[id] = {idProperty(props, PW_KEY_CLIENT_ID), plays, false, false, false};
+    const bool sink = mediaClass != nullptr && std::strcmp(mediaClass, "Audio/Sink") == 0;
+    state_.nodes[id] = {idProperty(props, PW_KEY_CLIENT_ID), plays, false, false, false, sink};
     // Only a stream's info says whether it carries on other streams' sound (its link group).
     if (plays) server_.bind(id, false);
   } else if (isType(type, PW_TYPE_INTERFACE_Port)) {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "capture/pipewire/channel_map.h"
+#include "capture/mixing/channel_map.h"
 
 namespace quenwick::pipewire {
 
@@ -80,6 +80,12 @@ std::string mixInputName(std::string_view position, const std::vector<std::strin
   std::string name = std::string(kMixInputPrefix) + std::string(position) + "_of";
   for (const std::string& other : layout) name += "_" + other;
   return name;
+}
+
+bool carriesAudio(const GraphState& graph) {
+  return std::any_of(graph.nodes.begin(), graph.nodes.end(), [](const auto& node) {
+    return node.second.audioSink || node.second.playsAudio;
+  });
 }
 
 bool hasClientOfATarget(const GraphState& graph,

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "capture/pipewire/channel_map.h"
-#include "capture/pipewire/process_match.h"
+#include "capture/linux/process_match.h"
+#include "capture/mixing/channel_map.h"
 
 namespace quenwick::pipewire {
 
@@ -23,7 +23,8 @@ struct NodeRecord {
   // node of a "node.link-group"), as the node's info says once it is in.
   bool relay = false;
   bool infoKnown = false;
-  bool running = false;  // its info's state is PW_NODE_STATE_RUNNING
+  bool running = false;    // its info's state is PW_NODE_STATE_RUNNING
+  bool audioSink = false;  // media.class Audio/Sink
 };
 
 struct PortRecord {
@@ -95,6 +96,10 @@ LinkPlan planLinks(const GraphState& graph, const LinkRule& rule);
 // each after an underscore.
 inline constexpr std::string_view kMixInputPrefix = "mix_";
 std::string mixInputName(std::string_view position, const std::vector<std::string>& layout);
+
+// Whether the graph has any audio at all: a sink to play to, or a stream that plays. A PipeWire
+// that runs for screen sharing only, beside a PulseAudio that plays, has neither.
+bool carriesAudio(const GraphState& graph);
 
 // Whether any client of the graph belongs to a process that `isTarget` takes.
 bool hasClientOfATarget(const GraphState& graph,

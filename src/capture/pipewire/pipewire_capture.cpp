@@ -9,12 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "capture/linux/process_match.h"
 #include "capture/pipewire/capture_channel.h"
 #include "capture/pipewire/capture_node.h"
 #include "capture/pipewire/link_plan.h"
 #include "capture/pipewire/pipewire_connection.h"
 #include "capture/pipewire/pipewire_library.h"
-#include "capture/pipewire/process_match.h"
 
 namespace quenwick {
 namespace {
@@ -201,14 +201,20 @@ class PipeWireCapture final : public Capture {
 }  // namespace
 
 Backend pipeWireBackend() {
-  return {"pipewire", []() -> std::variant<std::unique_ptr<Capture>, CaptureFailure> {
+  return {"pipewire", []() -> std::variant<OpenedCapture, CaptureFailure> {
             // The library is opened here, not by the loader: a machine without it gets a status
             // line. A server that is not there now will not be there in a moment either.
             if (auto failure = loadPipeWire()) return *failure;
             int error = 0;
             auto connection = PipeWireConnection::open(kConnectTimeout, error);
             if (!connection) return connectionFailure(error < 0 ? -error : EIO);  // EIO: no errno
-            return std::make_unique<PipeWireCapture>(std::move(connection));
+            // The registry as the connection's round trips left it: nothing more to wait for.
+            bool audio = false;
+            {
+              LoopLock lock(connection->loop());
+              audio = carriesAudio(connection->graph().state());
+            }
+            return OpenedCapture{std::make_unique<PipeWireCapture>(std::move(connection)), audio};
           }};
 }
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "capture/pipewire/capture_channel.h"
-#include "capture/pipewire/channel_map.h"
+#include "capture/mixing/channel_map.h"
 #include "capture/pipewire/graph_watch.h"
 #include "capture/pipewire/link_plan.h"
 

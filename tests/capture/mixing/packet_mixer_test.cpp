@@ -1,6 +1,6 @@
 // The delivering thread's mixing allocates nothing once made: two clients' packets, silent ones,
 // gaps, stretches of no packets at all and misdated ones, period after period.
-#include "capture/loopback/packet_mixer.h"
+#include "capture/mixing/packet_mixer.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 
 #include "support/allocation_count.h"
 
-namespace quenwick::loopback {
+namespace quenwick {
 namespace {
 
 struct CountingSink final : CycleSink {
@@ -16,7 +16,7 @@ struct CountingSink final : CycleSink {
   std::uint64_t frames = 0;
 };
 
-TEST(LoopbackMixer, MixesPeriodAfterPeriodWithoutAllocating) {
+TEST(PacketMixer, MixesPeriodAfterPeriodWithoutAllocating) {
   constexpr std::uint64_t kPeriod = 100'000;  // 10 ms in 100 ns units
   PacketMixer mixer(2, 48000, 480);
   const std::vector<float> packet(2 * 480, 0.25f);
@@ -26,11 +26,10 @@ TEST(LoopbackMixer, MixesPeriodAfterPeriodWithoutAllocating) {
   const auto mix = [&](int periods) {
     for (int i = 0; i < periods; ++i) {
       if (i % 50 == 0) position += 30 * kPeriod;  // nobody played for a while
-      const DWORD flags = i % 7 == 0    ? kBufferFlagsSilent
-                          : i % 11 == 0 ? kBufferFlagsTimestampError
-                                        : 0;
-      mixer.add(0, packet.data(), 480, flags, position);
-      if (i % 3 != 0) mixer.add(1, packet.data(), 480, 0, position + 15'000);
+      const auto timing = i % 11 == 0 ? PacketMixer::Timing::untimed : PacketMixer::Timing::timed;
+      mixer.add(0, i % 7 == 0 ? nullptr : packet.data(), 480, timing, position);
+      if (i % 3 != 0)
+        mixer.add(1, packet.data(), 480, PacketMixer::Timing::timed, position + 15'000);
       position += kPeriod;
       mixer.emitDue(position + mixer.dueIn(position) * (i % 5 == 0), sink);
     }
@@ -48,4 +47,4 @@ TEST(LoopbackMixer, MixesPeriodAfterPeriodWithoutAllocating) {
 }
 
 }  // namespace
-}  // namespace quenwick::loopback
+}  // namespace quenwick

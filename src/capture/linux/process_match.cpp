@@ -1,4 +1,4 @@
-#include "capture/pipewire/process_match.h"
+#include "capture/linux/process_match.h"
 
 #include <dirent.h>
 
@@ -10,7 +10,7 @@
 
 #include "system/process_facts.h"
 
-namespace quenwick::pipewire {
+namespace quenwick {
 namespace {
 
 // Linux keeps at most 15 characters of a binary name in comm.
@@ -103,4 +103,4 @@ std::vector<TargetProcess> processesOf(const ClientIdentity& client, const Proce
   return sandboxed.empty() ? one(declared) : sandboxed;
 }
 
-}  // namespace quenwick::pipewire
+}  // namespace quenwick

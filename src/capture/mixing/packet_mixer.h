@@ -1,11 +1,12 @@
-// The loopback clients' packets, mixed into cycles of one engine period on one timeline. Each
-// packet is added where its QPC position says, so the clients' sounds line up as they were
-// played, whichever client's packet came first; a client's packet within a quarter of a period of
+// Several streams' packets, mixed into cycles of one period on one timeline: the loopback clients'
+// on Windows, the sink inputs' monitor streams on PulseAudio. Each packet is added where its
+// position on the backend's clock says, so the streams' sounds line up as they were played,
+// whichever stream's packet came first; a client's packet within a quarter of a period of
 // where its last one ended is taken to follow it (the jitter of two clocks), and a client never
 // overlaps itself. A period goes out once a client's packets have passed its end by a whole
 // period (so the other clients' packets of that period have come too) as seen before the last
 // round of packets was taken (so every client has been drained of them since), or, while no
-// packets come (a silent target sends none), once the performance counter has passed its end by
+// packets come (a silent target sends none), once the clock has passed its end by
 // kLateness: the timeline keeps going, as silence, from the start.
 //
 // The delivering thread's own: every call allocates nothing, and none waits.
@@ -16,27 +17,32 @@
 #include <vector>
 
 #include "capture/captured_cycle.h"
-#include "capture/loopback/windows_audio.h"
 
-namespace quenwick::loopback {
+namespace quenwick {
 
 class PacketMixer {
  public:
   // How long a period waits for packets before it goes out as what it has, in 100 ns units.
   static constexpr std::uint64_t kLateness = 2'000'000;
 
-  // Room for `clients` clients' packets of interleaved float stereo at `rate`, in periods of
-  // `periodFrames` frames.
+  // Room for `clients` streams' packets of interleaved float stereo at `rate`, in periods of
+  // `periodFrames` frames. Positions and times are on the backend's clock, in 100 ns units.
   PacketMixer(std::size_t clients, std::uint32_t rate, std::uint32_t periodFrames);
 
-  // The timeline starts at `origin`, a performance counter reading in 100 ns units; what was
-  // played before it is left out.
+  // The timeline starts at `origin`; what was played before it is left out.
   void begin(std::uint64_t origin) noexcept;
 
-  // One packet of `client`: `frames` frames of interleaved float stereo (not read when the
-  // flags say the packet is silent) with the flags and QPC position GetBuffer gave.
-  void add(std::size_t client, const float* data, std::uint32_t frames, DWORD flags,
-           std::uint64_t qpcPosition) noexcept;
+  // How far a packet's position can be trusted.
+  enum class Timing : std::uint8_t { timed, untimed };
+
+  // One packet of `client`: `frames` frames of interleaved float stereo, or none (null: a silent
+  // packet, which only tells that its time has come), at `position`; an untimed one follows the
+  // client's last packet.
+  void add(std::size_t client, const float* data, std::uint32_t frames, Timing timing,
+           std::uint64_t position) noexcept;
+
+  // The client's stream ended: its next packet, a new stream's, is placed by its own position.
+  void forget(std::size_t client) noexcept { clients_[client] = {}; }
 
   // After each round of packets taken from every client: delivers to `sink`, in order, every
   // period that is due at `now` (100 ns units), the counter as it was when the round began.
@@ -52,7 +58,7 @@ class PacketMixer {
   };
 
   std::int64_t frameAt(std::uint64_t position) const noexcept;
-  std::uint64_t timeOf(std::int64_t frame) const noexcept;  // 100 ns units
+  std::uint64_t timeOf(std::int64_t frame) const noexcept;
   float* slot(std::int64_t frame) noexcept { return &ring_[2 * (frame & mask_)]; }
 
   const std::uint32_t rate_;
@@ -69,4 +75,4 @@ class PacketMixer {
   std::int64_t seen_ = 0;     // reached_ at the end of the last round
 };
 
-}  // namespace quenwick::loopback
+}  // namespace quenwick

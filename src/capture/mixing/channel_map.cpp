@@ -1,10 +1,10 @@
-#include "capture/pipewire/channel_map.h"
+#include "capture/mixing/channel_map.h"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
 
-namespace quenwick::pipewire {
+namespace quenwick {
 namespace {
 
 // Left and right positions of SPA's channel table. Front, side, rear, wide, high, top and back
@@ -56,4 +56,4 @@ MixWeights mixdownWeights(std::string_view position, const std::vector<std::stri
   return {sum.left > 0 ? w.left / sum.left : 0.0f, sum.right > 0 ? w.right / sum.right : 0.0f};
 }
 
-}  // namespace quenwick::pipewire
+}  // namespace quenwick

@@ -1,11 +1,11 @@
-#include "capture/loopback/packet_mixer.h"
+#include "capture/mixing/packet_mixer.h"
 
 #include <algorithm>
 #include <cstdlib>
 
-#include "capture/loopback/delivered_cycle.h"
+#include "capture/mixing/stereo_cycle.h"
 
-namespace quenwick::loopback {
+namespace quenwick {
 namespace {
 
 constexpr std::int64_t kUnitsPerSecond = 10'000'000;  // 100 ns units
@@ -46,15 +46,14 @@ std::uint64_t PacketMixer::timeOf(std::int64_t frame) const noexcept {
   return origin_ + frames / rate_ * kUnitsPerSecond + frames % rate_ * kUnitsPerSecond / rate_;
 }
 
-void PacketMixer::add(std::size_t client, const float* data, std::uint32_t frames, DWORD flags,
-                      std::uint64_t qpcPosition) noexcept {
+void PacketMixer::add(std::size_t client, const float* data, std::uint32_t frames, Timing timing,
+                      std::uint64_t position) noexcept {
   Placement& placement = clients_[client];
-  std::int64_t start = frameAt(qpcPosition);
+  std::int64_t start = frameAt(position);
   std::int64_t from = start;
   if (placement.placed) {
-    // A position the engine could not time follows the last packet, as does one off by jitter.
-    if ((flags & kBufferFlagsTimestampError) != 0 ||
-        std::abs(start - placement.next) <= period_ / 4) {
+    // A position the layer could not time follows the last packet, as does one off by jitter.
+    if (timing == Timing::untimed || std::abs(start - placement.next) <= period_ / 4) {
       start = from = placement.next;
     }
     from = std::max(from, placement.next);
@@ -64,7 +63,7 @@ void PacketMixer::add(std::size_t client, const float* data, std::uint32_t frame
   placement.next = std::max(placement.next, end);
   reached_ = std::max(reached_, end);
   // A silent packet's data means nothing: it only tells that its time has come.
-  if ((flags & kBufferFlagsSilent) != 0 || data == nullptr) return;
+  if (data == nullptr) return;
   from = std::max(from, emitted_);
   const std::int64_t to = std::min(end, emitted_ + capacity_);
   for (std::int64_t frame = from; frame < to; ++frame) {
@@ -93,7 +92,7 @@ void PacketMixer::emitDue(std::uint64_t now, CycleSink& sink) noexcept {
       out[1] = mixed[1];
       mixed[0] = mixed[1] = 0.0f;
     }
-    deliverCycle(sink, cycle_.data(), period_, rate_, timeOf(emitted_) * 100);
+    deliverStereo(sink, cycle_.data(), period_, rate_, timeOf(emitted_) * 100);
     emitted_ = end;
   }
 }
@@ -103,4 +102,4 @@ std::uint64_t PacketMixer::dueIn(std::uint64_t now) const noexcept {
   return due > now ? due - now : 0;
 }
 
-}  // namespace quenwick::loopback
+}  // namespace quenwick

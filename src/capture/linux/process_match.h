@@ -1,7 +1,8 @@
-// Which processes a PipeWire client belongs to.
+// Which processes an audio server's client belongs to, on Linux: a PipeWire client, or a
+// PulseAudio client through the properties it declares.
 //
-// A native client's "pipewire.sec.pid" is the kernel-verified pid of the socket's peer, so it
-// is the truth, also for a sandboxed application. A client that reached the graph through
+// A native PipeWire client's "pipewire.sec.pid" is the kernel-verified pid of the socket's peer, so
+// it is the truth, also for a sandboxed application. A client that reached the graph through
 // pipewire-pulse ("pulse.server.type" set) has pipewire-pulse's own pid there; its process is
 // the "application.process.id" that it declared, which a sandboxed application gives from inside
 // its pid namespace, so that one is found by namespace pid plus binary name.
@@ -14,17 +15,17 @@
 
 #include "capture/process_targets.h"
 
-namespace quenwick::pipewire {
+namespace quenwick {
 
 // What a client's properties say about its process.
 struct ClientIdentity {
   std::optional<std::int32_t> securityPid;     // pipewire.sec.pid
   std::optional<std::int32_t> applicationPid;  // application.process.id
   std::string applicationBinary;               // application.process.binary
-  bool viaPulse = false;                       // pulse.server.type present
+  bool viaPulse = false;  // a PulseAudio client (pulse.server.type present on PipeWire)
 };
 
-// A process on this host as the graph may know it.
+// A process on this host as an audio server may know it.
 struct ProcessIdentity {
   std::int32_t pid = 0;
   std::int32_t namespacePid = 0;  // the innermost NSpid; equals pid outside a pid namespace
@@ -54,4 +55,4 @@ std::vector<TargetProcess> processesOf(const ClientIdentity& client, const Proce
 // Parses a decimal pid property; nullopt when absent or not a whole positive number.
 std::optional<std::int32_t> parsePid(const char* text);
 
-}  // namespace quenwick::pipewire
+}  // namespace quenwick

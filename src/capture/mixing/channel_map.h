@@ -1,5 +1,5 @@
-// How an application's output ports reach the capture node's two sides, by their channel
-// positions ("audio.channel", as PipeWire names positions).
+// How an application's channels reach the capture's two sides, by their positions (named as
+// PipeWire names them in "audio.channel"): one rule for PipeWire's links and PulseAudio's streams.
 #pragma once
 
 #include <cstdint>
@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-namespace quenwick::pipewire {
+namespace quenwick {
 
 enum class CaptureInputs : std::uint8_t { left = 1, right = 2, both = 3 };
 
@@ -27,4 +27,4 @@ struct MixWeights {
 };
 MixWeights mixdownWeights(std::string_view position, const std::vector<std::string>& positions);
 
-}  // namespace quenwick::pipewire
+}  // namespace quenwick
