@@ -476,10 +476,13 @@ class PulseAudio(PipeWire):
                    for i in self.listed("sink-inputs"))
 
     def play(self, samples, sink=None, rate=48000):
-        """paplay of float samples (frames in rows) to `sink` (the default one), once it plays."""
+        """paplay of float samples (frames in rows; six channels are 5.1) to `sink` (the default
+        one), once it plays."""
         path = self.work / f"played{len(self.players)}.wav"
         write_float_wav(path, samples, rate)
-        player = self.play_command(["paplay", *(["-d", sink] if sink else []), path])
+        surround = ["--channel-map=front-left,front-right,front-center,lfe,rear-left,rear-right"]
+        player = self.play_command(["paplay", *(["-d", sink] if sink else []),
+                                    *(surround if samples.shape[1] == 6 else []), path])
         until(lambda: self.playing(player.pid, sink or "test-sink"), what="the player to play")
         return player
 
