@@ -75,13 +75,13 @@ def test_who_is_heard(pulseaudio, tmp_path, line, playing, heard):
     if heard:
         pulseaudio.players[-1].wait(LIVENESS)
         run.wait_for_silence()
-    else:
-        until(lambda: len(run.out) >= 32000, what="a second of output")
+    else:  # past what the sink rendered ahead (up to 2 s), which no agent would hear either
+        until(lambda: len(run.out) >= 96000, what="three seconds of output")
     stop(run)
     if heard:
         assert_holds(run.out, ENDED)
     else:
-        assert len(run.out) >= 32000 and not any(run.out)
+        assert not any(run.out)
 
 
 @pytest.fixture
