@@ -9,6 +9,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-# The agent opens libpipewire at run time and needs only its headers, which generate nothing per
-# architecture: the build machine's libpipewire-0.3-dev serves, and no arm64 library is linked.
+# The agent opens libpipewire and libpulse at run time and needs only their headers, which
+# generate nothing per architecture: the build machine's libpipewire-0.3-dev and libpulse-dev
+# serve, and no arm64 library is linked.
 set(ENV{PKG_CONFIG_LIBDIR} "/usr/lib/aarch64-linux-gnu/pkgconfig:/usr/share/pkgconfig:/usr/lib/${CMAKE_HOST_SYSTEM_PROCESSOR}-linux-gnu/pkgconfig")

@@ -21,7 +21,7 @@ export type QuenwickStatusEvent =
 export interface BackendEvent {
   event: 'backend';
   /**
-   * pipewire (Linux), coreaudio (macOS), loopback (Windows); a later agent may name others.
+   * pipewire or pulseaudio (Linux), coreaudio (macOS), loopback (Windows); a later agent may name others.
    */
   name: string;
 }

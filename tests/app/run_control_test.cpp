@@ -187,6 +187,7 @@ struct Step {
 
 struct Layer {
   std::optional<std::string> cannotServe{};  // the backend's words when it cannot
+  bool noAudio = false;                      // its server answers, and carries no audio
   Resolution resolution = Resolution::somethingToHear;
   std::optional<std::string> resolveFails{}, createFails{};
   bool plays = false;  // this test's process plays from create() on
@@ -389,6 +390,8 @@ const Row kRows[] = {
     // Each platform's backends, tried in order.
     {"SecondBackendServesAndReportSaysSo", {"--global", "--report"}, {{"first", {.cannotServe = "no first"}}, {"second", gone}, {"third", serves}}, failure, kGone, {R"({"event":"backend","name":"second"})", tap, format48k, running, nobodyPlays}, "second: listen resolve create format start halt"},
     {"WithoutReportNoBackendLine", {"--global"}, {{"first", {.cannotServe = "no first"}}, {"second", gone}}, failure, kGone, started, "second: listen resolve create format start halt"},
+    {"ABackendWithAudioGoesBeforeOneWithout", {"--global", "--report"}, {{"first", {.noAudio = true}}, {"second", gone}, {"third", serves}}, failure, kGone, {R"({"event":"backend","name":"second"})", tap, format48k, running, nobodyPlays}, "first:second: listen resolve create format start halt"},
+    {"WithoutAudioTheFirstThatServes", {"--global", "--report"}, {{"first", {.noAudio = true, .steps = {{0ms, Does::serverGoes}}}}, {"second", {.cannotServe = "no"}}, {"third", {.noAudio = true}}}, failure, kGone, {R"({"event":"backend","name":"first"})", tap, format48k, running, nobodyPlays}, "first:third: listen resolve create format start halt"},
     {"NoBackendServesInTheFirstsWords", {"--global", "--report"}, {{"first", {.cannotServe = "no library"}}, {"second", {.cannotServe = "no"}}}, failure, "no library", {}, ""},
 };
 
@@ -448,7 +451,8 @@ TEST_P(RunControlEnds, AsTheHostIsTold) {
         {name, [&, name, layer]() -> std::variant<OpenedCapture, CaptureFailure> {
            if (layer.cannotServe) return CaptureFailure{*layer.cannotServe};
            calls += name + ":";
-           return OpenedCapture{std::make_unique<ScriptedCapture>(layer, calls, loop, child)};
+           return OpenedCapture{std::make_unique<ScriptedCapture>(layer, calls, loop, child),
+                                !layer.noAudio};
          }});
   }
   std::vector<std::string> args;

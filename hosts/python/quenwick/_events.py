@@ -8,8 +8,8 @@ from typing import Optional, Union
 
 @dataclass(frozen=True)
 class BackendEvent:
-    """The backend that serves the run (``report``), the first line: "pipewire" on Linux,
-    "coreaudio" on macOS, "loopback" on Windows."""
+    """The backend that serves the run (``report``), the first line: "pipewire" or "pulseaudio"
+    on Linux, "coreaudio" on macOS, "loopback" on Windows."""
 
     name: str
 

@@ -647,10 +647,11 @@ class PulseCapture final : public Capture {
 }  // namespace
 
 Backend pulseAudioBackend() {
+  // Standard error carries status lines only, whatever PULSE_LOG asks for: libpulse's own log
+  // goes to the system's log. Set here, while the main thread is the only one.
+  setenv("PULSE_LOG_SYSLOG", "1", 1);
   return {"pulseaudio", []() -> std::variant<OpenedCapture, CaptureFailure> {
             if (auto failure = loadPulse()) return *failure;
-            // Standard error carries status lines only: libpulse's own log goes nowhere.
-            setenv("PULSE_LOG_FILE", "/dev/null", 1);
             auto capture = std::make_unique<PulseCapture>();
             if (auto failure = capture->connect()) return *failure;
             return OpenedCapture{std::move(capture)};

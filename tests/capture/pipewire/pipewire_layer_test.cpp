@@ -12,8 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include "capture/pipewire/capture_channel.h"
 #include "capture/mixing/channel_map.h"
+#include "capture/pipewire/capture_channel.h"
 #include "capture/pipewire/graph_watch.h"
 #include "capture/pipewire/link_plan.h"
 
@@ -306,6 +306,30 @@ TEST(GraphWatch, FollowsTheRegistryEventByEvent) {
 }
 
 // A sink that takes its time with each cycle.
+// A PipeWire that runs for screen sharing only has neither a sink nor a stream that plays: the
+// graph carries no audio, and PulseAudio is looked for beside it.
+TEST(GraphWatch, TellsWhetherTheGraphCarriesAudio) {
+  RecordingServer server;
+  Processes host;
+  GraphWatch watch(server, host);
+  const struct {
+    std::uint32_t id;
+    const char* mediaClass;  // null: the global goes
+    bool carries;
+  } steps[] = {{1, "Video/Source", false}, {2, "Stream/Input/Audio", false},
+               {3, "Audio/Source", false}, {4, "Audio/Sink", true},
+               {4, nullptr, false},        {5, "Stream/Output/Audio", true}};
+  for (const auto& step : steps) {
+    if (step.mediaClass == nullptr) {
+      watch.globalRemoved(step.id);
+    } else {
+      const Props node{{PW_KEY_MEDIA_CLASS, step.mediaClass}};
+      watch.globalAdded(step.id, PW_TYPE_INTERFACE_Node, &node.dict);
+    }
+    EXPECT_EQ(carriesAudio(watch.state()), step.carries) << step.id;
+  }
+}
+
 struct SlowSink final : CycleSink {
   void deliver(const CapturedCycle&) noexcept override {
     ++entered, std::this_thread::sleep_for(std::chrono::milliseconds(100)), ++left;
