@@ -360,15 +360,16 @@ def assert_heard_from_the_start(captured, played):
 
 class PipeWire:
     """The private stack of scripts/private-pipewire.sh, with pw-dump views and players."""
+    SCRIPT = "private-pipewire.sh"
 
     def __init__(self, work):
         self.work = work
-        self.runner = subprocess.Popen([str(ROOT / "scripts" / "private-pipewire.sh"), str(work)],
+        self.runner = subprocess.Popen([str(ROOT / "scripts" / self.SCRIPT), str(work)],
                                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         env_file = work / "env"
         while not env_file.exists():
             if self.runner.poll() is not None:
-                pytest.fail("the private PipeWire stack did not start:\n" +
+                pytest.fail(f"{self.SCRIPT} did not start:\n" +
                             self.runner.stderr.read().decode(errors="replace"))
             time.sleep(0.05)
         self.vars = dict(line.split("=", 1) for line in env_file.read_text().splitlines())
@@ -458,6 +459,43 @@ def pipewire(tmp_path_factory):
     stack = PipeWire(tmp_path_factory.mktemp("pipewire"))
     yield stack
     stack.stop()
+
+
+class PulseAudio(PipeWire):
+    """The private daemon of scripts/private-pulseaudio.sh, with paplay players and pactl."""
+    SCRIPT = "private-pulseaudio.sh"
+
+    def listed(self, kind):
+        return json.loads(self.run("pactl", "-f", "json", "list", kind).stdout)
+
+    def playing(self, pid, sink="test-sink"):
+        """Whether a stream of the process plays into the sink."""
+        names = {s["index"]: s["name"] for s in self.listed("sinks")}
+        return any(i["properties"].get("application.process.id") == str(pid) and
+                   names.get(i["sink"]) == sink and not i["corked"]
+                   for i in self.listed("sink-inputs"))
+
+    def play(self, samples, sink=None, rate=48000):
+        """paplay of float samples (frames in rows; six channels are 5.1) to `sink` (the default
+        one), once it plays."""
+        path = self.work / f"played{len(self.players)}.wav"
+        write_float_wav(path, samples, rate)
+        surround = ["--channel-map=front-left,front-right,front-center,lfe,rear-left,rear-right"]
+        player = self.play_command(["paplay", *(["-d", sink] if sink else []),
+                                    *(surround if samples.shape[1] == 6 else []), path])
+        until(lambda: self.playing(player.pid, sink or "test-sink"), what="the player to play")
+        return player
+
+    def add_sink(self, name, rate=48000, channels=2):
+        self.run("pactl", "load-module", "module-null-sink", f"sink_name={name}", f"rate={rate}",
+                 f"channels={channels}", "format=float32le")
+
+
+@pytest.fixture(scope="module")
+def pulseaudio(tmp_path_factory):
+    daemon = PulseAudio(tmp_path_factory.mktemp("pulseaudio"))
+    yield daemon
+    daemon.stop()
 
 
 def level_dbfs(pcm):
