@@ -41,10 +41,12 @@ constexpr std::size_t kMostStreams = 16;
 constexpr std::uint32_t kRingFrames = 1 << 16;
 // A period of the mix and the fragment asked of each stream: 10 ms, about PipeWire's quantum.
 constexpr std::uint32_t kPeriodsPerSecond = 100;
-// A fragment's arrival says when it was captured only to within the mainloop thread's wake-ups:
-// one that arrives within this much of where the stream's last one ended follows it, frame for
-// frame. Farther off (the stream was corked, or fragments were lost), it is placed by its time.
-constexpr std::uint64_t kArrivalJitter = 400'000;  // 40 ms in the mixer's 100 ns units
+// A fragment's arrival says when it was captured only to within the server's and the mainloop
+// thread's delays, which reach tens of milliseconds under load: one that arrives within this
+// much of where the stream's last one ended follows it, frame for frame. Farther off (the
+// stream was corked, or fragments were lost), it is placed by its time. Below the mixer's
+// lateness, so that what follows a pause is never placed where the mix has gone out already.
+constexpr std::uint64_t kArrivalJitter = 1'500'000;  // 150 ms in the mixer's 100 ns units
 // A stream that fails this many times before it delivers anything is not made again.
 constexpr int kMostFailures = 4;
 
@@ -99,6 +101,9 @@ struct SinkRecord {
 struct Slot {
   StreamRing ring{kRingFrames};
   std::atomic<bool> busy{false};
+  // A stream made as its sink input appeared, before the server said whose it is, is held back
+  // until it is known to be heard, and its sound thrown away if it is not.
+  std::atomic<bool> confirmed{false}, discarded{false};
   // The mainloop thread's:
   pa_stream* stream = nullptr;
   std::uint32_t sinkInput = PA_INVALID_INDEX;
@@ -305,8 +310,20 @@ class PulseCapture final : public Capture {
       finish(*slot);
       slot = nullptr;
     }
-    if (heard && slot == nullptr) record(index, input->second.sink);
+    if (slot != nullptr) slot->confirmed.store(true, std::memory_order_release);
+    if (heard && slot == nullptr) record(index, input->second.sink, true);
     tellPlaying(false);
+  }
+
+  // A sink input that has just appeared is recorded at once, from the default sink's monitor,
+  // before its info says whose it is and where it plays: the sink renders it a fragment at a
+  // time from its first, and every round trip more before its monitor stream is there loses one.
+  void recordAhead(std::uint32_t index) {
+    if (!mixer_ || tornDown_ || inputs_.count(index) != 0 || slotOf(index) != nullptr ||
+        sinks_.count(defaultSink_) == 0) {
+      return;
+    }
+    record(index, defaultSink_, false);
   }
 
   // A sink renders as far ahead as the lowest latency that anyone asks of it or of its monitor:
@@ -345,7 +362,7 @@ class PulseCapture final : public Capture {
     return nullptr;
   }
 
-  void record(std::uint32_t sinkInput, std::uint32_t sinkIndex) {
+  void record(std::uint32_t sinkInput, std::uint32_t sinkIndex, bool confirmed) {
     const auto free = std::find_if(slots_.begin(), slots_.end(), [](const auto& slot) {
       return !slot->busy.load(std::memory_order_acquire);
     });
@@ -364,6 +381,8 @@ class PulseCapture final : public Capture {
       pa().stream_unref(stream);
       return;
     }
+    slot.confirmed.store(confirmed, std::memory_order_relaxed);
+    slot.discarded.store(false, std::memory_order_relaxed);
     slot.busy.store(true, std::memory_order_release);
     slot.stream = stream;
     slot.sinkInput = sinkInput;
@@ -376,6 +395,9 @@ class PulseCapture final : public Capture {
   // Stops the slot's stream; the delivering thread frees the slot once it takes the end.
   void finish(Slot& slot) {
     if (slot.stream == nullptr) return;
+    if (!slot.confirmed.load(std::memory_order_relaxed)) {
+      slot.discarded.store(true, std::memory_order_release);
+    }
     pa().stream_set_state_callback(slot.stream, nullptr, nullptr);
     pa().stream_set_read_callback(slot.stream, nullptr, nullptr);
     pa().stream_disconnect(slot.stream);
@@ -556,6 +578,9 @@ class PulseCapture final : public Capture {
         self.reconcile(index);
         self.processesChanged();
       } else {
+        if ((type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_NEW) {
+          self.recordAhead(index);
+        }
         asked = pa().context_get_sink_input_info(context, index, onSinkInputInfo, data);
       }
     }
@@ -598,12 +623,15 @@ class PulseCapture final : public Capture {
       for (std::size_t index = 0; index < kMostStreams; ++index) {
         Slot& slot = *slots_[index];
         if (!slot.busy.load(std::memory_order_acquire)) continue;
+        const bool discarded = slot.discarded.load(std::memory_order_acquire);
+        if (!discarded && !slot.confirmed.load(std::memory_order_acquire)) continue;
         slot.ring.drain([&](const StreamRing::Packet& packet) {
           if (packet.end) {
             mixer_->forget(index);
             slot.busy.store(false, std::memory_order_release);
             return;
           }
+          if (discarded) return;
           mixer_->add(index, packet.data, packet.frames,
                       packet.timed ? PacketMixer::Timing::timed : PacketMixer::Timing::untimed,
                       packet.position);
