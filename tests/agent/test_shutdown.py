@@ -11,20 +11,11 @@ import time
 
 import pytest
 
-from conftest import LISTED, BUILD, LINUX_ONLY, SANITIZED, decimated, fmt, noise, until
+from conftest import LISTED, BUILD, LINUX_ONLY, SANITIZED, decimated, noise, until
 from contract import Orphanage
 
 FOREVER = {"pids": {str(LISTED): 7}, "steps": [{"pace": 2000}, {"deliver": -1, "frames": 512}]}
 TEARDOWN = ["stop", "destroyIOProcID", "destroyAggregateDevice", "destroyProcessTap"]
-
-
-def test_a_format_change_due_on_a_hung_up_standard_error_ends_the_agent_with_0(agent):
-    run = agent(["--pids", str(LISTED)], script={"pids": {str(LISTED): 7}, "steps": [
-        {"sleep": 500}, {"change": fmt(channels=1)}, {"notify": "tfmt"}]}, stderr="held")
-    run.wait_for_event("running")
-    run.hang_up(2)
-    assert run.finish() == 0
-    assert "destroyProcessTap" not in [c["call"] for c in run.calls()]
 
 
 @pytest.fixture

@@ -5,10 +5,9 @@ as the agent reads their start times and parents from the system."""
 import signal
 import subprocess
 
-import numpy as np
 import pytest
 
-from conftest import decimated, noise, until
+from conftest import until
 from following import arguments, cases, children, start_apart, take_pid
 
 OBJECTS = {"A": 7, "B": 8, "T": 9, "K": 5, "G": 6, "X": 10, "S": 11, "R": 12}
@@ -67,48 +66,6 @@ def test_the_tap_follows_its_targets(agent, roles, tmp_path, line, start, later,
     left_out = "--global" in line
     assert sorted(written[-1] if written else tap) == sorted(
         OBJECTS[role] for role in start + later if (role in heard) != left_out)
-
-
-def test_a_process_that_connects_between_the_first_read_and_the_listener_is_followed(agent):
-    # The process list is followed from before the agent first reads it: a process to leave out
-    # that connects just after that read is left out as soon as the agent runs.
-    excluded = subprocess.Popen(["sleep", "60"])
-    try:
-        run = agent(["--global", "--exclude-self", excluded.pid], script={
-            "connectsAfterRead": [[8, excluded.pid]], "steps": [{"sync": True}]})
-        run.wait_until_done()
-        run.wait_for_event("running")  # SIGTERM is handled from then on
-        run.signal(signal.SIGTERM)
-        assert run.finish() == 0
-    finally:
-        excluded.kill()
-        excluded.wait()
-    assert [c["processes"] for c in run.calls() if c["call"] == "setPropertyData"] == [[8]]
-
-
-# Apple's header leaves open whether a start with "tapautostart" waits for the first sound itself
-# or only holds the IO back; the scripted layer models both.
-@pytest.mark.parametrize("reading", ["returns", "blocks"])
-def test_a_target_that_plays_after_the_tap_was_made_is_heard_after_silence(agent, roles, tmp_path,
-                                                                          reading):
-    pids, _ = roles
-    source = noise(10 * 512, 2)
-    (tmp_path / "source.raw").write_bytes(source.tobytes())
-    go = tmp_path / "go"
-    run = agent(["--pids", f"{pids['A']},{pids['B']}"], script={
-        "autostart": reading, "pids": {str(pids["A"]): 7}, "processes": [[7, pids["A"]]],
-        "playing": [], "source": str(tmp_path / "source.raw"),
-        "steps": [{"deliver": 10, "frames": 512}, {"await": str(go)},
-                  {"processes": [[7, pids["A"]], [8, pids["B"]]]}, {"notify": "prs#"},
-                  {"sync": True}, {"play": 8}, {"deliver": 10, "frames": 512}]})
-    run.wait_for_event("running")  # while A is silent and B not yet there
-    go.touch()
-    run.wait_until_done()
-    run.wait_for_event("running")  # SIGTERM is handled from then on
-    run.signal(signal.SIGTERM)
-    assert run.finish() == 0
-    # Silence flows from the start; B's sound from the list where it plays.
-    assert bytes(run.out) == decimated(np.concatenate([np.zeros_like(source), source]))
 
 
 # Apple's header does not say what a read of the process list into too little room gives: the

@@ -1,8 +1,7 @@
-"""The PCM stream keeps time, on the scripted audio layer: a cycle is placed where its time
-stamp says, with silence before one that comes late and what overlaps cut from one that comes
-early; and a host that stops reading for longer than any buffer holds gets, once it reads again,
-as many samples as the time captured, the sound it missed replaced by silence, and never holds
-up the thread that delivers the cycles."""
+"""The PCM stream keeps time, on the scripted audio layer: a host that stops reading for longer
+than any buffer holds gets, once it reads again, as many samples as the time captured, the sound
+it missed replaced by silence, and never holds up the thread that delivers the cycles. Where a
+cycle goes by its time stamp is the timeline's own (tests/convert/timeline_test.cpp)."""
 import fcntl
 import os
 import select
@@ -12,48 +11,9 @@ import time
 import numpy as np
 import pytest
 
-from conftest import LISTED, LINUX_ONLY, LIVENESS, converted, decimated, noise, until
+from conftest import LISTED, LINUX_ONLY, LIVENESS, decimated, noise, until
 
 F_SETPIPE_SZ = 1031
-
-LIST = 512  # frames at 48000 Hz: 10.67 ms, 170.67 samples
-
-
-def with_gap(out, first, second, silence, skipped):
-    """Whether `out` is `first`, `silence` zero samples and `second` without its first `skipped`
-    samples, for some silence and skip within a sample of those given."""
-    return any(out == first + bytes(2 * g) + second[2 * k:]
-               for g in range(max(silence - 1, 0), silence + 2)
-               for k in range(max(skipped - 1, 0), skipped + 2))
-
-
-# the step between two stretches of ten lists, and the zero samples and skipped samples expected
-PLACES = {
-    "a pause of 100 ms": ({"shift": 100}, 1600, 0),
-    "five lists delivered again": ({"shift": -5 * LIST / 48}, 0, 853),
-    "jitter of a millisecond": ({"shift": 1}, 0, 0),
-}
-
-
-# The layer's host clock: Core Audio's on Apple silicon (125/3 ns a tick), and nanoseconds (Core
-# Audio on Intel, PipeWire).
-@pytest.mark.parametrize("clock", [[125, 3], [1, 1]], ids=["ticks", "nanoseconds"])
-@pytest.mark.parametrize("step, silence, skipped", PLACES.values(), ids=PLACES.keys())
-def test_each_list_goes_where_its_time_says(agent, tmp_path, step, silence, skipped, clock):
-    source = noise(20 * LIST, 2)
-    (tmp_path / "source.raw").write_bytes(source.tobytes())
-    lists = np.split(source, 20)
-    run = agent(["--pids", str(LISTED)], script={
-        "pids": {str(LISTED): 7}, "source": str(tmp_path / "source.raw"), "clock": clock,
-        "steps": [{"deliver": 10, "frames": LIST}, step, {"deliver": 10, "frames": LIST}]})
-    run.wait_until_done()
-    run.wait_for_event("running")  # SIGTERM is handled from then on
-    run.signal(signal.SIGTERM)
-    assert run.finish() == 0
-    # The conversion runs on across the lists; only their place changes.
-    first, whole = converted(lists[:10], 48000), converted(lists, 48000)
-    assert with_gap(bytes(run.out), first, whole[len(first):], silence, skipped)
-
 
 STALLED, AFTER = 200, 20  # lists of 24000 frames (8000 samples, half a second) each
 

@@ -26,14 +26,8 @@
 //                          place of "after", once the file exists), whatever the device does: it
 //                          joins the process list, 'id2p' gives its object, and the listeners
 //                          of 'prs#' are told
-//   "connectsAfterRead": [[OBJECT, PID]]  joins the process list right after the first read of
-//                          a process ('id2p' or 'prs#'), announced to the listeners of 'prs#'
-//                          there are then
 //   "startBlocks", "stopBlocks": PATH  the device's start or stop returns only once the file
 //                          exists
-//   "autostart": "returns"|"blocks"  how a device made with a non-zero "tapautostart" starts, in
-//                          the two readings of Apple's header: no IO cycle until a tapped process
-//                          plays, and either the start returns at once or it waits for that too
 //   "playing": [OBJECT]    processes that play from the start, as their 'piro' says; a step
 //                          {"play": OBJECT} starts one and {"quiet": OBJECT} stops one, told to
 //                          the listeners of its 'piro'. With this key a list carries the source
@@ -42,8 +36,6 @@
 //   "silentTap": true      the permission to record is refused, as Apple's users report it: the
 //                          tap and the device are made and run, 'piro' says who plays, and every
 //                          list carries zeros
-//   "clock": [NUMER, DENOM] the host clock's unit, ns = ticks * NUMER / DENOM (125/3, Apple
-//                          silicon's, by default)
 //   "tfmtChangesAfterRead": FORMAT  the format changes right after the first 'tfmt' read, and
 //                          the listeners of 'tfmt' there are then are told
 //   "tfmtAnnouncedOnListen": true  a listener of 'tfmt' is told of a change as soon as it is
@@ -56,10 +48,9 @@
 //                          {"change": FORMAT}: reads and deliveries change; {"tfmt": FORMAT}:
 //                          only reads; {"notify": "tfmt"|"nsrt"|"prs#"}; {"sync": true}: waits
 //                          until the agent's queue has run what was posted before it; {"sleep":
-//                          MS}; {"pace": US} after each list from then on; {"shift": MS}: the
-//                          next list's time moves by MS; {"await": PATH}: waits until the file
-//                          exists; {"hold": true}: holds the agent's queue (a job there waits)
-//                          until {"release": true}
+//                          MS}; {"pace": US} after each list from then on; {"await": PATH}:
+//                          waits until the file exists; {"hold": true}: holds the agent's queue
+//                          (a job there waits) until {"release": true}
 // FORMAT: {"rate", "channels", "layout": "f32"|"s16"|"planar"} with "bits" or "id" overriding
 // the record, or {"fail": STATUS}.
 #include <unistd.h>
@@ -120,8 +111,6 @@ class ScriptedAudioHardware final : public AudioHardware {
     processes_ = script_.value("processes", json::array());
     pids_ = script_.value("pids", json::object());
     if (script_.contains("joins")) joins_ = std::thread([this] { join(); });
-    const auto clock = script_.value("clock", std::vector<std::uint32_t>{125, 3});
-    clock_ = {clock.at(0), clock.at(1)};
     soundModel_ = script_.contains("playing");
     silentTap_ = script_.value("silentTap", false);
     for (const auto& object : script_.value("playing", json::array())) {
@@ -175,7 +164,6 @@ class ScriptedAudioHardware final : public AudioHardware {
       if (status == kAudioHardwareNoError) {
         std::lock_guard lock(mutex_);
         tapped_ = description->processes;
-        noteSound();
       }
     }
     log(line);
@@ -203,10 +191,6 @@ class ScriptedAudioHardware final : public AudioHardware {
       status = readProcesses(object, address.mSelector, ioDataSize, outData);
     } else if (address.mSelector == kAudioProcessPropertyIsRunningOutput) {
       status = readRunningOutput(object, ioDataSize, outData);
-    }
-    if (address.mSelector == kAudioHardwarePropertyTranslatePIDToProcessObject ||
-        address.mSelector == kAudioHardwarePropertyProcessObjectList) {
-      connectLate();
     }
     if (address.mSelector == kAudioTapPropertyFormat) changeAfterFirstRead();
     return status;
@@ -238,7 +222,6 @@ class ScriptedAudioHardware final : public AudioHardware {
                  {"private", d.isPrivate},
                  {"tapautostart", d.tapAutoStart},
                  {"taps", taps}};
-    autostart_ = d.tapAutoStart;
     return created(line, "deviceStatus", 200, outDeviceID);
   }
 
@@ -298,11 +281,6 @@ class ScriptedAudioHardware final : public AudioHardware {
     // start is settled by the first cycle.
     if (notifier_.joinable()) notifier_.join();
     steps_ = std::thread([this] { runSteps(); });
-    if (autostart_ && script_.value("autostart", "returns") == "blocks") {
-      log({{"scripted", "starting"}});
-      std::unique_lock lock(mutex_);
-      wake_.wait(lock, [&] { return stopping_ || heardOnce_; });
-    }
     log({{"call", "start"}});
     return status;
   }
@@ -329,16 +307,6 @@ class ScriptedAudioHardware final : public AudioHardware {
       const bool listed = std::find(tapped_.begin(), tapped_.end(), object) != tapped_.end();
       return listed != globalTap_;
     });
-  }
-
-  // Whether the tap hears sound now, remembering that it has. Under mutex_.
-  bool noteSound() {
-    const bool sound = hearsSound();
-    if (sound && !heardOnce_) {
-      heardOnce_ = true;
-      wake_.notify_all();
-    }
-    return sound;
   }
 
   // A call that does not return until the test lets it: the file the script names under `key`.
@@ -477,7 +445,6 @@ class ScriptedAudioHardware final : public AudioHardware {
           } else {
             playing_.erase(object);
           }
-          noteSound();
         }
         notify(kAudioProcessPropertyIsRunningOutput, object);
       } else if (step.contains("notify")) {
@@ -498,8 +465,6 @@ class ScriptedAudioHardware final : public AudioHardware {
         pause(std::chrono::milliseconds(step["sleep"].get<int>()));
       } else if (step.contains("pace")) {
         pace_ = std::chrono::microseconds(step["pace"].get<int>());
-      } else if (step.contains("shift")) {
-        hostTime_ += step["shift"].get<double>() * 1e6;
       } else if (step.contains("await")) {
         log({{"scripted", "awaiting"}});
         const std::string path = step["await"].get<std::string>();
@@ -514,15 +479,10 @@ class ScriptedAudioHardware final : public AudioHardware {
   // One list of `frames` frames, from the source, in the format deliveries have now: one
   // interleaved buffer, or one buffer per channel.
   void deliver(std::uint32_t frames) {
-    bool sound = true;
-    bool running = true;
-    {
+    const bool sound = [&] {
       std::lock_guard lock(mutex_);
-      sound = noteSound();
-      // An auto-started device runs no IO cycle before a tapped process has played.
-      running = !autostart_ || heardOnce_;
-    }
-    if (!running) return;
+      return hearsSound();
+    }();
     const AudioStreamBasicDescription& f = streamReply_.format;
     const bool planar = (f.mFormatFlags & kAudioFormatFlagIsNonInterleaved) != 0;
     const std::size_t sampleBytes = (planar || (f.mFormatFlags & kAudioFormatFlagIsFloat)) ? 4 : 2;
@@ -600,17 +560,6 @@ class ScriptedAudioHardware final : public AudioHardware {
     notifier_ = std::thread([this] { notify(kAudioTapPropertyFormat); });
   }
 
-  // A process that connects between the agent's first look at the processes and what follows.
-  void connectLate() {
-    {
-      std::lock_guard lock(mutex_);
-      if (connectedLate_ || !script_.contains("connectsAfterRead")) return;
-      connectedLate_ = true;
-      for (const auto& entry : script_["connectsAfterRead"]) processes_.push_back(entry);
-    }
-    notify(kAudioHardwarePropertyProcessObjectList);
-  }
-
   // Each listener's queue gets the notification; outside the lock, as a queue may run it there
   // and then, and it calls back.
   void notify(std::uint32_t selector) {
@@ -676,14 +625,11 @@ class ScriptedAudioHardware final : public AudioHardware {
   json pids_;                // what 'id2p' gives: {pid: object}
   bool stopping_ = false;
   bool holding_ = false;
-  bool connectedLate_ = false;
   bool changedAfterRead_ = false;
-  HostClock clock_;
-  bool autostart_ = false;   // the device's "tapautostart"
-  bool soundModel_ = false;  // lists carry sound only while a tapped process plays
-  bool silentTap_ = false;   // every list carries zeros
+  const HostClock clock_{125, 3};  // Apple silicon's: ns = ticks * 125 / 3
+  bool soundModel_ = false;        // lists carry sound only while a tapped process plays
+  bool silentTap_ = false;         // every list carries zeros
   bool grownAfterSize_ = false;
-  bool heardOnce_ = false;  // a tapped process has played
   std::set<AudioObjectID> playing_;
   std::vector<AudioObjectID> tapped_;  // the tap's processes
   bool globalTap_ = false;
