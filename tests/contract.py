@@ -103,7 +103,9 @@ class Orphanage:
 
     @staticmethod
     def start(start_agent, args, **options):
-        run = start_agent(args, wrapper=["sh", "-c", '"$@" & wait', "sh"], **options)
+        # A parent that never reaps: an agent that ends before the parent is killed stays its
+        # zombie, and is the test's to reap once adopted.
+        run = start_agent(args, wrapper=["sh", "-c", '"$@" & exec sleep 3600', "sh"], **options)
         children = f"/proc/{run.proc.pid}/task/{run.proc.pid}/children"
         run.pid = int(until(lambda: open(children).read().split(), what="the agent")[0])
         return run
