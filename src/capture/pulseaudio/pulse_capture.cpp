@@ -294,7 +294,7 @@ class PulseCapture final : public Capture {
       slot = std::make_unique<Slot>();
       slot->owner = this;
     }
-    for (const auto& [index, sink] : sinks_) keepLatencyLow(index);
+    for (const auto& known : sinks_) keepLatencyLow(known.first);
     for (const auto& [index, input] : inputs_) reconcile(index);
   }
 
