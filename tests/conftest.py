@@ -10,6 +10,7 @@ import fcntl
 import json
 import os
 import pathlib
+import signal
 import struct
 import subprocess
 import sys
@@ -93,6 +94,9 @@ class Agent:
             self.log = tmp / "calls.jsonl"
             self.log.write_text("")
             self.log.chmod(0o666)  # for an agent that runs as another user
+            if isinstance(script.get("source"), np.ndarray):  # the frames the layer delivers
+                (tmp / "source.raw").write_bytes(script["source"].tobytes())
+                script = dict(script, source=str(tmp / "source.raw"))
             path = tmp / "script.json"
             path.write_text(json.dumps(dict(script, log=str(self.log))))
             environment["QUENWICK_SCRIPT"] = str(path)
@@ -157,6 +161,12 @@ class Agent:
         return until(lambda: any(e["event"] == name for e in self.events()), timeout,
                      f'the "{name}" event (standard error: {bytes(self.err)!r})')
 
+    def reported(self):
+        """The events after "running", of the four that --report adds."""
+        events = self.events()
+        return [e for e in events[events.index({"event": "running"}) + 1:]
+                if e["event"] in ("playing", "ended", "silence", "sound")]
+
     def log_lines(self):
         return [json.loads(line) for line in self.log.read_text().splitlines()]
 
@@ -177,6 +187,18 @@ class Agent:
 
     def signal(self, number):
         os.kill(self.pid, number)
+
+    def stop(self):
+        """SIGTERM, and the exit status 0 that a stopped agent owes."""
+        self.signal(signal.SIGTERM)
+        assert self.finish() == 0
+
+    def stop_when_done(self):
+        """Stops the agent once the scripted layer is done and SIGTERM is handled (from
+        "running" on)."""
+        self.wait_until_done()
+        self.wait_for_event("running")
+        self.stop()
 
     def finish(self, timeout=LIVENESS):
         """Waits for the exit and returns the exit status (minus the signal when killed)."""

@@ -3,7 +3,6 @@ one "format" event each taken change writes, and the restart of the conversion a
 list where the new format starts (Core Audio's IO stops across a change, and the format is taken
 where Core Audio announces it), however late the main queue hears of the change."""
 import os
-import signal
 import subprocess
 
 import numpy as np
@@ -47,13 +46,6 @@ CASES = {
 CHURN = int(os.environ.get("QUENWICK_SOAK_CHANGES", "20"))
 
 
-def stopped_when_done(run):
-    run.wait_until_done()
-    run.wait_for_event("running")  # SIGTERM is handled from then on
-    run.signal(signal.SIGTERM)
-    assert run.finish() == 0
-
-
 def stretch(source, frames, channels):
     """The next `frames` frames of the scripted layer's source in `channels` channels."""
     data = source[: frames * channels]
@@ -66,14 +58,12 @@ RUNS = {**{name: (case, 1) for name, case in CASES.items()},
 
 
 @pytest.mark.parametrize("case, repeat", RUNS.values(), ids=RUNS.keys())
-def test_a_change_is_taken_once_and_restarts_the_conversion_at_its_list(agent, tmp_path, case,
-                                                                        repeat):
+def test_a_change_is_taken_once_and_restarts_the_conversion_at_its_list(agent, case, repeat):
     steps, event, channels = case
-    source = noise(2 * LISTS * 512 * (repeat + 1), 2).ravel()
-    (tmp_path / "source.raw").write_bytes(source.tobytes())
+    whole = noise(2 * LISTS * 512 * (repeat + 1), 2).ravel()
     script_steps = [{"deliver": LISTS, "frames": 512}]
     expected, events = b"", []
-    frames, source = stretch(source, LISTS * 512, 2)
+    frames, source = stretch(whole, LISTS * 512, 2)
     for n in range(repeat):
         back = n % 2 == 1  # every other change goes back to the start format
         script_steps += ([{"change": fmt()}, {"notify": "tfmt"}] if back else steps) + [
@@ -88,9 +78,9 @@ def test_a_change_is_taken_once_and_restarts_the_conversion_at_its_list(agent, t
         frames = following
     expected += decimated(frames)
 
-    run = agent(["--pids", str(LISTED)], script={"pids": {str(LISTED): 7}, "source": str(tmp_path / "source.raw"),
-                                          "steps": script_steps})
-    stopped_when_done(run)
+    run = agent(["--pids", str(LISTED)], script={"pids": {str(LISTED): 7}, "source": whole,
+                                                 "steps": script_steps})
+    run.stop_when_done()
     assert run.events() == START_EVENTS + events
     assert bytes(run.out) == expected
 
@@ -101,7 +91,7 @@ def test_a_change_that_only_the_flags_tell_is_taken(agent):
         "pids": {str(LISTED): 7}, "format": fmt(layout="s16"),
         "steps": [{"deliver": 2, "frames": 512}, {"change": fmt(layout="planar")},
                   {"notify": "tfmt"}, {"sync": True}, {"deliver": 2, "frames": 512}]})
-    stopped_when_done(run)
+    run.stop_when_done()
     assert run.events() == START_EVENTS + [changed()]
 
 
@@ -109,32 +99,29 @@ def test_a_change_that_only_the_flags_tell_is_taken(agent):
 # the new format come, or is held until they have all been converted
 @pytest.mark.parametrize("before, after", [([], [{"sync": True}]), ([{"hold": True}], [])],
                          ids=["main queue idle", "main queue busy"])
-def test_a_new_rate_is_reported_and_read_from_the_list_where_it_starts(agent, tmp_path, before,
-                                                                       after):
+def test_a_new_rate_is_reported_and_read_from_the_list_where_it_starts(agent, before, after):
     source = noise(LISTS * (512 + 441), 2)
-    (tmp_path / "source.raw").write_bytes(source.tobytes())
     first, second = source[: LISTS * 512], source[LISTS * 512:]
     run = agent(["--pids", str(LISTED)], script={
-        "pids": {str(LISTED): 7}, "source": str(tmp_path / "source.raw"),
+        "pids": {str(LISTED): 7}, "source": source,
         "steps": [{"deliver": LISTS, "frames": 512}, *before, {"change": fmt(rate=44100)},
                   {"notify": "nsrt"}, {"notify": "tfmt"}, *after,
                   {"deliver": LISTS, "frames": 441}, {"release": True}]})
-    stopped_when_done(run)
+    run.stop_when_done()
     assert run.events() == START_EVENTS + [changed(rate=44100)]
     assert bytes(run.out) == (converted(np.split(first, LISTS), 48000) +
                               converted(np.split(second, LISTS), 44100))
 
 
-def test_quality_high_resamples_each_stream_from_a_silent_history(agent, tmp_path):
+def test_quality_high_resamples_each_stream_from_a_silent_history(agent):
     # Both sides of a change of rate come out as quenwick-convert --quality high makes each on
     # its own: nothing of the first stream is heard in the second; the events are the same.
     source = noise(LISTS * (512 + 441), 2)
-    (tmp_path / "source.raw").write_bytes(source.tobytes())
     run = agent(["--pids", str(LISTED), "--quality", "high"], script={
-        "pids": {str(LISTED): 7}, "source": str(tmp_path / "source.raw"),
+        "pids": {str(LISTED): 7}, "source": source,
         "steps": [{"deliver": LISTS, "frames": 512}, {"change": fmt(rate=44100)},
                   {"notify": "tfmt"}, {"sync": True}, {"deliver": LISTS, "frames": 441}]})
-    stopped_when_done(run)
+    run.stop_when_done()
     assert run.events() == START_EVENTS + [changed(rate=44100)]
     expected = b"".join(
         subprocess.run([BUILD / "tools/quenwick-convert", "--rate", str(rate), "--channels", "2",
@@ -153,12 +140,11 @@ def test_quality_high_resamples_each_stream_from_a_silent_history(agent, tmp_pat
 @pytest.mark.parametrize("setting, rate", [({"tfmtAnnouncedOnListen": True}, 48000),
                                            ({"tfmtChangesAfterRead": fmt(rate=44100)}, 44100)],
                          ids=["announced before the first read", "changed after it"])
-def test_a_change_around_the_first_read_is_read_once(agent, tmp_path, setting, rate):
+def test_a_change_around_the_first_read_is_read_once(agent, setting, rate):
     source = noise(LISTS * 441, 2)
-    (tmp_path / "source.raw").write_bytes(source.tobytes())
     run = agent(["--pids", str(LISTED)], script={
-        "pids": {str(LISTED): 7}, "source": str(tmp_path / "source.raw"), **setting,
+        "pids": {str(LISTED): 7}, "source": source, **setting,
         "steps": [{"sync": True}, {"deliver": LISTS, "frames": 441}]})
-    stopped_when_done(run)
+    run.stop_when_done()
     assert run.events() == START_EVENTS + ([changed(rate=rate)] if rate != 48000 else [])
     assert bytes(run.out) == converted(np.split(source, LISTS), rate)

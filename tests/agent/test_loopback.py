@@ -3,7 +3,6 @@
 activation's completion, the clients' packets mixed by their QPC positions, silence while none
 come, who plays, --wait, and each way the start can fail."""
 import os
-import signal
 import time
 
 import numpy as np
@@ -40,8 +39,7 @@ def test_a_start_activates_a_client_per_target_and_captures_on_an_mmcss_thread(a
     run = run_scripted(agent, args, activation=reading, sessions=[{"pid": p} for p in sessions])
     run.wait_for_event("running")
     until(lambda: any(c["call"] == "GetBuffer" for c in run.calls()), what="the first GetBuffer")
-    run.signal(signal.SIGTERM)
-    assert run.finish() == 0
+    run.stop()
     calls = run.calls()
     names = [c["call"] for c in calls]
     threads = {c["call"]: c.get("thread") for c in calls}
@@ -123,8 +121,7 @@ def test_the_clients_packets_are_mixed_where_their_positions_say(agent, tmp_path
                    **engine)
     run.wait_for_event("running")
     time.sleep(len(expected) / 48000 + 0.5)
-    run.signal(signal.SIGTERM)
-    assert run.finish() == 0
+    run.stop()
     # The sound, and silence after it: the conversion's last sample reads the frame after it.
     heard = np.flatnonzero(np.abs(expected).sum(axis=1))
     assert_holds(run.out, np.pad(expected[: heard[-1] + 1], ((0, PERIOD), (0, 0))))
@@ -197,6 +194,5 @@ def test_who_plays_follows_the_sessions_states(agent, args, sessions, changes, p
     until(lambda: sum(e["event"] == "playing" for e in run.events()) == len(playing),
           what="who plays")
     time.sleep(0.3 + 0.4 * len(changes))
-    run.signal(signal.SIGTERM)
-    assert run.finish() == 0
+    run.stop()
     assert [e["pids"] for e in run.events() if e["event"] == "playing"] == playing

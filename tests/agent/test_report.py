@@ -1,10 +1,8 @@
 """--report on the scripted Core Audio: who plays, as each process's output state ('piro') says,
 in the host's order and by tree. Silence, sound and who ended are run control's own, decided on
 its clock: its in-process table (tests/app/run_control_test.cpp) has them."""
-import signal
 import subprocess
 
-import numpy as np
 import pytest
 
 from conftest import noise, until
@@ -25,40 +23,20 @@ def players():
         process.wait()
 
 
-def source_file(tmp_path, *parts):
-    """A source of interleaved stereo floats: each part is (seconds, loud)."""
-    frames = [noise(int(48000 * seconds), 2) * (1 if loud else 0) for seconds, loud in parts]
-    path = tmp_path / "source.raw"
-    path.write_bytes(np.concatenate(frames).astype("<f4").tobytes())
-    return str(path)
-
-
-def reported(run):
-    """The events after "running", of the four that --report adds."""
-    events = run.events()
-    return [e for e in events[events.index({"event": "running"}) + 1:]
-            if e["event"] in ("playing", "ended", "silence", "sound")]
-
-
-def stop(run):
-    run.signal(signal.SIGTERM)
-    assert run.finish() == 0
-
-
 def test_who_plays_follows_each_process_output_in_the_hosts_order(agent, players, tmp_path):
     a, b, c = (p.pid for p in players)
     go = tmp_path / "go"
     run = agent(["--pids", f"{b},{a},{c},{a}", "--report"], script={
         "pids": {str(a): 7, str(b): 8, str(c): 9}, "processes": [[7, a], [8, b], [9, c]],
-        "playing": [7], "source": source_file(tmp_path, (1, True)),
+        "playing": [7], "source": noise(48000, 2),
         "steps": [{"sync": True}, {"play": 8}, {"sync": True}, {"play": 9}, {"sync": True},
                   {"await": str(go)}, {"quiet": 9}, {"sync": True},
                   REAL_TIME, {"deliver": -1, "frames": 512}]})
     until(lambda: {"event": "playing", "pids": [b, a, c]} in run.events(), what="all three")
     go.touch()
     until(lambda: {"event": "playing", "pids": [b, a]} in run.events(), what="c quiet")
-    stop(run)
-    events = reported(run)
+    run.stop()
+    events = run.reported()
     assert events[-1] == {"event": "playing", "pids": [b, a]}
     # Each change told once, in the host's order, each pid once.
     playing = [e["pids"] for e in events if e["event"] == "playing"]
@@ -78,23 +56,21 @@ def test_who_is_heard_is_who_plays(agent, players, mode):
         "tree": (["--pids", c, "--tree"], {"processes": [[5, child]], "playing": [5]}, [c])}[mode]
     run = agent([*args, "--report"], script=dict(script, steps=[{"sync": True}]))
     run.wait_for_event("playing")
-    run.wait_until_done()
-    stop(run)
-    assert reported(run) == [{"event": "playing", "pids": heard}]
+    run.stop_when_done()
+    assert run.reported() == [{"event": "playing", "pids": heard}]
 
 
 def test_a_tap_that_hears_only_zeros_while_its_process_plays_gives_core_audios_advice(
-        agent, players, tmp_path):
+        agent, players):
     # What Apple's users report for a refused permission: the tap runs and hears only zeros. The
     # words are the backend's; when "silence" comes is run control's (its table has the cases).
     pid = players[0].pid
     run = agent(["--pids", pid, "--report"], script={
         "pids": {str(pid): 7}, "processes": [[7, pid]], "playing": [7], "silentTap": True,
-        "source": source_file(tmp_path, (1, True)),
-        "steps": [REAL_TIME, {"deliver": -1, "frames": 512}]})
+        "source": noise(48000, 2), "steps": [REAL_TIME, {"deliver": -1, "frames": 512}]})
     run.wait_for_event("silence", timeout=10)
-    stop(run)
-    silence = reported(run)[-1]
+    run.stop()
+    silence = run.reported()[-1]
     assert silence["seconds"] == 3 and "started the agent" in silence["advice"]
     assert "System Settings > Privacy & Security > Screen & System Audio Recording" in \
         silence["advice"]

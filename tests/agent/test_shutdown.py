@@ -86,8 +86,7 @@ def test_a_parent_of_another_user_is_not_taken_for_gone(agent):
     run.wait_for_event("running")
     time.sleep(2.5)
     assert run.proc.poll() is None and len(run.events()) == 3
-    run.signal(signal.SIGTERM)
-    assert run.finish() == 0
+    run.stop()
 
 
 @LINUX_ONLY  # pipe sizes, /proc/PID/syscall
@@ -136,12 +135,10 @@ def test_what_the_host_did_to_its_signals_does_not_keep_the_agent(agent, setup, 
     assert ([c["call"] for c in run.calls()][-4:] == TEARDOWN) == torn_down
 
 
-def test_sigterm_leaves_the_host_the_sound_it_has_not_read_yet(agent, tmp_path):
+def test_sigterm_leaves_the_host_the_sound_it_has_not_read_yet(agent):
     source = noise(30 * 24000, 2)
-    (tmp_path / "source.raw").write_bytes(source.tobytes())
     run = agent(["--pids", str(LISTED)], stdout="held", script={
-        "pids": {str(LISTED): 7}, "source": str(tmp_path / "source.raw"),
-        "steps": [{"deliver": 30, "frames": 24000}]})
+        "pids": {str(LISTED): 7}, "source": source, "steps": [{"deliver": 30, "frames": 24000}]})
     run.wait_until_done()
     run.wait_for_event("running")  # SIGTERM is handled from then on
     run.signal(signal.SIGTERM)
@@ -161,8 +158,7 @@ def test_a_standard_descriptor_closed_at_start_is_never_taken_by_another_file(ag
     run.wait_until_done()  # every line of the call log must still be JSON: no PCM went there
     # Nor to a pipe of the agent's own, which would swallow it.
     assert os.readlink(f"/proc/{run.proc.pid}/fd/{closed}") == "/dev/null"
-    run.signal(signal.SIGTERM)
-    assert run.finish() == 0
+    run.stop()
     assert [c["call"] for c in run.calls()][-4:] == TEARDOWN
 
 

@@ -1,7 +1,6 @@
 """Start-up on the scripted Core Audio: what the tap and the device are made as, the teardown's
 order, the PCM of each layout, and each failing step's words and exit status."""
 import re
-import signal
 
 import numpy as np
 import pytest
@@ -31,20 +30,13 @@ START_RUNS = {**{f"{name}, f32": (case, "f32") for name, case in STARTS.items()}
 
 
 @pytest.mark.parametrize("case, layout", START_RUNS.values(), ids=START_RUNS.keys())
-def test_a_start_makes_a_private_tap_and_device_and_converts_every_list(agent, tmp_path, case,
-                                                                        layout):
+def test_a_start_makes_a_private_tap_and_device_and_converts_every_list(agent, case, layout):
     args, pids, kind, processes, mode, pid_list = case
     frames = noise(20 * 512, 2)
     source = (np.round(frames * 32767).astype("<i2") if layout == "s16" else frames)
-    (tmp_path / "source.raw").write_bytes(source.tobytes())
-    run = agent(args, script={"pids": pids, "format": fmt(layout=layout),
-                              "source": str(tmp_path / "source.raw"),
+    run = agent(args, script={"pids": pids, "format": fmt(layout=layout), "source": source,
                               "steps": [{"deliver": 20, "frames": 512}]})
-    run.wait_for_event("running")
-    run.wait_until_done()
-    run.wait_for_event("running")  # SIGTERM is handled from then on
-    run.signal(signal.SIGTERM)
-    assert run.finish() == 0
+    run.stop_when_done()
     calls = {c["call"]: c for c in run.calls()}
     tap, device = calls["createProcessTap"], calls["createAggregateDevice"]
     # Private objects, so that no other app sees them; the tap mutes nobody and hears each

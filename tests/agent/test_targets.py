@@ -2,7 +2,6 @@
 does: each change of the layer's process list gives the tap the objects of the processes its
 targets cover now, by identity and, with --tree, by descent. Real processes stand for the roles,
 as the agent reads their start times and parents from the system."""
-import signal
 import subprocess
 
 import pytest
@@ -55,10 +54,7 @@ def test_the_tap_follows_its_targets(agent, roles, tmp_path, line, start, later,
     if "R" in later:
         started.append(take_pid(pids["D"], lambda: subprocess.Popen(["sleep", "60"])))
     go.touch()
-    run.wait_until_done()
-    run.wait_for_event("running")  # SIGTERM is handled from then on
-    run.signal(signal.SIGTERM)
-    assert run.finish() == 0
+    run.stop_when_done()
     calls = run.calls()
     written = [c["processes"] for c in calls if c["call"] == "setPropertyData"]
     tap = next(c["processes"] for c in calls if c["call"] == "createProcessTap")
@@ -79,6 +75,5 @@ def test_a_process_list_that_grows_while_it_is_read_is_read_whole(agent, roles, 
         "listTooSmall": reading, "processes": others,
         "growsAfterSize": [[2000 + n, 0] for n in range(40)] + [[7, pids["A"]]]})
     run.wait_for_event("running")
-    run.signal(signal.SIGTERM)
-    assert run.finish() == 0
+    run.stop()
     assert next(c for c in run.calls() if c["call"] == "createProcessTap")["processes"] == [7]

@@ -5,7 +5,6 @@ cycle goes by its time stamp is the timeline's own (tests/convert/timeline_test.
 import fcntl
 import os
 import select
-import signal
 import time
 
 import numpy as np
@@ -36,12 +35,11 @@ def test_a_host_that_stalls_for_longer_than_any_buffer_gets_the_time_it_missed(a
     # scripted layer gets to its next step), and what neither the pipe nor the queue holds is
     # lost. Then the host reads, catches up, and hears what follows.
     source = noise(10 * 48000, 2)
-    (tmp_path / "source.raw").write_bytes(source.tobytes())
     reading = tmp_path / "reading"
     read_end, write_end = os.pipe()
     host(write_end)
     run = agent(["--pids", str(LISTED)], stdout=write_end, script={
-        "pids": {str(LISTED): 7}, "source": str(tmp_path / "source.raw"),
+        "pids": {str(LISTED): 7}, "source": source,
         "steps": [{"deliver": STALLED, "frames": 24000}, {"await": str(reading)},
                   {"sleep": 1000}, {"deliver": AFTER, "frames": 24000}]})
     os.close(write_end)
@@ -54,8 +52,7 @@ def test_a_host_that_stalls_for_longer_than_any_buffer_gets_the_time_it_missed(a
     while len(got) < len(expected) and time.monotonic() < deadline:
         if select.select([read_end], [], [], 0.1)[0]:
             got.extend(os.read(read_end, 1 << 20))
-    run.signal(signal.SIGTERM)
-    assert run.finish() == 0
+    run.stop()
     os.close(read_end)
     assert len(got) == len(expected)  # the length of the time captured, not a sample more
     heard = "".join("y" if got[n:n + 16000] == expected[n:n + 16000] else

@@ -87,9 +87,14 @@ struct Host {
 #endif
   }
   ~Host() {
+    stopReading();
+    close(readEnd), close(writeEnd);
+  }
+  // Ends the reading thread and takes what it left in the pipe.
+  void stopReading() {
     done = true;
     if (reader.joinable()) reader.join();
-    close(readEnd), close(writeEnd);
+    readNow();
   }
   void startReading() {
     reader = std::thread([this] {
@@ -192,9 +197,7 @@ TEST(PcmOutput, KeepsEverySampleInOrderAndAllocatesNothingWhileTheHostStallsAndC
   const std::size_t counted = testing::allocationsCounted - before;
   host.reading = true;
   EXPECT_TRUE(output.drain(5s));
-  host.done = true;
-  host.reader.join();
-  host.readNow();
+  host.stopReading();
   EXPECT_EQ((std::vector{control, counted}), (std::vector<std::size_t>{1, 1}))
       << "one allocation counted, then none by the output";
   EXPECT_TRUE(host.samples() == sent) << host.samples().size() << " of " << sent.size();
@@ -215,9 +218,7 @@ TEST(PcmOutput, ACycleThatDoesNotFitIsLostAsSoundButKeptAsTime) {
   EXPECT_TRUE(output.drain(5s));
   for (int n = kCycles - kAfterTheStall; n < kCycles; ++n) send(n);
   EXPECT_TRUE(output.drain(5s));
-  host.done = true;
-  host.reader.join();
-  host.readNow();
+  host.stopReading();
 
   const auto samples = host.samples();
   ASSERT_EQ(samples.size(), std::size_t{kCycles * kLength});

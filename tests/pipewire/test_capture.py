@@ -10,12 +10,6 @@ from conftest import LIVENESS, assert_holds, noise, write_float_wav
 SECONDS = 2
 
 
-def stop(run):
-    run.signal(signal.SIGTERM)
-    assert run.finish() == 0
-    assert [e["event"] for e in run.events()] == ["creating_tap", "format", "running"]
-
-
 def test_processes_mode_hears_the_player_to_the_byte_and_nothing_else(pipewire, tmp_path):
     heard = noise(48000 * SECONDS, 2, seed=1) * 0.5
     player = pipewire.play(heard)
@@ -23,10 +17,11 @@ def test_processes_mode_hears_the_player_to_the_byte_and_nothing_else(pipewire, 
     run = pipewire.agent(["--pids", player.pid], tmp_path)
     player.wait(LIVENESS)
     run.wait_for_silence()
-    stop(run)
+    run.stop()
     other.kill()
-    assert run.events()[1] == {"event": "format", "sample_rate": 48000, "channels": 2,
-                               "mode": "processes", "pids": [player.pid]}
+    assert run.events() == [{"event": "creating_tap"}, {
+        "event": "format", "sample_rate": 48000, "channels": 2, "mode": "processes",
+        "pids": [player.pid]}, {"event": "running"}]
     assert_holds(run.out, heard)
 
 

@@ -1,6 +1,5 @@
 """A desktop's graph: a virtual sink that a loopback carries on to the real one, and a 5.1 sink
 made default. Each application is heard once, at its own level, and never clipped."""
-import signal
 import subprocess
 
 import numpy as np
@@ -26,8 +25,7 @@ def capture_while(pipewire, tmp_path, args, player, sound):
     run.wait_for_event("running")
     player.wait(LIVENESS)
     run.wait_for_silence()
-    run.signal(signal.SIGTERM)
-    assert run.finish() == 0
+    run.stop()
     samples = pcm_samples(run.out)
     heard = np.flatnonzero(samples)
     if not len(heard):

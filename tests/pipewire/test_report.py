@@ -1,6 +1,5 @@
 """--report on a real server with real players: who plays, digital silence and sound, ended
 processes; and without it, the lines of any start."""
-import signal
 import time
 import wave
 
@@ -39,13 +38,6 @@ def play(pipewire, samples, path):
     player = pipewire.play_command(["pw-play", path])
     until(lambda: pipewire.playing(player.pid), what="the player to play")
     return player
-
-
-def reported(run):
-    """The events after "running", of the four that --report adds."""
-    events = run.events()
-    return [e for e in events[events.index({"event": "running"}) + 1:]
-            if e["event"] in ("playing", "ended", "silence", "sound")]
 
 
 @pytest.fixture(autouse=True)
@@ -89,11 +81,10 @@ def test_report_tells_who_plays_and_what_the_capture_hears(pipewire, tmp_path, s
     if len(samples) < 2 * SECOND:
         until(lambda: player.poll() is not None, what="the player's end")
     time.sleep(seconds)
-    run.signal(signal.SIGTERM)
-    assert run.finish() == 0
+    run.stop()
     wanted = [{k: player.pid if v == P else [player.pid] if v == [P] else v
                for k, v in event.items()} for event in expected]
-    got = reported(run)
+    got = run.reported()
     # "ended" and the player's leaving the graph are seen apart, in either order.
     assert got in (wanted, wanted[:1] + wanted[:0:-1]) if expected[-1]["event"] == "ended" \
         else got == wanted
@@ -105,5 +96,4 @@ def test_global_mode_reports_the_pids_heard_ascending(pipewire, tmp_path):
     run.wait_for_event("running")
     until(lambda: {"event": "playing", "pids": sorted([first.pid, second.pid])} in run.events(),
           what="both players")
-    run.signal(signal.SIGTERM)
-    assert run.finish() == 0
+    run.stop()

@@ -111,8 +111,7 @@ def test_the_agent_follows_its_targets(pipewire, tmp_path, line, start, later, h
     until(lambda: heard_roles(run.out[-8000:]) >= set(heard), what=f"{heard} to be heard")
     mark = len(run.out) // 2 * 2
     until(lambda: len(run.out) >= mark + 32000, what="a second of output")
-    run.signal(signal.SIGTERM)
-    assert run.finish() == 0
+    run.stop()
     assert heard_roles(run.out[mark: mark + 32000]) == set(heard)
 
 
@@ -140,8 +139,7 @@ def test_children_that_come_and_go_leave_no_links_behind(pipewire, tmp_path):
     until(lambda: command_of(root.pid) == "sleep", timeout=60,
           what="the children to end")
     until(lambda: pipewire.links_into("quenwick-capture") == [], what="the links to go")
-    run.signal(signal.SIGTERM)
-    assert run.finish() == 0
+    run.stop()
     assert level_dbfs(run.out) > -20  # it heard them
 
 
@@ -157,6 +155,5 @@ def test_a_player_that_starts_a_second_after_a_waiting_agent_is_heard_from_its_f
     run.wait_for_event("running")
     late.wait()
     run.wait_for_silence()
-    run.signal(signal.SIGTERM)
-    assert run.finish() == 0
+    run.stop()
     assert_heard_from_the_start(run.out, played)

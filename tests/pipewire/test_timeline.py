@@ -3,7 +3,6 @@ the rate it was captured in, whenever the host reads it, and the stream's length
 clock while the capture node moves from driver to driver."""
 import os
 import select
-import signal
 import threading
 import time
 
@@ -71,8 +70,7 @@ def test_a_rate_switch_while_the_host_stalls_changes_no_pitch(pipewire, tmp_path
     for _ in range(200):  # the host reads again, and catches up
         run.read_held(1)
         time.sleep(0.005)
-    run.signal(signal.SIGTERM)
-    assert run.finish() == 0
+    run.stop()
     recorder.terminate()
     recorder.wait()
     run.read_held(1)
@@ -117,8 +115,7 @@ def test_players_that_come_and_go_move_the_stream_off_the_clock_by_less_than_a_c
         time.sleep(3)
     done.set()
     reader.join()
-    run.signal(signal.SIGTERM)
-    assert run.finish() == 0
+    run.stop()
     # Each second, the read that brought the stream closest to the clock: how far ahead of the
     # clock the stream is then, against the first second's. A cycle is 2048 frames while a player
     # plays, 683 samples at 16 kHz.
