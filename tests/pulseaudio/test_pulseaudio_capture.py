@@ -133,6 +133,29 @@ def test_the_agent_picks_the_server_that_carries_the_sound(request, monkeypatch,
     assert_holds(run.out, ENDED)
 
 
+def test_pipewires_own_pulseaudio_server_is_never_taken_for_pulseaudio(tmp_path):
+    # A PipeWire with no audio and PipeWire's PulseAudio server beside it: the PulseAudio backend
+    # refuses a server that is PipeWire's, and PipeWire, the only server there, serves.
+    runtime = tmp_path / "runtime"
+    runtime.mkdir()
+    env = dict(XDG_RUNTIME_DIR=str(runtime), PIPEWIRE_RUNTIME_DIR=str(runtime),
+               PULSE_SERVER=f"unix:{runtime}/pulse/native",
+               PULSE_CLIENTCONFIG=str(ROOT / "scripts/pulseaudio/client.conf"))
+    servers = [subprocess.Popen(["pipewire", "-c", ROOT / f"scripts/pipewire/{conf}.conf"],
+                                env=dict(os.environ, **env), stderr=subprocess.DEVNULL)
+               for conf in ("no-audio", "pulse")]
+    try:
+        until(lambda: (runtime / "pulse/native").exists(), what="PipeWire's PulseAudio server")
+        run = Agent(["--global", "--report"], tmp_path, env=env)
+        run.wait_for_event("running")
+        stop(run)
+        assert run.events()[0] == {"event": "backend", "name": "pipewire"}
+    finally:
+        for server in servers:
+            server.terminate()
+            server.wait(LIVENESS)
+
+
 # What plays where, as the agent in global mode runs, and the level (dBFS) and tones (Hz) of a
 # second of what it hears then. Tones at 0.5 are -9.03 dBFS, at 0.25 -15.05, two at 0.25 -12.04:
 # each stream heard once, the level as played; a 5.1 stream at 0.25 in every channel keeps its
