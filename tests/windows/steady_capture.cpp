@@ -66,9 +66,8 @@ class SteadyCapture final : public Capture {
 
 int main(int argc, char** argv) {
   const quenwick::Backends backends{
-      {"steady",
-       []() -> std::variant<std::unique_ptr<quenwick::Capture>, quenwick::CaptureFailure> {
-         return std::make_unique<quenwick::SteadyCapture>();
+      {"steady", []() -> std::variant<quenwick::OpenedCapture, quenwick::CaptureFailure> {
+         return quenwick::OpenedCapture{std::make_unique<quenwick::SteadyCapture>()};
        }}};
   quenwick::finish(quenwick::runAgent(argc, argv, backends));
 }
