@@ -243,11 +243,11 @@ class CoreAudioCapture final : public Capture {
 }  // namespace
 
 Backend coreAudioBackend(std::function<std::unique_ptr<AudioHardware>()> makeHardware) {
-  return {"coreaudio",
-          [makeHardware = std::move(
-               makeHardware)]() -> std::variant<OpenedCapture, CaptureFailure> {
-            return OpenedCapture{std::make_unique<CoreAudioCapture>(makeHardware())};
-          }};
+  return {
+      "coreaudio",
+      [makeHardware = std::move(makeHardware)]() -> std::variant<OpenedCapture, CaptureFailure> {
+        return OpenedCapture{std::make_unique<CoreAudioCapture>(makeHardware())};
+      }};
 }
 
 }  // namespace quenwick
