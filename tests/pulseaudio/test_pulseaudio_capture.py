@@ -54,11 +54,13 @@ def players_of_this_test_only(pulseaudio):
     pulseaudio.players.clear()
 
 
-# The command line (A plays OTHER from before the agent starts; B plays HEARD from before it, b
-# once it runs), who plays, and whose sound the capture holds to the byte (none: zeros).
+# The command line (A plays OTHER from before the agent starts, a once it runs; B plays HEARD from
+# before it, b once it runs), who plays, and whose sound the capture holds to the byte (none:
+# zeros).
 WHO = {
     "--global hears a stream that opens later": ("--global", "b", True),
     "--pids hears the listed player and no other": ("--pids B", "AB", True),
+    "--pids hears nothing of an unlisted stream that opens later": ("--pids B", "Ba", True),
     "--exclude-self leaves one player out": ("--global --exclude-self A", "Ab", True),
     "with only the excluded player playing, zeros": ("--global --exclude-self A", "A", False),
 }
@@ -66,14 +68,15 @@ WHO = {
 
 @pytest.mark.parametrize("line, playing, heard", WHO.values(), ids=WHO.keys())
 def test_who_is_heard(pulseaudio, tmp_path, line, playing, heard):
-    pids = {role: pulseaudio.play(OTHER if role == "A" else HEARD).pid
-            for role in playing if role.isupper()}
-    run = pulseaudio.agent(arguments(line, pids), tmp_path)
+    def play(role):
+        return pulseaudio.play(OTHER if role in "Aa" else HEARD)
+
+    players = {role: play(role) for role in playing if role.isupper()}
+    run = pulseaudio.agent(arguments(line, {r: p.pid for r, p in players.items()}), tmp_path)
     run.wait_for_event("running")
-    if "b" in playing:
-        pulseaudio.play(HEARD)
+    players.update({role: play(role) for role in playing if role.islower()})
     if heard:
-        pulseaudio.players[-1].wait(LIVENESS)
+        next(p for role, p in players.items() if role in "Bb").wait(LIVENESS)
         run.wait_for_silence()
     else:  # past what the sink rendered ahead (up to 2 s), which no agent would hear either
         until(lambda: len(run.out) >= 96000, what="three seconds of output")

@@ -47,8 +47,6 @@ constexpr std::uint32_t kPeriodsPerSecond = 100;
 // stream was corked, or fragments were lost), it is placed by its time. Below the mixer's
 // lateness, so that what follows a pause is never placed where the mix has gone out already.
 constexpr std::uint64_t kArrivalJitter = 1'500'000;  // 150 ms in the mixer's 100 ns units
-// A stream that fails this many times before it delivers anything is not made again.
-constexpr int kMostFailures = 4;
 
 constexpr std::uint64_t kUnitsPerSecond = 10'000'000;  // the mixer's 100 ns units
 
@@ -109,7 +107,6 @@ struct Slot {
   std::uint32_t sinkInput = PA_INVALID_INDEX;
   std::uint32_t sink = PA_INVALID_INDEX;
   std::vector<MixWeights> weights;  // one a channel of the sink
-  bool delivered = false;
   // Where the last fragment ended: the frames since the last one placed by its time, at `anchor`
   // (0 before the first).
   std::uint64_t anchor = 0, framesSinceAnchor = 0;
@@ -304,7 +301,7 @@ class PulseCapture final : public Capture {
     if (!mixer_ || tornDown_) return;
     const auto input = inputs_.find(index);
     const bool heard = input != inputs_.end() && isHeard(input->second, rule_) &&
-                       sinks_.count(input->second.sink) != 0 && failures_[index] < kMostFailures;
+                       sinks_.count(input->second.sink) != 0;
     Slot* slot = slotOf(index);
     if (slot != nullptr && (!heard || slot->sink != input->second.sink)) {
       finish(*slot);
@@ -388,7 +385,6 @@ class PulseCapture final : public Capture {
     slot.sinkInput = sinkInput;
     slot.sink = sinkIndex;
     slot.weights = sideWeights(sink.map);
-    slot.delivered = false;
     slot.anchor = slot.framesSinceAnchor = 0;
   }
 
@@ -470,7 +466,6 @@ class PulseCapture final : public Capture {
     }
     std::uint64_t never = kNever;
     firstHeard_.compare_exchange_strong(never, position);
-    slot.delivered = true;
   }
 
   // Who plays: the processes of the heard sink inputs that are recorded and not corked.
@@ -574,7 +569,6 @@ class PulseCapture final : public Capture {
     } else if (facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT) {
       if (removed) {
         self.inputs_.erase(index);
-        self.failures_.erase(index);
         self.reconcile(index);
         self.processesChanged();
       } else {
@@ -592,14 +586,9 @@ class PulseCapture final : public Capture {
     auto& self = *slot.owner;
     const pa_stream_state_t state = pa().stream_get_state(stream);
     if (state != PA_STREAM_FAILED && state != PA_STREAM_TERMINATED) return;
-    // The sink input moved (PulseAudio ends the streams that monitor it), ended, or refused us:
-    // a fresh look at it says which, and records it again where it plays now.
-    const std::uint32_t sinkInput = slot.sinkInput;
-    if (!slot.delivered) ++self.failures_[sinkInput];
+    // The sink input moved (PulseAudio ends the streams that monitor it) or ended: its change
+    // or its removal, which follows, records it again where it plays now or lets it go.
     self.finish(slot);
-    pa_operation* asked =
-        pa().context_get_sink_input_info(self.context_, sinkInput, onSinkInputInfo, &self);
-    if (asked != nullptr) pa().operation_unref(asked);
   }
 
   static void onUnreadStream(pa_stream* stream, std::size_t, void*) {
@@ -657,7 +646,6 @@ class PulseCapture final : public Capture {
   std::uint32_t defaultSink_ = PA_INVALID_INDEX;
   std::map<std::uint32_t, SinkRecord> sinks_;
   std::map<std::uint32_t, SinkInputRecord> inputs_;
-  std::map<std::uint32_t, int> failures_;  // by sink input: streams that failed before sound
   std::array<std::unique_ptr<Slot>, kMostStreams> slots_;
   std::map<std::uint32_t, pa_stream*> keepers_;  // by sink: keepLatencyLow()
   std::vector<std::int32_t> toldPlaying_;
