@@ -16,12 +16,13 @@ agent (run_row)."""
 import ctypes
 import os
 import signal
+import subprocess
 import sys
 import time
 
 import pytest
 
-from conftest import LIVENESS, until
+from conftest import LIVENESS, noise, until, write_float_wav
 
 NONE_LIVES = "none of the requested processes exists"
 NOT_YET = "none of the requested processes are audio processes yet; is the app playing sound?"
@@ -89,6 +90,20 @@ def placed(value, roles, backend):
             pids = [roles[w] for w in words]
             return str(",".join(map(str, pids))) if "," in value else pids[0]
     return value
+
+
+def server_roles(server, tmp_path, player):
+    """The roles on a private server with real players: P a `player` that plays, Q a process with
+    no stream, L a `player` that starts half a second later."""
+    write_float_wav(tmp_path / "late.wav", noise(48000 * 30, 2, seed=3) * 0.25, 48000)
+    started = {"P": server.play(noise(48000 * 30, 2, seed=2) * 0.25),
+               "Q": server.play_command(["sleep", "60"]),
+               "L": subprocess.Popen(["sh", "-c", f"sleep 0.5; exec {player} late.wav"],
+                                     cwd=tmp_path, env=server.env)}
+    yield started
+    for process in started.values():
+        process.kill()
+        process.wait()
 
 
 class Orphanage:
