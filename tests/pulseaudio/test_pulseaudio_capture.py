@@ -144,11 +144,14 @@ def test_pipewires_own_pulseaudio_server_is_never_taken_for_pulseaudio(tmp_path)
     env = dict(XDG_RUNTIME_DIR=str(runtime), PIPEWIRE_RUNTIME_DIR=str(runtime),
                PULSE_SERVER=f"unix:{runtime}/pulse/native",
                PULSE_CLIENTCONFIG=str(ROOT / "scripts/pulseaudio/client.conf"))
-    servers = [subprocess.Popen(["pipewire", "-c", ROOT / f"scripts/pipewire/{conf}.conf"],
-                                env=dict(os.environ, **env), stderr=subprocess.DEVNULL)
-               for conf in ("no-audio", "pulse")]
+    servers = []
     try:
-        until(lambda: (runtime / "pulse/native").exists(), what="PipeWire's PulseAudio server")
+        # The pulse server is a client of the PipeWire server: it starts once that one answers.
+        for conf, socket in (("no-audio", "pipewire-0"), ("pulse", "pulse/native")):
+            config = ROOT / f"scripts/pipewire/{conf}.conf"
+            servers.append(subprocess.Popen(["pipewire", "-c", config],
+                                            env=dict(os.environ, **env), stderr=subprocess.DEVNULL))
+            until(lambda: (runtime / socket).exists(), what=f"the {conf} server's socket")
         run = Agent(["--global", "--report"], tmp_path, env=env)
         run.wait_for_event("running")
         stop(run)
