@@ -429,24 +429,24 @@ class PulseCapture final : public Capture {
       }
       const std::uint64_t position = timed ? captured : next;
       slot.framesSinceAnchor += frames;
-      if (data == nullptr) {
-        slot.ring.hole(frames, position, timed);
-      } else {
-        copyMixedDown(slot, static_cast<const float*>(data), frames, position, timed);
-      }
+      const bool kept = data == nullptr ? slot.ring.hole(frames, position, timed)
+                                        : copyMixedDown(slot, static_cast<const float*>(data),
+                                                        frames, position, timed);
+      // What a full ring lost leaves a gap: the next fragment is placed by its own time.
+      if (!kept) slot.anchor = 0;
       pa().stream_drop(slot.stream);
       pending -= std::min<std::uint64_t>(pending, frames);
     }
     wakeup_.ring();
   }
 
-  void copyMixedDown(Slot& slot, const float* in, std::uint32_t frames, std::uint64_t position,
+  // False when the ring could not take all of it.
+  bool copyMixedDown(Slot& slot, const float* in, std::uint32_t frames, std::uint64_t position,
                      bool timed) {
     const std::size_t channels = slot.weights.size();
     std::uint32_t done = 0;
     while (done < frames) {
       const std::span<float> room = slot.ring.room(frames - done);
-      // A full ring loses the rest of the fragment; the next one is placed by its own time.
       if (room.empty()) break;
       const auto count = static_cast<std::uint32_t>(room.size() / 2);
       for (std::uint32_t frame = 0; frame < count; ++frame) {
@@ -466,6 +466,7 @@ class PulseCapture final : public Capture {
     }
     std::uint64_t never = kNever;
     firstHeard_.compare_exchange_strong(never, position);
+    return done == frames;
   }
 
   // Who plays: the processes of the heard sink inputs that are recorded and not corked.
