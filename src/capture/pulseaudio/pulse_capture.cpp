@@ -62,15 +62,12 @@ CaptureFailure connectionFailure(const std::string& said) {
           ". Check that PulseAudio is running and that XDG_RUNTIME_DIR is this session's."};
 }
 
-// A record stream that asks for one fragment's latency of the source, and stays on it.
-constexpr auto kRecordFlags =
-    static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
-
-pa_buffer_attr fragmentLatency(std::uint32_t rate, std::uint32_t channels) {
-  pa_buffer_attr attr{};
-  attr.maxlength = attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
-  attr.fragsize = rate / kPeriodsPerSecond * 4 * channels;
-  return attr;
+// Stops a stream of ours: none of its callbacks runs after this.
+void closeStream(pa_stream* stream) {
+  pa().stream_set_state_callback(stream, nullptr, nullptr);
+  pa().stream_set_read_callback(stream, nullptr, nullptr);
+  pa().stream_disconnect(stream);
+  pa().stream_unref(stream);
 }
 
 class MainloopLock {
@@ -331,25 +328,41 @@ class PulseCapture final : public Capture {
   void keepLatencyLow(std::uint32_t sinkIndex) {
     if (!mixer_ || tornDown_ || keepers_.count(sinkIndex) != 0) return;
     const SinkRecord& sink = sinks_.at(sinkIndex);
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, sink.rate, sink.map.channels};
-    pa_stream* stream = pa().stream_new(context_, "quenwick latency", &spec, &sink.map);
-    if (stream == nullptr) return;
-    pa().stream_set_read_callback(stream, onUnreadStream, nullptr);
-    const pa_buffer_attr attr = fragmentLatency(spec.rate, sink.map.channels);
-    if (pa().stream_connect_record(stream, sink.monitorSource.c_str(), &attr, kRecordFlags) < 0) {
-      pa().stream_unref(stream);
-      return;
-    }
-    keepers_[sinkIndex] = stream;
+    pa_stream* stream =
+        recordMonitor(sink, sink.rate, PA_INVALID_INDEX, nullptr, onUnreadStream, nullptr);
+    if (stream != nullptr) keepers_[sinkIndex] = stream;
   }
 
   void stopKeeping(std::uint32_t sinkIndex) {
     const auto keeper = keepers_.find(sinkIndex);
     if (keeper == keepers_.end()) return;
-    pa().stream_set_read_callback(keeper->second, nullptr, nullptr);
-    pa().stream_disconnect(keeper->second);
-    pa().stream_unref(keeper->second);
+    closeStream(keeper->second);
     keepers_.erase(keeper);
+  }
+
+  // A record stream on the sink's monitor, in float at `rate` and the sink's channels, that asks
+  // for a fragment's latency; of one sink input's sound only, unless PA_INVALID_INDEX. Null when
+  // it could not be made.
+  pa_stream* recordMonitor(const SinkRecord& sink, std::uint32_t rate, std::uint32_t sinkInput,
+                           pa_stream_notify_cb_t onState, pa_stream_request_cb_t onRead,
+                           void* data) {
+    const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, rate, sink.map.channels};
+    pa_stream* stream = pa().stream_new(context_, "quenwick", &spec, &sink.map);
+    if (stream == nullptr) return nullptr;
+    if (sinkInput != PA_INVALID_INDEX) pa().stream_set_monitor_stream(stream, sinkInput);
+    pa().stream_set_state_callback(stream, onState, data);
+    pa().stream_set_read_callback(stream, onRead, data);
+    pa_buffer_attr attr{};
+    attr.maxlength = attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
+    attr.fragsize = rate / kPeriodsPerSecond * 4 * sink.map.channels;
+    // It stays on this sink: PulseAudio ends it when its sink input moves.
+    const auto flags =
+        static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+    if (pa().stream_connect_record(stream, sink.monitorSource.c_str(), &attr, flags) < 0) {
+      closeStream(stream);
+      return nullptr;
+    }
+    return stream;
   }
 
   Slot* slotOf(std::uint32_t sinkInput) {
@@ -366,18 +379,8 @@ class PulseCapture final : public Capture {
     if (free == slots_.end()) return;
     Slot& slot = **free;
     const SinkRecord& sink = sinks_.at(sinkIndex);
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, rate_, sink.map.channels};
-    pa_stream* stream = pa().stream_new(context_, "quenwick", &spec, &sink.map);
+    pa_stream* stream = recordMonitor(sink, rate_, sinkInput, onStreamState, onStreamRead, &slot);
     if (stream == nullptr) return;
-    // Only this sink input's sound, as its sink plays it.
-    pa().stream_set_monitor_stream(stream, sinkInput);
-    pa().stream_set_state_callback(stream, onStreamState, &slot);
-    pa().stream_set_read_callback(stream, onStreamRead, &slot);
-    const pa_buffer_attr attr = fragmentLatency(rate_, sink.map.channels);
-    if (pa().stream_connect_record(stream, sink.monitorSource.c_str(), &attr, kRecordFlags) < 0) {
-      pa().stream_unref(stream);
-      return;
-    }
     slot.confirmed.store(confirmed, std::memory_order_relaxed);
     slot.discarded.store(false, std::memory_order_relaxed);
     slot.busy.store(true, std::memory_order_release);
@@ -394,10 +397,7 @@ class PulseCapture final : public Capture {
     if (!slot.confirmed.load(std::memory_order_relaxed)) {
       slot.discarded.store(true, std::memory_order_release);
     }
-    pa().stream_set_state_callback(slot.stream, nullptr, nullptr);
-    pa().stream_set_read_callback(slot.stream, nullptr, nullptr);
-    pa().stream_disconnect(slot.stream);
-    pa().stream_unref(slot.stream);
+    closeStream(slot.stream);
     slot.stream = nullptr;
     slot.sinkInput = PA_INVALID_INDEX;
     slot.ring.end();
