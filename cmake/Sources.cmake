@@ -27,6 +27,7 @@ set(QUENWICK_CONVERT_SOURCES
 # whole writes, a process's facts.
 set(QUENWICK_SYSTEM_SOURCES
   src/system/process_facts-${QUENWICK_PLATFORM}.cpp
+  src/system/sleep_clock-${QUENWICK_PLATFORM}.cpp
   src/system/wakeup-${os}.cpp
   src/system/write_all-${os}.cpp)
 

@@ -13,7 +13,7 @@
 
 namespace quenwick {
 
-Ending runAgent(int argc, char** argv, const Backends& backends) {
+Ending runAgent(int argc, char** argv, const Backends& backends, SleepClock slept) {
   // First of all: a parent that dies while the start-up is slow, or while a call into the audio
   // layer never returns, must still count as gone, not be replaced by whoever adopts the agent.
   const std::int32_t parentPid = parentAtStart();
@@ -28,7 +28,7 @@ Ending runAgent(int argc, char** argv, const Backends& backends) {
   static RunControl control(
       {mainQueue, status, kPcmStream,
        [](std::function<void()> stop) { installSignalHandlers(mainQueue, std::move(stop)); },
-       RunTimes{}});
+       std::move(slept), RunTimes{}});
   const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
   return control.run(args, parentPid, backends);
 }

@@ -53,6 +53,8 @@ std::variant<CaptureRequest, UsageError> parseCommandLine(const std::vector<std:
       request.wait = true;
     } else if (argument == "--report") {
       request.report = true;
+    } else if (argument == "--recover") {
+      request.recover = true;
     } else if (argument == "--quality") {
       if (next == args.size()) return UsageError{"--quality needs a value"};
       const auto quality = parseQuality(args[next++]);

@@ -20,6 +20,7 @@ struct CaptureRequest {
   bool tree = false;                  // --tree: each pid stands for its process tree
   bool wait = false;                  // --wait: nothing to hear yet waits, rather than ends
   bool report = false;                // --report: who plays, who ended, and silence, as events
+  bool recover = false;               // --recover: a server that goes away is waited for
   Quality quality = Quality::linear;  // --quality: how the sound is resampled to 16 kHz
 };
 

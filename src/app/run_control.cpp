@@ -123,10 +123,10 @@ class RunControl::Run final : public CaptureEvents {
 
   // The audio server took every audio object with it: the sound already captured goes out, and
   // the host hears why the agent ends.
-  void serverGone() override {
+  void serverGone(std::string reason) override {
     capture_->halt();
     pcm_.drain(services_.times.lastPcm);
-    end(Ending::failure("the audio server went away"));
+    end(Ending::failure(std::move(reason)));
   }
 
  private:

@@ -14,6 +14,7 @@
 #include "app/run_loop.h"
 #include "app/status.h"
 #include "capture/backend.h"
+#include "system/sleep_clock.h"
 
 namespace quenwick {
 
@@ -37,6 +38,7 @@ struct RunServices {
   // Called once capture runs, before "running": from then on the host's stop (SIGTERM) runs
   // `stop` on the loop.
   std::function<void(std::function<void()> stop)> armStop;
+  SleepClock timeSlept;  // how long the machine has slept so far
   RunTimes times;
 };
 

@@ -45,6 +45,9 @@ struct CaptureFailure {
   std::string message;
 };
 
+// What every platform says when its audio server goes away.
+inline constexpr const char* kServerWentAway = "the audio server went away";
+
 // What a look at the layer's processes found. Global mode always has something to hear.
 enum class Resolution { somethingToHear, nothingToHearYet };
 
@@ -55,8 +58,10 @@ class CaptureEvents {
   virtual void processesChanged() = 0;
   // The delivered format changed, once per change however many times the layer announced it.
   virtual void formatChanged(const StreamFormat& format) = 0;
-  // The audio server went away, and everything made with it.
-  virtual void serverGone() = 0;
+  // The audio server went away, and everything made with it; or, where the platform says so
+  // (Windows' device invalidation), what the capture was made on did. `reason` says which, in the
+  // words the user reads: "the audio server went away" when it is the server.
+  virtual void serverGone(std::string reason) = 0;
   // With Hearing::followPlaying, from create() on: the pids of the processes whose sound
   // reaches the capture now, each once, whenever they change.
   virtual void playingChanged(std::vector<std::int32_t> pids) = 0;

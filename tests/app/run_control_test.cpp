@@ -262,7 +262,7 @@ class ScriptedCapture final : public Capture {
       case Does::childsPidTaken:
         return child_.endAndGiveThePidAway();
       case Does::serverGoes:
-        return events_->serverGone();
+        return events_->serverGone(kServerWentAway);
     }
   }
 
@@ -422,7 +422,7 @@ TEST_P(RunControlEnds, AsTheHostIsTold) {
                       [&](std::function<void()> armed) {
                         if (row.hostStops) loop.at(*row.hostStops, armed);
                       },
-                      RunTimes{}});
+                      [] { return std::chrono::nanoseconds(0); }, RunTimes{}});
   Backends backends;
   for (const auto& [name, layer] : row.backends) {
     backends.push_back(

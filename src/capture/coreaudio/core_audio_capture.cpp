@@ -120,7 +120,7 @@ class CoreAudioCapture final : public Capture {
     // A restart of the audio server takes every object made with it.
     hardware_->addPropertyListener(
         kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyServiceRestarted), *queue_,
-        [this](std::uint32_t, const AudioObjectPropertyAddress*) { events_->serverGone(); });
+        [this](std::uint32_t, const AudioObjectPropertyAddress*) { events_->serverGone(kServerWentAway); });
     return std::nullopt;
   }
 

@@ -102,7 +102,7 @@ class LoopbackCapture final : public Capture {
     std::vector<AudioCaptureClient*> clients;
     for (const Stream& stream : streams_) clients.push_back(stream.capture.get());
     loop_.emplace(*audio_, std::move(clients), event_, rate_, periodFrames_);
-    loop_->start(sink, [this] { queue_->post([this] { events_->serverGone(); }); });
+    loop_->start(sink, [this] { queue_->post([this] { events_->serverGone(kServerWentAway); }); });
     for (const Stream& stream : streams_) {
       if (const HRESULT started = stream.client->start(); !succeeded(started)) {
         return failure(FailedStep::start, started);

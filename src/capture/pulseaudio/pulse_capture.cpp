@@ -498,7 +498,7 @@ class PulseCapture final : public Capture {
       return;
     }
     self.gone_ = true;
-    self.queue_->post([&self] { self.events_->serverGone(); });
+    self.queue_->post([&self] { self.events_->serverGone(kServerWentAway); });
   }
 
   static void onLate(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* data) {
