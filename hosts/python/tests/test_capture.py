@@ -227,14 +227,17 @@ def test_waiting_for_audio_ends_at_its_deadline_or_on_stop(scripted):
         assert run.wait() == quenwick.Ending(None, signal.SIGTERM, "stopped")
 
 
-# The report's events as the agent writes them (its own suites check when it does) and as a host
-# gets them; a line that is no event is skipped.
+# The report's and a recovery's events as the agent writes them (its own suites check when it
+# does) and as a host gets them; a line that is no event is skipped.
 LINES = {
     '{"event":"playing","pids":[7,8]}': quenwick.PlayingEvent((7, 8)),
     '{"event":"ended","pid":7}': quenwick.EndedEvent(7),
     '{"event":"silence","seconds":3,"advice":"look"}': quenwick.SilenceEvent(3, "look"),
     '{"event":"silence","seconds":3}': quenwick.SilenceEvent(3),
     '{"event":"sound"}': quenwick.SoundEvent(),
+    '{"event":"slept","seconds":42}': quenwick.SleptEvent(42),
+    '{"event":"interrupted","reason":"gone"}': quenwick.InterruptedEvent("gone"),
+    '{"event":"resumed"}': quenwick.ResumedEvent(),
     '{"event":"ended"}': None,
     "not json": None,
 }
@@ -275,6 +278,27 @@ def test_installed_into_a_fresh_venv_and_used_as_a_user_would_to_record_a_player
                               "'quenwick'); print(d.metadata['License'], d.read_text('LICENSE'))"],
                              check=True, capture_output=True, text=True).stdout
     assert license == f"MIT {(ROOT / 'LICENSE').read_text()}\n"
+
+
+def test_a_restart_of_pipewire_is_heard_through_and_without_recover_ends_the_capture(pipewire):
+    tone_player(pipewire)
+    options = dict(global_=True, binary=str(BUILD / "quenwick"), env=pipewire.env)
+    kept, lost = quenwick.capture(**options), quenwick.capture(recover=False, **options)
+    kept.start(), lost.start()
+    chunks, pcm, env = iter(kept), bytearray(), pipewire.work / "env"
+    project.until(lambda: pcm.extend(next(chunks)) or any(pcm), what="sound")
+    before = env.read_text()
+    pipewire.runner.send_signal(signal.SIGUSR1)  # server and WirePlumber: SIGKILL, then again
+    with pytest.raises(quenwick.AudioLayerError, match="^the audio server went away$"):
+        lost.wait()
+    project.until(lambda: env.read_text() != before, what="the restart")
+    tone_player(pipewire)
+    project.until(lambda: pcm.extend(next(chunks)) or re.search(rb"[^\0]\0{16000,}[^\0]", pcm),
+                  what="sound, half a second of silence, sound")
+    assert kept.stop() == STOPPED
+    assert [event for event in kept.events if isinstance(event, (
+        quenwick.InterruptedEvent, quenwick.ResumedEvent))] == [
+        quenwick.InterruptedEvent("the audio server went away"), quenwick.ResumedEvent()]
 
 
 def test_the_package_is_clean_under_strict_typing():
