@@ -321,4 +321,28 @@ describe('on PipeWire', () => {
     assert.deepEqual(readFileSync(path.join(user, 'node_modules/quenwick/LICENSE')),
       readFileSync(path.join(root, 'LICENSE')));
   });
+
+  test('a restart of PipeWire: heard through, and without recover the end', { timeout: 30000 },
+    async () => {
+      const players = [await player()];
+      const options = { global: true, binary: path.join(build, 'quenwick'), env };
+      const [kept, lost] = [quenwick.capture(options), quenwick.capture({ ...options, recover: false })];
+      const [told, chunks, envFile] = [[], [], path.join(work, 'pipewire/env')];
+      for (const kind of ['interrupted', 'resumed']) kept.on(kind, (event) => told.push(event));
+      kept.pcm.on('data', (chunk) => chunks.push(chunk));
+      const heard = (pattern) => pattern.test(Buffer.concat(chunks).toString('latin1'));
+      while (!heard(/[^\0]/)) await sleep(50);
+      const before = readFileSync(envFile, 'utf8');
+      stack.kill('SIGUSR1'); // SIGKILL to the server and WirePlumber, then both started again
+      const error = await rejection(lost.ended);
+      assert.deepEqual([error.constructor, error.status, error.message],
+        [quenwick.AudioLayerError, 2, 'the audio server went away']);
+      while (readFileSync(envFile, 'utf8') === before) await sleep(50);
+      players.push(await player());
+      while (!heard(/[^\0]\0{16000,}[^\0]/)) await sleep(50); // sound, half a second of silence, sound
+      assert.deepEqual(await kept.stop(), { status: 0, signal: null, reason: 'stopped' });
+      assert.deepEqual(told, [{ event: 'interrupted', reason: 'the audio server went away' },
+        { event: 'resumed' }]);
+      players.forEach((playing) => playing.kill());
+    });
 });
