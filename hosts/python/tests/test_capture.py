@@ -227,8 +227,8 @@ def test_waiting_for_audio_ends_at_its_deadline_or_on_stop(scripted):
         assert run.wait() == quenwick.Ending(None, signal.SIGTERM, "stopped")
 
 
-# The report's and a recovery's events as the agent writes them (its own suites check when it
-# does) and as a host gets them; a line that is no event is skipped.
+# The report's events as the agent writes them (its own suites check when it does) and as a host
+# gets them; a line that is no event is skipped.
 LINES = {
     '{"event":"playing","pids":[7,8]}': quenwick.PlayingEvent((7, 8)),
     '{"event":"ended","pid":7}': quenwick.EndedEvent(7),
@@ -236,8 +236,6 @@ LINES = {
     '{"event":"silence","seconds":3}': quenwick.SilenceEvent(3),
     '{"event":"sound"}': quenwick.SoundEvent(),
     '{"event":"slept","seconds":42}': quenwick.SleptEvent(42),
-    '{"event":"interrupted","reason":"gone"}': quenwick.InterruptedEvent("gone"),
-    '{"event":"resumed"}': quenwick.ResumedEvent(),
     '{"event":"ended"}': None,
     "not json": None,
 }
