@@ -12,6 +12,7 @@
 #include <csignal>
 #include <deque>
 #include <fstream>
+#include <list>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -55,9 +56,7 @@ class FakeLoop final : public RunLoop {
   }
   void post(std::function<void()> job) override { jobs_.push_back(std::move(job)); }
   void repeat(std::chrono::milliseconds interval, std::function<bool()> job) override {
-    timer_ = std::move(job);
-    interval_ = interval;
-    due_ = now_ + interval;
+    timers_.push_back({std::move(job), interval, now_ + interval});
   }
   void stop() override { stopped_ = true; }
   // A job due at `when` (from the loop's start), after those due before it or with it.
@@ -74,16 +73,17 @@ class FakeLoop final : public RunLoop {
         auto job = std::move(jobs_.front());
         jobs_.pop_front();
         job();
-      } else if (!timed_.empty() && timed_.begin()->first < end &&
-                 (!timer_ || timed_.begin()->first <= due_)) {
+      } else if (auto timer = nextTimer();
+                 !timed_.empty() && timed_.begin()->first < end &&
+                 (timer == timers_.end() || timed_.begin()->first <= timer->due)) {
         auto job = std::move(timed_.begin()->second);
         now_ = std::max(now_, timed_.begin()->first);
         timed_.erase(timed_.begin());
         job();
-      } else if (timer_ && due_ < end) {
-        now_ = due_;
-        due_ += interval_;
-        if (!timer_()) timer_ = nullptr;
+      } else if (timer != timers_.end() && timer->due < end) {
+        now_ = timer->due;
+        timer->due += timer->interval;
+        if (!timer->job()) timers_.erase(timer);  // a list: a job may add a timer
       } else if (std::unique_lock lock(mutex_);
                  !woken_.wait_for(lock, 5s, [&] { return raised_; })) {
         errno = ETIMEDOUT;
@@ -102,9 +102,16 @@ class FakeLoop final : public RunLoop {
   Clock::time_point now_{};
   std::deque<std::function<void()>> jobs_;
   std::multimap<Clock::time_point, std::function<void()>> timed_;
-  std::function<bool()> timer_;
-  std::chrono::milliseconds interval_{0};
-  Clock::time_point due_{};
+  struct Timer {
+    std::function<bool()> job;
+    std::chrono::milliseconds interval;
+    Clock::time_point due;
+  };
+  std::list<Timer>::iterator nextTimer() {
+    return std::min_element(timers_.begin(), timers_.end(),
+                            [](const Timer& a, const Timer& b) { return a.due < b.due; });
+  }
+  std::list<Timer> timers_;
   std::function<void()> alarm_;
   std::mutex mutex_;
   std::condition_variable woken_;

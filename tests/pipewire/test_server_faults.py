@@ -5,6 +5,7 @@ import time
 
 import pytest
 
+import restarts
 from conftest import PipeWire, assert_holds, noise, pcm_samples, until
 
 
@@ -44,3 +45,12 @@ def test_capture_goes_on_when_the_session_manager_is_killed(stack, tmp_path):
     assert any(pcm_samples(run.out[before: before + 32000]))
     run.signal(signal.SIGTERM)
     assert run.finish() == 0 and len(run.events()) == 3
+
+
+@pytest.mark.parametrize("recover", [True, False])
+def test_a_restart_while_waiting(stack, tmp_path, recover):
+    restarts.a_restart_while_waiting(stack, tmp_path, recover)
+
+
+def test_two_restarts_in_a_run_are_heard_as_silence_in_time(stack, tmp_path):
+    restarts.two_restarts_in_a_run(stack, tmp_path)
