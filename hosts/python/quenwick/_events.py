@@ -66,7 +66,8 @@ class SoundEvent:
 
 @dataclass(frozen=True)
 class SleptEvent:
-    """The machine slept for ``seconds`` and is awake again (``report``)."""
+    """The machine slept for ``seconds`` and is awake again (``report``); the PCM holds no
+    samples for that time."""
 
     seconds: int
 
@@ -81,8 +82,8 @@ class InterruptedEvent:
 
 @dataclass(frozen=True)
 class ResumedEvent:
-    """The agent captures again after an InterruptedEvent (``recover``); a FormatEvent with
-    ``changed`` follows when the format differs."""
+    """The agent captures again after an InterruptedEvent (``recover``), or, still waiting for
+    audio, waits again; a FormatEvent with ``changed`` follows when the format differs."""
 
 
 @dataclass(frozen=True)
