@@ -4,7 +4,7 @@
 import assert from 'node:assert/strict';
 import { execFileSync, spawn, spawnSync } from 'node:child_process';
 import { getEventListeners, once } from 'node:events';
-import { existsSync, mkdirSync, mkdtempSync, readFileSync, writeFileSync } from 'node:fs';
+import { existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
 import { after, before, describe, test } from 'node:test';
@@ -328,24 +328,24 @@ describe('on PipeWire', () => {
       const options = { global: true, binary: path.join(build, 'quenwick'), env };
       const [kept, lost] = [quenwick.capture(options), quenwick.capture({ ...options, recover: false })];
       t.after(() => kept.stop()); // a run that recovers outlives the stack
-      const [told, chunks] = [[], []];
-      for (const kind of ['interrupted', 'resumed']) kept.on(kind, (event) => told.push(event));
+      const [interrupted, chunks] = [once(kept, 'interrupted'), []];
       kept.pcm.on('data', (chunk) => chunks.push(chunk));
       kept.once('resumed', () => chunks.splice(0)); // what comes next is heard after the restart
       const heard = () => Buffer.concat(chunks).some((byte) => byte);
       const tick = () => sleep(50, null, { signal: t.signal }); // no waiting past a failure
       await lost.started;
       while (!heard()) await tick();
-      for (const pid of ['SERVER', 'WIREPLUMBER'].map((name) => env[`PRIVATE_PIPEWIRE_${name}_PID`])) {
-        process.kill(Number(pid), 'SIGKILL');
-      }
+      ['SERVER', 'WIREPLUMBER'].forEach((name) => process.kill(+env[`PRIVATE_PIPEWIRE_${name}_PID`], 'SIGKILL'));
       const gone = 'the audio server went away';
       await assert.rejects(lost.ended, { name: 'AudioLayerError', status: 2, message: gone });
-      stack.kill('SIGUSR1'); // the stack starts both again
-      await once(kept, 'resumed'); // or how it failed
+      const [resumed, envFile] = [once(kept, 'resumed'), path.join(work, 'pipewire/env')];
+      rmSync(envFile);
+      stack.kill('SIGUSR1'); // the stack starts both again, and writes its env file once ready
+      assert.deepEqual(await resumed, [{ event: 'resumed' }]); // or how it failed
+      while (!existsSync(envFile)) await tick(); // a player before WirePlumber has no sink
       await player();
       while (!heard()) await tick();
       assert.deepEqual(await kept.stop(), { status: 0, signal: null, reason: 'stopped' });
-      assert.deepEqual(told, [{ event: 'interrupted', reason: gone }, { event: 'resumed' }]);
+      assert.deepEqual(await interrupted, [{ event: 'interrupted', reason: gone }]);
     });
 });
