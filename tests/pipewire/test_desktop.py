@@ -88,7 +88,7 @@ def test_a_surround_stream_is_mixed_down_without_clipping(pipewire, surround, tm
 
 def test_a_stream_moved_to_another_sink_is_heard_on_with_no_gap_beyond_a_cycle(pipewire, tmp_path):
     pipewire.add_sink("moved-to")
-    player = pipewire.play(noise(48000 * 4, 2) * 0.25)
+    player = pipewire.play(noise(48000 * 4, 2) * 0.25, "test-sink")
     run = pipewire.agent(["--pids", str(player.pid)], tmp_path)
     run.wait_for_event("running")
     time.sleep(1)
