@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <map>
-#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -100,9 +99,7 @@ class CoreAudioCapture final : public Capture {
     tracker_.emplace(*hardware_, tapID_, handover_);
     const auto refresh = [this](std::uint32_t, const AudioObjectPropertyAddress*) {
       if (const auto changed = tracker_->refreshFormat()) {
-        tell([format = streamFormatOf(*changed)](CaptureEvents& events) {
-          events.formatChanged(format);
-        });
+        queue_->post([this, format = streamFormatOf(*changed)] { events_->formatChanged(format); });
       }
     };
     hardware_->addPropertyListener(tapID_, globalAddress(kAudioTapPropertyFormat), onTheSpot_,
@@ -169,14 +166,6 @@ class CoreAudioCapture final : public Capture {
     aggregateID_ = tapID_ = kAudioObjectUnknown;
   }
 
-  // News for run control, on its queue, unless the capture is gone by the time it runs there.
-  void tell(std::function<void(CaptureEvents&)> news) {
-    queue_->post(
-        [alive = std::weak_ptr<const bool>(alive_), events = events_, news = std::move(news)] {
-          if (!alive.expired()) news(*events);
-        });
-  }
-
   // The delivering thread: the cycle in the format last taken, at its host time in nanoseconds.
   void deliver(const AudioBufferList* input, const AudioTimeStamp* inputTime) noexcept {
     handover_.takeNewer(generation_, format_);
@@ -225,7 +214,7 @@ class CoreAudioCapture final : public Capture {
     playing.erase(std::unique(playing.begin(), playing.end()), playing.end());
     if (toldPlaying_ && *toldPlaying_ == playing) return;
     toldPlaying_ = playing;
-    tell([playing = std::move(playing)](CaptureEvents& events) { events.playingChanged(playing); });
+    queue_->post([this, playing = std::move(playing)] { events_->playingChanged(playing); });
   }
 
   bool readsRunningOutput(AudioObjectID object) {
@@ -253,7 +242,6 @@ class CoreAudioCapture final : public Capture {
 
   std::unique_ptr<AudioHardware> hardware_;
   const HostClock clock_;
-  const std::shared_ptr<const bool> alive_ = std::make_shared<const bool>(true);
   DispatchQueue* queue_ = nullptr;
   CaptureEvents* events_ = nullptr;
   OnTheSpot onTheSpot_;
