@@ -129,16 +129,18 @@ def test_a_restarted_audio_server_ends_the_run_or_interrupts_it(agent, when, tol
         run.stop_when_done()
     else:
         assert run.finish() == 2
+    # Sound, and silence while no server is there, in time.
     started, ended = [TAP_LINE, FORMAT_LINE, {"event": "running"}], \
         [{"event": "error", "message": "the audio server went away"}]
-    assert run.events() == {("running", False): started + ended, ("waiting", False): ended,
-                            ("running", True): started + [GONE, BACK] * 2,
-                            ("waiting", True): [GONE, BACK] + started}[when, recover]
-    # Sound, and silence while no server is there, in time; nothing that a server took is
-    # destroyed by the agent, only what it made on the last one, as it stops.
     heard = [decimated(source[n * 4800:(n + 1) * 4800]) for n in range(3)]
-    heard = heard[:1 + 2 * (when == "running" and recover)] if when == "running" or recover else []
+    events, heard = {("running", False): (started + ended, heard[:1]),
+                     ("waiting", False): (ended, []),
+                     ("running", True): (started + [GONE, BACK] * 2, heard),
+                     ("waiting", True): ([GONE, BACK] + started, heard[:1])}[when, recover]
+    assert run.events() == events
     assert re.fullmatch(b"(?:\0\0)*".join(map(re.escape, heard)), bytes(run.out), re.S)
+    # Nothing that a server took is destroyed by the agent: only what it made on the last one, as
+    # it stops.
     calls = [c["call"] for c in run.calls()]
     assert [c for c in calls if c.startswith("destroy")] == TEARDOWN[1:] * recover
     assert ("stop" in calls) == (when == "running" or recover)
