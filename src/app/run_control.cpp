@@ -146,7 +146,6 @@ class RunControl::Run final : public CaptureEvents {
       pcm_.drain(services_.times.lastPcm);
       return end(Ending::failure(std::move(reason)));
     }
-    letGo();
     if (!outage_) {
       outage_.emplace(loop_.now());
       status({{"event", std::string("interrupted")}, {"reason", std::move(reason)}});
@@ -160,6 +159,7 @@ class RunControl::Run final : public CaptureEvents {
         });
       }
     }
+    letGo();
     tryAgainLater();
   }
 
@@ -288,6 +288,9 @@ class RunControl::Run final : public CaptureEvents {
   // "resumed".
   void startCapture() {
     waiting_ = false;
+    // The outage ends where the new capture begins: what a backend keeps from create() on is
+    // delivered at start(), after the silence.
+    if (outage_ && streaming_) callback_.fillGap(outage_->silenceOwed(loop_.now()));
     if (!streaming_) status({{"event", std::string("creating_tap")}});
     if (const auto failure = capture_->create()) return refused(*failure);
     const auto format = capture_->format();
@@ -296,7 +299,6 @@ class RunControl::Run final : public CaptureEvents {
       told_ = std::get<StreamFormat>(format);
       status(formatEvent(request_, *told_));
     }
-    if (outage_ && streaming_) callback_.fillGap(outage_->silenceOwed(loop_.now()));
     if (const auto failure = capture_->start(callback_)) return refused(*failure);
     streamingNow_ = true;
     if (streaming_) {
