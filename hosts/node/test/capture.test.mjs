@@ -328,24 +328,23 @@ describe('on PipeWire', () => {
       const options = { global: true, binary: path.join(build, 'quenwick'), env };
       const [kept, lost] = [quenwick.capture(options), quenwick.capture({ ...options, recover: false })];
       t.after(() => kept.stop()); // a run that recovers outlives the stack
-      const [interrupted, chunks] = [once(kept, 'interrupted'), []];
+      const [told, chunks, envFile] = [[], [], path.join(work, 'pipewire/env')];
       kept.pcm.on('data', (chunk) => chunks.push(chunk));
-      kept.once('resumed', () => chunks.splice(0)); // what comes next is heard after the restart
-      const heard = () => Buffer.concat(chunks).some((byte) => byte);
+      // Each empties the PCM read so far: what comes after 'resumed' is heard after the restart.
+      for (const kind of ['interrupted', 'resumed']) kept.on(kind, (e) => told.push(e) && chunks.splice(0));
       const tick = () => sleep(50, null, { signal: t.signal }); // no waiting past a failure
+      const heard = async () => { while (!Buffer.concat(chunks).some((byte) => byte)) await tick(); };
       await lost.started;
-      while (!heard()) await tick();
+      await heard();
+      rmSync(envFile);
       ['SERVER', 'WIREPLUMBER'].forEach((name) => process.kill(+env[`PRIVATE_PIPEWIRE_${name}_PID`], 'SIGKILL'));
       const gone = 'the audio server went away';
       await assert.rejects(lost.ended, { name: 'AudioLayerError', status: 2, message: gone });
-      const [resumed, envFile] = [once(kept, 'resumed'), path.join(work, 'pipewire/env')];
-      rmSync(envFile);
       stack.kill('SIGUSR1'); // the stack starts both again, and writes its env file once ready
-      assert.deepEqual(await resumed, [{ event: 'resumed' }]); // or how it failed
       while (!existsSync(envFile)) await tick(); // a player before WirePlumber has no sink
       await player();
-      while (!heard()) await tick();
+      await heard();
       assert.deepEqual(await kept.stop(), { status: 0, signal: null, reason: 'stopped' });
-      assert.deepEqual(await interrupted, [{ event: 'interrupted', reason: gone }]);
+      assert.deepEqual(told, [{ event: 'interrupted', reason: gone }, { event: 'resumed' }]);
     });
 });

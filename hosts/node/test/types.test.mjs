@@ -33,8 +33,7 @@ run.on('playing', (event) => console.log(event.pids.includes(4242)));
 run.on('silence', (event) => console.log(event.seconds, event.advice?.length));
 run.once('sound', (event) => console.log(event.event));
 run.on('ended', (event) => console.log(event.pid + 1));
-run.on('interrupted', (event) => console.log(event.reason.length));
-run.once('resumed', (event) => console.log(event.event));
+run.on('interrupted', (event) => run.once('resumed', () => console.log(event.reason.length)));
 run.on('slept', (event) => console.log(event.seconds + 1));
 // @ts-expect-error: an ended process is one pid
 run.on('ended', (event) => console.log(event.pids));
