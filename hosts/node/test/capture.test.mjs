@@ -334,16 +334,14 @@ describe('on PipeWire', () => {
       for (const kind of ['interrupted', 'resumed']) kept.on(kind, (e) => told.push(e) && chunks.splice(0));
       const tick = () => sleep(50, null, { signal: t.signal }); // no waiting past a failure
       const heard = async () => { while (!Buffer.concat(chunks).some((byte) => byte)) await tick(); };
-      await lost.started;
-      await heard();
+      await Promise.all([lost.started, heard()]);
       rmSync(envFile);
       ['SERVER', 'WIREPLUMBER'].forEach((name) => process.kill(+env[`PRIVATE_PIPEWIRE_${name}_PID`], 'SIGKILL'));
       const gone = 'the audio server went away';
       await assert.rejects(lost.ended, { name: 'AudioLayerError', status: 2, message: gone });
       stack.kill('SIGUSR1'); // the stack starts both again, and writes its env file once ready
       while (!existsSync(envFile)) await tick(); // a player before WirePlumber has no sink
-      await player();
-      await heard();
+      await Promise.all([player(), heard()]);
       assert.deepEqual(await kept.stop(), { status: 0, signal: null, reason: 'stopped' });
       assert.deepEqual(told, [{ event: 'interrupted', reason: gone }, { event: 'resumed' }]);
     });
