@@ -65,9 +65,9 @@ export interface CaptureOptions {
   /** Aborting stops the agent, or the wait, and rejects `ended` with the signal's reason. */
   signal?: AbortSignal;
   /**
-   * The agent reports who plays, which listed process ended, and stretches of silence (--report):
-   * the 'playing', 'ended', 'silence' and 'sound' events. true by default; false: the agent
-   * writes only the other events.
+   * The agent reports who plays, which listed process ended, stretches of silence and sleep
+   * (--report): the 'playing', 'ended', 'silence', 'sound' and 'slept' events. true by default;
+   * false: the agent writes only the other events.
    */
   report?: boolean;
   /**
@@ -107,7 +107,10 @@ export declare class QuenwickError extends Error {
  * or exit status 1: the agent refused the command line the options made.
  */
 export declare class UsageError extends QuenwickError {}
-/** Exit status 2: the audio layer refused, its server went away, or the PCM could not be written. */
+/**
+ * Exit status 2: the audio layer refused, its server went away (with recover false), or the PCM
+ * could not be written.
+ */
 export declare class AudioLayerError extends QuenwickError {}
 /** Exit status 3: none of the listed processes plays sound yet (or by waitForAudio's deadline). */
 export declare class NothingToHearError extends QuenwickError {}

@@ -44,7 +44,7 @@ def capture(*, pids: Optional[Sequence[int]] = None, global_: bool = False,
     `global_` of the whole system but this process and `exclude_self`. While none of them plays
     yet, the agent waits until one does, for up to `wait_for_audio` seconds (True: until one
     plays, none lives, or stop()). With `report` (the default) the agent also tells who plays,
-    which listed process ended, and stretches of silence. The agent band-limits the sound
+    which listed process ended, stretches of silence and sleep. The agent band-limits the sound
     before it resamples it to 16 kHz (`quality` "high"); "linear" gives its exact linear
     interpolation instead. With `recover` (the default) a server that goes away (restarts) is
     told as an InterruptedEvent, the PCM goes on as silence in time, and a ResumedEvent tells

@@ -36,7 +36,7 @@ class Options:
     binary: Optional[str]
     env: Optional[Mapping[str, str]]
     wait_for_audio: WaitForAudio  # seconds, True for ever
-    report: bool = True  # --report: who plays, who ended, and silence, as events
+    report: bool = True  # --report: who plays, who ended, silence and sleep, as events
     quality: Quality = "high"
     recover: bool = True  # --recover: a server that goes away is waited for, not the end
 
