@@ -81,8 +81,7 @@ constexpr auto kUnsupportedFormat = static_cast<HRESULT>(0x88890008);
 constexpr auto kInvalidSize = static_cast<HRESULT>(0x88890009);
 constexpr auto kEventHandleNotExpected = static_cast<HRESULT>(0x88890011);
 constexpr auto kEventHandleNotSet = static_cast<HRESULT>(0x88890014);
-constexpr auto kNotFound = static_cast<HRESULT>(0x80070490);  // E_NOTFOUND
-constexpr std::int64_t kUnits = 10'000'000;                   // 100 ns units a second
+constexpr std::int64_t kUnits = 10'000'000;  // 100 ns units a second
 
 std::string narrow(std::u16string_view text) {
   return {text.begin(), text.end()};  // the backend's strings are ASCII
@@ -270,7 +269,6 @@ class Model final : public WindowsAudio {
   std::uint32_t rate() const { return rate_; }
   std::int64_t period() const { return period_; }
   std::mutex& mutex() { return mutex_; }
-  int generation() const { return generation_; }
   // Under the mutex: what a client's calls fail with, for good, once all of its time were lost.
   HRESULT lost(const LoopbackClient& client) const {
     return client.generation < generation_ ? lost_ : kOk;
@@ -292,9 +290,8 @@ class Model final : public WindowsAudio {
   }
   HRESULT unregistered(const AudioSessionNotification& notification) {
     std::lock_guard lock(mutex_);
-    return std::erase_if(notifications_, [&](const auto& n) { return n.get() == &notification; })
-               ? kOk
-               : kNotFound;
+    std::erase_if(notifications_, [&](const auto& n) { return n.get() == &notification; });
+    return kOk;
   }
 
   // Under the mutex: the packets of the clients of one capture (which share an event) are made
@@ -360,7 +357,6 @@ class Model final : public WindowsAudio {
         ++generation_;
         lost_ = step.contains("service") ? kServiceNotRunning : kDeviceInvalidated;
         serviceBack_ = Clock::now() + std::chrono::milliseconds(step.value("service", 0));
-        log({{"scripted", step.contains("service") ? "service stopped" : "invalidated"}});
       } else if (step.contains("state")) {
         const std::int32_t pid = pidOf(step["state"]["pid"]);
         const AudioSessionState state = stateOf(step["state"]["state"]);
@@ -541,7 +537,8 @@ HRESULT Session::registerAudioSessionNotification(std::shared_ptr<AudioSessionEv
 
 HRESULT Session::unregisterAudioSessionNotification(const AudioSessionEvents& sink) {
   std::lock_guard lock(model.mutex());
-  return std::erase_if(events, [&](const auto& e) { return e.get() == &sink; }) ? kOk : kNotFound;
+  std::erase_if(events, [&](const auto& e) { return e.get() == &sink; });
+  return kOk;
 }
 
 struct SessionList final : AudioSessionEnumerator {
@@ -742,7 +739,6 @@ HRESULT LoopbackClient::start() {
     std::lock_guard lock(model.mutex());
     if (!initialized) status = kNotInitialized;
     if (started) status = kNotStopped;
-    if (!succeeded(model.lost(*this))) status = model.lost(*this);
     if (eventDriven && event == nullptr) status = kEventHandleNotSet;
     if (succeeded(status)) {
       started = true;
