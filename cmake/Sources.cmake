@@ -45,6 +45,7 @@ set(QUENWICK_CORE_SOURCES
   src/app/ending.cpp
   src/app/ending-${os}.cpp
   src/app/main_queue.cpp
+  src/app/outage.cpp
   src/app/parent_watch-${os}.cpp
   src/app/run_control.cpp
   src/app/shutdown-${os}.cpp

@@ -9,7 +9,9 @@
 #   stop_private_pipewire               # also from an EXIT trap
 #
 # Run, by the tests: starts the stack, writes "$work/env" (its variables and the server's and
-# WirePlumber's pids, one NAME=VALUE a line) once it is ready, and keeps it until SIGTERM.
+# WirePlumber's pids, one NAME=VALUE a line) once it is ready, and keeps it until SIGTERM. On
+# SIGUSR1 it starts the server and WirePlumber again (a test killed them) and writes "$work/env"
+# anew.
 #   scripts/private-pipewire.sh "$work"
 
 private_pipewire_pids=()
@@ -69,6 +71,12 @@ start_private_pipewire() {
   private_pipewire_pids+=($!)
   private_pipewire_wait 50 "the session bus did not start" test -S "$XDG_RUNTIME_DIR/bus" ||
     return 1
+  start_private_pipewire_server
+}
+
+# The server and its session manager, on the bus started before: again after they were killed.
+start_private_pipewire_server() {
+  unset PRIVATE_PIPEWIRE_SERVER_PID PRIVATE_PIPEWIRE_WIREPLUMBER_PID
   pipewire -c "$private_pipewire_conf/server.conf" >"$work_dir/pipewire.log" 2>&1 &
   PRIVATE_PIPEWIRE_SERVER_PID=$!
   private_pipewire_pids+=($!)
@@ -94,16 +102,24 @@ if [ "${BASH_SOURCE[0]}" = "$0" ]; then
   sleeper=""
   trap '[ -z "$sleeper" ] || kill "$sleeper" 2>/dev/null; stop_private_pipewire; exit 0' TERM INT
   trap stop_private_pipewire EXIT
+  restart=""
+  trap 'restart=1; [ -z "$sleeper" ] || kill "$sleeper" 2>/dev/null' USR1
   start_private_pipewire "$1" || exit 1
-  for name in XDG_RUNTIME_DIR PIPEWIRE_RUNTIME_DIR PIPEWIRE_REMOTE XDG_STATE_HOME \
-    XDG_CONFIG_HOME DBUS_SESSION_BUS_ADDRESS PRIVATE_PIPEWIRE_SERVER_PID \
-    PRIVATE_PIPEWIRE_WIREPLUMBER_PID; do
-    echo "$name=${!name}"
-  done >"$1/env.part"
-  mv "$1/env.part" "$1/env"
   while :; do
-    sleep 3600 &
-    sleeper=$!
-    wait "$sleeper" || true
+    if [ -n "$restart" ]; then
+      restart=""
+      start_private_pipewire_server || exit 1
+    fi
+    for name in XDG_RUNTIME_DIR PIPEWIRE_RUNTIME_DIR PIPEWIRE_REMOTE XDG_STATE_HOME \
+      XDG_CONFIG_HOME DBUS_SESSION_BUS_ADDRESS PRIVATE_PIPEWIRE_SERVER_PID \
+      PRIVATE_PIPEWIRE_WIREPLUMBER_PID; do
+      echo "$name=${!name}"
+    done >"$1/env.part"
+    mv "$1/env.part" "$1/env"
+    while [ -z "$restart" ]; do
+      sleep 3600 &
+      sleeper=$!
+      wait "$sleeper" || true
+    done
   done
 fi

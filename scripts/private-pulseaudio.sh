@@ -10,7 +10,8 @@
 #   stop_private_pulseaudio              # also from an EXIT trap
 #
 # Run, by the tests: starts the daemon, writes "$work/env" (its variables and the daemon's pid,
-# one NAME=VALUE a line) once it answers, and keeps it until SIGTERM.
+# one NAME=VALUE a line) once it answers, and keeps it until SIGTERM. On SIGUSR1 it starts the
+# daemon again (a test killed it) and writes "$work/env" anew.
 #   scripts/private-pulseaudio.sh "$work"
 
 private_pulseaudio_conf="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/pulseaudio"
@@ -55,15 +56,25 @@ if [ "${BASH_SOURCE[0]}" = "$0" ]; then
   sleeper=""
   trap '[ -z "$sleeper" ] || kill "$sleeper" 2>/dev/null; stop_private_pulseaudio; exit 0' TERM INT
   trap stop_private_pulseaudio EXIT
+  restart=""
+  trap 'restart=1; [ -z "$sleeper" ] || kill "$sleeper" 2>/dev/null' USR1
   start_private_pulseaudio "$1" || exit 1
-  for name in XDG_RUNTIME_DIR PULSE_SERVER PULSE_CLIENTCONFIG PIPEWIRE_RUNTIME_DIR PIPEWIRE_REMOTE \
-    HOME XDG_CONFIG_HOME XDG_STATE_HOME DBUS_SESSION_BUS_ADDRESS PRIVATE_PULSEAUDIO_PID; do
-    echo "$name=${!name}"
-  done >"$1/env.part"
-  mv "$1/env.part" "$1/env"
   while :; do
-    sleep 3600 &
-    sleeper=$!
-    wait "$sleeper" || true
+    if [ -n "$restart" ]; then
+      restart=""
+      wait "$PRIVATE_PULSEAUDIO_PID" 2>/dev/null || true
+      start_private_pulseaudio "$1" || exit 1
+    fi
+    for name in XDG_RUNTIME_DIR PULSE_SERVER PULSE_CLIENTCONFIG PIPEWIRE_RUNTIME_DIR \
+      PIPEWIRE_REMOTE HOME XDG_CONFIG_HOME XDG_STATE_HOME DBUS_SESSION_BUS_ADDRESS \
+      PRIVATE_PULSEAUDIO_PID; do
+      echo "$name=${!name}"
+    done >"$1/env.part"
+    mv "$1/env.part" "$1/env"
+    while [ -z "$restart" ]; do
+      sleep 3600 &
+      sleeper=$!
+      wait "$sleeper" || true
+    done
   done
 fi

@@ -383,12 +383,18 @@ def assert_heard_from_the_start(captured, played):
 class PipeWire:
     """The private stack of scripts/private-pipewire.sh, with pw-dump views and players."""
     SCRIPT = "private-pipewire.sh"
+    SERVER = ("PRIVATE_PIPEWIRE_SERVER_PID", "PRIVATE_PIPEWIRE_WIREPLUMBER_PID")
+    PLAYER = "pw-play"
 
     def __init__(self, work):
         self.work = work
         self.runner = subprocess.Popen([str(ROOT / "scripts" / self.SCRIPT), str(work)],
                                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        env_file = work / "env"
+        self.read_env()
+        self.players, self.agents = [], []
+
+    def read_env(self):
+        env_file = self.work / "env"
         while not env_file.exists():
             if self.runner.poll() is not None:
                 pytest.fail(f"{self.SCRIPT} did not start:\n" +
@@ -396,7 +402,17 @@ class PipeWire:
             time.sleep(0.05)
         self.vars = dict(line.split("=", 1) for line in env_file.read_text().splitlines())
         self.env = dict(os.environ, **self.vars)
-        self.players, self.agents = [], []
+
+    def kill_server(self):
+        """SIGKILL to the server (and its session manager): the script starts them again on
+        restart()."""
+        (self.work / "env").unlink()
+        for name in self.SERVER:
+            os.kill(int(self.vars[name]), signal.SIGKILL)
+
+    def restart(self):
+        self.runner.send_signal(signal.SIGUSR1)
+        self.read_env()
 
     def stop(self):
         for run in self.agents:
@@ -486,6 +502,8 @@ def pipewire(tmp_path_factory):
 class PulseAudio(PipeWire):
     """The private daemon of scripts/private-pulseaudio.sh, with paplay players and pactl."""
     SCRIPT = "private-pulseaudio.sh"
+    SERVER = ("PRIVATE_PULSEAUDIO_PID",)
+    PLAYER = "paplay"
 
     def listed(self, kind):
         return json.loads(self.run("pactl", "-f", "json", "list", kind).stdout)

@@ -48,9 +48,7 @@ void MainQueue::raise(int alarm) noexcept {
 }
 
 void MainQueue::repeat(std::chrono::milliseconds interval, std::function<bool()> job) {
-  timerJob_ = std::move(job);
-  timerInterval_ = interval;
-  timerDue_ = std::chrono::steady_clock::now() + interval;
+  timers_.push_back({std::move(job), interval, now() + interval});
 }
 
 bool MainQueue::run() {
@@ -59,23 +57,35 @@ bool MainQueue::run() {
     wakeup_.drain();
     runRaisedAlarms();
     runPostedJobs();
-    runTimerIfDue();
+    runTimersDue();
   }
   return true;
 }
 
 int MainQueue::msUntilTimer() const {
-  if (!timerJob_) return -1;
-  const auto left =
-      std::chrono::ceil<std::chrono::milliseconds>(timerDue_ - std::chrono::steady_clock::now());
+  if (timers_.empty()) return -1;
+  auto due = timers_.front().due;
+  for (const Timer& timer : timers_) due = std::min(due, timer.due);
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(due - now());
   return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
 }
 
-void MainQueue::runTimerIfDue() {
-  if (stopping_ || !timerJob_ || std::chrono::steady_clock::now() < timerDue_) return;
-  // Counted from when it was due, so that the ticks do not drift.
-  timerDue_ += timerInterval_;
-  if (!timerJob_()) timerJob_ = nullptr;
+void MainQueue::runTimersDue() {
+  // By index: a job may add a timer.
+  for (std::size_t i = 0; i < timers_.size() && !stopping_;) {
+    const auto current = now();
+    if (current < timers_[i].due) {
+      ++i;
+      continue;
+    }
+    // Counted from when it was due, so that the ticks do not drift; a tick missed is not made up.
+    timers_[i].due = std::max(timers_[i].due + timers_[i].interval, current);
+    if (timers_[i].job()) {
+      ++i;
+    } else {
+      timers_.erase(timers_.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+  }
 }
 
 void MainQueue::runRaisedAlarms() {

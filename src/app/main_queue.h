@@ -7,8 +7,10 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <vector>
 
 #include "app/run_loop.h"
+#include "system/sleep_clock.h"
 #include "system/wakeup.h"
 
 namespace quenwick {
@@ -25,7 +27,8 @@ class MainQueue final : public RunLoop {
 
   static constexpr int kAlarms = 4;
 
-  Clock::time_point now() const override { return Clock::now(); }
+  // The time the machine has been awake: a timer does not take a sleep for its interval.
+  Clock::time_point now() const override { return awakeNow(); }
 
   int addAlarm(std::function<void()> job) override;
 
@@ -45,7 +48,7 @@ class MainQueue final : public RunLoop {
  private:
   void runRaisedAlarms();
   void runPostedJobs();
-  void runTimerIfDue();
+  void runTimersDue();
   int msUntilTimer() const;
 
   Wakeup wakeup_;
@@ -55,10 +58,14 @@ class MainQueue final : public RunLoop {
 
   std::function<void()> alarmJobs_[kAlarms];
 
-  bool stopping_ = false;           // main thread
-  std::function<bool()> timerJob_;  // main thread
-  std::chrono::milliseconds timerInterval_{0};
-  std::chrono::steady_clock::time_point timerDue_;
+  struct Timer {
+    std::function<bool()> job;
+    std::chrono::milliseconds interval;
+    Clock::time_point due;
+  };
+
+  bool stopping_ = false;      // main thread
+  std::vector<Timer> timers_;  // main thread
 };
 
 }  // namespace quenwick

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/command_line.h"
+#include "app/outage.h"
 #include "app/silence_watch.h"
 #include "convert/capture_callback.h"
 
@@ -75,6 +76,26 @@ StatusEvent playingEvent(const std::vector<std::int32_t>& pids) {
 
 }  // namespace
 
+// One capture's way to run control: its events on the loop, for as long as run control keeps
+// that capture. A capture given up on (its server went away) may still post what it had to say,
+// or hold on to this queue on one of its threads: nothing of it is run any more.
+class CaptureLink final : public DispatchQueue {
+ public:
+  explicit CaptureLink(DispatchQueue& loop) : loop_(loop) {}
+
+  void post(std::function<void()> job) override {
+    loop_.post([current = current_, job = std::move(job)] {
+      if (current->load()) job();
+    });
+  }
+
+  void giveUp() { current_->store(false); }
+
+ private:
+  DispatchQueue& loop_;
+  std::shared_ptr<std::atomic<bool>> current_ = std::make_shared<std::atomic<bool>>(true);
+};
+
 // One run, from a good command line on. Everything it makes lives until the process ends (the
 // audio layer's threads hold on to it) or, in a test, until the RunControl goes.
 class RunControl::Run final : public CaptureEvents {
@@ -96,25 +117,21 @@ class RunControl::Run final : public CaptureEvents {
     if (const int error = loop_.error()) return couldNotRun(error);
     pcmFailureAlarm.store(loop_.addAlarm([this] { reportPcmWriteFailure(); }));
     if (auto failure = commitToABackend(backends)) return Ending::failure(failure->message);
-    capture_->listen(loop_, *this);
+    listen();
     start();
     if (!ending_ && !loop_.run()) return couldNotRun(errno);
     return std::move(*ending_);
   }
 
   void processesChanged() override {
-    if (!waiting_) return;
+    if (!waiting_ || !capture_) return;
     if (const auto resolution = lookAtTheProcesses(); resolution == Resolution::somethingToHear) {
       waiting_ = false;
       startCapture();
     }
   }
 
-  void formatChanged(const StreamFormat& format) override {
-    StatusEvent event = formatEvent(request_, format);
-    event.emplace_back("changed", true);
-    status(event);
-  }
+  void formatChanged(const StreamFormat& format) override { tellFormat(format, true); }
 
   void playingChanged(std::vector<std::int32_t> pids) override {
     playing_ = std::move(pids);
@@ -122,14 +139,34 @@ class RunControl::Run final : public CaptureEvents {
   }
 
   // The audio server took every audio object with it: the sound already captured goes out, and
-  // the host hears why the agent ends.
+  // the host hears why the agent ends; or, with --recover, that it is interrupted.
   void serverGone(std::string reason) override {
-    capture_->halt();
-    pcm_.drain(services_.times.lastPcm);
-    end(Ending::failure(std::move(reason)));
+    if (!request_.recover) {
+      capture_->halt();
+      pcm_.drain(services_.times.lastPcm);
+      return end(Ending::failure(std::move(reason)));
+    }
+    if (!outage_) {
+      outage_.emplace(loop_.now());
+      status({{"event", std::string("interrupted")}, {"reason", std::move(reason)}});
+      playing_.clear();
+      if (running_) reportPlaying();
+      // The stream goes on in time: silence for as long as no server is there.
+      if (streaming_) {
+        loop_.repeat(kGapFill, [this] {
+          if (outage_) callback_.fillGap(outage_->silenceOwed(loop_.now()));
+          return outage_.has_value();
+        });
+      }
+    }
+    letGo();
+    tryAgainLater();
   }
 
  private:
+  // How often the silence of an outage goes out: the host hears it at most this late.
+  static constexpr std::chrono::milliseconds kGapFill{250};
+
   void status(const StatusEvent& event) { services_.status(event); }
 
   // The run's ending is the first one decided; the loop runs no job after the one that decides.
@@ -144,23 +181,37 @@ class RunControl::Run final : public CaptureEvents {
   // knows to look at. A later backend is not even opened once one carries audio.
   std::optional<CaptureFailure> commitToABackend(const Backends& backends) {
     std::optional<CaptureFailure> first;
-    const Backend* chosen = nullptr;
     for (const Backend& backend : backends) {
       auto opened = backend.open();
       if (auto* capture = std::get_if<OpenedCapture>(&opened)) {
-        if (chosen != nullptr && !capture->carriesAudio) continue;
-        chosen = &backend;
+        if (backend_ != nullptr && !capture->carriesAudio) continue;
+        backend_ = &backend;
         capture_ = std::move(capture->capture);
         if (capture->carriesAudio) break;
       } else if (!first) {
         first = std::get<CaptureFailure>(std::move(opened));
       }
     }
-    if (chosen == nullptr) {
+    if (backend_ == nullptr) {
       return first.value_or(CaptureFailure{"no audio backend is built into this agent"});
     }
-    if (request_.report) status({{"event", std::string("backend")}, {"name", chosen->name}});
+    if (request_.report) status({{"event", std::string("backend")}, {"name", backend_->name}});
     return std::nullopt;
+  }
+
+  // The capture's events reach this run through a link of its own, which outlives it.
+  void listen() {
+    links_.push_back(std::make_unique<CaptureLink>(loop_));
+    capture_->listen(*links_.back(), *this);
+  }
+
+  // Lets go of a capture whose server went away, or that a server that came back refused.
+  void letGo() {
+    if (!capture_) return;
+    links_.back()->giveUp();
+    capture_->halt();
+    capture_.reset();
+    streamingNow_ = false;
   }
 
   // The start-up: a capture of what plays now, a wait for it (--wait), or the end.
@@ -173,37 +224,94 @@ class RunControl::Run final : public CaptureEvents {
     // as long as one of them lives.
     waiting_ = true;
     loop_.repeat(services_.times.liveness, [this] {
-      if (waiting_ && !hearing_.targets.anyAlive()) end(nothingToHear(hearing_.targets));
-      return waiting_ && !ending_;
+      if (waiting_ && !streaming_ && !hearing_.targets.anyAlive()) {
+        end(nothingToHear(hearing_.targets));
+      }
+      return waiting_ && !streaming_ && !ending_;
     });
+  }
+
+  // With --recover, once the server is gone: the same backend again, at once, then at growing
+  // intervals, for as long as the run lasts.
+  void tryAgainLater() {
+    const auto wait = outage_->nextWait();
+    if (wait.count() == 0) return loop_.post([this] { tryAgain(); });
+    loop_.repeat(wait, [this] {
+      tryAgain();
+      return false;
+    });
+  }
+
+  void tryAgain() {
+    if (ending_ || capture_) return;
+    auto opened = backend_->open();
+    if (std::holds_alternative<CaptureFailure>(opened)) {
+      outage_->unanswered();
+      return tryAgainLater();
+    }
+    capture_ = std::move(std::get<OpenedCapture>(opened).capture);
+    listen();
+    const auto resolution = lookAtTheProcesses();
+    if (!resolution) return;
+    // A run that waited is back where it was once it can look at the processes again; one that
+    // captured, once it captures again.
+    if (!streaming_) resumed();
+    if (*resolution == Resolution::somethingToHear) return startCapture();
+    waiting_ = true;
+  }
+
+  // A step refused: the run's end at start-up; with --recover, while a server that came back
+  // answers, one more try, until the refusals have lasted too long.
+  void refused(const CaptureFailure& failure) {
+    if (!outage_ || outage_->refusedFor(services_.times.refusals, loop_.now())) {
+      return end(Ending::failure(failure.message));
+    }
+    letGo();
+    tryAgainLater();
+  }
+
+  void resumed() {
+    outage_.reset();
+    status({{"event", std::string("resumed")}});
   }
 
   std::optional<Resolution> lookAtTheProcesses() {
     auto resolution = capture_->resolve(hearing_);
     if (const auto* failure = std::get_if<CaptureFailure>(&resolution)) {
-      end(Ending::failure(failure->message));
+      refused(*failure);
       return std::nullopt;
     }
     return std::get<Resolution>(resolution);
   }
 
-  // From "creating_tap" to "running".
+  // From "creating_tap" to "running"; after an outage, from the new server's capture to
+  // "resumed".
   void startCapture() {
-    status({{"event", std::string("creating_tap")}});
-    if (const auto failure = capture_->create()) return end(Ending::failure(failure->message));
+    waiting_ = false;
+    // The outage ends where the new capture begins: what a backend keeps from create() on is
+    // delivered at start(), after the silence.
+    if (outage_ && streaming_) callback_.fillGap(outage_->silenceOwed(loop_.now()));
+    if (!streaming_) status({{"event", std::string("creating_tap")}});
+    if (const auto failure = capture_->create()) return refused(*failure);
     const auto format = capture_->format();
-    if (const auto* failure = std::get_if<CaptureFailure>(&format)) {
-      return end(Ending::failure(failure->message));
+    if (const auto* failure = std::get_if<CaptureFailure>(&format)) return refused(*failure);
+    if (!streaming_) {
+      told_ = std::get<StreamFormat>(format);
+      status(formatEvent(request_, *told_));
     }
-    status(formatEvent(request_, std::get<StreamFormat>(format)));
-    if (const auto failure = capture_->start(callback_)) {
-      return end(Ending::failure(failure->message));
+    if (const auto failure = capture_->start(callback_)) return refused(*failure);
+    streamingNow_ = true;
+    if (streaming_) {
+      resumed();
+      return tellFormat(std::get<StreamFormat>(format), false);
     }
+    streaming_ = true;
+    outage_.reset();
     // Armed before the host hears "running", as a host may stop the agent the moment it does.
     // The teardown is the ending's wind-up: only a stop that wins the way out tears down.
     services_.armStop([this] {
       end(Ending::stopped([this] {
-        capture_->teardown();
+        if (streamingNow_) capture_->teardown();
         pcm_.drain(services_.times.lastPcm);
       }));
     });
@@ -213,12 +321,26 @@ class RunControl::Run final : public CaptureEvents {
     loop_.post([this] {
       running_ = true;
       reportPlaying();
+      slept_ = services_.timeSlept();
       loop_.repeat(services_.times.report, [this] {
+        reportSleep();
         reportEnded();
         reportSilence();
         return true;
       });
     });
+  }
+
+  // A "format" event for a change of what the capture delivers, once per change; with `always`,
+  // also one that the host has already been told of.
+  void tellFormat(const StreamFormat& format, bool always) {
+    const bool same =
+        told_ && told_->sampleRate == format.sampleRate && told_->channels == format.channels;
+    told_ = format;
+    if (same && !always) return;
+    StatusEvent event = formatEvent(request_, format);
+    event.emplace_back("changed", true);
+    status(event);
   }
 
   void reportPcmWriteFailure() {
@@ -262,6 +384,16 @@ class RunControl::Run final : public CaptureEvents {
     }
   }
 
+  // A sleep of the machine, told once it is awake again.
+  void reportSleep() {
+    const auto slept = services_.timeSlept();
+    const auto more = slept - slept_;
+    slept_ = slept;
+    if (more < std::chrono::seconds(1)) return;
+    const auto seconds = std::chrono::round<std::chrono::seconds>(more);
+    status({{"event", std::string("slept")}, {"seconds", std::int64_t{seconds.count()}}});
+  }
+
   void reportSilence() {
     const bool heardBefore = silence_.heardSound();
     const bool anyPlaying = reportedPlaying_ && !reportedPlaying_->empty();
@@ -293,11 +425,18 @@ class RunControl::Run final : public CaptureEvents {
   const Hearing hearing_;
   PcmOutput pcm_;
   CaptureCallback callback_;
+  const Backend* backend_ = nullptr;                 // the one committed to
+  std::vector<std::unique_ptr<CaptureLink>> links_;  // one per capture made, the last current
   std::unique_ptr<Capture> capture_;  // after what it delivers to, so that it goes first
   // Loop:
   std::optional<Ending> ending_;
   bool waiting_ = false;
-  bool running_ = false;
+  bool streaming_ = false;            // PCM has flowed since "running"
+  bool streamingNow_ = false;         // the current capture delivers
+  bool running_ = false;              // "running" told, with --report
+  std::optional<StreamFormat> told_;  // the format the host was last told of
+  std::optional<Outage> outage_;      // --recover: the server is gone, or refuses
+  std::chrono::nanoseconds slept_{0};
   std::vector<std::int32_t> playing_;  // who the capture hears play, as it said
   std::optional<std::vector<std::int32_t>> reportedPlaying_;
   std::vector<std::int32_t> ended_;  // listed pids reported as ended

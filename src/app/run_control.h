@@ -28,6 +28,8 @@ struct RunTimes {
   std::chrono::seconds silence{3};
   // How long an ending agent gives a slow host to take the PCM it already has.
   std::chrono::milliseconds lastPcm{500};
+  // With --recover: how long a server that came back may refuse the capture's steps.
+  std::chrono::seconds refusals{30};
 };
 
 struct RunServices {

@@ -1,4 +1,4 @@
-// What run control runs on: posted jobs, alarms, one repeating timer and the time they go by. The
+// What run control runs on: posted jobs, alarms, repeating timers and the time they go by. The
 // agent's is the main queue (main_queue.h); a test's is a fake with a clock of its own.
 #pragma once
 
@@ -27,7 +27,7 @@ class RunLoop : public DispatchQueue {
   virtual void raiseAlarm(int alarm) noexcept = 0;
 
   // Main thread. `job` runs on the loop every `interval` from now on, for as long as it returns
-  // true. One such timer at a time; a later call replaces it.
+  // true. Each call adds a timer of its own.
   virtual void repeat(std::chrono::milliseconds interval, std::function<bool()> job) = 0;
 
   // Serves the loop until a job calls stop() (true), or until waiting fails (false; errno says

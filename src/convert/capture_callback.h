@@ -32,6 +32,9 @@ class CycleConverter {
   // counts: a graph's dither of ±1/32768 on a player's zeros reads as zeros.
   bool lastHeldSound() const { return lastHeldSound_; }
 
+  // The next cycle starts a new stream, whatever its format's generation.
+  void restart() { converting_ = false; }
+
  private:
   bool lastHeldSound_ = false;
   bool converting_ = false;
@@ -55,6 +58,14 @@ class CaptureCallback final : public CycleSink {
     }
     const auto place = timeline_.place(cycle.timeNs, samples.size());
     output_.write(place.silence, samples.subspan(place.skip));
+  }
+
+  // While no capture delivers (its server went away): `samples` zero samples in time. The next
+  // cycle, from whatever capture comes after, starts a new stream and a new span of the timeline.
+  void fillGap(std::uint64_t samples) noexcept {
+    convert_.restart();
+    timeline_.resume(samples);
+    output_.write(samples, {});
   }
 
   // Any thread: how many cycles so far held a sample that is not zero.

@@ -25,6 +25,13 @@ class Timeline {
   // the last) and counts what the stream gains. The delivering thread, one call at a time.
   Place place(std::optional<std::uint64_t> timeNs, std::uint64_t samples);
 
+  // `samples` that the stream gained without a cycle (silence while no capture ran). The next
+  // timed cycle starts the timeline anew after them: its clock may not be the last one's.
+  void resume(std::uint64_t samples) {
+    length_ += samples;
+    started_ = false;
+  }
+
  private:
   bool started_ = false;
   std::uint64_t originNs_ = 0;  // the host time of the stream's sample `originSample_`

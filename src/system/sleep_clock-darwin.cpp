@@ -11,4 +11,9 @@ std::chrono::nanoseconds timeSlept() {
                                   clock_gettime_nsec_np(CLOCK_UPTIME_RAW));
 }
 
+// libc++'s steady clock is CLOCK_UPTIME_RAW, which stops while the machine sleeps.
+std::chrono::steady_clock::time_point awakeNow() {
+  return std::chrono::steady_clock::now();
+}
+
 }  // namespace quenwick

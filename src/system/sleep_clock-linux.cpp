@@ -18,4 +18,9 @@ std::chrono::nanoseconds timeSlept() {
   return read(CLOCK_BOOTTIME) - read(CLOCK_MONOTONIC);
 }
 
+// CLOCK_MONOTONIC, which stops while the machine sleeps.
+std::chrono::steady_clock::time_point awakeNow() {
+  return std::chrono::steady_clock::now();
+}
+
 }  // namespace quenwick

@@ -19,4 +19,14 @@ std::chrono::nanoseconds timeSlept() {
   return std::chrono::nanoseconds(counted - static_cast<long long>(unbiased) * 100);
 }
 
+// The steady clock is the performance counter, which counts sleep; the unbiased interrupt time
+// does not.
+std::chrono::steady_clock::time_point awakeNow() {
+  ULONGLONG unbiased = 0;
+  QueryUnbiasedInterruptTime(&unbiased);
+  return std::chrono::steady_clock::time_point(
+      std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+          std::chrono::nanoseconds(static_cast<long long>(unbiased) * 100)));
+}
+
 }  // namespace quenwick

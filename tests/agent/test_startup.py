@@ -105,10 +105,42 @@ def test_a_failing_step_ends_the_start_with_its_message_and_status(agent, case):
     assert run.out == b""
 
 
-def test_the_audio_server_going_away_ends_the_agent_after_the_sound_it_had(agent):
-    run = agent(["--pids", str(LISTED)], script={"pids": {str(LISTED): 7}, "steps": [
-        {"deliver": 10, "frames": 480}, {"sync": True}, {"notify": "srst"}]})
-    assert run.finish() == 2
-    assert run.events()[-1] == {"event": "error", "message": "the audio server went away"}
-    # Capture stops; nothing is destroyed, as the server took it all.
-    assert run.calls()[-1]["call"] == "stop" and len(run.out) == 10 * 320
+GONE, BACK = {"event": "interrupted", "reason": "the audio server went away"}, {"event": "resumed"}
+# A restart of the audio server while the agent runs (after ten lists) or waits, told after its
+# objects went or before, with and without --recover; after one, the process list stays empty
+# until the agent has looked at it.
+RESTARTS = {f"{when}, told {told}{', --recover' * recover}": (when, told, recover)
+            for when in ("running", "waiting") for told in ("after", "before")
+            for recover in (False, True)}
+
+
+@pytest.mark.parametrize("when, told, recover", RESTARTS.values(), ids=RESTARTS.keys())
+def test_a_restarted_audio_server_ends_the_run_or_interrupts_it(agent, when, told, recover):
+    source, lists = noise(30 * 480, 2), {"deliver": 10, "frames": 480}
+    comes_back = [{"restart": {"told": told}}, {"sync": True}, {"processes": [[7, LISTED]]},
+                  {"notify": "prs#"}, lists]
+    script = {"pids": {str(LISTED): 7}, "steps": [lists, *comes_back * 2]} \
+        if when == "running" else {"joins": [dict(comes_back[0], after=0),
+                                              {"after": 0, "pid": LISTED, "object": 7}],
+                                   "steps": [lists]}
+    run = agent(["--pids", str(LISTED), "--wait", *["--recover"] * recover],
+                script=dict(script, source=source))
+    if recover:
+        run.stop_when_done()
+    else:
+        assert run.finish() == 2
+    # Sound, and silence while no server is there, in time.
+    started, ended = [TAP_LINE, FORMAT_LINE, {"event": "running"}], \
+        [{"event": "error", "message": "the audio server went away"}]
+    heard = [decimated(source[n * 4800:(n + 1) * 4800]) for n in range(3)]
+    events, heard = {("running", False): (started + ended, heard[:1]),
+                     ("waiting", False): (ended, []),
+                     ("running", True): (started + [GONE, BACK] * 2, heard),
+                     ("waiting", True): ([GONE, BACK] + started, heard[:1])}[when, recover]
+    assert run.events() == events
+    assert re.fullmatch(b"(?:\0\0)*".join(map(re.escape, heard)), bytes(run.out), re.S)
+    # Nothing that a server took is destroyed by the agent: only what it made on the last one, as
+    # it stops.
+    calls = [c["call"] for c in run.calls()]
+    assert [c for c in calls if c.startswith("destroy")] == TEARDOWN[1:] * recover
+    assert ("stop" in calls) == (when == "running" or recover)

@@ -59,3 +59,21 @@ def test_a_host_that_stalls_for_longer_than_any_buffer_gets_the_time_it_missed(a
                     "0" if not any(got[n:n + 16000]) else "x" for n in range(0, len(got), 16000))
     assert set(heard) <= {"y", "0"} and heard.startswith("y") and "0" in heard, heard
     assert heard.endswith("y" * AFTER), heard
+
+
+def test_a_sleep_of_the_machine_leaves_no_silence_and_is_reported(agent):
+    # Host time stands still while a Mac sleeps (30 s here, in no time): the sound either side of
+    # the sleep is one stream, and --report says how long the machine slept once it is awake.
+    source = noise(20 * 4800, 2)
+    run = agent(["--pids", str(LISTED), "--report"], script={
+        "pids": {str(LISTED): 7}, "source": source, "steps": [
+            {"deliver": 10, "frames": 4800}, {"sync": True}, {"asleep": 30},
+            {"deliver": 10, "frames": 4800}]})
+    run.wait_for_event("slept")
+    run.stop_when_done()
+    assert run.events() == [
+        {"event": "backend", "name": "coreaudio"}, {"event": "creating_tap"},
+        {"event": "format", "sample_rate": 48000, "channels": 2, "mode": "processes",
+         "pids": [LISTED]}, {"event": "running"}, {"event": "playing", "pids": []},
+        {"event": "slept", "seconds": 30}]
+    assert bytes(run.out) == decimated(source)

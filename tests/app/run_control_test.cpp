@@ -12,6 +12,7 @@
 #include <csignal>
 #include <deque>
 #include <fstream>
+#include <list>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -55,9 +56,7 @@ class FakeLoop final : public RunLoop {
   }
   void post(std::function<void()> job) override { jobs_.push_back(std::move(job)); }
   void repeat(std::chrono::milliseconds interval, std::function<bool()> job) override {
-    timer_ = std::move(job);
-    interval_ = interval;
-    due_ = now_ + interval;
+    timers_.push_back({std::move(job), interval, now_ + interval});
   }
   void stop() override { stopped_ = true; }
   // A job due at `when` (from the loop's start), after those due before it or with it.
@@ -74,16 +73,17 @@ class FakeLoop final : public RunLoop {
         auto job = std::move(jobs_.front());
         jobs_.pop_front();
         job();
-      } else if (!timed_.empty() && timed_.begin()->first < end &&
-                 (!timer_ || timed_.begin()->first <= due_)) {
+      } else if (auto timer = nextTimer();
+                 !timed_.empty() && timed_.begin()->first < end &&
+                 (timer == timers_.end() || timed_.begin()->first <= timer->due)) {
         auto job = std::move(timed_.begin()->second);
         now_ = std::max(now_, timed_.begin()->first);
         timed_.erase(timed_.begin());
         job();
-      } else if (timer_ && due_ < end) {
-        now_ = due_;
-        due_ += interval_;
-        if (!timer_()) timer_ = nullptr;
+      } else if (timer != timers_.end() && timer->due < end) {
+        now_ = timer->due;
+        timer->due += timer->interval;
+        if (!timer->job()) timers_.erase(timer);  // a list: a job may add a timer
       } else if (std::unique_lock lock(mutex_);
                  !woken_.wait_for(lock, 5s, [&] { return raised_; })) {
         errno = ETIMEDOUT;
@@ -102,9 +102,16 @@ class FakeLoop final : public RunLoop {
   Clock::time_point now_{};
   std::deque<std::function<void()>> jobs_;
   std::multimap<Clock::time_point, std::function<void()>> timed_;
-  std::function<bool()> timer_;
-  std::chrono::milliseconds interval_{0};
-  Clock::time_point due_{};
+  struct Timer {
+    std::function<bool()> job;
+    std::chrono::milliseconds interval;
+    Clock::time_point due;
+  };
+  std::list<Timer>::iterator nextTimer() {
+    return std::min_element(timers_.begin(), timers_.end(),
+                            [](const Timer& a, const Timer& b) { return a.due < b.due; });
+  }
+  std::list<Timer> timers_;
   std::function<void()> alarm_;
   std::mutex mutex_;
   std::condition_variable woken_;
@@ -191,19 +198,29 @@ struct Layer {
   std::optional<std::string> resolveFails{}, createFails{};
   bool plays = false;  // this test's process plays from create() on
   std::vector<Step> steps{};
+  // Once its server went away: no server answers until then, and what answers after, from the
+  // moment each later capture listens.
+  std::chrono::milliseconds downUntil{0};
+  std::vector<Step> back{};
+  std::optional<std::string> backRefuses{};
 };
 
 constexpr const char* kAdvice = "check the permission";
 
 class ScriptedCapture final : public Capture {
  public:
-  ScriptedCapture(const Layer& layer, std::string& calls, FakeLoop& loop, Child& child)
-      : layer_(layer), calls_(calls), loop_(loop), child_(child) {}
+  ScriptedCapture(const Layer& layer, std::string& calls, FakeLoop& loop, Child& child, bool again)
+      : layer_(layer), calls_(calls), loop_(loop), child_(child), again_(again) {}
 
-  void listen(DispatchQueue&, CaptureEvents& events) override {
+  void listen(DispatchQueue& queue, CaptureEvents& events) override {
     calls_ += " listen";
     events_ = &events;
-    for (const Step& step : layer_.steps) loop_.at(step.at, [this, step] { take(step.does); });
+    queue_ = &queue;
+    const auto from = again_ ? ms(loop_.now()) : 0ms;
+    // Through the capture's queue, which run control cuts once it lets go of the capture.
+    for (const Step& step : again_ ? layer_.back : layer_.steps) {
+      later(from + step.at, [this, step] { take(step.does); });
+    }
   }
   std::variant<Resolution, CaptureFailure> resolve(const Hearing& hearing) override {
     calls_ += " resolve";
@@ -214,6 +231,7 @@ class ScriptedCapture final : public Capture {
   std::optional<CaptureFailure> create() override {
     calls_ += " create";
     if (layer_.createFails) return CaptureFailure{*layer_.createFails};
+    if (again_ && layer_.backRefuses) return CaptureFailure{*layer_.backRefuses};
     if (reportPlaying_ && layer_.plays) events_->playingChanged({getpid()});
     return std::nullopt;
   }
@@ -241,7 +259,7 @@ class ScriptedCapture final : public Capture {
     switch (does) {
       case Does::sound:
       case Does::zeros:
-        if (!delivering_) loop_.at(ms(loop_.now()), [this] { deliver(); });
+        if (!delivering_) later(ms(loop_.now()), [this] { deliver(); });
         delivering_ = true, loud_ = does == Does::sound;
         return;
       case Does::plays:
@@ -270,9 +288,14 @@ class ScriptedCapture final : public Capture {
     return std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch());
   }
 
+  // Through the capture's queue, which run control cuts once it lets go of the capture.
+  void later(std::chrono::milliseconds when, std::function<void()> job) {
+    loop_.at(when, [queue = queue_, job = std::move(job)] { queue->post(job); });
+  }
+
   void deliver() {
     deliverOne();
-    loop_.at(ms(loop_.now()) + 100ms, [this] { deliver(); });
+    later(ms(loop_.now()) + 100ms, [this] { deliver(); });
   }
 
   void deliverOne() {
@@ -293,10 +316,12 @@ class ScriptedCapture final : public Capture {
   FakeLoop& loop_;
   Child& child_;
   CaptureEvents* events_ = nullptr;
+  DispatchQueue* queue_ = nullptr;
   CycleSink* sink_ = nullptr;
   Resolution resolution_ = layer_.resolution;
   StreamFormat format_ = describeStream(SampleLayout::f32, 48000, 2);
   std::uint64_t generation_ = 0;
+  const bool again_;
   bool reportPlaying_ = false, delivering_ = false, loud_ = false;
   std::vector<float> samples_;
 };
@@ -321,8 +346,12 @@ struct Row {
   ExitStatus status;
   std::string message;
   std::vector<std::string> lines;  // without their line feeds
-  std::string calls;               // the capture's, after the name of the backend opened
+  // The capture's, after the name of the backend opened ("name!" one that could not be); none:
+  // not looked at.
+  std::optional<std::string> calls;
   std::optional<std::chrono::milliseconds> hostStops{};  // SIGTERM, once it may (from the start)
+  std::optional<std::chrono::milliseconds> sleeps{};     // the machine sleeps 8 hours then
+  std::optional<double> pcmSeconds{};                    // the PCM's length, in seconds
 };
 
 // clang-format off
@@ -335,6 +364,7 @@ const std::string tap = R"({"event":"creating_tap"})", running = R"({"event":"ru
     formatAlive = R"({"event":"format","sample_rate":48000,"channels":2,"mode":"processes","pids":[ALIVE]})",
     playsAlive = R"({"event":"playing","pids":[ALIVE]})", nobodyPlays = R"({"event":"playing","pids":[]})",
     silence = R"({"event":"silence","seconds":3})", sound = R"({"event":"sound"})", backendA = R"({"event":"backend","name":"a"})",
+    interrupted = R"({"event":"interrupted","reason":"the audio server went away"})", resumed = R"({"event":"resumed"})",
     silenceAdvised = std::string(R"({"event":"silence","seconds":3,"advice":")") + kAdvice + "\"}";
 const std::vector<std::string> reporting{backendA, tap, formatAlive, running, playsAlive}, started{tap, format48k, running},
     startedAlive{tap, formatAlive, running}, report{"--pids", "ALIVE", "--report"};
@@ -382,6 +412,12 @@ const Row kRows[] = {
     {"WithoutReportNoBackendLine", {"--global"}, {{"first", {.cannotServe = "no first"}}, {"second", gone}}, failure, kGone, started, "second: listen resolve create format start halt"},
     {"ABackendWithAudioGoesBeforeOneWithout", {"--global", "--report"}, {{"first", {.noAudio = true}}, {"second", gone}, {"third", serves}}, failure, kGone, {R"({"event":"backend","name":"second"})", tap, format48k, running, nobodyPlays}, "first:second: listen resolve create format start halt"},
     {"WithoutAudioTheFirstThatServes", {"--global", "--report"}, {{"first", {.noAudio = true, .steps = {{0ms, Does::serverGoes}}}}, {"second", {.cannotServe = "no"}}, {"third", {.noAudio = true}}}, failure, kGone, {R"({"event":"backend","name":"first"})", tap, format48k, running, nobodyPlays}, "first:third: listen resolve create format start halt"},
+    // --recover: the same backend again, at once and then less and less often; silence in time meanwhile.
+    {"RecoversAndKeepsTime", {"--global", "--recover"}, {{"a", {.steps = {{0ms, Does::sound}, {1s, Does::serverGoes}}, .downUntil = 3s, .back = {{0ms, Does::sound}}}}}, ended, "", plus(started, interrupted, resumed), "a: listen resolve create format start halta!a!a!a!a!a: listen resolve create format start teardown", 6s, {}, 6.0},
+    {"RefusalsEndTheRunAfter30s", {"--global", "--recover"}, {{"a", {.steps = {{1s, Does::serverGoes}}, .backRefuses = "no tap yet (1)"}}}, failure, "no tap yet (1)", plus(started, interrupted), std::nullopt},
+    {"AWaitGoesOnAcrossARestart", {"--pids", "ALIVE", "--wait", "--recover"}, {{"a", {.resolution = silent.resolution, .steps = {{1s, Does::serverGoes}}, .back = {{1s, Does::joins}}}}}, ended, "", plus(std::vector{interrupted, resumed}, tap, formatAlive, running), "a: listen resolve halta: listen resolve resolve create format start teardown", 3s},
+    {"AWaitEndsWhenTheServerGoesWithoutRecover", {"--pids", "ALIVE", "--wait"}, {{"a", yet({{1s, Does::serverGoes}})}}, failure, kGone, {}, "a: listen resolve halt"},
+    {"ASleepIsTold", report, {{"a", plays({{0ms, Does::sound}})}}, ended, "", plus(reporting, R"({"event":"slept","seconds":28800})"), kStopped, 3s, 2s},
     {"NoBackendServesInTheFirstsWords", {"--global", "--report"}, {{"first", {.cannotServe = "no library"}}, {"second", {.cannotServe = "no"}}}, failure, "no library", {}, ""},
 };
 
@@ -407,11 +443,8 @@ TEST_P(RunControlEnds, AsTheHostIsTold) {
   FakeLoop loop;
   std::vector<std::string> lines;
   std::string calls;
-#ifdef _WIN32
-  const int pcm = open("NUL", O_WRONLY);
-#else
-  const int pcm = open("/dev/null", O_WRONLY);
-#endif
+  const std::string pcmPath = testing::TempDir() + "run_control_pcm";
+  const int pcm = open(pcmPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   RunControl control({loop,
                       [&](const StatusEvent& event) {
                         const auto line = statusLine(event);
@@ -422,15 +455,26 @@ TEST_P(RunControlEnds, AsTheHostIsTold) {
                       [&](std::function<void()> armed) {
                         if (row.hostStops) loop.at(*row.hostStops, armed);
                       },
-                      [] { return std::chrono::nanoseconds(0); }, RunTimes{}});
+                      [&] {
+                        return row.sleeps && loop.now() >= RunLoop::Clock::time_point(*row.sleeps)
+                                   ? std::chrono::nanoseconds(8h)
+                                   : 0ns;
+                      },
+                      RunTimes{}});
   Backends backends;
   for (const auto& [name, layer] : row.backends) {
     backends.push_back(
         {name, [&, name, layer]() -> std::variant<OpenedCapture, CaptureFailure> {
            if (layer.cannotServe) return CaptureFailure{*layer.cannotServe};
+           const bool again = calls.find(name + ":") != std::string::npos;
+           if (again && loop.now() < RunLoop::Clock::time_point(layer.downUntil)) {
+             calls += name + "!";
+             return CaptureFailure{"down"};
+           }
            calls += name + ":";
-           return OpenedCapture{std::make_unique<ScriptedCapture>(layer, calls, loop, child),
-                                !layer.noAudio};
+           return OpenedCapture{
+               std::make_unique<ScriptedCapture>(layer, calls, loop, child, again),
+               !layer.noAudio};
          }});
   }
   std::vector<std::string> args;
@@ -446,8 +490,14 @@ TEST_P(RunControlEnds, AsTheHostIsTold) {
   std::vector<std::string> expected;
   for (const auto& line : row.lines) expected.push_back(placed(line, child));
   EXPECT_EQ(lines, expected);
-  EXPECT_EQ(calls, row.calls);
+  if (row.calls) {
+    EXPECT_EQ(calls, *row.calls);
+  }
   close(pcm);
+  if (row.pcmSeconds) {
+    std::ifstream written(pcmPath, std::ios::binary | std::ios::ate);
+    EXPECT_NEAR(static_cast<double>(written.tellg()) / 32000, *row.pcmSeconds, 0.01);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, RunControlEnds, testing::ValuesIn(kRows),

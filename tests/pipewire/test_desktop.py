@@ -1,11 +1,12 @@
 """A desktop's graph: a virtual sink that a loopback carries on to the real one, and a 5.1 sink
 made default. Each application is heard once, at its own level, and never clipped."""
 import subprocess
+import time
 
 import numpy as np
 import pytest
 
-from conftest import LIVENESS, level_dbfs, pcm_samples, until, write_float_wav
+from conftest import LIVENESS, level_dbfs, noise, pcm_samples, until, write_float_wav
 
 SECONDS = 2
 
@@ -83,3 +84,23 @@ def test_a_surround_stream_is_mixed_down_without_clipping(pipewire, surround, tm
         assert abs(level + 15.05) < 0.2 and peak < 0.26
     else:  # part of the sound is moved to the centre, weighed down again: never louder
         assert level < -9.03 and peak < 0.5
+
+
+def test_a_stream_moved_to_another_sink_is_heard_on_with_no_gap_beyond_a_cycle(pipewire, tmp_path):
+    pipewire.add_sink("moved-to")
+    player = pipewire.play(noise(48000 * 4, 2) * 0.25, "test-sink")
+    run = pipewire.agent(["--pids", str(player.pid)], tmp_path)
+    run.wait_for_event("running")
+    time.sleep(1)
+    stream = next(iter(pipewire.nodes_of(pipewire.dump(), player.pid)))
+    pipewire.run("pw-metadata", str(stream), "target.object", "moved-to")
+    until(lambda: pipewire.playing(player.pid, "moved-to"), what="the move")
+    player.wait(LIVENESS)
+    run.wait_for_silence()
+    run.stop()
+    samples = pcm_samples(run.out)
+    heard = np.flatnonzero(samples)
+    zero = np.concatenate([[0], samples[heard[0]: heard[-1] + 1] == 0, [0]]).astype(np.int8)
+    runs = np.flatnonzero(np.diff(zero) == -1) - np.flatnonzero(np.diff(zero) == 1)
+    gaps = runs[runs >= 8]  # noise is never 8 zeros long
+    assert heard[-1] - heard[0] > 16000 * 3 and len(gaps) <= 1 and all(gaps <= 683), gaps

@@ -5,6 +5,7 @@ import time
 
 import pytest
 
+import restarts
 from conftest import PipeWire, assert_holds, noise, pcm_samples, until
 
 
@@ -18,9 +19,9 @@ def stack(tmp_path):
 PLAYED = noise(48000 * 60, 2) * 0.25
 
 
-def capturing(stack, tmp_path):
+def capturing(stack, tmp_path, *args):
     player = stack.play(PLAYED)
-    run = stack.agent(["--pids", player.pid], tmp_path)
+    run = stack.agent(["--pids", player.pid, *args], tmp_path)
     run.wait_for_event("running")
     until(lambda: any(pcm_samples(run.out[-2000:])), what="the player's sound")
     time.sleep(1)
@@ -44,3 +45,25 @@ def test_capture_goes_on_when_the_session_manager_is_killed(stack, tmp_path):
     assert any(pcm_samples(run.out[before: before + 32000]))
     run.signal(signal.SIGTERM)
     assert run.finish() == 0 and len(run.events()) == 3
+
+
+def test_a_server_that_drops_the_agent_is_reached_again_and_the_player_heard(stack, tmp_path):
+    run = capturing(stack, tmp_path, "--recover")
+    for client, props in stack.props("Client").items():
+        if props.get("application.process.binary") == "quenwick":
+            stack.run("pw-cli", "destroy", str(client))
+    until(lambda: {"event": "resumed"} in run.events(), what="resumed")
+    before = len(run.out) // 2 * 2
+    until(lambda: len(run.out) > before + 32000, what="a second more of capture")
+    assert any(pcm_samples(run.out[before: before + 32000]))
+    run.signal(signal.SIGTERM)
+    assert run.finish() == 0 and run.events()[3:] == [restarts.GONE, restarts.BACK]
+
+
+@pytest.mark.parametrize("recover", [True, False])
+def test_a_restart_while_waiting(stack, tmp_path, recover):
+    restarts.a_restart_while_waiting(stack, tmp_path, recover)
+
+
+def test_two_restarts_in_a_run_are_heard_as_silence_in_time(stack, tmp_path):
+    restarts.two_restarts_in_a_run(stack, tmp_path)

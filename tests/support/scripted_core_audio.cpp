@@ -1,8 +1,9 @@
 // quenwick-scripted: the agent's real run control and its Core Audio backend, the code that macOS
 // runs, on a scripted Core Audio. The scripted layer answers every call of the backend's seam as
 // its script says, logs every call (with what the tap and the device are made of), and plays a
-// scripted series of buffer lists and format changes on an IO thread of its own once the device has
-// started. Where Apple's headers allow two readings, the script chooses one.
+// scripted series of buffer lists and format changes on an IO thread of its own once a device has
+// started. Where Apple's headers allow two readings, the script chooses one. The server is one per
+// process, as coreaudiod is one per machine; each opening of the backend is a client of it.
 //
 // The script is a JSON object at the path in $QUENWICK_SCRIPT (tests/conftest.py writes it):
 //   "log": PATH            the call log: one JSON object per line, one write(2) each, so that it
@@ -25,7 +26,7 @@
 //                          process MS after the layer was opened (or, with "await": PATH in
 //                          place of "after", once the file exists), whatever the device does: it
 //                          joins the process list, 'id2p' gives its object, and the listeners
-//                          of 'prs#' are told
+//                          of 'prs#' are told; or {"after": MS, "restart": RESTART}
 //   "startBlocks", "stopBlocks": PATH  the device's start or stop returns only once the file
 //                          exists
 //   "playing": [OBJECT]    processes that play from the start, as their 'piro' says; a step
@@ -50,11 +51,19 @@
 //                          until the agent's queue has run what was posted before it; {"sleep":
 //                          MS}; {"pace": US} after each list from then on; {"await": PATH}:
 //                          waits until the file exists; {"hold": true}: holds the agent's queue
-//                          (a job there waits) until {"release": true}
+//                          (a job there waits) until {"release": true}; {"restart": RESTART};
+//                          {"asleep": S}: the machine sleeps S seconds, in no time here: no IO,
+//                          the host time stands still, the time slept grows
+// RESTART: {"told": "after"|"before"}, once the agent serves its queue: the server restarts, and
+// every object and listener made before is gone (calls on the objects fail with '!obj', IO
+// stops); the listeners of 'srst' made before are told, after that or before (then the objects go
+// once the agent listens to the new server). The process list is empty until a step or a join
+// fills it. Objects made since have new ids. What follows waits until the agent listens again.
 // FORMAT: {"rate", "channels", "layout": "f32"|"s16"|"planar"} with "bits" or "id" overriding
 // the record, or {"fail": STATUS}.
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
@@ -104,13 +113,17 @@ FormatReply formatFrom(const json& format) {
 
 class ScriptedAudioHardware final : public AudioHardware {
  public:
-  explicit ScriptedAudioHardware(json script)
-      : script_(std::move(script)), parent_(getppid()), log(script_) {
+  // The first client opens the server.
+  explicit ScriptedAudioHardware(const json& script) {
+    if (std::exchange(opened_, true)) return;
+    script_ = script;
+    parent_ = getppid();
+    log = CallLog(script_);
     readReply_ = streamReply_ = formatFrom(
         script_.value("format", json{{"rate", 48000.0}, {"channels", 2}, {"layout", "f32"}}));
     processes_ = script_.value("processes", json::array());
     pids_ = script_.value("pids", json::object());
-    if (script_.contains("joins")) joins_ = std::thread([this] { join(); });
+    if (script_.contains("joins")) joins_ = std::thread(join);
     soundModel_ = script_.contains("playing");
     silentTap_ = script_.value("silentTap", false);
     for (const auto& object : script_.value("playing", json::array())) {
@@ -122,12 +135,7 @@ class ScriptedAudioHardware final : public AudioHardware {
     }
   }
 
-  ~ScriptedAudioHardware() override {
-    stopSteps();
-    for (std::thread* thread : {&joins_, &notifier_}) {
-      if (thread->joinable()) thread->join();
-    }
-  }
+  static std::chrono::nanoseconds slept() { return std::chrono::nanoseconds(slept_.load()); }
 
   HostClock hostClock() const override { return clock_; }
 
@@ -160,11 +168,9 @@ class ScriptedAudioHardware final : public AudioHardware {
     if (address.mSelector == kAudioTapPropertyDescription && dataSize == sizeof(void*)) {
       const auto* description = *static_cast<const TapDescription* const*>(data);
       line["processes"] = description->processes;
-      status = object == 100 ? kAudioHardwareNoError : kBadObject;
-      if (status == kAudioHardwareNoError) {
-        std::lock_guard lock(mutex_);
-        tapped_ = description->processes;
-      }
+      std::lock_guard lock(mutex_);
+      status = object == tap_ && !gone(object) ? kAudioHardwareNoError : kBadObject;
+      if (status == kAudioHardwareNoError) tapped_ = description->processes;
     }
     log(line);
     return status;
@@ -210,7 +216,7 @@ class ScriptedAudioHardware final : public AudioHardware {
       globalTap_ = global;
       tapped_ = d.processes;
     }
-    return created(line, "tapStatus", 100, outTapID);
+    return created(line, "tapStatus", tap_, 100, outTapID);
   }
 
   OSStatus createAggregateDevice(const AggregateDeviceDescription& d,
@@ -222,17 +228,15 @@ class ScriptedAudioHardware final : public AudioHardware {
                  {"private", d.isPrivate},
                  {"tapautostart", d.tapAutoStart},
                  {"taps", taps}};
-    return created(line, "deviceStatus", 200, outDeviceID);
+    return created(line, "deviceStatus", device_, 200, outDeviceID);
   }
 
-  OSStatus destroyProcessTap(AudioObjectID) override {
-    log({{"call", "destroyProcessTap"}});
-    return kAudioHardwareNoError;
+  OSStatus destroyProcessTap(AudioObjectID tap) override {
+    return destroy("destroyProcessTap", tap);
   }
 
-  OSStatus destroyAggregateDevice(AudioObjectID) override {
-    log({{"call", "destroyAggregateDevice"}});
-    return kAudioHardwareNoError;
+  OSStatus destroyAggregateDevice(AudioObjectID device) override {
+    return destroy("destroyAggregateDevice", device);
   }
 
   OSStatus addPropertyListener(AudioObjectID object, const AudioObjectPropertyAddress& address,
@@ -240,8 +244,16 @@ class ScriptedAudioHardware final : public AudioHardware {
     log({{"call", "addPropertyListener"}});
     {
       std::lock_guard lock(mutex_);
-      listeners_.push_back({object, address, &queue, std::move(block)});
+      if (gone(object)) return kBadObject;
+      // The system object's listeners are listen()'s: their queue is the agent's, and the server
+      // theirs the one it follows.
+      if (object == kAudioObjectSystemObject) {
+        agentQueue_ = &queue;
+        agentEpoch_ = epoch_;
+      }
+      listeners_.push_back({object, address, &queue, std::move(block), epoch_});
     }
+    wake_.notify_all();
     // A change announced the moment the listener is there, before the format is first read.
     if (address.mSelector == kAudioTapPropertyFormat &&
         script_.value("tfmtAnnouncedOnListen", false)) {
@@ -253,43 +265,50 @@ class ScriptedAudioHardware final : public AudioHardware {
   OSStatus createIOProcID(AudioObjectID, AudioDeviceIOBlock block,
                           AudioDeviceIOProcID* outProcID) override {
     log({{"call", "createIOProcID"}});
+    std::lock_guard lock(mutex_);
     const OSStatus status = script_.value("ioprocStatus", 0);
     if (status == kAudioHardwareNoError) {
       const json id = script_.value("ioproc", json(300));
-      procID_ = id.is_null() ? nullptr : reinterpret_cast<AudioDeviceIOProcID>(id.get<uintptr_t>());
+      procID_ = id.is_null() ? nullptr
+                             : reinterpret_cast<AudioDeviceIOProcID>(id.get<uintptr_t>() + epoch_);
       block_ = std::move(block);
       if (procID_ != nullptr) *outProcID = procID_;
     }
     return status;
   }
 
-  OSStatus destroyIOProcID(AudioObjectID, AudioDeviceIOProcID) override {
-    log({{"call", "destroyIOProcID"}});
-    return kAudioHardwareNoError;
+  OSStatus destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID) override {
+    return destroy("destroyIOProcID", device);
   }
 
-  OSStatus start(AudioObjectID, AudioDeviceIOProcID proc) override {
+  OSStatus start(AudioObjectID device, AudioDeviceIOProcID proc) override {
     blockIfScripted("startBlocks", "starting");
-    const OSStatus status = script_.value("startStatus", 0);
-    if (status != kAudioHardwareNoError || steps_.joinable()) {
-      log({{"call", "start"}});
-      return status;
+    log({{"call", "start"}});
+    {
+      std::lock_guard lock(mutex_);
+      if (const OSStatus status = gone(device) ? kBadObject : script_.value("startStatus", 0)) {
+        return status;
+      }
+      running_ = device;
+      // Only the IO proc made here is fed; a start without it still runs the other steps.
+      if (proc == nullptr || proc != procID_) block_ = nullptr;
     }
-    // Only the IO proc made here is fed; a start without it still runs the other steps.
-    if (proc == nullptr || proc != procID_) block_ = nullptr;
+    wake_.notify_all();
+    if (steps_.joinable()) return kAudioHardwareNoError;
     // Core Audio runs no IO while the tap's format is changing: a change announced before the
     // start is settled by the first cycle.
     if (notifier_.joinable()) notifier_.join();
-    steps_ = std::thread([this] { runSteps(); });
-    log({{"call", "start"}});
-    return status;
+    steps_ = std::thread(runSteps);
+    return kAudioHardwareNoError;
   }
 
-  OSStatus stop(AudioObjectID, AudioDeviceIOProcID) override {
+  // A cycle under way ends first, as AudioDeviceStop waits for it.
+  OSStatus stop(AudioObjectID device, AudioDeviceIOProcID) override {
     blockIfScripted("stopBlocks", "stopping");
     log({{"call", "stop"}});
-    stopSteps();
-    return kAudioHardwareNoError;
+    std::lock_guard lock(mutex_);
+    if (device == running_) running_ = kAudioObjectUnknown;
+    return gone(device) ? kBadObject : kAudioHardwareNoError;
   }
 
  private:
@@ -298,10 +317,21 @@ class ScriptedAudioHardware final : public AudioHardware {
     AudioObjectPropertyAddress address;
     DispatchQueue* queue;
     AudioObjectPropertyListener block;
+    std::uint32_t epoch;  // the server's it was added to
   };
 
+  // Under mutex_: an object made by a server that went away. Processes' objects (under 100) are
+  // the script's.
+  static bool gone(AudioObjectID object) { return object >= 100 && object % 100 < liveSince_; }
+
+  static OSStatus destroy(const char* call, AudioObjectID object) {
+    log({{"call", call}});
+    std::lock_guard lock(mutex_);
+    return gone(object) ? kBadObject : kAudioHardwareNoError;
+  }
+
   // Whether the tap hears a process that plays now. Under mutex_.
-  bool hearsSound() const {
+  static bool hearsSound() {
     if (!soundModel_) return true;
     return std::any_of(playing_.begin(), playing_.end(), [&](AudioObjectID object) {
       const bool listed = std::find(tapped_.begin(), tapped_.end(), object) != tapped_.end();
@@ -310,7 +340,7 @@ class ScriptedAudioHardware final : public AudioHardware {
   }
 
   // A call that does not return until the test lets it: the file the script names under `key`.
-  void blockIfScripted(const char* key, const char* what) const {
+  static void blockIfScripted(const char* key, const char* what) {
     if (!script_.contains(key)) return;
     log({{"scripted", what}});
     const std::string path = script_[key].get<std::string>();
@@ -319,14 +349,17 @@ class ScriptedAudioHardware final : public AudioHardware {
     }
   }
 
-  OSStatus created(const json& line, const char* statusKey, AudioObjectID id, AudioObjectID* out) {
+  // Each server numbers its objects anew: the first server's are `base`.
+  static OSStatus created(const json& line, const char* statusKey, AudioObjectID& made,
+                          AudioObjectID base, AudioObjectID* out) {
     const OSStatus status = script_.value(statusKey, 0);
-    if (status == kAudioHardwareNoError) *out = id;
+    std::lock_guard lock(mutex_);
+    if (status == kAudioHardwareNoError) *out = made = base + epoch_;
     log(line);
     return status;
   }
 
-  OSStatus readProcessObject(std::int32_t pid, void* outData) {
+  static OSStatus readProcessObject(std::int32_t pid, void* outData) {
     const json pids = [&] {
       std::lock_guard lock(mutex_);
       return pids_;
@@ -341,7 +374,7 @@ class ScriptedAudioHardware final : public AudioHardware {
   }
 
   // The object the process list gives the pid, or 0.
-  json listedObject(std::int32_t pid) {
+  static json listedObject(std::int32_t pid) {
     std::lock_guard lock(mutex_);
     for (const auto& entry : processes_) {
       if (entry[1].get<std::int32_t>() == pid) return entry[0];
@@ -349,7 +382,8 @@ class ScriptedAudioHardware final : public AudioHardware {
     return 0;
   }
 
-  OSStatus readRunningOutput(AudioObjectID object, std::uint32_t* ioDataSize, void* outData) {
+  static OSStatus readRunningOutput(AudioObjectID object, std::uint32_t* ioDataSize,
+                                    void* outData) {
     if (ioDataSize == nullptr || *ioDataSize < sizeof(std::uint32_t)) return kBadPropertySize;
     std::lock_guard lock(mutex_);
     const bool known = std::any_of(processes_.begin(), processes_.end(),
@@ -362,14 +396,13 @@ class ScriptedAudioHardware final : public AudioHardware {
     return kAudioHardwareNoError;
   }
 
-  OSStatus readTapFormat(AudioObjectID object, std::uint32_t* ioDataSize, void* outData) {
-    if (object != 100) return kBadObject;
+  static OSStatus readTapFormat(AudioObjectID object, std::uint32_t* ioDataSize, void* outData) {
     if (ioDataSize == nullptr || *ioDataSize < sizeof(AudioStreamBasicDescription)) {
       return kBadPropertySize;
     }
     const FormatReply reply = [&] {
       std::lock_guard lock(mutex_);
-      return readReply_;
+      return object == tap_ && !gone(object) ? readReply_ : FormatReply{kBadObject, {}};
     }();
     if (reply.status != kAudioHardwareNoError) return reply.status;
     std::memcpy(outData, &reply.format, sizeof reply.format);
@@ -377,8 +410,8 @@ class ScriptedAudioHardware final : public AudioHardware {
   }
 
   // 'prs#' on the system object, or 'ppid' on one of its processes.
-  OSStatus readProcesses(AudioObjectID object, std::uint32_t selector, std::uint32_t* ioDataSize,
-                         void* outData) {
+  static OSStatus readProcesses(AudioObjectID object, std::uint32_t selector,
+                                std::uint32_t* ioDataSize, void* outData) {
     std::lock_guard lock(mutex_);
     if (selector == kAudioProcessPropertyPID) {
       for (const auto& entry : processes_) {
@@ -403,29 +436,13 @@ class ScriptedAudioHardware final : public AudioHardware {
     return kAudioHardwareNoError;
   }
 
-  void stopSteps() {
-    {
-      std::lock_guard lock(mutex_);
-      stopping_ = true;
-    }
-    wake_.notify_all();
-    if (steps_.joinable() && steps_.get_id() != std::this_thread::get_id()) steps_.join();
-  }
-
-  // Waits `duration` unless a stop comes first; false then.
-  bool pause(std::chrono::microseconds duration) {
-    std::unique_lock lock(mutex_);
-    return !wake_.wait_for(lock, duration, [&] { return stopping_; });
-  }
-
-  void runSteps() {
+  static void runSteps() {
     for (const json& step : script_.value("steps", json::array())) {
-      if (!pause(std::chrono::microseconds(0))) return;
       if (step.contains("deliver")) {
         const auto count = step["deliver"].get<std::int64_t>();
         for (std::int64_t i = 0; count < 0 || i < count; ++i) {
           deliver(step["frames"].get<std::uint32_t>());
-          if (!pause(pace_)) return;
+          std::this_thread::sleep_for(pace_);
         }
       } else if (step.contains("change") || step.contains("tfmt")) {
         const bool both = step.contains("change");
@@ -462,14 +479,18 @@ class ScriptedAudioHardware final : public AudioHardware {
         holding_ = false;
         wake_.notify_all();
       } else if (step.contains("sleep")) {
-        pause(std::chrono::milliseconds(step["sleep"].get<int>()));
+        std::this_thread::sleep_for(std::chrono::milliseconds(step["sleep"].get<int>()));
+      } else if (step.contains("asleep")) {
+        slept_ += std::llround(step["asleep"].get<double>() * 1e9);
+      } else if (step.contains("restart")) {
+        restart(step["restart"]);
       } else if (step.contains("pace")) {
         pace_ = std::chrono::microseconds(step["pace"].get<int>());
       } else if (step.contains("await")) {
         log({{"scripted", "awaiting"}});
         const std::string path = step["await"].get<std::string>();
         while (access(path.c_str(), F_OK) != 0) {
-          if (!pause(std::chrono::milliseconds(10))) return;
+          std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
       }
     }
@@ -477,12 +498,11 @@ class ScriptedAudioHardware final : public AudioHardware {
   }
 
   // One list of `frames` frames, from the source, in the format deliveries have now: one
-  // interleaved buffer, or one buffer per channel.
-  void deliver(std::uint32_t frames) {
-    const bool sound = [&] {
-      std::lock_guard lock(mutex_);
-      return hearsSound();
-    }();
+  // interleaved buffer, or one buffer per channel; once a device runs.
+  static void deliver(std::uint32_t frames) {
+    std::unique_lock lock(mutex_);
+    wake_.wait(lock, [] { return running_ != kAudioObjectUnknown && !gone(running_); });
+    const bool sound = hearsSound();
     const AudioStreamBasicDescription& f = streamReply_.format;
     const bool planar = (f.mFormatFlags & kAudioFormatFlagIsNonInterleaved) != 0;
     const std::size_t sampleBytes = (planar || (f.mFormatFlags & kAudioFormatFlagIsFloat)) ? 4 : 2;
@@ -524,23 +544,24 @@ class ScriptedAudioHardware final : public AudioHardware {
   }
 
   // Processes that become audio processes on their own time, from the layer's opening.
-  void join() {
+  static void join() {
     const auto opened = std::chrono::steady_clock::now();
     for (const json& joining : script_["joins"]) {
-      {
-        std::unique_lock lock(mutex_);
-        if (joining.contains("await")) {
-          const std::string path = joining["await"].get<std::string>();
-          while (access(path.c_str(), F_OK) != 0) {
-            if (wake_.wait_for(lock, std::chrono::milliseconds(10), [&] { return stopping_; })) {
-              return;
-            }
-          }
-        } else if (wake_.wait_until(lock,
-                                    opened + std::chrono::milliseconds(joining["after"].get<int>()),
-                                    [&] { return stopping_; })) {
-          return;
+      if (joining.contains("await")) {
+        const std::string path = joining["await"].get<std::string>();
+        while (access(path.c_str(), F_OK) != 0) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
+      } else {
+        std::this_thread::sleep_until(opened +
+                                      std::chrono::milliseconds(joining["after"].get<int>()));
+      }
+      if (joining.contains("restart")) {
+        restart(joining["restart"]);
+        continue;
+      }
+      {
+        std::lock_guard lock(mutex_);
         processes_.push_back({joining["object"], joining["pid"]});
         pids_[std::to_string(joining["pid"].get<std::int32_t>())] = joining["object"];
       }
@@ -550,100 +571,132 @@ class ScriptedAudioHardware final : public AudioHardware {
 
   // The tap's format changes just after the agent first read it. Core Audio tells of it on a
   // thread of its own, as it tells of every change.
-  void changeAfterFirstRead() {
+  static void changeAfterFirstRead() {
     {
       std::lock_guard lock(mutex_);
       if (changedAfterRead_ || !script_.contains("tfmtChangesAfterRead")) return;
       changedAfterRead_ = true;
       readReply_ = streamReply_ = formatFrom(script_["tfmtChangesAfterRead"]);
     }
-    notifier_ = std::thread([this] { notify(kAudioTapPropertyFormat); });
+    notifier_ = std::thread([] { notify(kAudioTapPropertyFormat); });
   }
 
   // Each listener's queue gets the notification; outside the lock, as a queue may run it there
   // and then, and it calls back.
-  void notify(std::uint32_t selector) {
-    notify(selector, selector == kAudioTapPropertyFormat                 ? 100
-                     : selector == kAudioDevicePropertyNominalSampleRate ? 200
+  static void notify(std::uint32_t selector) {
+    notify(selector, selector == kAudioTapPropertyFormat                 ? tap_
+                     : selector == kAudioDevicePropertyNominalSampleRate ? device_
                                                                          : 1);
   }
 
-  void notify(std::uint32_t selector, AudioObjectID object) {
+  // `first` runs under the lock once the listeners to tell are known.
+  static void notify(std::uint32_t selector, AudioObjectID object, void (*first)() = nullptr) {
     std::vector<Listener> told;
     {
       std::lock_guard lock(mutex_);
       for (const auto& l : listeners_) {
         if (l.object == object && l.address.mSelector == selector) told.push_back(l);
       }
+      if (first != nullptr) first();
     }
-    for (const auto& l : told) {
-      l.queue->post([block = l.block, address = l.address] { block(1, &address); });
-    }
+    for (const auto& l : told) l.queue->post([l] { l.block(1, &l.address); });
   }
 
-  void sync() {
+  static void restart(const json& how) {
+    sync();
+    const bool toldFirst = how.value("told", "after") == "before";
+    {
+      std::lock_guard lock(mutex_);
+      ++epoch_;
+      processes_ = json::array();
+      pids_ = json::object();
+    }
+    notify(kAudioHardwarePropertyServiceRestarted, kAudioObjectSystemObject,
+           toldFirst ? nullptr : wentAway);
+    // The agent has run the news once it follows the new server; one that never does ends.
     std::unique_lock lock(mutex_);
-    if (listeners_.empty()) return;
+    wake_.wait(lock, [] { return agentEpoch_ == epoch_; });
+    if (toldFirst) wentAway();
+  }
+
+  // Under mutex_: what the servers before this one made goes, its listeners and its IO too.
+  static void wentAway() {
+    std::erase_if(listeners_, [](const Listener& l) { return l.epoch < epoch_; });
+    liveSince_ = epoch_;
+  }
+
+  // Waits until the agent's queue has run what was posted before: once it listens.
+  static void sync() {
+    std::unique_lock lock(mutex_);
+    wake_.wait(lock, [] { return agentQueue_ != nullptr; });
     const std::uint64_t token = ++syncsPosted_;
-    listeners_.front().queue->post([this, token] {
+    agentQueue_->post([token] {
       {
         std::lock_guard inner(mutex_);
         syncsDone_ = std::max(syncsDone_, token);
       }
       wake_.notify_all();
     });
-    wake_.wait(lock, [&] { return stopping_ || syncsDone_ >= token; });
+    wake_.wait(lock, [&] { return syncsDone_ >= token; });
   }
 
   // Posts a job that keeps the agent's queue busy until released, once it runs.
-  void hold() {
+  static void hold() {
     std::unique_lock lock(mutex_);
-    if (listeners_.empty()) return;
+    if (agentQueue_ == nullptr) return;
     holding_ = true;
     bool held = false;
-    listeners_.front().queue->post([this, &held] {
+    agentQueue_->post([&held] {
       std::unique_lock inner(mutex_);
       held = true;
       wake_.notify_all();
-      wake_.wait(inner, [&] { return stopping_ || !holding_; });
+      wake_.wait(inner, [] { return !holding_; });
     });
-    wake_.wait(lock, [&] { return stopping_ || held; });
+    wake_.wait(lock, [&] { return held; });
   }
 
-  const json script_;
-  const pid_t parent_;
-  const CallLog log;
-  std::vector<unsigned char> source_;
-  std::size_t sourceAt_ = 0;  // IO thread
+  static inline bool opened_ = false;  // main thread
+  static inline json script_;
+  static inline pid_t parent_;
+  static inline CallLog log{json::object()};
+  static inline std::vector<unsigned char> source_;
+  static inline std::size_t sourceAt_ = 0;  // IO thread
 
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::vector<Listener> listeners_;
-  FormatReply readReply_;    // what 'tfmt' reads give now
-  FormatReply streamReply_;  // what deliveries are made in
-  json processes_;           // [[object, pid]]
-  json pids_;                // what 'id2p' gives: {pid: object}
-  bool stopping_ = false;
-  bool holding_ = false;
-  bool changedAfterRead_ = false;
-  const HostClock clock_{125, 3};  // Apple silicon's: ns = ticks * 125 / 3
-  bool soundModel_ = false;        // lists carry sound only while a tapped process plays
-  bool silentTap_ = false;         // every list carries zeros
-  bool grownAfterSize_ = false;
-  std::set<AudioObjectID> playing_;
-  std::vector<AudioObjectID> tapped_;  // the tap's processes
-  bool globalTap_ = false;
-  std::uint64_t syncsPosted_ = 0;
-  std::uint64_t syncsDone_ = 0;
+  static inline std::mutex mutex_;
+  static inline std::condition_variable wake_;
+  static inline std::vector<Listener> listeners_;
+  static inline DispatchQueue* agentQueue_ = nullptr;
+  static inline std::uint32_t agentEpoch_ = 0;
+  static inline FormatReply readReply_;    // what 'tfmt' reads give now
+  static inline FormatReply streamReply_;  // what deliveries are made in
+  static inline json processes_;           // [[object, pid]]
+  static inline json pids_;                // what 'id2p' gives: {pid: object}
+  static inline bool holding_ = false;
+  static inline bool changedAfterRead_ = false;
+  static constexpr HostClock clock_{125, 3};  // Apple silicon's: ns = ticks * 125 / 3
+  static inline bool soundModel_ = false;     // lists carry sound only while a tapped process plays
+  static inline bool silentTap_ = false;      // every list carries zeros
+  static inline bool grownAfterSize_ = false;
+  static inline std::set<AudioObjectID> playing_;
+  static inline std::vector<AudioObjectID> tapped_;  // the tap's processes
+  static inline bool globalTap_ = false;
+  static inline std::uint64_t syncsPosted_ = 0;
+  static inline std::uint64_t syncsDone_ = 0;
+  static inline std::uint32_t epoch_ = 0;      // the servers that went away
+  static inline std::uint32_t liveSince_ = 0;  // the first server whose objects live
+  static inline AudioObjectID tap_ = kAudioObjectUnknown;
+  static inline AudioObjectID device_ = kAudioObjectUnknown;
+  static inline AudioObjectID running_ = kAudioObjectUnknown;  // the device whose IO runs
+  static inline std::atomic<std::int64_t> slept_{0};           // ns
 
-  AudioDeviceIOBlock block_;
-  AudioDeviceIOProcID procID_ = nullptr;
-  std::chrono::microseconds pace_{0};
-  std::uint64_t sampleTime_ = 0;  // IO thread
-  double hostTime_ = 1e9;         // IO thread: nanoseconds, stamped in the clock's ticks
-  std::thread steps_;
-  std::thread joins_;
-  std::thread notifier_;
+  static inline AudioDeviceIOBlock block_;
+  static inline AudioDeviceIOProcID procID_ = nullptr;
+  static inline std::chrono::microseconds pace_{0};
+  static inline std::uint64_t sampleTime_ = 0;  // IO thread
+  static inline double hostTime_ = 1e9;  // IO thread: nanoseconds, stamped in the clock's ticks
+  static inline std::thread steps_;
+  static inline std::thread joins_;
+  static inline std::thread notifier_;
 };
 
 }  // namespace
@@ -653,5 +706,6 @@ int main(int argc, char** argv) {
   nlohmann::json script = quenwick::readLayerScript();
   const quenwick::Backends backends{quenwick::coreAudioBackend(
       [&script] { return std::make_unique<quenwick::ScriptedAudioHardware>(script); })};
-  quenwick::finish(quenwick::runAgent(argc, argv, backends));
+  quenwick::finish(
+      quenwick::runAgent(argc, argv, backends, quenwick::ScriptedAudioHardware::slept));
 }

@@ -142,6 +142,8 @@ using AudioDeviceIOBlock = std::function<void(
 
 class AudioHardware {
  public:
+  // Removes every listener added through this object: none runs once this returns, not even one
+  // already handed to its queue.
   virtual ~AudioHardware() = default;
 
   // The unit of the host times in the IO cycles' time stamps (mach_absolute_time's).

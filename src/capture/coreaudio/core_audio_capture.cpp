@@ -35,11 +35,19 @@ class CoreAudioCapture final : public Capture {
   explicit CoreAudioCapture(std::unique_ptr<AudioHardware> hardware)
       : hardware_(std::move(hardware)), clock_(hardware_->hostClock()) {}
 
-  // Core Audio's process list is followed from before it is first read, so that a process that
-  // connects in between is not missed.
+  // A restart of the audio server takes every object and listener made with it, the process
+  // list's too: it is followed from the first moment, waiting or running. Core Audio's process
+  // list is followed from before it is first read, so that a process that connects in between is
+  // not missed.
   void listen(DispatchQueue& queue, CaptureEvents& events) override {
     queue_ = &queue;
     events_ = &events;
+    hardware_->addPropertyListener(kAudioObjectSystemObject,
+                                   globalAddress(kAudioHardwarePropertyServiceRestarted), queue,
+                                   [this](std::uint32_t, const AudioObjectPropertyAddress*) {
+                                     if (std::exchange(serverGone_, true)) return;
+                                     events_->serverGone(kServerWentAway);  // may destroy this
+                                   });
     hardware_->addPropertyListener(kAudioObjectSystemObject,
                                    globalAddress(kAudioHardwarePropertyProcessObjectList), queue,
                                    [this](std::uint32_t, const AudioObjectPropertyAddress*) {
@@ -47,7 +55,7 @@ class CoreAudioCapture final : public Capture {
                                        followTheTargets();
                                        if (hearing_.followPlaying) followPlaying();
                                      }
-                                     events_->processesChanged();
+                                     events_->processesChanged();  // may destroy this
                                    });
   }
 
@@ -117,28 +125,45 @@ class CoreAudioCapture final : public Capture {
         started != kAudioHardwareNoError) {
       return failure(FailedStep::start, started);
     }
-    // A restart of the audio server takes every object made with it.
-    hardware_->addPropertyListener(
-        kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyServiceRestarted), *queue_,
-        [this](std::uint32_t, const AudioObjectPropertyAddress*) { events_->serverGone(kServerWentAway); });
     return std::nullopt;
   }
 
-  void halt() override { hardware_->stop(aggregateID_, procID_); }
+  // At any point after opening, as often as asked: a device that may run is stopped once. On a
+  // server that went away the stop fails, and nothing runs any more anyway.
+  void halt() override {
+    if (procID_ != nullptr && !std::exchange(halted_, true)) hardware_->stop(aggregateID_, procID_);
+  }
 
   std::string silenceAdvice() const override { return coreAudioSilenceAdvice(); }
 
   // Whatever each call returns, the next one is made.
   void teardown() override {
     hardware_->stop(aggregateID_, procID_);
-    if (procID_ != nullptr) hardware_->destroyIOProcID(aggregateID_, procID_);
-    hardware_->destroyAggregateDevice(aggregateID_);
-    hardware_->destroyProcessTap(tapID_);
+    halted_ = true;
+    release();
+  }
+
+  // A capture given up on leaves its live server nothing of its own. What a server that went away
+  // took is not touched: the new server may have given its ids to objects of other clients.
+  ~CoreAudioCapture() override {
+    if (!serverGone_) {
+      halt();
+      release();
+    }
+    hardware_.reset();  // no listener of this capture runs from here on
   }
 
  private:
   static CaptureFailure failure(FailedStep step, OSStatus status) {
     return {coreAudioFailureMessage(step, status)};
+  }
+
+  void release() {
+    if (procID_ != nullptr) hardware_->destroyIOProcID(aggregateID_, procID_);
+    if (aggregateID_ != kAudioObjectUnknown) hardware_->destroyAggregateDevice(aggregateID_);
+    if (tapID_ != kAudioObjectUnknown) hardware_->destroyProcessTap(tapID_);
+    procID_ = nullptr;
+    aggregateID_ = tapID_ = kAudioObjectUnknown;
   }
 
   // The delivering thread: the cycle in the format last taken, at its host time in nanoseconds.
@@ -215,7 +240,7 @@ class CoreAudioCapture final : public Capture {
     }
   }
 
-  const std::unique_ptr<AudioHardware> hardware_;
+  std::unique_ptr<AudioHardware> hardware_;
   const HostClock clock_;
   DispatchQueue* queue_ = nullptr;
   CaptureEvents* events_ = nullptr;
@@ -232,6 +257,8 @@ class CoreAudioCapture final : public Capture {
   AudioObjectID tapID_ = kAudioObjectUnknown;
   AudioObjectID aggregateID_ = kAudioObjectUnknown;
   AudioDeviceIOProcID procID_ = nullptr;
+  bool halted_ = false;
+  bool serverGone_ = false;  // main queue: the server restarted, and took all that was made
   FormatHandover handover_;
   std::optional<TapFormatTracker> tracker_;
   CycleSink* sink_ = nullptr;

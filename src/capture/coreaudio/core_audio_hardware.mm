@@ -18,11 +18,15 @@
 //   own loop, not the dispatch main queue, so Core Audio must not deliver there; and Core Audio's
 //   notification threads never wait on the agent's queue lock, since only our serial queue posts
 //   to it, in order.
+// - Destroying the seam removes every listener it added and waits for a block already running on
+//   the serial queue: from then on none of the caller's listeners runs, not even one that was
+//   posted to the caller's queue before.
 
 #include "capture/coreaudio/core_audio_hardware.h"
 
 #include <mach/mach_time.h>
 
+#include <atomic>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -184,6 +188,18 @@ class CoreAudioHardware final : public AudioHardware {
                                  &none);
   }
 
+  // Core Audio keeps a block until its listener is removed, and on a server that restarted the
+  // removal may fail; the flag keeps such a block from reaching its caller.
+  ~CoreAudioHardware() override {
+    alive_->store(false);
+    for (const Listening& listening : listening_) {
+      ::AudioObjectRemovePropertyListenerBlock(listening.object, &listening.address, listenerQueue_,
+                                               listening.block);
+    }
+    // A block already running on the serial queue ends before the seam does.
+    dispatch_sync_f(listenerQueue_, nullptr, [](void*) {});
+  }
+
   CoreAudioHardware(const CoreAudioHardware&) = delete;
   CoreAudioHardware& operator=(const CoreAudioHardware&) = delete;
 
@@ -280,20 +296,25 @@ class CoreAudioHardware final : public AudioHardware {
     auto shared = std::make_shared<const AudioObjectPropertyListener>(std::move(listener));
     DispatchQueue* target = &queue;
     const ::AudioObjectPropertyAddress watched = toCoreAudio(address);
-    // Core Audio keeps the block until the listener is removed, which the agent never does.
-    return ::AudioObjectAddPropertyListenerBlock(
-        object, &watched, listenerQueue_,
+    std::shared_ptr<std::atomic<bool>> alive = alive_;
+    AudioObjectPropertyListenerBlock block =
         ^(UInt32 numberAddresses, const ::AudioObjectPropertyAddress* addresses) {
+          if (!alive->load()) return;
           // The addresses are Core Audio's only for the length of this call.
           std::vector<AudioObjectPropertyAddress> changed;
           changed.reserve(numberAddresses);
           for (UInt32 i = 0; i < numberAddresses; ++i) {
             changed.push_back({addresses[i].mSelector, addresses[i].mScope, addresses[i].mElement});
           }
-          target->post([shared, changed = std::move(changed)] {
+          target->post([alive, shared, changed = std::move(changed)] {
+            if (!alive->load()) return;
             (*shared)(static_cast<std::uint32_t>(changed.size()), changed.data());
           });
-        });
+        };
+    const OSStatus status =
+        ::AudioObjectAddPropertyListenerBlock(object, &watched, listenerQueue_, block);
+    if (status == kAudioHardwareNoError) listening_.push_back({object, watched, block});
+    return status;
   }
 
   OSStatus createIOProcID(AudioObjectID device, AudioDeviceIOBlock block,
@@ -337,7 +358,17 @@ class CoreAudioHardware final : public AudioHardware {
   }
 
  private:
+  // A listener as Core Audio knows it, for its removal: the same block object.
+  struct Listening {
+    AudioObjectID object;
+    ::AudioObjectPropertyAddress address;
+    AudioObjectPropertyListenerBlock block;
+  };
+
   dispatch_queue_t listenerQueue_;
+  // Whether the caller's listeners may still run; read on the serial queue and the caller's.
+  const std::shared_ptr<std::atomic<bool>> alive_ = std::make_shared<std::atomic<bool>>(true);
+  std::vector<Listening> listening_;  // main thread only
   // The functions that installed IO blocks call, by IO proc id. Main thread only.
   std::map<AudioDeviceIOProcID, std::unique_ptr<const AudioDeviceIOBlock>> ioBlocks_;
 };

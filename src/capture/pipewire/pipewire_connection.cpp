@@ -58,6 +58,15 @@ std::unique_ptr<PipeWireConnection> PipeWireConnection::open(std::chrono::millis
     return e;
   }();
   pw_core_add_listener(c.core_, &c.coreListener_, &events, &c);
+  // A core that the server removes is as gone as a connection that broke.
+  static const pw_proxy_events proxyEvents = [] {
+    pw_proxy_events e{};
+    e.version = PW_VERSION_PROXY_EVENTS;
+    e.removed = [](void* data) { static_cast<PipeWireConnection*>(data)->lose(); };
+    return e;
+  }();
+  pw().proxy_add_listener(reinterpret_cast<pw_proxy*>(c.core_), &c.coreProxyListener_, &proxyEvents,
+                          &c);
   c.registry_ = pw_core_get_registry(c.core_, PW_VERSION_REGISTRY, 0);
   if (c.registry_ == nullptr) {
     error = -errno;
@@ -79,6 +88,7 @@ PipeWireConnection::~PipeWireConnection() {
     if (registry_ != nullptr) pw().proxy_destroy(reinterpret_cast<pw_proxy*>(registry_));
     if (core_ != nullptr) {
       spa_hook_remove(&coreListener_);
+      spa_hook_remove(&coreProxyListener_);
       pw().core_disconnect(core_);
     }
     pw().thread_loop_unlock(loop_);
@@ -99,10 +109,13 @@ void PipeWireConnection::onCoreError(void* data, std::uint32_t id, int, int res,
   auto* self = static_cast<PipeWireConnection*>(data);
   // Errors about our other objects reach their proxies; a core error with EPIPE is the end of
   // the connection.
-  if (id == PW_ID_CORE && res == -EPIPE && !self->broken_.exchange(true)) {
-    self->wake();
-    if (self->lost_) self->lost_();
-  }
+  if (id == PW_ID_CORE && res == -EPIPE) self->lose();
+}
+
+void PipeWireConnection::lose() {
+  if (broken_.exchange(true)) return;
+  wake();
+  if (lost_) lost_();
 }
 
 bool PipeWireConnection::waitFor(std::chrono::milliseconds timeout,

@@ -50,12 +50,14 @@ class PipeWireConnection {
   PipeWireConnection() = default;
   static void onCoreDone(void* data, std::uint32_t id, int seq);
   static void onCoreError(void* data, std::uint32_t id, int seq, int res, const char* message);
+  void lose();
 
   pw_thread_loop* loop_ = nullptr;
   pw_context* context_ = nullptr;
   pw_core* core_ = nullptr;
   pw_registry* registry_ = nullptr;
   spa_hook coreListener_{};
+  spa_hook coreProxyListener_{};
   std::unique_ptr<RegistryBridge> graph_;
   int lastDoneSeq_ = -1;
   std::atomic<bool> broken_{false};
