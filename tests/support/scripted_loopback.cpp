@@ -28,7 +28,12 @@
 //                            {"shift": FRAMES} later positions; {"late": PASSES} packets come
 //                            that many passes after their period; {"fail": HR} no more packets,
 //                            and GetBuffer fails once those made are taken, for good, or with
-//                            "passes": N for N periods
+//                            "passes": N for N periods; once in a run, {"invalidate": true} every
+//                            client made so far is lost (no more packets, and its calls fail for
+//                            good once those made are taken) with AUDCLNT_E_DEVICE_INVALIDATED,
+//                            or {"service": MS} with AUDCLNT_E_SERVICE_NOT_RUNNING, the audio
+//                            service stopped for MS ms: the device enumerator's making and every
+//                            activation fail with it until it is back
 //   "stall": {"at": N, "passes": M}  the engine holds back M passes from the end of its N-th
 //                            period, then makes them between the reads of two clients
 //   "sleep": {"at": N, "hours": H}  the machine sleeps after the engine's pass at the end of its
@@ -39,12 +44,7 @@
 //                            complete with "activateResult"
 //   "steps": [STEP]          from the layer's opening, each after {"after": MS}: {"session":
 //                            SESSION} a new session, told to the device's notifications; {"state":
-//                            {"pid", "state"}} a session's state changes, told to its events;
-//                            {"invalidate": true} every client made so far fails for good with
-//                            AUDCLNT_E_DEVICE_INVALIDATED; {"service": MS} the audio service
-//                            stops for MS ms: the clients made so far fail for good with
-//                            AUDCLNT_E_SERVICE_NOT_RUNNING, as do the device enumerator's making
-//                            and every activation until it is back
+//                            {"pid", "state"}} a session's state changes, told to its events
 // One machine serves every opening of the backend, as the process's one audio stack would.
 #include <unistd.h>
 
@@ -352,11 +352,6 @@ class Model final : public WindowsAudio {
           if (enumerated_) told = notifications_;
         }
         for (const auto& notification : told) notification->onSessionCreated(session);
-      } else if (step.contains("invalidate") || step.contains("service")) {
-        std::lock_guard lock(mutex_);
-        ++generation_;
-        lost_ = step.contains("service") ? kServiceNotRunning : kDeviceInvalidated;
-        serviceBack_ = Clock::now() + std::chrono::milliseconds(step.value("service", 0));
       } else if (step.contains("state")) {
         const std::int32_t pid = pidOf(step["state"]["pid"]);
         const AudioSessionState state = stateOf(step["state"]["state"]);
@@ -446,6 +441,11 @@ class Model final : public WindowsAudio {
         }
         client.shift += step.value("shift", 0);
         client.late = step.value("late", client.late);
+        if ((step.contains("invalidate") || step.contains("service")) && generation_ == 0) {
+          ++generation_;
+          lost_ = step.contains("service") ? kServiceNotRunning : kDeviceInvalidated;
+          serviceBack_ = Clock::now() + std::chrono::milliseconds(step.value("service", 0));
+        }
         client.failing = step.value("fail", client.failing);
         client.passing = step.contains("passes");
         client.left = step.value("play", 0) + step.value("silent", 0) + step.value("gap", 0) +
@@ -464,7 +464,7 @@ class Model final : public WindowsAudio {
         packet.flags = kBufferFlagsSilent;
         packet.nullData = step.value("data", "junk") == "null";
         packet.frames.assign(2 * frames, 0.5f);
-      } else if (!step.contains("gap") && succeeded(client.failing)) {
+      } else if (!step.contains("gap") && succeeded(client.failing) && succeeded(lost(client))) {
         packet.frames.assign(2 * frames, 0.0f);
         for (std::size_t n = 0; n < 2 * frames && !client.source.empty(); ++n) {
           packet.frames[n] = client.source[client.sourceAt];
@@ -476,7 +476,7 @@ class Model final : public WindowsAudio {
         }
       }
       if (client.left == 0) ++client.step;
-      if (!step.contains("gap") && succeeded(client.failing)) {
+      if (!step.contains("gap") && succeeded(client.failing) && succeeded(lost(client))) {
         client.pending.push_back(std::move(packet));
       }
       return;
@@ -774,9 +774,9 @@ HRESULT LoopbackClient::getBuffer(unsigned char** data, std::uint32_t* frames, D
   *data = nullptr;
   *frames = 0;
   if (!initialized) return kNotInitialized;
-  if (!succeeded(model.lost(*this))) return model.lost(*this);
   if (holding) return kOutOfOrder;
   // A failing stream makes no packets; those it made before are still there to take.
+  if (!succeeded(model.lost(*this)) && ready.empty()) return model.lost(*this);
   if (!succeeded(failing) && ready.empty()) return failing;
   if (ready.empty()) {
     if (index == 0) model.landHeldPasses();

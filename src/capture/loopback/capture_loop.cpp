@@ -89,6 +89,9 @@ void CaptureLoop::run() noexcept {
     // taken in this round, whichever client it belongs to.
     const std::uint64_t at = now();
     if (const HRESULT failed = takePackets(at); !succeeded(failed)) {
+      // What was captured goes out, and the silence up to the end: from there the outage's
+      // silence is run control's.
+      mixer_.flush(at, *sink_);
       ended_(failed);
       break;
     }
