@@ -1,14 +1,16 @@
 """The process-loopback backend, the code that Windows runs, on a scripted Windows audio stack
 (quenwick-scripted-loopback): the start-up's calls in their order in each reading of the
 activation's completion, the clients' packets mixed by their QPC positions, silence while none
-come, who plays, --wait, and each way the start can fail."""
+come or GetBuffer fails for a while, a sleep left out, who plays, --wait, each way the start
+and the capture can fail, and a capture lost and made again with --recover."""
 import os
+import re
 import time
 
 import numpy as np
 import pytest
 
-from conftest import BUILD, STAND_INS, assert_holds, noise, until
+from conftest import BUILD, STAND_INS, assert_holds, decimated, noise, until
 
 SCRIPTED = BUILD / "tests" / "quenwick-scripted-loopback"
 A, B = STAND_INS[:2]
@@ -16,6 +18,8 @@ PARENT = os.getpid()  # the agent's parent is this test
 PERIOD = 480  # frames of the engine's 10 ms at 48 kHz
 FLAGS = 0x00020000 | 0x00040000 | 0x80000000  # LOOPBACK | EVENTCALLBACK | AUTOCONVERTPCM
 INCLUDE, EXCLUDE = 0, 1
+SUSPENDED, RESETTING, NO_BUFFER = (code - 2**32 for code in (
+    0x88890026, 0x8889000B, 0x88890018))  # AUDCLNT_E_RESOURCES_INVALIDATED, ...
 
 
 def run_scripted(agent, args, **script):
@@ -82,8 +86,8 @@ def timeline(steps, source):
                                      np.take(source, range(played, played + count), axis=0,
                                              mode="wrap")])
             played, shift = played + count, 0
-        frames = np.concatenate([frames, np.zeros((PERIOD * (step.get("silent", 0) +
-                                                             step.get("gap", 0)), 2), np.float32)])
+        silence = sum(step.get(key, 0) for key in ("silent", "gap", "passes"))
+        frames = np.concatenate([frames, np.zeros((PERIOD * silence, 2), np.float32)])
     return frames
 
 
@@ -102,6 +106,15 @@ MIXES = {
         [{"play": 20}, {"silent": 10, "data": "null"}, {"play": 20}], [], {}),
     "positions the engine could not time": (
         [{"play": 20}, {"misdated": 5}, {"play": 20}], [], {}),
+    # GetBuffer's passing failures: the client is heard again once they pass.
+    **{f"GetBuffer failing with {hex(code + 2**32)} for a while": (
+        [{"play": 20}, {"fail": code, "passes": 10}, {"play": 20}], [{"play": 40}], {})
+       for code in (SUSPENDED, RESETTING, NO_BUFFER)},
+    # The performance counter goes on through the sleep; the stream counts the time awake.
+    # It wakes as the engine passes, between the reads of the two: A's packet of before it, a
+    # pass late, is read after B's of after it.
+    "an 8-hour sleep": ([{"late": 1}, {"play": 60}], [{"play": 60}],
+                        {"sleep": {"at": 20, "hours": 8}}),
 }
 
 
@@ -117,14 +130,56 @@ def test_the_clients_packets_are_mixed_where_their_positions_say(agent, tmp_path
         length = max(len(expected), len(mine))
         expected = (np.pad(expected, ((0, length - len(expected)), (0, 0))) +
                     np.pad(mine, ((0, length - len(mine)), (0, 0))))
-    run = run_scripted(agent, ["--pids", f"{A},{B}"], sessions=[{"pid": A}], streams=streams,
-                   **engine)
+    began = time.monotonic()
+    run = run_scripted(agent, ["--pids", f"{A},{B}", "--report"], sessions=[{"pid": A}],
+                       streams=streams, **engine)
     run.wait_for_event("running")
     time.sleep(len(expected) / 48000 + 0.5)
     run.stop()
+    assert len(run.out) / 32000 < time.monotonic() - began  # no time but the time awake
+    assert run.events() == [{"event": "backend", "name": "loopback"}, *started([A, B]),
+                            {"event": "playing", "pids": []}] + \
+        [{"event": "slept", "seconds": 8 * 3600}] * ("sleep" in engine)
     # The sound, and silence after it: the conversion's last sample reads the frame after it.
     heard = np.flatnonzero(np.abs(expected).sum(axis=1))
     assert_holds(run.out, np.pad(expected[: heard[-1] + 1], ((0, PERIOD), (0, 0))))
+
+
+def started(pids):
+    return [{"event": "creating_tap"}, {"event": "format", "sample_rate": 48000, "channels": 2,
+                                        "mode": "processes", "pids": pids}, {"event": "running"}]
+
+
+# what the client meets once it has played, the words of "interrupted", the activations made
+RECOVERIES = {
+    "the device invalidated": ({"invalidate": True}, {}, 2,
+                               "the audio device changed (0x88890004: AUDCLNT_E_DEVICE_INVALIDATED)"),
+    # While it is stopped the service cannot be reached; as it comes back, two activations fail.
+    "the audio service stopped for a while": (
+        {"service": 700}, {"failActivations": [1, 3], "activateResult": 0x88890010 - 2**32}, 4,
+        "the audio server went away"),
+}
+
+
+@pytest.mark.parametrize("loss, script, activations, reason", RECOVERIES.values(),
+                         ids=RECOVERIES.keys())
+def test_with_recover_a_capture_lost_is_made_again(agent, tmp_path, loss, script, activations,
+                                                   reason):
+    (tmp_path / "a.raw").write_bytes(SOURCE_A.astype("<f4").tobytes())
+    run = run_scripted(agent, ["--pids", str(A), "--recover"], sessions=[{"pid": A}], streams={
+        str(A): [{"source": str(tmp_path / "a.raw")}, {"play": 20}, loss]}, **script)
+    run.wait_for_event("resumed")
+    time.sleep(0.5)
+    run.stop()
+    assert run.events() == started([A]) + [{"event": "interrupted", "reason": reason},
+                                           {"event": "resumed"}]
+    calls = [c["call"] for c in run.calls()]
+    assert calls.count("ActivateAudioInterfaceAsync") == activations
+    # Each client's 20 periods, from one of their first three frames, silence in between.
+    sound = b"|".join(re.escape(decimated(np.pad(SOURCE_A[k:20 * PERIOD], ((0, 1), (0, 0)))))
+                      for k in range(3))
+    assert re.fullmatch(b"(?:\0\0)*(?:%s)(?:\0\0)*(?:%s)(?:\0\0)*" % (sound, sound),
+                        bytes(run.out), re.S)
 
 
 WINE = ("could not activate process loopback (0x80070002: The system cannot find the file "
@@ -158,9 +213,18 @@ FAILURES = {
         ["--global", "--exclude-self", "1"], {}, [TAP],
         "cannot leave out --exclude-self 1: it is not in the process tree of the agent's parent, "
         "and Windows leaves out only one process tree, the parent's", 2),
-    "the service gone while running": (
-        ["--global"], {"streams": {"parent": [{"play": 5}, {"fail": 0x88890010 - 2**32}]}},
-        [TAP, FORMAT, "running"], "the audio server went away", 2),
+    "the service stopped while running": (
+        ["--global"], {"streams": {"parent": [{"play": 5}, {"service": 5000}]}},
+        [TAP, FORMAT, "running"],
+        "the audio server went away", 2),
+    "the device invalidated while running": (
+        ["--global"], {"streams": {"parent": [{"play": 5}, {"invalidate": True}]}},
+        [TAP, FORMAT, "running"],
+        "the audio device changed (0x88890004: AUDCLNT_E_DEVICE_INVALIDATED)", 2),
+    "GetBuffer failing for good": (
+        ["--global"], {"streams": {"parent": [{"play": 5}, {"fail": NO_BUFFER}]}},
+        [TAP, FORMAT, "running"],
+        "the loopback capture kept failing (0x88890018: AUDCLNT_E_BUFFER_ERROR)", 2),
 }
 
 

@@ -26,22 +26,39 @@
 //                            {"misdated": N} N packets from the source flagged with a timestamp
 //                            error, their positions 0; {"gap": N} N periods without a packet;
 //                            {"shift": FRAMES} later positions; {"late": PASSES} packets come
-//                            that many passes after their period; {"fail": HR} GetBuffer fails
+//                            that many passes after their period; {"fail": HR} no more packets,
+//                            and GetBuffer fails once those made are taken, for good, or with
+//                            "passes": N for N periods; once in a run, {"invalidate": true} every
+//                            client made so far is lost (no more packets, and its calls fail for
+//                            good once those made are taken) with AUDCLNT_E_DEVICE_INVALIDATED,
+//                            or {"service": MS} with AUDCLNT_E_SERVICE_NOT_RUNNING, the audio
+//                            service stopped for MS ms: the device enumerator's making and every
+//                            activation fail with it until it is back
 //   "stall": {"at": N, "passes": M}  the engine holds back M passes from the end of its N-th
 //                            period, then makes them between the reads of two clients
+//   "sleep": {"at": N, "hours": H}  the machine sleeps after the engine's pass at the end of its
+//                            N-th period: the performance counter jumps by H hours, the unbiased
+//                            interrupt time and the engine do not. It wakes between the reads of
+//                            two clients, with the next pass, as "stall" has it
+//   "failActivations": [FROM, TO]  only the activations numbered FROM to TO - 1 (the first is 0)
+//                            complete with "activateResult"
 //   "steps": [STEP]          from the layer's opening, each after {"after": MS}: {"session":
 //                            SESSION} a new session, told to the device's notifications; {"state":
 //                            {"pid", "state"}} a session's state changes, told to its events
+// One machine serves every opening of the backend, as the process's one audio stack would.
 #include <unistd.h>
 
 #include <atomic>
+#include <climits>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <thread>
+#include <utility>
 
 #include "app/agent.h"
 #include "capture/loopback/loopback_capture.h"
@@ -95,19 +112,20 @@ struct Session final : AudioSessionControl {
       : model(model), pid(pid), state(state) {}
   HRESULT getProcessId(DWORD* out) override;
   HRESULT getState(AudioSessionState* out) override;
-  HRESULT registerAudioSessionNotification(AudioSessionEvents& sink) override;
+  HRESULT registerAudioSessionNotification(std::shared_ptr<AudioSessionEvents> sink) override;
+  HRESULT unregisterAudioSessionNotification(const AudioSessionEvents& sink) override;
   Model& model;
   const std::int32_t pid;
   AudioSessionState state;  // under the model's mutex
-  std::vector<AudioSessionEvents*> events;
+  std::vector<std::shared_ptr<AudioSessionEvents>> events;
 };
 
 // The client of one target, activated on the loopback device, with its own capture client; or
 // the default endpoint's, which tells its mix format and period and captures nothing.
 constexpr int kEndpointClient = -1;
 struct LoopbackClient final : AudioClient, AudioCaptureClient {
-  LoopbackClient(Model& model, int index, std::int32_t pid)
-      : model(model), index(index), pid(pid) {}
+  LoopbackClient(Model& model, int index, std::int32_t pid, int generation)
+      : model(model), index(index), pid(pid), generation(generation) {}
   ~LoopbackClient() override;
   HRESULT initialize(ShareMode, DWORD, REFERENCE_TIME, REFERENCE_TIME, const WaveFormat&) override;
   HRESULT getMixFormat(WaveFormat*) override;
@@ -122,6 +140,7 @@ struct LoopbackClient final : AudioClient, AudioCaptureClient {
   Model& model;
   const int index;
   const std::int32_t pid;
+  const int generation;  // of the clients made since the last loss of them all
   // The rest under the model's mutex.
   bool initialized = false, eventDriven = false, started = false, holding = false,
        toldGetBuffer = false;
@@ -133,6 +152,7 @@ struct LoopbackClient final : AudioClient, AudioCaptureClient {
   std::size_t sourceAt = 0;
   std::int64_t shift = 0, late = 0;
   HRESULT failing = kOk;
+  bool passing = false;         // the failure lasts the step under way
   std::int64_t nextPeriod = 0;  // the start of its next period, 100 ns
   std::deque<Packet> pending, ready;
 };
@@ -169,6 +189,11 @@ class Model final : public WindowsAudio {
     std::lock_guard lock(mutex_);
     return events_.emplace_back(std::make_unique<Event>()).get();
   }
+  void closeHandle(EventHandle handle) override {
+    std::lock_guard lock(mutex_);
+    firstPeriods_.erase(static_cast<Event*>(handle));
+    std::erase_if(events_, [&](const auto& event) { return event.get() == handle; });
+  }
   void setEvent(EventHandle handle) override {
     auto* event = static_cast<Event*>(handle);
     std::lock_guard lock(event->mutex);
@@ -187,16 +212,14 @@ class Model final : public WindowsAudio {
   }
 
   std::int64_t queryPerformanceCounter() override {
-    // An engine that runs is never a period behind the counter: no thread of this machine's
-    // holds the clock back, however busy it is, and the backend's timer is not told apart from
-    // a late engine.
-    std::int64_t now = nowUnits();
-    if (const std::int64_t engine = engineAt_.load(); engine != 0) {
-      now = std::min(now, engine + period_);
-    }
-    return static_cast<std::int64_t>(static_cast<__int128>(now) * frequency_ / kUnits);
+    return static_cast<std::int64_t>(static_cast<__int128>(awake() + slept_) * frequency_ / kUnits);
   }
   std::int64_t queryPerformanceFrequency() override { return frequency_; }
+  std::uint64_t queryUnbiasedInterruptTime() override {
+    return static_cast<std::uint64_t>(awake());
+  }
+  // How long the machine has slept, for run control.
+  std::chrono::nanoseconds slept() const { return std::chrono::nanoseconds(slept_.load() * 100); }
 
   AvrtHandle avSetMmThreadCharacteristics(std::u16string_view task, DWORD* index) override {
     log({{"call", "AvSetMmThreadCharacteristics"}, {"task", narrow(task)}, {"thread", thread()}});
@@ -226,7 +249,15 @@ class Model final : public WindowsAudio {
     return name.insert(0, 1, 't');
   }
 
-  // The performance counter in 100 ns units: a second before the layer opened, it read 0.
+  // The time awake in 100 ns units, as the clocks tell it. An engine that runs is never a period
+  // behind them: no thread of this machine's holds the clock back, however busy it is, and the
+  // backend's timer is not told apart from a late engine.
+  std::int64_t awake() const {
+    const std::int64_t engine = engineAt_.load();
+    return engine != 0 ? std::min(nowUnits(), engine + period_) : nowUnits();
+  }
+
+  // The time awake in 100 ns units: a second before the layer opened, it read 0.
   std::int64_t nowUnits() const {
     return kUnits +
            std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - opened_).count() /
@@ -238,6 +269,14 @@ class Model final : public WindowsAudio {
   std::uint32_t rate() const { return rate_; }
   std::int64_t period() const { return period_; }
   std::mutex& mutex() { return mutex_; }
+  // Under the mutex: what a client's calls fail with, for good, once all of its time were lost.
+  HRESULT lost(const LoopbackClient& client) const {
+    return client.generation < generation_ ? lost_ : kOk;
+  }
+  bool serviceStopped() {
+    std::lock_guard lock(mutex_);
+    return Clock::now() < serviceBack_;
+  }
 
   // The sessions there are, and from then on the notifications tell of new ones.
   std::vector<std::shared_ptr<Session>> enumerate() {
@@ -245,20 +284,28 @@ class Model final : public WindowsAudio {
     enumerated_ = true;
     return sessions_;
   }
-  void registered(AudioSessionNotification& notification) {
+  void registered(std::shared_ptr<AudioSessionNotification> notification) {
     std::lock_guard lock(mutex_);
-    notifications_.push_back(&notification);
+    notifications_.push_back(std::move(notification));
+  }
+  HRESULT unregistered(const AudioSessionNotification& notification) {
+    std::lock_guard lock(mutex_);
+    std::erase_if(notifications_, [&](const auto& n) { return n.get() == &notification; });
+    return kOk;
   }
 
-  // Under the mutex: every client's packets are made from the period after the first Start
-  // on, so that clients started one after the other hear the same periods.
+  // Under the mutex: the packets of the clients of one capture (which share an event) are made
+  // from the period after the first one's Start on, so that clients started one after the other
+  // hear the same periods.
   void started(LoopbackClient& client) {
+    const std::int64_t next = (nowUnits() / period_ + 1) * period_;
+    client.nextPeriod = firstPeriods_.try_emplace(client.event, next).first->second;
     if (!engine_) {
       engine_ = true;
-      firstPeriod_ = (nowUnits() / period_ + 1) * period_;
+      firstPeriod_ = next;
+      engineAt_.store(next - period_);  // the clocks wait for its first pass, however late
       threads_.emplace_back([this] { runEngine(); });
     }
-    client.nextPeriod = firstPeriod_;
     clients_.push_back(&client);
   }
 
@@ -296,7 +343,7 @@ class Model final : public WindowsAudio {
         return;
       }
       if (step.contains("session")) {
-        std::vector<AudioSessionNotification*> told;
+        std::vector<std::shared_ptr<AudioSessionNotification>> told;
         std::shared_ptr<Session> session;
         {
           std::lock_guard lock(mutex_);
@@ -304,11 +351,11 @@ class Model final : public WindowsAudio {
           // A manager tells of new sessions once it has been asked for its sessions.
           if (enumerated_) told = notifications_;
         }
-        for (auto* notification : told) notification->onSessionCreated(session);
+        for (const auto& notification : told) notification->onSessionCreated(session);
       } else if (step.contains("state")) {
         const std::int32_t pid = pidOf(step["state"]["pid"]);
         const AudioSessionState state = stateOf(step["state"]["state"]);
-        std::vector<AudioSessionEvents*> told;
+        std::vector<std::shared_ptr<AudioSessionEvents>> told;
         {
           std::lock_guard lock(mutex_);
           for (const auto& session : sessions_) {
@@ -317,7 +364,7 @@ class Model final : public WindowsAudio {
             told.insert(told.end(), session->events.begin(), session->events.end());
           }
         }
-        for (auto* events : told) events->onStateChanged(state);
+        for (const auto& events : told) events->onStateChanged(state);
       }
     }
   }
@@ -326,16 +373,20 @@ class Model final : public WindowsAudio {
   // With "stall": {"at": N, "passes": M}, the passes from the N-th period's end on are held back
   // for M periods and then made between the delivering thread's reads of two clients: inside the
   // first client's GetBuffer that finds nothing.
+  // With "sleep", the first pass after the sleep is made in the same way, after the sleep.
   void runEngine() {
     const json stall = script_.value("stall", json::object());
     const std::int64_t held = firstPeriod_ + (stall.value("at", -2) + 1) * period_;
+    const json sleep = script_.value("sleep", json::object());
+    const std::int64_t woken = firstPeriod_ + (sleep.value("at", -2) + 2) * period_;
     for (std::int64_t pass = nowUnits() / period_ + 1;; ++pass) {
       const auto at = opened_ + std::chrono::nanoseconds((pass * period_ - kUnits) * 100);
       if (!pause(at)) return;
       std::unique_lock lock(mutex_);
       const std::int64_t time = pass * period_;
       if (time >= held && time < held + stall.value("passes", 0) * period_) continue;
-      if (time == held + stall.value("passes", 0) * period_ && time > held) {
+      if (time == woken) sleeping_ = sleep.value("hours", std::int64_t{0}) * 3600 * kUnits;
+      if ((time == held + stall.value("passes", 0) * period_ && time > held) || time == woken) {
         deferred_ = time;
         wake_.wait(lock, [&] { return stopping_ || deferred_ == 0; });
         continue;
@@ -359,9 +410,11 @@ class Model final : public WindowsAudio {
     }
   }
 
-  // Under the mutex, in a client's GetBuffer: the passes held back, if their time has come.
+  // Under the mutex, in a client's GetBuffer: the passes held back, if their time has come, and
+  // the sleep before them.
   void landHeldPasses() {
     if (deferred_ == 0) return;
+    slept_ += std::exchange(sleeping_, 0);
     runPass(deferred_);
     deferred_ = 0;
     wake_.notify_all();
@@ -373,6 +426,10 @@ class Model final : public WindowsAudio {
     const std::int64_t position = client.nextPeriod;
     client.nextPeriod += period_;
     const auto frames = static_cast<std::size_t>(period_ * rate_ / kUnits);
+    if (client.left == 0 && client.passing) {
+      client.passing = false;
+      client.failing = kOk;
+    }
     while (client.step < client.steps.size()) {
       const json& step = client.steps[client.step];
       if (client.left == 0) {
@@ -384,9 +441,15 @@ class Model final : public WindowsAudio {
         }
         client.shift += step.value("shift", 0);
         client.late = step.value("late", client.late);
+        if ((step.contains("invalidate") || step.contains("service")) && generation_ == 0) {
+          ++generation_;
+          lost_ = step.contains("service") ? kServiceNotRunning : kDeviceInvalidated;
+          serviceBack_ = Clock::now() + std::chrono::milliseconds(step.value("service", 0));
+        }
         client.failing = step.value("fail", client.failing);
+        client.passing = step.contains("passes");
         client.left = step.value("play", 0) + step.value("silent", 0) + step.value("gap", 0) +
-                      step.value("misdated", 0);
+                      step.value("misdated", 0) + step.value("passes", 0);
         if (client.left == 0) {
           ++client.step;
           continue;
@@ -394,13 +457,14 @@ class Model final : public WindowsAudio {
       }
       --client.left;
       Packet packet;
-      packet.position = static_cast<std::uint64_t>(position + client.shift * kUnits / rate_);
+      packet.position =
+          static_cast<std::uint64_t>(position + slept_ + client.shift * kUnits / rate_);
       packet.due = position + (1 + client.late) * period_;
       if (step.contains("silent")) {
         packet.flags = kBufferFlagsSilent;
         packet.nullData = step.value("data", "junk") == "null";
         packet.frames.assign(2 * frames, 0.5f);
-      } else if (!step.contains("gap")) {
+      } else if (!step.contains("gap") && succeeded(client.failing) && succeeded(lost(client))) {
         packet.frames.assign(2 * frames, 0.0f);
         for (std::size_t n = 0; n < 2 * frames && !client.source.empty(); ++n) {
           packet.frames[n] = client.source[client.sourceAt];
@@ -412,7 +476,9 @@ class Model final : public WindowsAudio {
         }
       }
       if (client.left == 0) ++client.step;
-      if (!step.contains("gap")) client.pending.push_back(std::move(packet));
+      if (!step.contains("gap") && succeeded(client.failing) && succeeded(lost(client))) {
+        client.pending.push_back(std::move(packet));
+      }
       return;
     }
   }
@@ -427,19 +493,25 @@ class Model final : public WindowsAudio {
   std::int64_t frequency_;
   int avrt_ = 0;
   std::atomic<int> threadsSeen_{0};
-  std::atomic<std::int64_t> engineAt_{0};  // the last pass of the engine, 0 before the first
+  std::atomic<std::int64_t> engineAt_{0};  // the last pass of the engine, 0 before it runs
+  std::atomic<std::int64_t> slept_{0};     // 100 ns units
 
   std::mutex mutex_;
   std::condition_variable wake_;
   bool stopping_ = false;
   bool engine_ = false;
-  std::int64_t firstPeriod_ = 0;
+  std::int64_t firstPeriod_ = 0;  // the first capture's
+  std::map<Event*, std::int64_t> firstPeriods_;
   std::int64_t deferred_ = 0;  // the time of the passes held back, once it has come
+  std::int64_t sleeping_ = 0;  // the sleep before them
   std::vector<std::unique_ptr<Event>> events_;
   std::vector<std::shared_ptr<Session>> sessions_;
   bool enumerated_ = false;
-  std::vector<AudioSessionNotification*> notifications_;
+  std::vector<std::shared_ptr<AudioSessionNotification>> notifications_;
   std::vector<LoopbackClient*> clients_;
+  int generation_ = 0;
+  HRESULT lost_ = kOk;
+  Clock::time_point serviceBack_;
   std::vector<std::thread> threads_;
   int activations_ = 0;  // main thread
 };
@@ -457,9 +529,15 @@ HRESULT Session::getState(AudioSessionState* out) {
   return kOk;
 }
 
-HRESULT Session::registerAudioSessionNotification(AudioSessionEvents& sink) {
+HRESULT Session::registerAudioSessionNotification(std::shared_ptr<AudioSessionEvents> sink) {
   std::lock_guard lock(model.mutex());
-  events.push_back(&sink);
+  events.push_back(std::move(sink));
+  return kOk;
+}
+
+HRESULT Session::unregisterAudioSessionNotification(const AudioSessionEvents& sink) {
+  std::lock_guard lock(model.mutex());
+  std::erase_if(events, [&](const auto& e) { return e.get() == &sink; });
   return kOk;
 }
 
@@ -485,10 +563,14 @@ struct Manager final : AudioSessionManager {
     *out = std::move(list);
     return kOk;
   }
-  HRESULT registerSessionNotification(AudioSessionNotification& notification) override {
-    model.registered(notification);
+  HRESULT registerSessionNotification(
+      std::shared_ptr<AudioSessionNotification> notification) override {
+    model.registered(std::move(notification));
     model.log({{"call", "RegisterSessionNotification"}});
     return kOk;
+  }
+  HRESULT unregisterSessionNotification(const AudioSessionNotification& notification) override {
+    return model.unregistered(notification);
   }
   Model& model;
 };
@@ -499,7 +581,7 @@ struct Manager final : AudioSessionManager {
 struct Endpoint final : Device {
   explicit Endpoint(Model& model) : model(model) {}
   HRESULT activateAudioClient(std::unique_ptr<AudioClient>* out) override {
-    *out = std::make_unique<LoopbackClient>(model, kEndpointClient, 0);
+    *out = std::make_unique<LoopbackClient>(model, kEndpointClient, 0, 0);
     return kOk;
   }
   HRESULT activateSessionManager(std::unique_ptr<AudioSessionManager>* out) override {
@@ -524,7 +606,8 @@ struct Devices final : DeviceEnumerator {
 };
 
 HRESULT Model::createDeviceEnumerator(std::unique_ptr<DeviceEnumerator>* out) {
-  const HRESULT status = script_.value("enumeratorStatus", kOk);
+  const HRESULT status =
+      serviceStopped() ? kServiceNotRunning : script_.value("enumeratorStatus", kOk);
   if (succeeded(status)) *out = std::make_unique<Devices>(*this);
   return status;
 }
@@ -555,12 +638,17 @@ HRESULT Model::activateAudioInterfaceAsync(
   log({{"call", "ActivateAudioInterfaceAsync"}, {"params", whole ? json(fields) : json(nullptr)}});
   if (!succeeded(status)) return status;
   auto operation = std::make_shared<Operation>();
-  operation->result = script_.value("activateResult", kOk);
+  const json failing = script_.value("failActivations", json::array({0, INT_MAX}));
+  if (index >= failing[0].get<int>() && index < failing[1].get<int>()) {
+    operation->result = script_.value("activateResult", kOk);
+  }
+  if (serviceStopped()) operation->result = kServiceNotRunning;
   if (narrow(path) != "VAD\\Process_Loopback") operation->result = kFileNotFound;
   if (!whole || fields[0] != 1 || fields[2] > 1) operation->result = kInvalidArg;
   if (succeeded(operation->result)) {
     const auto target = static_cast<std::int32_t>(fields[1]);
-    operation->client = std::make_unique<LoopbackClient>(*this, index, target);
+    std::lock_guard lock(mutex_);
+    operation->client = std::make_unique<LoopbackClient>(*this, index, target, generation_);
   }
   const auto complete = [this, operation, handler] {
     log({{"call", "ActivateCompleted"}, {"thread", thread()}});
@@ -687,7 +775,9 @@ HRESULT LoopbackClient::getBuffer(unsigned char** data, std::uint32_t* frames, D
   *frames = 0;
   if (!initialized) return kNotInitialized;
   if (holding) return kOutOfOrder;
-  if (!succeeded(failing)) return failing;
+  // A failing stream makes no packets; those it made before are still there to take.
+  if (!succeeded(model.lost(*this)) && ready.empty()) return model.lost(*this);
+  if (!succeeded(failing) && ready.empty()) return failing;
   if (ready.empty()) {
     if (index == 0) model.landHeldPasses();
     return kBufferEmpty;
@@ -715,8 +805,7 @@ HRESULT LoopbackClient::releaseBuffer(std::uint32_t framesRead) {
 }  // namespace quenwick::loopback
 
 int main(int argc, char** argv) {
-  nlohmann::json script = quenwick::readLayerScript();
-  const quenwick::Backends backends{quenwick::loopback::loopbackBackend(
-      [&script] { return std::make_unique<quenwick::loopback::Model>(script); })};
-  quenwick::finish(quenwick::runAgent(argc, argv, backends));
+  const auto model = std::make_shared<quenwick::loopback::Model>(quenwick::readLayerScript());
+  const quenwick::Backends backends{quenwick::loopback::loopbackBackend([model] { return model; })};
+  quenwick::finish(quenwick::runAgent(argc, argv, backends, [model] { return model->slept(); }));
 }

@@ -1,12 +1,18 @@
 #include "capture/loopback/capture_loop.h"
 
 #include <algorithm>
+#include <limits>
 
 namespace quenwick::loopback {
 namespace {
 
 constexpr std::uint64_t kUnitsPerSecond = 10'000'000;  // 100 ns units
 constexpr std::uint64_t kUnitsPerMillisecond = 10'000;
+constexpr std::uint64_t kNotFailing = std::numeric_limits<std::uint64_t>::max();
+// The unbiased interrupt time's two readings around the counter's, in 100 ns units, that make one
+// moment, and how often the three are read before the last reading is taken as it is.
+constexpr std::uint64_t kOneMoment = 10'000;
+constexpr int kMostClockReadings = 4;
 // Packets taken from one client in one round: far more than its buffer holds.
 constexpr int kMostPacketsAtOnce = 1024;
 
@@ -20,21 +26,51 @@ CaptureLoop::CaptureLoop(WindowsAudio& audio, std::vector<AudioCaptureClient*> c
                          EventHandle event, std::uint32_t rate, std::uint32_t periodFrames)
     : audio_(audio),
       clients_(std::move(clients)),
-      failed_(clients_.size(), false),
+      failingSince_(clients_.size(), kNotFailing),
       event_(event),
       frequency_(std::max<std::int64_t>(audio.queryPerformanceFrequency(), 1)),
       mixer_(clients_.size(), rate, periodFrames) {}
 
-std::uint64_t CaptureLoop::now() noexcept {
+std::uint64_t CaptureLoop::counter() noexcept {
   const auto ticks = static_cast<std::uint64_t>(audio_.queryPerformanceCounter());
   const auto frequency = static_cast<std::uint64_t>(frequency_);
   return ticks / frequency * kUnitsPerSecond + ticks % frequency * kUnitsPerSecond / frequency;
 }
 
-void CaptureLoop::start(CycleSink& sink, std::function<void()> serverGone) {
+std::uint64_t CaptureLoop::now() noexcept {
+  // The two clocks as of one moment: a reading that the thread was held up in is taken again, or
+  // the time it was held would count as slept.
+  std::uint64_t counted = 0;
+  std::uint64_t unbiased = 0;
+  for (int tries = 0; tries < kMostClockReadings; ++tries) {
+    const std::uint64_t before = audio_.queryUnbiasedInterruptTime();
+    counted = counter();
+    unbiased = audio_.queryUnbiasedInterruptTime();
+    if (unbiased - before <= kOneMoment) break;
+  }
+  const std::uint64_t apart = counted - unbiased;
+  // Either clock may be ahead of the other: their difference is read as signed.
+  if (const auto parted = static_cast<std::int64_t>(apart - apart_);
+      parted > static_cast<std::int64_t>(kLeastSleep)) {
+    sleptBefore_ = slept_;
+    slept_ += static_cast<std::uint64_t>(parted);
+    // A packet of before the sleep is at most the rounds' time awake past the last round's
+    // counter, one of after it the time slept: the middle of the two readings tells them apart.
+    woke_ = counter_ + (counted - counter_) / 2;
+  }
+  counter_ = counted;
+  apart_ = apart;
+  return counted - slept_;
+}
+
+void CaptureLoop::start(CycleSink& sink, std::function<void(HRESULT)> ended) {
   sink_ = &sink;
-  serverGone_ = std::move(serverGone);
-  mixer_.begin(now());
+  ended_ = std::move(ended);
+  // What the machine slept before counts as slept: captures made one after another in a run
+  // tell their times on the same clock.
+  counter_ = counter();
+  apart_ = slept_ = sleptBefore_ = counter_ - audio_.queryUnbiasedInterruptTime();
+  mixer_.begin(counter_ - slept_);
   thread_ = std::thread([this] { run(); });
 }
 
@@ -52,8 +88,11 @@ void CaptureLoop::run() noexcept {
     // Read before the packets are taken: every packet of a period that had ended by then is
     // taken in this round, whichever client it belongs to.
     const std::uint64_t at = now();
-    if (!takePackets()) {
-      serverGone_();
+    if (const HRESULT failed = takePackets(at); !succeeded(failed)) {
+      // What was captured goes out, and the silence up to the end: from there the outage's
+      // silence is run control's.
+      mixer_.flush(at, *sink_);
+      ended_(failed);
       break;
     }
     mixer_.emitDue(at, *sink_);
@@ -65,9 +104,9 @@ void CaptureLoop::run() noexcept {
   if (task != nullptr) audio_.avRevertMmThreadCharacteristics(task);
 }
 
-bool CaptureLoop::takePackets() noexcept {
+HRESULT CaptureLoop::takePackets(std::uint64_t at) noexcept {
   for (std::size_t client = 0; client < clients_.size(); ++client) {
-    for (int packet = 0; packet < kMostPacketsAtOnce && !failed_[client]; ++packet) {
+    for (int packet = 0; packet < kMostPacketsAtOnce; ++packet) {
       unsigned char* data = nullptr;
       std::uint32_t frames = 0;
       DWORD flags = 0;
@@ -75,21 +114,28 @@ bool CaptureLoop::takePackets() noexcept {
       std::uint64_t qpcPosition = 0;
       const HRESULT got =
           clients_[client]->getBuffer(&data, &frames, &flags, &devicePosition, &qpcPosition);
-      if (got == kBufferEmpty) break;
-      if (serviceGone(got)) return false;
-      // Any other failure leaves this client's process unheard; the others go on.
+      if (serviceGone(got)) return got;
+      // Any other failure is taken to pass: the client is asked again next round, and what it
+      // missed meanwhile is silence in its place. One that lasts ends the capture.
       if (!succeeded(got)) {
-        failed_[client] = true;
+        if (failingSince_[client] == kNotFailing) failingSince_[client] = at;
+        if (at - failingSince_[client] > kLongestFailure) return got;
         break;
       }
+      failingSince_[client] = kNotFailing;
+      if (got == kBufferEmpty) break;
+      // A packet younger than the clock's reading: the round took longer than a period, or the
+      // machine slept in between, which the clocks tell now.
+      if (qpcPosition > counter_) now();
       const bool silent = (flags & kBufferFlagsSilent) != 0;
       const bool untimed = (flags & kBufferFlagsTimestampError) != 0;
       mixer_.add(client, silent ? nullptr : reinterpret_cast<const float*>(data), frames,
-                 untimed ? PacketMixer::Timing::untimed : PacketMixer::Timing::timed, qpcPosition);
+                 untimed ? PacketMixer::Timing::untimed : PacketMixer::Timing::timed,
+                 awake(qpcPosition));
       clients_[client]->releaseBuffer(frames);
     }
   }
-  return true;
+  return kOk;
 }
 
 }  // namespace quenwick::loopback

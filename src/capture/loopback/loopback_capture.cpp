@@ -28,10 +28,29 @@ struct Stream {
   std::unique_ptr<AudioCaptureClient> capture;
 };
 
+// The event every client sets, closed once they are gone.
+class OwnedEvent {
+ public:
+  explicit OwnedEvent(WindowsAudio& audio) : audio_(audio) {}
+  ~OwnedEvent() {
+    if (handle_ != nullptr) audio_.closeHandle(handle_);
+  }
+  OwnedEvent(const OwnedEvent&) = delete;
+  OwnedEvent& operator=(const OwnedEvent&) = delete;
+  EventHandle make() { return handle_ = audio_.createEvent(); }
+  EventHandle get() const { return handle_; }
+
+ private:
+  WindowsAudio& audio_;
+  EventHandle handle_ = nullptr;
+};
+
+// Nothing outlives it but the jobs it posted, which hold only what outlives it too (the events,
+// the audio stack): a capture given up on may be destroyed at any point after it was made.
 class LoopbackCapture final : public Capture {
  public:
-  explicit LoopbackCapture(std::unique_ptr<WindowsAudio> audio)
-      : audio_(std::move(audio)), sessions_(*audio_) {}
+  explicit LoopbackCapture(std::shared_ptr<WindowsAudio> audio)
+      : audio_(std::move(audio)), sessions_(*audio_), event_(*audio_) {}
 
   void listen(DispatchQueue& queue, CaptureEvents& events) override {
     queue_ = &queue;
@@ -81,8 +100,7 @@ class LoopbackCapture final : public Capture {
       stream.client = std::move(activated.client);
     }
     if (auto failed = readTheEngine()) return failed;
-    event_ = audio_->createEvent();
-    if (event_ == nullptr) return failure(FailedStep::setUp, kFail);
+    if (event_.make() == nullptr) return failure(FailedStep::setUp, kFail);
     for (Stream& stream : streams_) {
       if (auto failed = initializeClient(stream)) return failed;
     }
@@ -101,8 +119,12 @@ class LoopbackCapture final : public Capture {
   std::optional<CaptureFailure> start(CycleSink& sink) override {
     std::vector<AudioCaptureClient*> clients;
     for (const Stream& stream : streams_) clients.push_back(stream.capture.get());
-    loop_.emplace(*audio_, std::move(clients), event_, rate_, periodFrames_);
-    loop_->start(sink, [this] { queue_->post([this] { events_->serverGone(kServerWentAway); }); });
+    loop_.emplace(*audio_, std::move(clients), event_.get(), rate_, periodFrames_);
+    loop_->start(sink, [this](HRESULT failed) {
+      queue_->post([events = events_, audio = audio_, failed] {
+        events->serverGone(endedCaptureMessage(failed, audio->formatMessage(failed)));
+      });
+    });
     for (const Stream& stream : streams_) {
       if (const HRESULT started = stream.client->start(); !succeeded(started)) {
         return failure(FailedStep::start, started);
@@ -189,7 +211,7 @@ class LoopbackCapture final : public Capture {
         kStreamFlagsLoopback | kStreamFlagsEventCallback | kStreamFlagsAutoConvertPcm,
         kBufferDuration, 0, format);
     if (!succeeded(initialized)) return failure(FailedStep::initialize, initialized);
-    HRESULT set = stream.client->setEventHandle(event_);
+    HRESULT set = stream.client->setEventHandle(event_.get());
     if (succeeded(set)) set = stream.client->getService(&stream.capture);
     if (succeeded(set) && stream.capture == nullptr) set = kFail;
     if (!succeeded(set)) return failure(FailedStep::setUp, set);
@@ -212,16 +234,19 @@ class LoopbackCapture final : public Capture {
     }
     if (toldPlaying_ && *toldPlaying_ == playing) return;
     toldPlaying_ = playing;
-    queue_->post([this, playing = std::move(playing)] { events_->playingChanged(playing); });
+    queue_->post(
+        [events = events_, playing = std::move(playing)] { events->playingChanged(playing); });
   }
 
-  const std::unique_ptr<WindowsAudio> audio_;
+  // Undone from the last to the first: the thread, the clients, their event, the sessions'
+  // registrations, and the audio stack last.
+  const std::shared_ptr<WindowsAudio> audio_;
   SessionWatch sessions_;
   DispatchQueue* queue_ = nullptr;
   CaptureEvents* events_ = nullptr;
   Hearing hearing_;
+  OwnedEvent event_;
   std::vector<Stream> streams_;
-  EventHandle event_ = nullptr;
   std::uint32_t rate_ = 0;
   std::uint32_t periodFrames_ = 0;
   bool following_ = false;
@@ -231,7 +256,7 @@ class LoopbackCapture final : public Capture {
 
 }  // namespace
 
-Backend loopbackBackend(std::function<std::unique_ptr<WindowsAudio>()> makeAudio) {
+Backend loopbackBackend(std::function<std::shared_ptr<WindowsAudio>()> makeAudio) {
   return {"loopback",
           [makeAudio = std::move(makeAudio)]() -> std::variant<OpenedCapture, CaptureFailure> {
             return OpenedCapture{std::make_unique<LoopbackCapture>(makeAudio())};

@@ -18,9 +18,9 @@
 
 namespace quenwick::loopback {
 
-// "loopback", on the audio stack that `makeAudio` gives. It always serves: whether the audio
-// service answers, and whether the system has process loopback, is told in Windows' words at the
-// steps that find out.
-Backend loopbackBackend(std::function<std::unique_ptr<WindowsAudio>()> makeAudio);
+// "loopback", on the audio stack that `makeAudio` gives for each opening. It always serves:
+// whether the audio service answers, and whether the system has process loopback, is told in
+// Windows' words at the steps that find out, each opening anew.
+Backend loopbackBackend(std::function<std::shared_ptr<WindowsAudio>()> makeAudio);
 
 }  // namespace quenwick::loopback

@@ -17,10 +17,16 @@ std::string_view audioClientName(HRESULT code) {
       return "AUDCLNT_E_DEVICE_INVALIDATED";
     case 0x88890008:
       return "AUDCLNT_E_UNSUPPORTED_FORMAT";
+    case 0x8889000B:
+      return "AUDCLNT_E_BUFFER_OPERATION_PENDING";
     case 0x88890010:
       return "AUDCLNT_E_SERVICE_NOT_RUNNING";
     case 0x88890014:
       return "AUDCLNT_E_EVENTHANDLE_NOT_SET";
+    case 0x88890018:
+      return "AUDCLNT_E_BUFFER_ERROR";
+    case 0x88890026:
+      return "AUDCLNT_E_RESOURCES_INVALIDATED";
     case 0x8000000E:
       return "E_ILLEGAL_METHOD_CALL";
     default:
@@ -77,6 +83,14 @@ std::string loopbackFailureMessage(FailedStep step, HRESULT code, std::string_vi
       return joined({"could not start capture ", why});
   }
   return joined({"the audio layer failed ", why});
+}
+
+std::string endedCaptureMessage(HRESULT code, std::string_view systemText) {
+  if (code == kServiceNotRunning) return kServerWentAway;
+  const std::string why = joined({"(", codeAndWords(code, systemText), ")"});
+  // The device was unplugged, disabled or reconfigured: a new activation hears again.
+  if (code == kDeviceInvalidated) return joined({"the audio device changed ", why});
+  return joined({"the loopback capture kept failing ", why});
 }
 
 std::string exclusionLimitMessage(std::int32_t pid) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "capture/capture.h"
 #include "capture/loopback/windows_audio.h"
 
 namespace quenwick::loopback {
@@ -15,6 +16,10 @@ enum class FailedStep { reachService, readDefaultFormat, activate, initialize, s
 
 // `systemText` is FormatMessage's, as the system gives it (perhaps nothing).
 std::string loopbackFailureMessage(FailedStep step, HRESULT code, std::string_view systemText);
+
+// Why a running capture ended (CaptureEvents::serverGone): the audio service's end in every
+// platform's words, a change of device, or a client whose GetBuffer kept failing.
+std::string endedCaptureMessage(HRESULT code, std::string_view systemText);
 
 // Global mode leaves out one process tree, the parent's: `pid` lives outside it.
 std::string exclusionLimitMessage(std::int32_t pid);

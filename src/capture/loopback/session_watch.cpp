@@ -4,8 +4,44 @@
 
 namespace quenwick::loopback {
 
+// What the system's threads call, held by the registrations however long the system keeps them:
+// it only posts to the main queue, and a job runs only while the watch it was for lives.
+class SessionWatch::Relay final : public AudioSessionNotification,
+                                  public AudioSessionEvents,
+                                  public std::enable_shared_from_this<Relay> {
+ public:
+  Relay(DispatchQueue& queue, SessionWatch& watch) : queue_(queue), watch_(&watch) {}
+  void forget() { watch_ = nullptr; }
+
+  // The system's threads: nothing here may wait, nor call back into the session manager.
+  void onSessionCreated(std::shared_ptr<AudioSessionControl> session) override {
+    queue_.post([relay = shared_from_this(), session = std::move(session)]() mutable {
+      if (relay->watch_ != nullptr) relay->watch_->sessionCreated(std::move(session));
+    });
+  }
+  void onStateChanged(AudioSessionState) override { changed(); }
+  void onSessionDisconnected() override { changed(); }
+
+ private:
+  void changed() {
+    queue_.post([relay = shared_from_this()] {
+      if (relay->watch_ != nullptr) relay->watch_->changed_();
+    });
+  }
+
+  DispatchQueue& queue_;
+  SessionWatch* watch_;  // main queue
+};
+
+SessionWatch::~SessionWatch() {
+  if (!relay_) return;
+  relay_->forget();
+  for (const auto& session : followed_) session->unregisterAudioSessionNotification(*relay_);
+  for (const auto& manager : managers_) manager->unregisterSessionNotification(*relay_);
+}
+
 void SessionWatch::listen(DispatchQueue& queue, std::function<void()> changed) {
-  queue_ = &queue;
+  relay_ = std::make_shared<Relay>(queue, *this);
   changed_ = std::move(changed);
   failure_ = audio_.createDeviceEnumerator(&devices_);
   if (!succeeded(failure_)) return;
@@ -17,7 +53,7 @@ void SessionWatch::listen(DispatchQueue& queue, std::function<void()> changed) {
     // A session manager tells of new sessions only once it has been asked for its sessions.
     std::unique_ptr<AudioSessionEnumerator> first;
     manager->getSessionEnumerator(&first);
-    manager->registerSessionNotification(*this);
+    manager->registerSessionNotification(relay_);
     managers_.push_back(std::move(manager));
   }
 }
@@ -57,7 +93,7 @@ void SessionWatch::followStates() {
 }
 
 void SessionWatch::follow(std::shared_ptr<AudioSessionControl> session) {
-  session->registerAudioSessionNotification(*this);
+  session->registerAudioSessionNotification(relay_);
   followed_.push_back(std::move(session));
 }
 
@@ -76,20 +112,9 @@ std::vector<DWORD> SessionWatch::activePids() {
   return pids;
 }
 
-// The system's threads: nothing here may wait, nor call back into the session manager.
-void SessionWatch::onSessionCreated(std::shared_ptr<AudioSessionControl> session) {
-  queue_->post([this, session = std::move(session)]() mutable {
-    if (following_) follow(std::move(session));
-    changed_();
-  });
-}
-
-void SessionWatch::onStateChanged(AudioSessionState) {
-  queue_->post([this] { changed_(); });
-}
-
-void SessionWatch::onSessionDisconnected() {
-  queue_->post([this] { changed_(); });
+void SessionWatch::sessionCreated(std::shared_ptr<AudioSessionControl> session) {
+  if (following_) follow(std::move(session));
+  changed_();
 }
 
 }  // namespace quenwick::loopback

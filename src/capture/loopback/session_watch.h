@@ -13,13 +13,17 @@
 
 namespace quenwick::loopback {
 
-class SessionWatch final : private AudioSessionNotification, private AudioSessionEvents {
+class SessionWatch final {
  public:
   explicit SessionWatch(WindowsAudio& audio) : audio_(audio) {}
+  // Main thread: every registration ends, and no job of the watch's runs after this.
+  ~SessionWatch();
+  SessionWatch(const SessionWatch&) = delete;
+  SessionWatch& operator=(const SessionWatch&) = delete;
 
   // Main thread: the active render endpoints' session managers, listened to from now on.
   // `changed` runs on `queue` after each new session and, once following, each change of a
-  // followed session's state. Both outlive the watch.
+  // followed session's state. `queue` outlives the watch.
   void listen(DispatchQueue& queue, std::function<void()> changed);
 
   // Why the endpoints could not be reached (the audio service), or kOk.
@@ -37,18 +41,18 @@ class SessionWatch final : private AudioSessionNotification, private AudioSessio
   std::vector<DWORD> activePids();
 
  private:
-  void onSessionCreated(std::shared_ptr<AudioSessionControl> session) override;
-  void onStateChanged(AudioSessionState state) override;
-  void onSessionDisconnected() override;
+  class Relay;
+
   std::vector<std::shared_ptr<AudioSessionControl>> sessions();
   void follow(std::shared_ptr<AudioSessionControl> session);
+  void sessionCreated(std::shared_ptr<AudioSessionControl> session);
 
   WindowsAudio& audio_;
   HRESULT failure_ = kOk;
   std::unique_ptr<DeviceEnumerator> devices_;
   std::vector<std::unique_ptr<Device>> endpoints_;
   std::vector<std::unique_ptr<AudioSessionManager>> managers_;
-  DispatchQueue* queue_ = nullptr;
+  std::shared_ptr<Relay> relay_;  // what the registrations hold
   std::function<void()> changed_;
   bool following_ = false;                                      // main queue
   std::vector<std::shared_ptr<AudioSessionControl>> followed_;  // main queue

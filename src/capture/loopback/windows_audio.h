@@ -1,10 +1,10 @@
 // The process-loopback backend's own seam: the calls of Windows' audio stack that the backend
 // makes, one operation each, in Windows' shapes: HRESULTs, DWORD process ids, 100 ns
-// REFERENCE_TIMEs and QPC positions, the interfaces of WASAPI and of the session manager as
-// classes with their methods. Two implementations answer it: the COM translation
-// (windows_audio_com.cpp, Windows only) and the scripted loopback in the tests, which answers as
-// Microsoft's documentation says in every reading it allows. So every scripted test runs the
-// code that Windows runs.
+// REFERENCE_TIMEs, QPC positions and the unbiased interrupt time, the interfaces of WASAPI and of
+// the session manager as classes with their methods. Two implementations answer it: the COM
+// translation (windows_audio_com.cpp, Windows only) and the scripted loopback in the tests, which
+// answers as Microsoft's documentation says in every reading it allows. So every scripted test runs
+// the code that Windows runs.
 //
 // Names that Windows' headers define as macros (S_OK, AUDCLNT_*) are spelled here in the
 // project's style; the COM translation checks each value against the headers.
@@ -33,6 +33,12 @@ inline constexpr auto kDeviceInvalidated =
 inline constexpr auto kServiceNotRunning =
     static_cast<HRESULT>(0x88890010);  // AUDCLNT_E_SERVICE_NOT_RUNNING
 inline constexpr auto kAccessDenied = static_cast<HRESULT>(0x80070005);  // E_ACCESSDENIED
+// GetBuffer's passing failures: the stream is suspended, a reset is under way, no buffer to give.
+inline constexpr auto kResourcesInvalidated =
+    static_cast<HRESULT>(0x88890026);  // AUDCLNT_E_RESOURCES_INVALIDATED
+inline constexpr auto kBufferOperationPending =
+    static_cast<HRESULT>(0x8889000B);  // AUDCLNT_E_BUFFER_OPERATION_PENDING
+inline constexpr auto kBufferError = static_cast<HRESULT>(0x88890018);  // AUDCLNT_E_BUFFER_ERROR
 
 // GetBuffer's flags.
 inline constexpr DWORD kBufferFlagsSilent = 0x2;          // AUDCLNT_BUFFERFLAGS_SILENT
@@ -120,8 +126,9 @@ class AudioSessionControl {
   // process that made the session.
   virtual HRESULT getProcessId(DWORD* pid) = 0;
   virtual HRESULT getState(AudioSessionState* state) = 0;
-  // `events` must outlive the registration.
-  virtual HRESULT registerAudioSessionNotification(AudioSessionEvents& events) = 0;
+  // The registration holds `events` until it is unregistered, with the same pointer.
+  virtual HRESULT registerAudioSessionNotification(std::shared_ptr<AudioSessionEvents> events) = 0;
+  virtual HRESULT unregisterAudioSessionNotification(const AudioSessionEvents& events) = 0;
 };
 
 // IAudioSessionNotification: called on a thread of the system's.
@@ -146,8 +153,10 @@ class AudioSessionManager {
  public:
   virtual ~AudioSessionManager() = default;
   virtual HRESULT getSessionEnumerator(std::unique_ptr<AudioSessionEnumerator>* enumerator) = 0;
-  // `notification` must outlive the registration.
-  virtual HRESULT registerSessionNotification(AudioSessionNotification& notification) = 0;
+  // The registration holds `notification` until it is unregistered, with the same pointer.
+  virtual HRESULT registerSessionNotification(
+      std::shared_ptr<AudioSessionNotification> notification) = 0;
+  virtual HRESULT unregisterSessionNotification(const AudioSessionNotification& notification) = 0;
 };
 
 // IMMDevice: an audio endpoint.
@@ -202,14 +211,20 @@ class WindowsAudio {
       std::u16string_view path, const BlobPropVariant& params,
       std::shared_ptr<ActivateAudioInterfaceCompletionHandler> handler) = 0;
 
-  // CreateEvent (auto-reset, not signalled), SetEvent, WaitForSingleObject.
+  // CreateEvent (auto-reset, not signalled), SetEvent, WaitForSingleObject, CloseHandle.
   virtual EventHandle createEvent() = 0;
   virtual void setEvent(EventHandle event) = 0;
   virtual DWORD waitForSingleObject(EventHandle event, DWORD milliseconds) = 0;
+  virtual void closeHandle(EventHandle event) = 0;
 
-  // QueryPerformanceCounter and QueryPerformanceFrequency.
+  // QueryPerformanceCounter and QueryPerformanceFrequency: a counter that goes on while the
+  // machine sleeps.
   virtual std::int64_t queryPerformanceCounter() = 0;
   virtual std::int64_t queryPerformanceFrequency() = 0;
+  // QueryUnbiasedInterruptTimePrecise (Windows 10), in 100 ns units: the time since the system
+  // started, without the time it slept. Where the system lacks it (Wine), the coarser
+  // QueryUnbiasedInterruptTime, which moves a clock tick (up to 15.625 ms) at a time.
+  virtual std::uint64_t queryUnbiasedInterruptTime() = 0;
 
   // AvSetMmThreadCharacteristicsW and AvRevertMmThreadCharacteristics, for the calling thread.
   virtual AvrtHandle avSetMmThreadCharacteristics(std::u16string_view task, DWORD* taskIndex) = 0;

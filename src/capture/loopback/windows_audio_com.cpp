@@ -23,6 +23,9 @@ static_assert(kOk == S_OK && kBufferEmpty == AUDCLNT_S_BUFFER_EMPTY);
 static_assert(kDeviceInvalidated == AUDCLNT_E_DEVICE_INVALIDATED);
 static_assert(kServiceNotRunning == AUDCLNT_E_SERVICE_NOT_RUNNING);
 static_assert(kAccessDenied == E_ACCESSDENIED);
+static_assert(kResourcesInvalidated == AUDCLNT_E_RESOURCES_INVALIDATED);
+static_assert(kBufferOperationPending == AUDCLNT_E_BUFFER_OPERATION_PENDING);
+static_assert(kBufferError == AUDCLNT_E_BUFFER_ERROR);
 static_assert(kBufferFlagsSilent == AUDCLNT_BUFFERFLAGS_SILENT);
 static_assert(kBufferFlagsTimestampError == AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR);
 static_assert(kStreamFlagsLoopback == AUDCLNT_STREAMFLAGS_LOOPBACK);
@@ -152,7 +155,9 @@ class AudioClientCom final : public AudioClient {
 
 class SessionEventsCom final : public ComObject<IAudioSessionEvents> {
  public:
-  explicit SessionEventsCom(AudioSessionEvents& events) : events_(events) {}
+  explicit SessionEventsCom(std::shared_ptr<AudioSessionEvents> events)
+      : events_(std::move(events)) {}
+  bool forwardsTo(const AudioSessionEvents& events) const { return events_.get() == &events; }
   ::HRESULT STDMETHODCALLTYPE OnDisplayNameChanged(LPCWSTR, LPCGUID) override { return S_OK; }
   ::HRESULT STDMETHODCALLTYPE OnIconPathChanged(LPCWSTR, LPCGUID) override { return S_OK; }
   ::HRESULT STDMETHODCALLTYPE OnSimpleVolumeChanged(float, BOOL, LPCGUID) override { return S_OK; }
@@ -161,22 +166,25 @@ class SessionEventsCom final : public ComObject<IAudioSessionEvents> {
   }
   ::HRESULT STDMETHODCALLTYPE OnGroupingParamChanged(LPCGUID, LPCGUID) override { return S_OK; }
   ::HRESULT STDMETHODCALLTYPE OnStateChanged(::AudioSessionState state) override {
-    events_.onStateChanged(static_cast<AudioSessionState>(state));
+    events_->onStateChanged(static_cast<AudioSessionState>(state));
     return S_OK;
   }
   ::HRESULT STDMETHODCALLTYPE OnSessionDisconnected(AudioSessionDisconnectReason) override {
-    events_.onSessionDisconnected();
+    events_->onSessionDisconnected();
     return S_OK;
   }
 
  private:
-  AudioSessionEvents& events_;
+  const std::shared_ptr<AudioSessionEvents> events_;
 };
 
 class SessionControlCom final : public AudioSessionControl {
  public:
   explicit SessionControlCom(IAudioSessionControl2* session) : session_(session) {}
-  ~SessionControlCom() override { release(session_); }
+  ~SessionControlCom() override {
+    release(sink_);
+    release(session_);
+  }
   HRESULT getProcessId(DWORD* pid) override {
     ::DWORD id = 0;
     const ::HRESULT got = session_->GetProcessId(&id);
@@ -189,16 +197,24 @@ class SessionControlCom final : public AudioSessionControl {
     *state = static_cast<AudioSessionState>(now);
     return got;
   }
-  // Registered for the rest of the process's life: the session holds the sink.
-  HRESULT registerAudioSessionNotification(AudioSessionEvents& events) override {
-    auto* sink = new SessionEventsCom(events);
+  // One registration at a time: the sink is kept for its unregistration.
+  HRESULT registerAudioSessionNotification(std::shared_ptr<AudioSessionEvents> events) override {
+    auto* sink = new SessionEventsCom(std::move(events));
     const ::HRESULT got = session_->RegisterAudioSessionNotification(sink);
-    sink->Release();
+    if (SUCCEEDED(got)) std::swap(sink, sink_);
+    release(sink);
+    return got;
+  }
+  HRESULT unregisterAudioSessionNotification(const AudioSessionEvents& events) override {
+    if (sink_ == nullptr || !sink_->forwardsTo(events)) return HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
+    const ::HRESULT got = session_->UnregisterAudioSessionNotification(sink_);
+    release(sink_);
     return got;
   }
 
  private:
   IAudioSessionControl2* session_;
+  SessionEventsCom* sink_ = nullptr;
 };
 
 // The session control a manager hands over, as IAudioSessionControl2; null when it is none.
@@ -213,15 +229,18 @@ std::shared_ptr<AudioSessionControl> sessionOf(IAudioSessionControl* control) {
 
 class SessionNotificationCom final : public ComObject<IAudioSessionNotification> {
  public:
-  explicit SessionNotificationCom(AudioSessionNotification& notification)
-      : notification_(notification) {}
+  explicit SessionNotificationCom(std::shared_ptr<AudioSessionNotification> notification)
+      : notification_(std::move(notification)) {}
+  bool forwardsTo(const AudioSessionNotification& notification) const {
+    return notification_.get() == &notification;
+  }
   ::HRESULT STDMETHODCALLTYPE OnSessionCreated(IAudioSessionControl* control) override {
-    if (auto session = sessionOf(control)) notification_.onSessionCreated(std::move(session));
+    if (auto session = sessionOf(control)) notification_->onSessionCreated(std::move(session));
     return S_OK;
   }
 
  private:
-  AudioSessionNotification& notification_;
+  const std::shared_ptr<AudioSessionNotification> notification_;
 };
 
 class SessionEnumeratorCom final : public AudioSessionEnumerator {
@@ -244,7 +263,10 @@ class SessionEnumeratorCom final : public AudioSessionEnumerator {
 class SessionManagerCom final : public AudioSessionManager {
  public:
   explicit SessionManagerCom(IAudioSessionManager2* manager) : manager_(manager) {}
-  ~SessionManagerCom() override { release(manager_); }
+  ~SessionManagerCom() override {
+    release(sink_);
+    release(manager_);
+  }
   HRESULT getSessionEnumerator(std::unique_ptr<AudioSessionEnumerator>* enumerator) override {
     IAudioSessionEnumerator* sessions = nullptr;
     const ::HRESULT got = manager_->GetSessionEnumerator(&sessions);
@@ -253,16 +275,27 @@ class SessionManagerCom final : public AudioSessionManager {
     }
     return got;
   }
-  // Registered for the rest of the process's life: the manager holds the sink.
-  HRESULT registerSessionNotification(AudioSessionNotification& notification) override {
-    auto* sink = new SessionNotificationCom(notification);
+  // One registration at a time: the sink is kept for its unregistration.
+  HRESULT registerSessionNotification(
+      std::shared_ptr<AudioSessionNotification> notification) override {
+    auto* sink = new SessionNotificationCom(std::move(notification));
     const ::HRESULT got = manager_->RegisterSessionNotification(sink);
-    sink->Release();
+    if (SUCCEEDED(got)) std::swap(sink, sink_);
+    release(sink);
+    return got;
+  }
+  HRESULT unregisterSessionNotification(const AudioSessionNotification& notification) override {
+    if (sink_ == nullptr || !sink_->forwardsTo(notification)) {
+      return HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
+    }
+    const ::HRESULT got = manager_->UnregisterSessionNotification(sink_);
+    release(sink_);
     return got;
   }
 
  private:
   IAudioSessionManager2* manager_;
+  SessionNotificationCom* sink_ = nullptr;
 };
 
 class DeviceCom final : public Device {
@@ -409,7 +442,15 @@ const wchar_t* wide(std::u16string_view text, std::wstring& room) {
 
 class WindowsAudioCom final : public WindowsAudio {
  public:
-  WindowsAudioCom() { CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
+  // Each opening joins the multithreaded apartment and leaves it once all it made is released.
+  WindowsAudioCom()
+      : joined_(CoInitializeEx(nullptr, COINIT_MULTITHREADED)),
+        precise_(reinterpret_cast<decltype(&QueryUnbiasedInterruptTimePrecise)>(
+            reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"),
+                                                   "QueryUnbiasedInterruptTimePrecise")))) {}
+  ~WindowsAudioCom() override {
+    if (SUCCEEDED(joined_)) CoUninitialize();
+  }
 
   HRESULT createDeviceEnumerator(std::unique_ptr<DeviceEnumerator>* enumerator) override {
     IMMDeviceEnumerator* devices = nullptr;
@@ -444,6 +485,7 @@ class WindowsAudioCom final : public WindowsAudio {
   DWORD waitForSingleObject(EventHandle event, DWORD milliseconds) override {
     return WaitForSingleObject(event, milliseconds);
   }
+  void closeHandle(EventHandle event) override { CloseHandle(event); }
 
   std::int64_t queryPerformanceCounter() override {
     LARGE_INTEGER now{};
@@ -454,6 +496,15 @@ class WindowsAudioCom final : public WindowsAudio {
     LARGE_INTEGER frequency{};
     QueryPerformanceFrequency(&frequency);
     return frequency.QuadPart;
+  }
+  std::uint64_t queryUnbiasedInterruptTime() override {
+    ULONGLONG unbiased = 0;
+    if (precise_ != nullptr) {
+      precise_(&unbiased);
+    } else {
+      QueryUnbiasedInterruptTime(&unbiased);
+    }
+    return unbiased;
   }
 
   AvrtHandle avSetMmThreadCharacteristics(std::u16string_view task, DWORD* taskIndex) override {
@@ -475,6 +526,11 @@ class WindowsAudioCom final : public WindowsAudio {
                        sizeof text / sizeof text[0], nullptr);
     return utf8(text, static_cast<int>(length));
   }
+
+ private:
+  const ::HRESULT joined_;
+  // Windows 10's kernel32 has it, mingw-w64's import library does not.
+  decltype(&QueryUnbiasedInterruptTimePrecise) const precise_;
 };
 
 }  // namespace

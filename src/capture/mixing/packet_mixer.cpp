@@ -85,16 +85,27 @@ void PacketMixer::emitDue(std::uint64_t now, CycleSink& sink) noexcept {
     const bool byPackets = end + period_ <= reached && end <= nowFrame;
     const bool byTime = end + lateFrames_ <= nowFrame;
     if (!byPackets && !byTime) return;
-    for (std::int64_t frame = emitted_; frame < end; ++frame) {
-      float* mixed = slot(frame);
-      float* out = &cycle_[2 * static_cast<std::size_t>(frame - emitted_)];
-      out[0] = mixed[0];
-      out[1] = mixed[1];
-      mixed[0] = mixed[1] = 0.0f;
-    }
-    deliverStereo(sink, cycle_.data(), period_, rate_, timeOf(emitted_) * 100);
-    emitted_ = end;
+    emitPeriod(sink);
   }
+}
+
+void PacketMixer::flush(std::uint64_t now, CycleSink& sink) noexcept {
+  const std::int64_t nowFrame = frameAt(now);
+  const std::int64_t packets = std::min(reached_, emitted_ + capacity_);  // what the ring holds
+  while (emitted_ < packets || emitted_ + period_ <= nowFrame) emitPeriod(sink);
+}
+
+void PacketMixer::emitPeriod(CycleSink& sink) noexcept {
+  const std::int64_t end = emitted_ + period_;
+  for (std::int64_t frame = emitted_; frame < end; ++frame) {
+    float* mixed = slot(frame);
+    float* out = &cycle_[2 * static_cast<std::size_t>(frame - emitted_)];
+    out[0] = mixed[0];
+    out[1] = mixed[1];
+    mixed[0] = mixed[1] = 0.0f;
+  }
+  deliverStereo(sink, cycle_.data(), period_, rate_, timeOf(emitted_) * 100);
+  emitted_ = end;
 }
 
 std::uint64_t PacketMixer::dueIn(std::uint64_t now) const noexcept {

@@ -51,6 +51,11 @@ class PacketMixer {
   // How long from `now` until the next period is due by time alone, in 100 ns units.
   std::uint64_t dueIn(std::uint64_t now) const noexcept;
 
+  // The streams ended at `now`, each drained: delivers at once every period up to it, and up to
+  // the furthest packet, with what they have. Nothing captured is held back, and the timeline
+  // reaches the end.
+  void flush(std::uint64_t now, CycleSink& sink) noexcept;
+
  private:
   struct Placement {
     bool placed = false;
@@ -59,6 +64,7 @@ class PacketMixer {
 
   std::int64_t frameAt(std::uint64_t position) const noexcept;
   std::uint64_t timeOf(std::int64_t frame) const noexcept;
+  void emitPeriod(CycleSink& sink) noexcept;
   float* slot(std::int64_t frame) noexcept { return &ring_[2 * (frame & mask_)]; }
 
   const std::uint32_t rate_;

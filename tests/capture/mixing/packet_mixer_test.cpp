@@ -1,5 +1,5 @@
 // The delivering thread's mixing allocates nothing once made: two clients' packets, silent ones,
-// gaps, stretches of no packets at all and misdated ones, period after period.
+// gaps, stretches of no packets at all and misdated ones, period after period, and its end.
 #include "capture/mixing/packet_mixer.h"
 
 #include <gtest/gtest.h>
@@ -41,6 +41,7 @@ TEST(PacketMixer, MixesPeriodAfterPeriodWithoutAllocating) {
   delete control;
   ASSERT_EQ(testing::allocationsCounted - before, 1u);
   mix(20000);
+  mixer.flush(position, sink);
   testing::watched = false;
   EXPECT_EQ(testing::allocationsCounted - before, 1u);
   EXPECT_GT(sink.frames, 20000u * 480);  // every period went out, and the silences between
