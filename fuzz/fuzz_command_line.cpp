@@ -46,6 +46,8 @@ std::variant<CaptureRequest, std::string> expected(const std::vector<std::string
       request.wait = true;
     } else if (option == "--report") {
       request.report = true;
+    } else if (option == "--recover") {
+      request.recover = true;
     } else if (option != "--pids" && option != "--exclude-self" && option != "--quality") {
       return "unknown argument " + option;
     } else if (++i == args.size()) {
@@ -102,7 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(request.pids == model.pids && request.global == model.global &&
                request.excludeSelf == model.excludeSelf && request.tree == model.tree &&
                request.wait == model.wait && request.report == model.report &&
-               request.quality == model.quality);
+               request.recover == model.recover && request.quality == model.quality);
   }
   checkLine({{"event", std::string("error")}, {"message", std::string(input)}});
 
