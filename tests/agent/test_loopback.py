@@ -64,11 +64,8 @@ def test_a_start_activates_a_client_per_target_and_captures_on_an_mmcss_thread(a
     assert threads["AvSetMmThreadCharacteristics"] == threads["GetBuffer"] != "main"
     assert next(c for c in calls if c["call"] == "AvSetMmThreadCharacteristics")["task"] == "Audio"
     assert (threads["ActivateCompleted"] == "main") == (reading == "inline")
-    assert run.events() == [{"event": "creating_tap"},
-                            {"event": "format", "sample_rate": 48000, "channels": 2, "mode": mode,
-                             "pids": [int(p) for p in args[1].split(",")] if mode != "global"
-                             else []},
-                            {"event": "running"}]
+    assert run.events() == started([] if mode == "global" else
+                                   [int(p) for p in args[1].split(",")], mode)
 
 
 SOURCE_A, SOURCE_B = noise(48000, 2, seed=1) * 0.5, noise(48000, 2, seed=2) * 0.5
@@ -150,9 +147,9 @@ def test_the_clients_packets_are_mixed_where_their_positions_say(agent, tmp_path
     assert_holds(run.out, np.pad(expected[: heard[-1] + 1], ((0, PERIOD), (0, 0))))
 
 
-def started(pids):
+def started(pids, mode="processes"):
     return [{"event": "creating_tap"}, {"event": "format", "sample_rate": 48000, "channels": 2,
-                                        "mode": "processes", "pids": pids}, {"event": "running"}]
+                                        "mode": mode, "pids": pids}, {"event": "running"}]
 
 
 # what the client meets once it has played, the words of "interrupted", the activations made,
@@ -180,8 +177,7 @@ def test_with_recover_a_capture_lost_is_made_again(agent, tmp_path, loss, script
     run.stop()
     assert run.events() == started([A]) + [{"event": "interrupted", "reason": reason},
                                            {"event": "resumed"}]
-    calls = [c["call"] for c in run.calls()]
-    assert calls.count("ActivateAudioInterfaceAsync") == activations
+    assert [c["call"] for c in run.calls()].count("ActivateAudioInterfaceAsync") == activations
     # Each client's 20 periods, from one of their first three frames, silence in between.
     sound = b"|".join(re.escape(decimated(np.pad(SOURCE_A[k:20 * PERIOD], ((0, 1), (0, 0)))))
                       for k in range(3))
@@ -222,8 +218,7 @@ FAILURES = {
         "and Windows leaves out only one process tree, the parent's", 2),
     "the service stopped while running": (
         ["--global"], {"streams": {"parent": [{"play": 5}, {"service": 5000}]}},
-        [TAP, FORMAT, "running"],
-        "the audio server went away", 2),
+        [TAP, FORMAT, "running"], "the audio server went away", 2),
     "the device invalidated while running": (
         ["--global"], {"streams": {"parent": [{"play": 5}, {"invalidate": True}]}},
         [TAP, FORMAT, "running"],
