@@ -77,6 +77,8 @@ start_private_pipewire() {
 # The server and its session manager, on the bus started before: again after they were killed.
 start_private_pipewire_server() {
   unset PRIVATE_PIPEWIRE_SERVER_PID PRIVATE_PIPEWIRE_WIREPLUMBER_PID
+  # A killed server leaves its socket, which would pass for the new one's before it listens.
+  rm -f "$XDG_RUNTIME_DIR/pipewire-0"
   pipewire -c "$private_pipewire_conf/server.conf" >"$work_dir/pipewire.log" 2>&1 &
   PRIVATE_PIPEWIRE_SERVER_PID=$!
   private_pipewire_pids+=($!)
@@ -108,6 +110,8 @@ if [ "${BASH_SOURCE[0]}" = "$0" ]; then
   while :; do
     if [ -n "$restart" ]; then
       restart=""
+      # The killed server and WirePlumber are not waited for: bash may wait for them for ever.
+      private_pipewire_pids=("$PRIVATE_PIPEWIRE_DBUS_PID")
       start_private_pipewire_server || exit 1
     fi
     for name in XDG_RUNTIME_DIR PIPEWIRE_RUNTIME_DIR PIPEWIRE_REMOTE XDG_STATE_HOME \

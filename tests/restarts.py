@@ -7,10 +7,10 @@ import time
 import numpy as np
 
 from conftest import LIVENESS, pcm_samples, until, write_float_wav
+from contract import started
 
 GONE = {"event": "interrupted", "reason": "the audio server went away"}
 BACK = {"event": "resumed"}
-TAP, RUNNING = {"event": "creating_tap"}, {"event": "running"}
 SECOND = 32000  # bytes of PCM
 
 
@@ -28,11 +28,6 @@ def looping_player(server, tmp_path, gate=None):
 def heard(run):
     until(lambda: np.abs(pcm_samples(run.out[-4000:])).max(initial=0) > 5000,
           what="the tone in the last 1/8 s of the capture")
-
-
-def started(pid):
-    return [TAP, {"event": "format", "sample_rate": 48000, "channels": 2, "mode": "processes",
-                  "pids": [pid]}, RUNNING]
 
 
 def two_restarts_in_a_run(server, tmp_path, seconds=30):
@@ -58,7 +53,7 @@ def two_restarts_in_a_run(server, tmp_path, seconds=30):
     run.signal(signal.SIGTERM)
     lasted = time.monotonic() - began
     assert run.finish() == 0
-    assert run.events() == started(player.pid) + [GONE, BACK, GONE, BACK]
+    assert run.events() == started("processes", player.pid) + [GONE, BACK, GONE, BACK]
     assert abs(len(run.out) / SECOND - lasted) < 0.01 * lasted
 
 
@@ -83,4 +78,4 @@ def a_restart_while_waiting(server, tmp_path, recover):
     heard(run)
     run.signal(signal.SIGTERM)
     assert run.finish() == 0
-    assert run.events() == [GONE, BACK] + started(player.pid)
+    assert run.events() == [GONE, BACK] + started("processes", player.pid)

@@ -13,6 +13,9 @@ export type QuenwickStatusEvent =
   | EndedEvent
   | SilenceEvent
   | SoundEvent
+  | InterruptedEvent
+  | ResumedEvent
+  | SleptEvent
   | ErrorEvent;
 
 /**
@@ -78,6 +81,32 @@ export interface SilenceEvent {
  */
 export interface SoundEvent {
   event: 'sound';
+}
+/**
+ * With --recover only: the audio server went away (it restarted, or on Windows the device the capture was made on changed), and the agent goes on. Silence flows in the PCM, in time, while it reaches the server again. Told once per outage, however many tries it takes.
+ */
+export interface InterruptedEvent {
+  event: 'interrupted';
+  /**
+   * Why, in the words an "error" would have had without --recover: "the audio server went away", or on Windows a change of device.
+   */
+  reason: string;
+}
+/**
+ * With --recover only, after "interrupted": the agent captures again (a "format" with "changed" follows when the format differs), or, if it was still waiting (--wait), waits again on the server that came back.
+ */
+export interface ResumedEvent {
+  event: 'resumed';
+}
+/**
+ * With --report only: the machine slept, told once it is awake again. The PCM does not count the time slept: it holds no samples for it.
+ */
+export interface SleptEvent {
+  event: 'slept';
+  /**
+   * How long it slept, in whole seconds (at least 1).
+   */
+  seconds: number;
 }
 /**
  * A fatal condition; always the last line, the process exits right after it.

@@ -21,8 +21,10 @@ const NOTHING_TO_HEAR =
   'none of the requested processes are audio processes yet; is the app playing sound?';
 // Its words, with the same status 3, for a request none of whose processes lives.
 const NONE_EXISTS = 'none of the requested processes exists';
-// The events of --report, each emitted under its own name as the agent writes it.
-const REPORTS = ['backend', 'playing', 'ended', 'silence', 'sound'];
+// The events emitted under their own name as the agent writes them: --report's, and those of a
+// server that goes away and comes back (--recover).
+const NAMED = ['backend', 'format', 'running', 'playing', 'ended', 'silence', 'sound',
+  'interrupted', 'resumed', 'slept'];
 const LARGEST_PID = 2 ** 31 - 1;
 // setTimeout fires at once past this (about 24.8 days): a longer wait has no deadline.
 const LONGEST_TIMER_MS = 2 ** 31 - 1;
@@ -126,8 +128,10 @@ function optionProblem(options) {
   if (excludeSelf !== undefined && !isPid(excludeSelf)) {
     return `excludeSelf is ${inspect(excludeSelf)}, ${notPid}`;
   }
-  if (options.report !== undefined && typeof options.report !== 'boolean') {
-    return `report is ${inspect(options.report)}: give true or false`;
+  for (const name of ['report', 'recover']) {
+    if (options[name] !== undefined && typeof options[name] !== 'boolean') {
+      return `${name} is ${inspect(options[name])}: give true or false`;
+    }
   }
   if (options.quality !== undefined && !['high', 'linear'].includes(options.quality)) {
     return `quality is ${inspect(options.quality)}: give 'high' or 'linear'`;
@@ -151,6 +155,7 @@ function argumentsFor(options) {
   if (options.tree) args.push('--tree');
   if (waits(options)) args.push('--wait');
   if (options.report !== false) args.push('--report');
+  if (options.recover !== false) args.push('--recover');
   args.push('--quality', options.quality ?? 'high');
   return args;
 }
@@ -284,7 +289,7 @@ class Capture extends EventEmitter {
     this.emit('status', event);
     const kind = event?.event;
     if (kind === 'creating_tap') this.tapping = true;
-    if (kind === 'format' || kind === 'running' || REPORTS.includes(kind)) this.emit(kind, event);
+    if (NAMED.includes(kind)) this.emit(kind, event);
     if (kind === 'running') this.resolveStarted(event);
     if (kind === 'error') this.lastError = event;
   }

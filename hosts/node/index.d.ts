@@ -8,10 +8,13 @@ import type {
   EndedEvent,
   ErrorEvent,
   FormatEvent,
+  InterruptedEvent,
   PlayingEvent,
   QuenwickStatusEvent,
+  ResumedEvent,
   RunningEvent,
   SilenceEvent,
+  SleptEvent,
   SoundEvent,
 } from './events';
 
@@ -21,10 +24,13 @@ export type {
   EndedEvent,
   ErrorEvent,
   FormatEvent,
+  InterruptedEvent,
   PlayingEvent,
   QuenwickStatusEvent,
+  ResumedEvent,
   RunningEvent,
   SilenceEvent,
+  SleptEvent,
   SoundEvent,
 };
 
@@ -59,9 +65,9 @@ export interface CaptureOptions {
   /** Aborting stops the agent, or the wait, and rejects `ended` with the signal's reason. */
   signal?: AbortSignal;
   /**
-   * The agent reports who plays, which listed process ended, and stretches of silence (--report):
-   * the 'playing', 'ended', 'silence' and 'sound' events. true by default; false: the agent
-   * writes only the other events.
+   * The agent reports who plays, which listed process ended, stretches of silence and sleep
+   * (--report): the 'playing', 'ended', 'silence', 'sound' and 'slept' events. true by default;
+   * false: the agent writes only the other events.
    */
   report?: boolean;
   /**
@@ -70,6 +76,12 @@ export interface CaptureOptions {
    * agent's exact linear interpolation.
    */
   quality?: 'high' | 'linear';
+  /**
+   * When the audio server goes away (it restarts; on Windows also a change of device), the agent
+   * waits for it and captures again (--recover): 'interrupted', silence in time, then 'resumed'.
+   * true by default; false: the capture ends with AudioLayerError, "the audio server went away".
+   */
+  recover?: boolean;
 }
 
 /** How a capture ended by itself or by stop(). */
@@ -95,7 +107,10 @@ export declare class QuenwickError extends Error {
  * or exit status 1: the agent refused the command line the options made.
  */
 export declare class UsageError extends QuenwickError {}
-/** Exit status 2: the audio layer refused, its server went away, or the PCM could not be written. */
+/**
+ * Exit status 2: the audio layer refused, its server went away (with recover false), or the PCM
+ * could not be written.
+ */
 export declare class AudioLayerError extends QuenwickError {}
 /** Exit status 3: none of the listed processes plays sound yet (or by waitForAudio's deadline). */
 export declare class NothingToHearError extends QuenwickError {}
@@ -144,6 +159,12 @@ export declare class Capture extends EventEmitter implements AsyncIterable<Buffe
   on(event: 'silence', listener: (event: SilenceEvent) => void): this;
   /** Sound again after a 'silence' (report). */
   on(event: 'sound', listener: (event: SoundEvent) => void): this;
+  /** The audio server went away, for `reason`; silence comes in time until 'resumed' (recover). */
+  on(event: 'interrupted', listener: (event: InterruptedEvent) => void): this;
+  /** The agent captures again after 'interrupted', or waits again for audio (recover). */
+  on(event: 'resumed', listener: (event: ResumedEvent) => void): this;
+  /** The machine slept for `seconds` and is awake again (report). */
+  on(event: 'slept', listener: (event: SleptEvent) => void): this;
   /** How it failed, when it does (only emitted to listeners: `ended` rejects either way). */
   on(event: 'error', listener: (error: QuenwickError) => void): this;
   once(event: 'status', listener: (event: QuenwickStatusEvent) => void): this;
@@ -154,6 +175,9 @@ export declare class Capture extends EventEmitter implements AsyncIterable<Buffe
   once(event: 'ended', listener: (event: EndedEvent) => void): this;
   once(event: 'silence', listener: (event: SilenceEvent) => void): this;
   once(event: 'sound', listener: (event: SoundEvent) => void): this;
+  once(event: 'interrupted', listener: (event: InterruptedEvent) => void): this;
+  once(event: 'resumed', listener: (event: ResumedEvent) => void): this;
+  once(event: 'slept', listener: (event: SleptEvent) => void): this;
   once(event: 'error', listener: (error: QuenwickError) => void): this;
 }
 

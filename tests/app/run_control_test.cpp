@@ -445,7 +445,8 @@ TEST_P(RunControlEnds, AsTheHostIsTold) {
   std::string calls;
   const std::string pcmPath = testing::TempDir() + "run_control_pcm";
   const int pcm = open(pcmPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  RunControl control({loop,
+  // Gone before the PCM's descriptor is closed: its writer may still be writing.
+  auto control = std::make_unique<RunControl>(RunServices{loop,
                       [&](const StatusEvent& event) {
                         const auto line = statusLine(event);
                         ASSERT_TRUE(line.has_value());
@@ -480,7 +481,7 @@ TEST_P(RunControlEnds, AsTheHostIsTold) {
   std::vector<std::string> args;
   for (const auto& arg : row.args) args.push_back(placed(arg, child));
 
-  Ending ending = control.run(args, 1, backends);
+  Ending ending = control->run(args, 1, backends);
   // Only the way out that wins tears down: SIGTERM's teardown is the ending's wind-up.
   EXPECT_EQ(calls.find("teardown"), std::string::npos);
   if (ending.windUp) ending.windUp();
@@ -493,6 +494,7 @@ TEST_P(RunControlEnds, AsTheHostIsTold) {
   if (row.calls) {
     EXPECT_EQ(calls, *row.calls);
   }
+  control.reset();
   close(pcm);
   if (row.pcmSeconds) {
     std::ifstream written(pcmPath, std::ios::binary | std::ios::ate);

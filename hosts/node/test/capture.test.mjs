@@ -4,7 +4,7 @@
 import assert from 'node:assert/strict';
 import { execFileSync, spawn, spawnSync } from 'node:child_process';
 import { getEventListeners, once } from 'node:events';
-import { existsSync, mkdirSync, mkdtempSync, readFileSync, writeFileSync } from 'node:fs';
+import { existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
 import { after, before, describe, test } from 'node:test';
@@ -321,4 +321,28 @@ describe('on PipeWire', () => {
     assert.deepEqual(readFileSync(path.join(user, 'node_modules/quenwick/LICENSE')),
       readFileSync(path.join(root, 'LICENSE')));
   });
+
+  test('a restart of PipeWire: heard through, and without recover the end', { timeout: 30000 },
+    async (t) => {
+      await player(); // pw-play ends with its server: this one at the restart
+      const options = { global: true, binary: path.join(build, 'quenwick'), env };
+      const [kept, lost] = [quenwick.capture(options), quenwick.capture({ ...options, recover: false })];
+      t.after(() => kept.stop()); // a run that recovers outlives the stack
+      const [told, chunks, envFile] = [[], [], path.join(work, 'pipewire/env')];
+      kept.pcm.on('data', (chunk) => chunks.push(chunk));
+      // Each empties the PCM read so far: what comes after 'resumed' is heard after the restart.
+      for (const kind of ['interrupted', 'resumed']) kept.on(kind, (e) => told.push(e) && chunks.splice(0));
+      const tick = () => sleep(50, null, { signal: t.signal }); // no waiting past a failure
+      const heard = async () => { while (!Buffer.concat(chunks).some((byte) => byte)) await tick(); };
+      await Promise.all([lost.started, heard()]);
+      rmSync(envFile);
+      ['SERVER', 'WIREPLUMBER'].forEach((name) => process.kill(+env[`PRIVATE_PIPEWIRE_${name}_PID`], 'SIGKILL'));
+      const gone = 'the audio server went away';
+      await assert.rejects(lost.ended, { name: 'AudioLayerError', status: 2, message: gone });
+      stack.kill('SIGUSR1'); // the stack starts both again, and writes its env file once ready
+      while (!existsSync(envFile)) await tick(); // a player before WirePlumber has no sink
+      await Promise.all([player(), heard()]);
+      assert.deepEqual(await kept.stop(), { status: 0, signal: null, reason: 'stopped' });
+      assert.deepEqual(told, [{ event: 'interrupted', reason: gone }, { event: 'resumed' }]);
+    });
 });

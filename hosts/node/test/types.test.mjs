@@ -23,7 +23,8 @@ test('the committed event types are what the schema makes', async () => {
 const host = `import { capture, NoSuchProcessError, writeWav } from 'quenwick';
 import type { Ending, WavWritten } from 'quenwick';
 
-const run = capture({ pids: [4242], waitForAudio: 2000, report: true, quality: 'linear' });
+const run = capture({ pids: [4242], waitForAudio: 2000, report: true, quality: 'linear',
+  recover: false });
 // @ts-expect-error: a quality is 'high' or 'linear'
 capture({ pids: [4242], quality: 'best' });
 run.on('format', (event) => console.log(event.sample_rate));
@@ -32,6 +33,8 @@ run.on('playing', (event) => console.log(event.pids.includes(4242)));
 run.on('silence', (event) => console.log(event.seconds, event.advice?.length));
 run.once('sound', (event) => console.log(event.event));
 run.on('ended', (event) => console.log(event.pid + 1));
+run.on('interrupted', (event) => run.once('resumed', () => console.log(event.reason.length)));
+run.on('slept', (event) => console.log(event.seconds + 1));
 // @ts-expect-error: an ended process is one pid
 run.on('ended', (event) => console.log(event.pids));
 for await (const chunk of run) {

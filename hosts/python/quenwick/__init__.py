@@ -18,16 +18,17 @@ from ._aio import AsyncCapture
 from ._capture import Capture
 from ._errors import (AudioLayerError, BinaryNotFoundError, Ending, NoSuchProcessError,
                       NothingToHearError, QuenwickError, SignalError, UsageError)
-from ._events import (BackendEvent, CreatingTapEvent, EndedEvent, ErrorEvent, FormatEvent, PlayingEvent,
-                      RunningEvent, SilenceEvent, SoundEvent, StatusEvent)
+from ._events import (BackendEvent, CreatingTapEvent, EndedEvent, ErrorEvent, FormatEvent,
+                      InterruptedEvent, PlayingEvent, ResumedEvent, RunningEvent, SilenceEvent,
+                      SleptEvent, SoundEvent, StatusEvent)
 from ._wav import BYTES_PER_SAMPLE, CHANNELS, SAMPLE_RATE, WavWritten, awrite_wav, write_wav
 
 __all__ = [
     "AsyncCapture", "AudioLayerError", "BYTES_PER_SAMPLE", "BackendEvent", "BinaryNotFoundError", "CHANNELS",
     "Capture", "CreatingTapEvent", "EndedEvent", "Ending", "ErrorEvent", "FormatEvent",
-    "NoSuchProcessError", "NothingToHearError", "PlayingEvent", "Quality", "QuenwickError",
-    "RunningEvent",
-    "SAMPLE_RATE", "SignalError", "SilenceEvent", "SoundEvent", "StatusEvent", "UsageError",
+    "InterruptedEvent", "NoSuchProcessError", "NothingToHearError", "PlayingEvent", "Quality",
+    "QuenwickError", "ResumedEvent", "RunningEvent", "SAMPLE_RATE", "SignalError",
+    "SilenceEvent", "SleptEvent", "SoundEvent", "StatusEvent", "UsageError",
     "WavWritten", "acapture", "awrite_wav", "capture", "write_wav",
 ]
 
@@ -36,27 +37,30 @@ def capture(*, pids: Optional[Sequence[int]] = None, global_: bool = False,
             exclude_self: Optional[int] = None, tree: bool = False,
             binary: Optional[str] = None, env: Optional[Mapping[str, str]] = None,
             wait_for_audio: WaitForAudio = None, report: bool = True,
-            quality: Quality = "high",
+            quality: Quality = "high", recover: bool = True,
             on_event: Optional[Callable[[StatusEvent], None]] = None,
             chunk_bytes: int = 6400) -> Capture:
     """A capture of the processes `pids` (with their descendants, with `tree`), or with
     `global_` of the whole system but this process and `exclude_self`. While none of them plays
     yet, the agent waits until one does, for up to `wait_for_audio` seconds (True: until one
     plays, none lives, or stop()). With `report` (the default) the agent also tells who plays,
-    which listed process ended, and stretches of silence. The agent band-limits the sound
+    which listed process ended, stretches of silence and sleep. The agent band-limits the sound
     before it resamples it to 16 kHz (`quality` "high"); "linear" gives its exact linear
-    interpolation instead. Options that cannot work raise UsageError here."""
+    interpolation instead. With `recover` (the default) a server that goes away (restarts) is
+    told as an InterruptedEvent, the PCM goes on as silence in time, and a ResumedEvent tells
+    that the agent captures again; without it the capture ends with AudioLayerError. Options
+    that cannot work raise UsageError here."""
     return Capture(Options(pids, global_, exclude_self, tree, binary, env, wait_for_audio,
-                           report, quality), on_event, chunk_bytes)
+                           report, quality, recover), on_event, chunk_bytes)
 
 
 def acapture(*, pids: Optional[Sequence[int]] = None, global_: bool = False,
              exclude_self: Optional[int] = None, tree: bool = False,
              binary: Optional[str] = None, env: Optional[Mapping[str, str]] = None,
              wait_for_audio: WaitForAudio = None, report: bool = True,
-             quality: Quality = "high",
+             quality: Quality = "high", recover: bool = True,
              on_event: Optional[Callable[[StatusEvent], None]] = None,
              chunk_bytes: int = 6400) -> AsyncCapture:
     """The asyncio counterpart of capture(): ``async with quenwick.acapture(...) as run``."""
     return AsyncCapture(Options(pids, global_, exclude_self, tree, binary, env, wait_for_audio,
-                                report, quality), on_event, chunk_bytes)
+                                report, quality, recover), on_event, chunk_bytes)

@@ -36,8 +36,9 @@ class Options:
     binary: Optional[str]
     env: Optional[Mapping[str, str]]
     wait_for_audio: WaitForAudio  # seconds, True for ever
-    report: bool = True  # --report: who plays, who ended, and silence, as events
+    report: bool = True  # --report: who plays, who ended, silence and sleep, as events
     quality: Quality = "high"
+    recover: bool = True  # --recover: a server that goes away is waited for, not the end
 
     def __post_init__(self) -> None:
         problem = self._problem()
@@ -58,8 +59,9 @@ class Options:
             return "pids is empty: list at least one process to hear, or set global_=True"
         if self.exclude_self is not None and not _is_pid(self.exclude_self):
             return f"exclude_self is {self.exclude_self!r}, {not_pid}"
-        if not isinstance(self.report, bool):
-            return f"report is {self.report!r}: give True or False"
+        for name, value in (("report", self.report), ("recover", self.recover)):
+            if not isinstance(value, bool):
+                return f"{name} is {value!r}: give True or False"
         if self.quality not in ("high", "linear"):
             return f"quality is {self.quality!r}: give 'high' or 'linear'"
         wait = self.wait_for_audio
@@ -97,6 +99,8 @@ class Options:
             args.append("--wait")
         if self.report:
             args.append("--report")
+        if self.recover:
+            args.append("--recover")
         return [*args, "--quality", self.quality]
 
 

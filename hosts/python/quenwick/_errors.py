@@ -43,8 +43,8 @@ class UsageError(QuenwickError):
 
 
 class AudioLayerError(QuenwickError):
-    """Exit status 2: the audio layer refused, its server went away, or the PCM could not be
-    written."""
+    """Exit status 2: the audio layer refused, its server went away (with recover=False), or
+    the PCM could not be written."""
 
 
 class NothingToHearError(QuenwickError):

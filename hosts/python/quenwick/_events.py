@@ -65,6 +65,28 @@ class SoundEvent:
 
 
 @dataclass(frozen=True)
+class SleptEvent:
+    """The machine slept for ``seconds`` and is awake again (``report``); the PCM holds no
+    samples for that time."""
+
+    seconds: int
+
+
+@dataclass(frozen=True)
+class InterruptedEvent:
+    """The audio server went away, for ``reason`` (``recover``): the PCM goes on as silence in
+    time until a ResumedEvent."""
+
+    reason: str
+
+
+@dataclass(frozen=True)
+class ResumedEvent:
+    """The agent captures again after an InterruptedEvent (``recover``), or, still waiting for
+    audio, waits again; a FormatEvent with ``changed`` follows when the format differs."""
+
+
+@dataclass(frozen=True)
 class ErrorEvent:
     """The agent's last line: why it ends."""
 
@@ -72,7 +94,8 @@ class ErrorEvent:
 
 
 StatusEvent = Union[BackendEvent, CreatingTapEvent, FormatEvent, RunningEvent, PlayingEvent, EndedEvent,
-                    SilenceEvent, SoundEvent, ErrorEvent]
+                    SilenceEvent, SoundEvent, SleptEvent, InterruptedEvent, ResumedEvent,
+                    ErrorEvent]
 
 
 def parse_event(line: Union[str, bytes]) -> Optional[StatusEvent]:
@@ -99,6 +122,12 @@ def parse_event(line: Union[str, bytes]) -> Optional[StatusEvent]:
             return SilenceEvent(float(event["seconds"]), None if advice is None else str(advice))
         if kind == "sound":
             return SoundEvent()
+        if kind == "slept":
+            return SleptEvent(int(event["seconds"]))
+        if kind == "interrupted":
+            return InterruptedEvent(str(event["reason"]))
+        if kind == "resumed":
+            return ResumedEvent()
         if kind == "error":
             return ErrorEvent(str(event["message"]))
     except (ValueError, KeyError, TypeError):

@@ -235,6 +235,7 @@ LINES = {
     '{"event":"silence","seconds":3,"advice":"look"}': quenwick.SilenceEvent(3, "look"),
     '{"event":"silence","seconds":3}': quenwick.SilenceEvent(3),
     '{"event":"sound"}': quenwick.SoundEvent(),
+    '{"event":"slept","seconds":42}': quenwick.SleptEvent(42),
     '{"event":"ended"}': None,
     "not json": None,
 }
@@ -275,6 +276,26 @@ def test_installed_into_a_fresh_venv_and_used_as_a_user_would_to_record_a_player
                               "'quenwick'); print(d.metadata['License'], d.read_text('LICENSE'))"],
                              check=True, capture_output=True, text=True).stdout
     assert license == f"MIT {(ROOT / 'LICENSE').read_text()}\n"
+
+
+def test_a_restart_of_pipewire_is_heard_through_and_without_recover_ends_the_capture(pipewire):
+    tone_player(pipewire)
+    options = dict(global_=True, binary=str(BUILD / "quenwick"), env=pipewire.env)
+    pcm, told = bytearray(), []  # each recovery event empties the PCM read before it
+    kept = quenwick.capture(**options, on_event=lambda event: isinstance(event, (
+        quenwick.InterruptedEvent, quenwick.ResumedEvent)) and (told.append(event), pcm.clear()))
+    lost = quenwick.capture(recover=False, **options)
+    kept.start(), lost.start()
+    threading.Thread(target=lambda: [pcm.extend(chunk) for chunk in kept], daemon=True).start()
+    project.until(lambda: any(pcm), what="sound")
+    pipewire.kill_server()  # and WirePlumber, with SIGKILL
+    with pytest.raises(quenwick.AudioLayerError, match="^the audio server went away$"):
+        lost.wait()
+    pipewire.restart()
+    tone_player(pipewire)
+    project.until(lambda: len(told) == 2 and any(pcm), what="sound after resuming")
+    assert kept.stop() == STOPPED
+    assert told == [quenwick.InterruptedEvent("the audio server went away"), quenwick.ResumedEvent()]
 
 
 def test_the_package_is_clean_under_strict_typing():

@@ -59,7 +59,8 @@ class PipeWireCapture final : public Capture {
     queue_ = &queue;
     events_ = &events;
     LoopLock lock(connection_->loop());
-    connection_->onBroken([this] { queue_->post([this] { events_->serverGone(kServerWentAway); }); });
+    connection_->onBroken(
+        [this] { queue_->post([this] { events_->serverGone(kServerWentAway); }); });
     connection_->graph().onProcessesChanged(
         [this] { queue_->post([this] { events_->processesChanged(); }); });
   }
