@@ -40,6 +40,8 @@
 //                            N-th period: the performance counter jumps by H hours, the unbiased
 //                            interrupt time and the engine do not. It wakes between the reads of
 //                            two clients, with the next pass, as "stall" has it
+//   "heldAt": N              once the engine has passed its N-th period, the thread that reads
+//                            the performance counter next is held up for 150 ms right after it
 //   "failActivations": [FROM, TO]  only the activations numbered FROM to TO - 1 (the first is 0)
 //                            complete with "activateResult"
 //   "steps": [STEP]          from the layer's opening, each after {"after": MS}: {"session":
@@ -212,7 +214,13 @@ class Model final : public WindowsAudio {
   }
 
   std::int64_t queryPerformanceCounter() override {
-    return static_cast<std::int64_t>(static_cast<__int128>(awake() + slept_) * frequency_ / kUnits);
+    const auto ticks =
+        static_cast<std::int64_t>(static_cast<__int128>(awake() + slept_) * frequency_ / kUnits);
+    if (engineAt_.load() >= firstPeriod_ + script_.value("heldAt", INT_MAX) * period_ &&
+        !held_.exchange(true)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    }
+    return ticks;
   }
   std::int64_t queryPerformanceFrequency() override { return frequency_; }
   std::uint64_t queryUnbiasedInterruptTime() override {
@@ -495,6 +503,7 @@ class Model final : public WindowsAudio {
   std::atomic<int> threadsSeen_{0};
   std::atomic<std::int64_t> engineAt_{0};  // the last pass of the engine, 0 before it runs
   std::atomic<std::int64_t> slept_{0};     // 100 ns units
+  std::atomic<bool> held_{false};
 
   std::mutex mutex_;
   std::condition_variable wake_;
@@ -805,7 +814,13 @@ HRESULT LoopbackClient::releaseBuffer(std::uint32_t framesRead) {
 }  // namespace quenwick::loopback
 
 int main(int argc, char** argv) {
-  const auto model = std::make_shared<quenwick::loopback::Model>(quenwick::readLayerScript());
-  const quenwick::Backends backends{quenwick::loopback::loopbackBackend([model] { return model; })};
-  quenwick::finish(quenwick::runAgent(argc, argv, backends, [model] { return model->slept(); }));
+  // Made at the first opening, as the steps' times count from it; one for every opening after.
+  const nlohmann::json script = quenwick::readLayerScript();
+  std::shared_ptr<quenwick::loopback::Model> model;
+  const quenwick::Backends backends{quenwick::loopback::loopbackBackend([&] {
+    if (!model) model = std::make_shared<quenwick::loopback::Model>(script);
+    return model;
+  })};
+  quenwick::finish(quenwick::runAgent(
+      argc, argv, backends, [&] { return model ? model->slept() : std::chrono::nanoseconds(0); }));
 }

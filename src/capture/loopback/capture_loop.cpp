@@ -37,18 +37,22 @@ std::uint64_t CaptureLoop::counter() noexcept {
   return ticks / frequency * kUnitsPerSecond + ticks % frequency * kUnitsPerSecond / frequency;
 }
 
-std::uint64_t CaptureLoop::now() noexcept {
-  // The two clocks as of one moment: a reading that the thread was held up in is taken again, or
-  // the time it was held would count as slept.
-  std::uint64_t counted = 0;
+// The two clocks as of one moment: a reading that the thread was held up in is taken again, or
+// the time it was held would count as slept.
+std::uint64_t CaptureLoop::readClocks(std::uint64_t* counted) noexcept {
   std::uint64_t unbiased = 0;
   for (int tries = 0; tries < kMostClockReadings; ++tries) {
     const std::uint64_t before = audio_.queryUnbiasedInterruptTime();
-    counted = counter();
+    *counted = counter();
     unbiased = audio_.queryUnbiasedInterruptTime();
     if (unbiased - before <= kOneMoment) break;
   }
-  const std::uint64_t apart = counted - unbiased;
+  return *counted - unbiased;
+}
+
+std::uint64_t CaptureLoop::now() noexcept {
+  std::uint64_t counted = 0;
+  const std::uint64_t apart = readClocks(&counted);
   // Either clock may be ahead of the other: their difference is read as signed.
   if (const auto parted = static_cast<std::int64_t>(apart - apart_);
       parted > static_cast<std::int64_t>(kLeastSleep)) {
@@ -68,8 +72,7 @@ void CaptureLoop::start(CycleSink& sink, std::function<void(HRESULT)> ended) {
   ended_ = std::move(ended);
   // What the machine slept before counts as slept: captures made one after another in a run
   // tell their times on the same clock.
-  counter_ = counter();
-  apart_ = slept_ = sleptBefore_ = counter_ - audio_.queryUnbiasedInterruptTime();
+  apart_ = slept_ = sleptBefore_ = readClocks(&counter_);
   mixer_.begin(counter_ - slept_);
   thread_ = std::thread([this] { run(); });
 }

@@ -47,7 +47,9 @@ class CaptureLoop {
   void run() noexcept;
   HRESULT takePackets(std::uint64_t at) noexcept;  // a failure that ends the capture, or kOk
   std::uint64_t counter() noexcept;                // the performance counter in 100 ns units
-  std::uint64_t now() noexcept;                    // the loop's clock, with a sleep told apart
+  // The counter, and how far the unbiased interrupt time is behind it.
+  std::uint64_t readClocks(std::uint64_t* counted) noexcept;
+  std::uint64_t now() noexcept;  // the loop's clock, with a sleep told apart
   // A position of the performance counter on the loop's clock.
   std::uint64_t awake(std::uint64_t position) const noexcept {
     return position - (position >= woke_ ? slept_ : sleptBefore_);
