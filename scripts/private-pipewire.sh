@@ -99,31 +99,16 @@ stop_private_pipewire() {
   private_pipewire_pids=()
 }
 
+# The killed server and WirePlumber are not waited for: bash may wait for them for ever.
+restart_private_pipewire() {
+  private_pipewire_pids=("$PRIVATE_PIPEWIRE_DBUS_PID")
+  start_private_pipewire_server
+}
+
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
-  set -u
-  sleeper=""
-  trap '[ -z "$sleeper" ] || kill "$sleeper" 2>/dev/null; stop_private_pipewire; exit 0' TERM INT
-  trap stop_private_pipewire EXIT
-  restart=""
-  trap 'restart=1; [ -z "$sleeper" ] || kill "$sleeper" 2>/dev/null' USR1
-  start_private_pipewire "$1" || exit 1
-  while :; do
-    if [ -n "$restart" ]; then
-      restart=""
-      # The killed server and WirePlumber are not waited for: bash may wait for them for ever.
-      private_pipewire_pids=("$PRIVATE_PIPEWIRE_DBUS_PID")
-      start_private_pipewire_server || exit 1
-    fi
-    for name in XDG_RUNTIME_DIR PIPEWIRE_RUNTIME_DIR PIPEWIRE_REMOTE XDG_STATE_HOME \
-      XDG_CONFIG_HOME DBUS_SESSION_BUS_ADDRESS PRIVATE_PIPEWIRE_SERVER_PID \
-      PRIVATE_PIPEWIRE_WIREPLUMBER_PID; do
-      echo "$name=${!name}"
-    done >"$1/env.part"
-    mv "$1/env.part" "$1/env"
-    while [ -z "$restart" ]; do
-      sleep 3600 &
-      sleeper=$!
-      wait "$sleeper" || true
-    done
-  done
+  # shellcheck source=scripts/private-server.sh
+  source "$(dirname "${BASH_SOURCE[0]}")/private-server.sh"
+  serve_private_server start_private_pipewire restart_private_pipewire stop_private_pipewire "$1" \
+    XDG_RUNTIME_DIR PIPEWIRE_RUNTIME_DIR PIPEWIRE_REMOTE XDG_STATE_HOME XDG_CONFIG_HOME \
+    DBUS_SESSION_BUS_ADDRESS PRIVATE_PIPEWIRE_SERVER_PID PRIVATE_PIPEWIRE_WIREPLUMBER_PID
 fi

@@ -51,30 +51,16 @@ stop_private_pulseaudio() {
   PRIVATE_PULSEAUDIO_PID=""
 }
 
+restart_private_pulseaudio() {
+  wait "$PRIVATE_PULSEAUDIO_PID" 2>/dev/null || true
+  start_private_pulseaudio "$1"
+}
+
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
-  set -u
-  sleeper=""
-  trap '[ -z "$sleeper" ] || kill "$sleeper" 2>/dev/null; stop_private_pulseaudio; exit 0' TERM INT
-  trap stop_private_pulseaudio EXIT
-  restart=""
-  trap 'restart=1; [ -z "$sleeper" ] || kill "$sleeper" 2>/dev/null' USR1
-  start_private_pulseaudio "$1" || exit 1
-  while :; do
-    if [ -n "$restart" ]; then
-      restart=""
-      wait "$PRIVATE_PULSEAUDIO_PID" 2>/dev/null || true
-      start_private_pulseaudio "$1" || exit 1
-    fi
-    for name in XDG_RUNTIME_DIR PULSE_SERVER PULSE_CLIENTCONFIG PIPEWIRE_RUNTIME_DIR \
-      PIPEWIRE_REMOTE HOME XDG_CONFIG_HOME XDG_STATE_HOME DBUS_SESSION_BUS_ADDRESS \
-      PRIVATE_PULSEAUDIO_PID; do
-      echo "$name=${!name}"
-    done >"$1/env.part"
-    mv "$1/env.part" "$1/env"
-    while [ -z "$restart" ]; do
-      sleep 3600 &
-      sleeper=$!
-      wait "$sleeper" || true
-    done
-  done
+  # shellcheck source=scripts/private-server.sh
+  source "$(dirname "${BASH_SOURCE[0]}")/private-server.sh"
+  serve_private_server start_private_pulseaudio restart_private_pulseaudio \
+    stop_private_pulseaudio "$1" XDG_RUNTIME_DIR PULSE_SERVER PULSE_CLIENTCONFIG \
+    PIPEWIRE_RUNTIME_DIR PIPEWIRE_REMOTE HOME XDG_CONFIG_HOME XDG_STATE_HOME \
+    DBUS_SESSION_BUS_ADDRESS PRIVATE_PULSEAUDIO_PID
 fi
