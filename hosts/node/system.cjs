@@ -52,7 +52,7 @@ function systemProblem(described) {
   const glibcFloor = GLIBC_FLOOR.join('.');
   if (described.libc === 'other') {
     return `${cannot} glibc ${glibcFloor} or later, and this Linux has another C library ` +
-      '(musl, as on Alpine Linux)';
+      '(musl, as on Alpine)';
   }
   if (described.glibc && older(version(described.glibc), GLIBC_FLOOR)) {
     return `${cannot} glibc ${glibcFloor} or later, and this Linux has glibc ${described.glibc}`;

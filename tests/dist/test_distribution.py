@@ -160,8 +160,8 @@ def test_every_wheel_and_the_source_archive_pass_twine_check_and_hold_what_they_
     assert {"Metadata-Version": "2.4", "License-Expression": "MIT", "License-File": "LICENSE",
             "Description-Content-Type": "text/markdown; charset=UTF-8"}.items() <= dict(
                 fields).items()
-    assert ("Classifier", "Typing :: Typed") in fields and ("Project-URL", "Source, https://"
-                                                             "github.com/quenwick/quenwick/tree/main/hosts/python") in fields
+    source = "Source, https://github.com/quenwick/quenwick/tree/main/hosts/python"
+    assert ("Classifier", "Typing :: Typed") in fields and ("Project-URL", source) in fields
     assert metadata.split("\n\n", 1)[1] == (ROOT / "hosts" / "python" / "README.md").read_text()
 
 

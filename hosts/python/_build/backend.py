@@ -94,8 +94,8 @@ def _wheel(wheel_directory, files, tag, purelib, agent=None):
     files[f"{DIST_INFO}/METADATA"] = metadata().encode()
     for name in PROJECT["license-files"]:
         files[f"{DIST_INFO}/licenses/{name}"] = (ROOT / name).read_bytes()
-    files[f"{DIST_INFO}/WHEEL"] = (f"Wheel-Version: 1.0\nGenerator: quenwick-backend\n"
-                                   f"Root-Is-Purelib: {str(purelib).lower()}\nTag: {tag}\n").encode()
+    files[f"{DIST_INFO}/WHEEL"] = (f"Wheel-Version: 1.0\nGenerator: quenwick-backend\nRoot-Is-"
+                                   f"Purelib: {str(purelib).lower()}\nTag: {tag}\n").encode()
     record = [_record_line(name, data) for name, data in files.items()]
     files[f"{DIST_INFO}/RECORD"] = ("\n".join(record + [f"{DIST_INFO}/RECORD,,"]) + "\n").encode()
     wheel = f"{NAME}-{VERSION}-{tag}.whl"

@@ -58,7 +58,7 @@ def problem(system: System) -> Optional[str]:
     glibc = ".".join(map(str, GLIBC_FLOOR))
     if system.libc == "":
         return (f"{cannot} glibc {glibc} or later, and this Linux has another C library (musl, "
-                "as on Alpine Linux)")
+                "as on Alpine)")
     if system.libc and _version(system.libc.split()[-1]) < GLIBC_FLOOR:
         return f"{cannot} glibc {glibc} or later, and this Linux has {system.libc}"
     # A Python built for macOS 10.15 or older may see "10.16" for any newer system: not read.

@@ -148,22 +148,22 @@ def test_no_agent_to_start_names_where_it_looked_and_the_bundled_one_is_the_plat
 # names what is needed and what was found. There pip installs the wheel without an agent, or the
 # agent's loader would refuse it.
 CANNOT = "the quenwick agent cannot run on this system: it needs "
+GLIBC = CANNOT + "glibc 2.34 or later, and this Linux has "
+MACOS = CANNOT + "macOS 14.2 or later (process taps), and this Mac has macOS "
 SYSTEMS = {
-    "musl": (_system.System("linux", libc=""), CANNOT + "glibc 2.34 or later, and this Linux "
-             "has another C library (musl, as on Alpine Linux)"),
-    "glibc 2.31": (_system.System("linux", libc="glibc 2.31"),
-                   CANNOT + "glibc 2.34 or later, and this Linux has glibc 2.31"),
-    "macOS 14.1": (_system.System("darwin", macos="14.1"), CANNOT + "macOS 14.2 or later "
-                   "(process taps), and this Mac has macOS 14.1"),
-    "macOS 13.6.1": (_system.System("darwin", macos="13.6.1"), CANNOT + "macOS 14.2 or later "
-                     "(process taps), and this Mac has macOS 13.6.1"),
+    "musl": (_system.System("linux", libc=""),
+             GLIBC + "another C library (musl, as on Alpine)"),
+    "glibc 2.31": (_system.System("linux", libc="glibc 2.31"), GLIBC + "glibc 2.31"),
+    "macOS 14.1": (_system.System("darwin", macos="14.1"), MACOS + "14.1"),
+    "macOS 13.6.1": (_system.System("darwin", macos="13.6.1"), MACOS + "13.6.1"),
     "Windows 10 22H2": (_system.System("win32", windows_build=19045), CANNOT + "Windows build "
                         "20348 or later (process loopback), and this Windows is build 19045"),
-    "glibc 2.34": (_system.System("linux", libc="glibc 2.34"), None),
-    "glibc 2.100": (_system.System("linux", libc="glibc 2.100"), None),
-    "macOS 14.2": (_system.System("darwin", macos="14.2"), None),
-    "macOS 15": (_system.System("darwin", macos="15.0"), None),
-    "Windows Server 2022": (_system.System("win32", windows_build=20348), None),
+    **{name: (system, None) for name, system in {
+        "glibc 2.34": _system.System("linux", libc="glibc 2.34"),
+        "glibc 2.100": _system.System("linux", libc="glibc 2.100"),
+        "macOS 14.2": _system.System("darwin", macos="14.2"),
+        "macOS 15": _system.System("darwin", macos="15.0"),
+        "Windows Server 2022": _system.System("win32", windows_build=20348)}.items()},
 }
 
 
