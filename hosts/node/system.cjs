@@ -18,10 +18,10 @@ const older = (found, floor) => {
   return false;
 };
 
-let report; // process.report's header, read once: making a report is not free
-function glibcRuntime() {
-  if (report === undefined) report = process.report.getReport().header;
-  return report.glibcVersionRuntime;
+let header; // process.report's header, read once: making a report is not free
+function reportHeader() {
+  if (header === undefined) header = process.report?.getReport?.().header ?? null;
+  return header;
 }
 
 // This system as the checks read it. macOS: the Darwin kernel's release, whose major minus 9 is
@@ -30,11 +30,10 @@ function glibcRuntime() {
 function describeSystem() {
   const { platform, arch } = process;
   const described = { platform, arch };
-  if (platform === 'linux') {
-    const glibc = glibcRuntime();
-    described.libc = glibc ? 'glibc' : 'other';
-    if (glibc) described.glibc = glibc;
-  }
+  const glibc = platform === 'linux' && reportHeader()?.glibcVersionRuntime;
+  // Node's report names glibc's version where it runs on glibc, and nothing on musl.
+  if (platform === 'linux' && reportHeader()) described.libc = glibc ? 'glibc' : 'other';
+  if (glibc) described.glibc = glibc;
   const release = os.release();
   const darwin = /^(\d+)\.(\d+)\.\d+$/.exec(release);
   if (platform === 'darwin' && darwin && Number(darwin[1]) >= 20) {

@@ -66,6 +66,13 @@ def test_an_agent_needs_only_the_c_and_cxx_runtimes_at_the_floor(dist, platform,
     past = [f"{family}_{number}" for family, number in versions
             if tuple(map(int, number.split("."))) > FLOOR.get(family, ())]
     assert versions and not past, f"needs more than the floor: {past}"
+    # Both hosts refuse a glibc older than the one the agent needs, and no newer one.
+    needed = max(tuple(map(int, number.split("."))) for family, number in versions
+                 if family == "GLIBC")
+    python = (ROOT / "hosts" / "python" / "quenwick" / "_system.py").read_text()
+    node = (ROOT / "hosts" / "node" / "system.cjs").read_text()
+    assert f"GLIBC_FLOOR = {needed}" in python and \
+        f"GLIBC_FLOOR = [{', '.join(map(str, needed))}]" in node, needed
 
 
 USAGE = {(): "give --pids or --global", ("--pids",): "--pids needs a value",

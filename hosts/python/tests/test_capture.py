@@ -117,6 +117,8 @@ PLATFORMS = {
     "Windows x64": ("win32", "AMD64", "quenwick.exe", ""),
     "FreeBSD": ("freebsd14", "amd64", "quenwick", NO_WHEEL.format("freebsd14-amd64")),
     "Linux riscv64": ("linux", "riscv64", "quenwick", NO_WHEEL.format("linux-riscv64")),
+    "Linux on 32-bit ARM": ("linux", "armv7l", "quenwick", NO_WHEEL.format("linux-armv7l")),
+    "Windows on ARM": ("win32", "ARM64", "quenwick.exe", NO_WHEEL.format("win32-ARM64")),
 }
 
 
