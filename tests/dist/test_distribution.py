@@ -123,20 +123,19 @@ def test_scripts_package_makes_every_package_at_the_projects_version(dist):
     assert not {"scripts", "devDependencies"} & set(manifest), "only a checkout needs them"
 
 
-REPOSITORY = {"type": "git", "url": "git+https://github.com/quenwick/quenwick.git",
-              "directory": "hosts/node"}
+# What npm's provenance checks against the repository, and a user looks for.
+PUBLISHED = {"repository": {"type": "git", "url": "git+https://github.com/quenwick/quenwick.git",
+                            "directory": "hosts/node"}, "license": "MIT",
+             "bugs": {"url": "https://github.com/quenwick/quenwick/issues"},
+             "homepage": "https://github.com/quenwick/quenwick/tree/main/hosts/node#readme",
+             "engines": {"node": ">=18"}}
 
 
 def test_every_manifest_is_what_npm_publishes(dist):
-    """npm's provenance refuses a manifest without the repository it was built from."""
     for tarball in sorted(dist.glob("*.tgz")):
         with tarfile.open(tarball) as tar:
             manifest = json.load(tar.extractfile("package/package.json"))
-        assert (manifest["repository"], manifest["license"], manifest["bugs"]["url"],
-                manifest["engines"]) == (REPOSITORY, "MIT",
-                                         "https://github.com/quenwick/quenwick/issues",
-                                         {"node": ">=18"}), tarball.name
-        assert manifest["homepage"].startswith("https://github.com/quenwick/quenwick"), tarball.name
+        assert PUBLISHED.items() <= manifest.items(), tarball.name
         subprocess.run(["npm", "publish", "--dry-run", "--loglevel=error", tarball], check=True,
                        capture_output=True)
 
