@@ -345,6 +345,15 @@ def test_installed_into_a_fresh_venv_and_used_as_a_user_would_to_record_a_player
     assert found == f"{ROOT / 'hosts' / 'python' / 'quenwick' / '__init__.py'}\n"
 
 
+def test_the_backend_reads_pyproject_on_a_python_without_tomllib_as_tomllib_does():
+    sys.path.insert(0, str(ROOT / "hosts" / "python" / "_build"))
+    import backend
+    import tomllib
+
+    text = (ROOT / "hosts" / "python" / "pyproject.toml").read_text()
+    assert backend.read_toml_subset(text) == tomllib.loads(text)
+
+
 def test_a_restart_of_pipewire_is_heard_through_and_without_recover_ends_the_capture(pipewire):
     tone_player(pipewire)
     options = dict(global_=True, binary=str(BUILD / "quenwick"), env=pipewire.env)
