@@ -10,6 +10,8 @@ const readline = require('node:readline');
 const { Transform } = require('node:stream');
 const { inspect } = require('node:util');
 
+const system = require('./system.cjs');
+
 // What the agent writes on standard output: raw mono signed 16-bit little-endian PCM.
 const SAMPLE_RATE = 16000;
 const CHANNELS = 1;
@@ -21,6 +23,9 @@ const NOTHING_TO_HEAR =
   'none of the requested processes are audio processes yet; is the app playing sound?';
 // Its words, with the same status 3, for a request none of whose processes lives.
 const NONE_EXISTS = 'none of the requested processes exists';
+// How many of the agent's last lines that are no status line an error carries: what a loader
+// (GLIBC_2.34 not found) or dyld (Symbol not found) wrote before the agent could say anything.
+const LINES_KEPT = 5;
 // The events emitted under their own name as the agent writes them: --report's, and those of a
 // server that goes away and comes back (--recover).
 const NAMED = ['backend', 'format', 'running', 'playing', 'ended', 'silence', 'sound',
@@ -68,48 +73,74 @@ function isExecutable(file) {
 const PLATFORM_PACKAGES = require('./platforms.json');
 
 // The agent's file name: Windows runs only an .exe.
-const agentName = () => (process.platform === 'win32' ? 'quenwick.exe' : 'quenwick');
+const agentName = (platform) => (platform === 'win32' ? 'quenwick.exe' : 'quenwick');
 
 // The PATH of `env`: Windows names it case-insensitively, and a copy of its process.env keeps the
 // system's spelling, often Path.
-function searchPath(env) {
-  if (process.platform !== 'win32') return env.PATH;
+function searchPath(env, platform) {
+  if (platform !== 'win32') return env.PATH;
   const key = Object.keys(env).find((name) => name.toUpperCase() === 'PATH');
   return key === undefined ? undefined : env[key];
 }
 
+// A packaged Electron app keeps node_modules in an app.asar archive, which Electron's fs reads
+// but from which no process can be started: the agent must be the unpacked copy beside it.
+const IN_ASAR = /([\\/])app\.asar(?=[\\/])/;
+
+function unpacked(agent) {
+  if (!IN_ASAR.test(agent)) return agent;
+  const outside = agent.replace(IN_ASAR, '$1app.asar.unpacked');
+  if (isExecutable(outside)) return outside;
+  throw new BinaryNotFoundError(`the quenwick agent ${agent} is inside the app's asar archive, ` +
+    `from which it cannot be started, and there is no unpacked copy at ${outside}: unpack it ` +
+    "with electron-builder's asarUnpack (\"**/node_modules/@quenwick/**\") or Electron Forge's " +
+    'asar.unpack ("**/node_modules/@quenwick/**")');
+}
+
 // The agent of this platform's package, or why there is none.
-function packagedBinary() {
+function packagedBinary({ platform, arch }) {
   const name = Object.keys(PLATFORM_PACKAGES).find((candidate) => {
     const { os, cpu } = PLATFORM_PACKAGES[candidate];
-    return os.includes(process.platform) && cpu.includes(process.arch);
+    return os.includes(platform) && cpu.includes(arch);
   });
-  const platform = `${process.platform}-${process.arch}`;
-  if (!name) return { missing: `no agent package is published for this platform (${platform})` };
+  if (!name) {
+    return { missing: `no agent package is published for this platform (${platform}-${arch})` };
+  }
   let folder;
   try {
     folder = path.dirname(require.resolve(`${name}/package.json`));
   } catch {
     return { missing: `the package ${name} is not installed` };
   }
-  const agent = path.join(folder, 'bin', agentName());
+  const agent = path.join(folder, 'bin', agentName(platform));
   return isExecutable(agent) ? { agent } : { missing: `${agent} is not an executable file` };
 }
 
 // The agent: the `binary` option, then QUENWICK_BINARY, then this platform's agent package,
-// then `quenwick` (on Windows `quenwick.exe`) on the PATH.
+// then `quenwick` (on Windows `quenwick.exe`) on the PATH; inside an app.asar, its unpacked copy.
+// A system that no agent can serve is refused first, in words.
 function findBinary(options, env) {
-  if (options.binary) return options.binary;
-  if (env.QUENWICK_BINARY) return env.QUENWICK_BINARY;
-  const { agent, missing } = packagedBinary();
-  if (agent) return agent;
-  for (const folder of (searchPath(env) || '').split(path.delimiter)) {
-    const candidate = path.join(folder || '.', agentName());
+  const described = system.describeSystem();
+  const problem = system.systemProblem(described);
+  if (problem) throw new BinaryNotFoundError(problem);
+  if (options.binary) return unpacked(options.binary);
+  if (env.QUENWICK_BINARY) return unpacked(env.QUENWICK_BINARY);
+  const { agent, missing } = packagedBinary(described);
+  if (agent) return unpacked(agent);
+  const name = agentName(described.platform);
+  for (const folder of (searchPath(env, described.platform) || '').split(path.delimiter)) {
+    const candidate = path.join(folder || '.', name);
     if (isExecutable(candidate)) return candidate;
   }
   throw new BinaryNotFoundError(
     `no quenwick agent: the binary option is not set, QUENWICK_BINARY is not set, ${missing}, ` +
-      `and there is no executable ${agentName()} on the PATH`);
+      `and there is no executable ${name} on the PATH`);
+}
+
+// The agent that a capture with these options would start, for a host that copies it into its
+// own bundle; throws BinaryNotFoundError with the reason when there is none.
+function binaryPath(options = {}) {
+  return findBinary(options, options.env || process.env);
 }
 
 const isPid = (value) => Number.isInteger(value) && value >= 1 && value <= LARGEST_PID;
@@ -191,6 +222,7 @@ class Capture extends EventEmitter {
     this.child = null;
     this.outputEnded = undefined; // whether the running agent's standard output has ended
     this.lastError = undefined; // the agent's "error" event, its last line
+    this.said = []; // its last lines that are no status line
     this.stopping = false;
     this.tapping = false; // the agent has left its wait: "creating_tap" has come
     this.deadline = null; // the timer of waitForAudio's deadline
@@ -284,7 +316,9 @@ class Capture extends EventEmitter {
     try {
       event = JSON.parse(line);
     } catch {
-      return; // the agent writes status lines only; anything else is not ours to read
+      // The agent writes status lines only: anything else is its loader's, kept for the error.
+      if (line.trim()) this.said = [...this.said.slice(1 - LINES_KEPT), line];
+      return;
     }
     this.emit('status', event);
     const kind = event?.event;
@@ -318,12 +352,17 @@ class Capture extends EventEmitter {
     } else if (status === 0 || (this.stopping && signal === 'SIGTERM')) {
       this.finish(null, { status, signal, reason: reason || (this.stopping ? 'stopped' : 'ended') });
     } else if (status === null) {
-      this.finish(new SignalError(`the agent was ended by ${signal}`, { signal }));
+      this.finish(new SignalError(this.withSaid(`the agent was ended by ${signal}`), { signal }));
     } else {
       const Kind = errorsByStatus[status] || QuenwickError;
-      const message = reason || `the agent ended with status ${status}`;
+      const message = reason || this.withSaid(`the agent ended with status ${status}`);
       this.finish(new Kind(message, { status, event: this.lastError }));
     }
+  }
+
+  // An ending with no "error" line, and what the agent's loader wrote before it, if anything.
+  withSaid(message) {
+    return this.said.length ? `${message}; it wrote:\n${this.said.join('\n')}` : message;
   }
 
   finish(error, ending) {
@@ -412,6 +451,7 @@ module.exports = {
   SAMPLE_FORMAT,
   Capture,
   capture,
+  binaryPath,
   writeWav,
   wavHeader,
   QuenwickError,

@@ -51,7 +51,8 @@ export interface CaptureOptions {
   tree?: boolean;
   /**
    * The agent: this path, else QUENWICK_BINARY, else the agent of this platform's package
-   * (installed with this one), else quenwick (quenwick.exe on Windows) on the PATH.
+   * (installed with this one), else quenwick (quenwick.exe on Windows) on the PATH. A path inside
+   * an Electron app's app.asar is taken from app.asar.unpacked.
    */
   binary?: string;
   /** The agent's environment; process.env by default. */
@@ -121,7 +122,10 @@ export declare class NothingToHearError extends QuenwickError {}
 export declare class NoSuchProcessError extends QuenwickError {}
 /** The agent was ended by a signal it does not handle. */
 export declare class SignalError extends QuenwickError {}
-/** No agent could be found or started. */
+/**
+ * No agent could be found or started, or this system cannot run it (too old a glibc or macOS,
+ * musl): the message names what is needed and what was found.
+ */
 export declare class BinaryNotFoundError extends QuenwickError {}
 
 /**
@@ -183,6 +187,13 @@ export declare class Capture extends EventEmitter implements AsyncIterable<Buffe
 
 /** Starts the agent with the options; errors come through the capture's promises. */
 export declare function capture(options: CaptureOptions): Capture;
+
+/**
+ * The path of the agent that a capture with these options would start (the same `binary` option
+ * and QUENWICK_BINARY rules), for an app that copies it into its bundle. Throws
+ * BinaryNotFoundError with the reason when there is none.
+ */
+export declare function binaryPath(options?: Pick<CaptureOptions, 'binary' | 'env'>): string;
 
 /** The 44-byte WAV header of `dataBytes` of this PCM. */
 export declare function wavHeader(dataBytes: number): Buffer;

@@ -8,6 +8,7 @@ export const {
   SAMPLE_FORMAT,
   Capture,
   capture,
+  binaryPath,
   writeWav,
   wavHeader,
   QuenwickError,

@@ -3,13 +3,16 @@ of the system than glibc 2.34 and GCC 11's runtime, the arm64 one runs under qem
 platform's package carries its agent (Windows' as quenwick.exe), and each package for this
 machine, installed from its file alone into an empty folder or a fresh venv with no quenwick on
 the PATH and no QUENWICK_BINARY, records a real player on the private PipeWire; pip refuses the
-others' wheels."""
+others' wheels. Each is what the registries take: every manifest names its repository, homepage,
+bug tracker and license, npm publish --dry-run and twine check --strict pass, and the source
+archive holds what git tracks."""
 import json
 import os
 import pathlib
 import re
 import shutil
 import subprocess
+import sys
 import tarfile
 import wave
 import zipfile
@@ -33,7 +36,7 @@ def dist(tmp_path_factory):
 def agent(dist, platform, into):
     """The agent that the npm package of `platform` carries."""
     path = into / platform
-    with tarfile.open(dist / f"quenwick-{platform}-{VERSION}.tgz") as tar:
+    with tarfile.open(dist / f"quenwick-{platform}-{VERSION}.tgz") as tar:  # @quenwick/PLATFORM
         path.write_bytes(tar.extractfile("package/bin/quenwick").read())
     path.chmod(0o755)
     return path
@@ -63,6 +66,13 @@ def test_an_agent_needs_only_the_c_and_cxx_runtimes_at_the_floor(dist, platform,
     past = [f"{family}_{number}" for family, number in versions
             if tuple(map(int, number.split("."))) > FLOOR.get(family, ())]
     assert versions and not past, f"needs more than the floor: {past}"
+    # Both hosts refuse a glibc older than the one the agent needs, and no newer one.
+    needed = max(tuple(map(int, number.split("."))) for family, number in versions
+                 if family == "GLIBC")
+    python = (ROOT / "hosts" / "python" / "quenwick" / "_system.py").read_text()
+    node = (ROOT / "hosts" / "node" / "system.cjs").read_text()
+    assert f"GLIBC_FLOOR = {needed}" in python and \
+        f"GLIBC_FLOOR = [{', '.join(map(str, needed))}]" in node, needed
 
 
 USAGE = {(): "give --pids or --global", ("--pids",): "--pids needs a value",
@@ -108,9 +118,69 @@ def test_scripts_package_makes_every_package_at_the_projects_version(dist):
     with tarfile.open(dist / f"quenwick-{VERSION}.tgz") as tar:
         manifest = json.load(tar.extractfile("package/package.json"))
     assert (manifest["version"], manifest["optionalDependencies"]) == (VERSION, {
-        "quenwick-linux-x64": VERSION, "quenwick-linux-arm64": VERSION,
-        "quenwick-darwin-universal": VERSION, "quenwick-win32-x64": VERSION})
-    assert "postinstall" not in manifest.get("scripts", {})
+        "@quenwick/linux-x64": VERSION, "@quenwick/linux-arm64": VERSION,
+        "@quenwick/darwin-universal": VERSION, "@quenwick/win32-x64": VERSION})
+    assert not {"scripts", "devDependencies"} & set(manifest), "only a checkout needs them"
+
+
+# What npm's provenance checks against the repository, and a user looks for.
+PUBLISHED = {"repository": {"type": "git", "url": "git+https://github.com/quenwick/quenwick.git",
+                            "directory": "hosts/node"}, "license": "MIT",
+             "bugs": {"url": "https://github.com/quenwick/quenwick/issues"},
+             "homepage": "https://github.com/quenwick/quenwick/tree/main/hosts/node#readme",
+             "engines": {"node": ">=18"}}
+
+
+def test_every_manifest_is_what_npm_publishes(dist):
+    for tarball in sorted(dist.glob("*.tgz")):
+        with tarfile.open(tarball) as tar:
+            manifest = json.load(tar.extractfile("package/package.json"))
+        assert PUBLISHED.items() <= manifest.items(), tarball.name
+        subprocess.run(["npm", "publish", "--dry-run", "--loglevel=error", tarball], check=True,
+                       capture_output=True)
+
+
+# Debian 12's twine (4.0.2) reads metadata through a pkginfo that stops at Metadata-Version 2.2;
+# 2.4 is 2.2 with the license as an SPDX expression and its files.
+TWINE = """import sys
+import pkginfo.distribution as d
+d.HEADER_ATTRS.setdefault("2.4", d.HEADER_ATTRS["2.2"] + (
+    ("License-Expression", "license_expression", False), ("License-File", "license_file", True)))
+from twine.__main__ import main
+sys.argv[0] = "twine"
+sys.exit(main())
+"""
+
+
+def test_every_wheel_and_the_source_archive_pass_twine_check_and_hold_what_they_should(dist):
+    python = sorted(dist.glob("*.whl")) + sorted(dist.glob("*.tar.gz"))
+    checked = subprocess.run([sys.executable, "-c", TWINE, "check", "--strict", *python],
+                             capture_output=True, text=True)
+    assert checked.returncode == 0 and checked.stdout.count("PASSED") == len(python), \
+        checked.stdout + checked.stderr
+    with zipfile.ZipFile(dist / f"quenwick-{VERSION}-py3-none-any.whl") as wheel:
+        info = f"quenwick-{VERSION}.dist-info"
+        metadata = wheel.read(f"{info}/METADATA").decode()
+        assert wheel.read(f"{info}/licenses/LICENSE") == (ROOT / "LICENSE").read_bytes()
+    fields = re.findall(r"^([\w-]+): (.*)$", metadata.split("\n\n", 1)[0], re.M)
+    assert {"Metadata-Version": "2.4", "License-Expression": "MIT", "License-File": "LICENSE",
+            "Description-Content-Type": "text/markdown; charset=UTF-8"}.items() <= dict(
+                fields).items()
+    source = "Source, https://github.com/quenwick/quenwick/tree/main/hosts/python"
+    assert ("Classifier", "Typing :: Typed") in fields and ("Project-URL", source) in fields
+    assert metadata.split("\n\n", 1)[1] == (ROOT / "hosts" / "python" / "README.md").read_text()
+
+
+def test_the_source_archive_holds_what_git_tracks_and_the_two_files_the_backend_makes(dist):
+    tracked = subprocess.run(["git", "ls-files", "hosts/python"], cwd=ROOT, check=True,
+                             capture_output=True, text=True).stdout.split()
+    if not tracked:  # a copy of the tree inside another checkout (scripts/mutate's)
+        pytest.skip("this tree is no git checkout of its own")
+    with tarfile.open(dist / f"quenwick-{VERSION}.tar.gz") as sdist:
+        names = sorted(sdist.getnames())
+    base = f"quenwick-{VERSION}/"
+    assert names == sorted([base + "PKG-INFO", base + "VERSION"] +
+                           [base + name.removeprefix("hosts/python/") for name in tracked])
 
 
 @pytest.fixture
@@ -151,8 +221,9 @@ def test_npm_installs_this_platforms_agent_from_its_tarball_and_it_hears_a_playe
                    cwd=folder, env=env, check=True, capture_output=True)
     modules = folder / "node_modules"
     assert sorted(path.name for path in modules.iterdir() if path.is_dir()) == [
-        "quenwick", "quenwick-linux-x64"]
-    assert (modules / "quenwick-linux-x64" / "bin" / "quenwick").stat().st_mode & 0o777 == 0o755
+        "@quenwick", "quenwick"]
+    agent = modules / "@quenwick" / "linux-x64" / "bin" / "quenwick"
+    assert agent.stat().st_mode & 0o777 == 0o755
     shutil.copy(ROOT / "hosts" / "node" / "example" / "record.mjs", folder)
     assert_records_a_player(pipewire, ["node", "record.mjs"], folder, env)
 

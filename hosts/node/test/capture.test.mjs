@@ -4,7 +4,10 @@
 import assert from 'node:assert/strict';
 import { execFileSync, spawn, spawnSync } from 'node:child_process';
 import { getEventListeners, once } from 'node:events';
-import { existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
+import {
+  cpSync, existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync,
+} from 'node:fs';
+import { createRequire } from 'node:module';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
 import { after, before, describe, test } from 'node:test';
@@ -122,7 +125,7 @@ describe('on the scripted layer', () => {
       for (const [os, cpu, pkg, agent = 'quenwick'] of platforms) {
         Object.defineProperty(process, 'platform', { value: os });
         Object.defineProperty(process, 'arch', { value: cpu });
-        const missing = pkg ? `the package quenwick-${pkg} is not installed`
+        const missing = pkg ? `the package @quenwick/${pkg} is not installed`
           : `no agent package is published for this platform (${os}-${cpu})`;
         const error = await rejection(quenwick.capture({ pids: [1], env: { PATH: work } }).ended);
         assert.ok(error instanceof quenwick.BinaryNotFoundError, `${os}-${cpu}`);
@@ -136,6 +139,95 @@ describe('on the scripted layer', () => {
       Object.defineProperty(process, 'platform', { value: platform });
       Object.defineProperty(process, 'arch', { value: arch });
     }
+  });
+
+  // An Electron app's node_modules, packed into app.asar (a folder by that name here: Electron's
+  // fs reads the archive as one), with this platform's package unpacked beside it or not.
+  test('an agent inside app.asar is started from app.asar.unpacked, or the unpack setting is named',
+    async () => {
+      const resources = path.join(work, 'resources');
+      const [packed, unpacked] = ['app.asar', 'app.asar.unpacked'].map((name) =>
+        path.join(resources, name, 'node_modules/@quenwick/linux-x64'));
+      const main = path.join(resources, 'app.asar/node_modules/quenwick');
+      for (const name of ['index.cjs', 'system.cjs', 'platforms.json']) {
+        cpSync(path.join(here, '..', name), path.join(main, name));
+      }
+      for (const [folder, said] of [[packed, 'packed'], [unpacked, 'unpacked']]) {
+        mkdirSync(path.join(folder, 'bin'), { recursive: true });
+        writeFileSync(path.join(folder, 'package.json'), '{"name": "@quenwick/linux-x64"}');
+        writeFileSync(path.join(folder, 'bin/quenwick'), sayer(said), { mode: 0o755 });
+      }
+      const app = createRequire(path.join(main, 'index.cjs'))('./index.cjs');
+      const env = { PATH: '' };
+      assert.equal(app.binaryPath({ env }), path.join(unpacked, 'bin/quenwick'));
+      assert.equal((await rejection(app.capture({ pids: [1], env }).ended)).message, 'unpacked');
+      rmSync(path.join(resources, 'app.asar.unpacked'), { recursive: true });
+      const inside = path.join(packed, 'bin/quenwick');
+      const outside = path.join(unpacked, 'bin/quenwick');
+      const refusal = `the quenwick agent ${inside} is inside the app's asar archive, from which ` +
+        `it cannot be started, and there is no unpacked copy at ${outside}: unpack it with ` +
+        'electron-builder\'s asarUnpack ("**/node_modules/@quenwick/**") or Electron Forge\'s ' +
+        'asar.unpack ("**/node_modules/@quenwick/**")';
+      assert.throws(() => app.binaryPath({ env }), { message: refusal });
+      const error = await rejection(app.capture({ pids: [1], env }).ended);
+      assert.deepEqual([error.name, error.message], ['BinaryNotFoundError', refusal]);
+      // The binary option is mapped as well.
+      assert.throws(() => app.binaryPath({ binary: inside }), { message: refusal });
+    });
+
+  // A system the agent cannot serve, as the checks are told it, and the words of the refusal: each
+  // names what is needed and what was found.
+  test('a system the agent cannot serve is refused before it starts, in words', async () => {
+    const cannot = 'the quenwick agent cannot run on this system: it needs ';
+    const glibc = 'glibc 2.34 or later, and this Linux has ';
+    const macos = 'macOS 14.2 or later (process taps), and this Mac has macOS ';
+    const systems = [
+      [{ platform: 'linux', libc: 'other' }, `${glibc}another C library (musl, as on Alpine)`],
+      [{ platform: 'linux', libc: 'glibc', glibc: '2.31' }, `${glibc}glibc 2.31`],
+      [{ platform: 'darwin', macos: '14.1' }, `${macos}14.1`],
+      [{ platform: 'darwin', macos: '13.6' }, `${macos}13.6`],
+      [{ platform: 'win32', windowsBuild: 19045 },
+        'Windows build 20348 or later (process loopback), and this Windows is build 19045'],
+      ...['2.34', '2.100'].map((version) => [{ platform: 'linux', libc: 'glibc', glibc: version }]),
+      ...['14.2', '15.0'].map((version) => [{ platform: 'darwin', macos: version }]),
+      [{ platform: 'win32', windowsBuild: 20348 }],
+    ];
+    const system = createRequire(import.meta.url)('../system.cjs');
+    const { describeSystem } = system;
+    const ran = path.join(work, 'ran');
+    const standIn = path.join(work, 'stand-in');
+    writeFileSync(standIn, `#!/bin/sh\ntouch ${ran}\n`, { mode: 0o755 });
+    try {
+      for (const [described, needs] of systems) {
+        system.describeSystem = () => described;
+        const refusal = needs && cannot + needs;
+        if (!refusal) {
+          assert.equal(quenwick.binaryPath({ binary: standIn }), standIn, described);
+          continue;
+        }
+        const error = await rejection(quenwick.capture({ global: true, binary: standIn }).ended);
+        assert.deepEqual([error.name, error.message], ['BinaryNotFoundError', refusal]);
+        assert.throws(() => quenwick.binaryPath(), { message: refusal });
+      }
+    } finally {
+      system.describeSystem = describeSystem;
+    }
+    assert.ok(!existsSync(ran), 'the agent was started');
+    // This machine as read: glibc, and not too old for the agent.
+    assert.equal(system.systemProblem(describeSystem()), null);
+    assert.equal(describeSystem().libc, 'glibc');
+  });
+
+  test("an agent that its loader refuses is told by the loader's words", async () => {
+    const loader = "./quenwick: /lib/x86_64-linux-gnu/libc.so.6: version `GLIBC_2.34' not found " +
+      '(required by ./quenwick)';
+    const said = path.join(work, 'said');
+    writeFileSync(said, `${loader}\n\n`); // a blank line is nothing said
+    const standIn = path.join(work, 'loader');
+    writeFileSync(standIn, `#!/bin/sh\ncat ${said} >&2\nexit 127\n`, { mode: 0o755 });
+    const error = await rejection(quenwick.capture({ global: true, binary: standIn }).ended);
+    assert.deepEqual([error.constructor, error.status, error.message],
+      [quenwick.QuenwickError, 127, `the agent ended with status 127; it wrote:\n${loader}`]);
   });
 
   // The report and --quality high by default, and without the report exactly the events there
@@ -309,9 +401,9 @@ describe('on PipeWire', () => {
       `{"event":"running"}\n{"event":"playing","pids":[${playing.pid}]}\n` +
       "{ status: 0, signal: null, reason: 'stopped' } N s in out.wav\n");
     // On Windows, the agent of the platform's package is its bin/quenwick.exe.
-    const win32 = path.join(user, 'node_modules/quenwick-win32-x64');
+    const win32 = path.join(user, 'node_modules/@quenwick/win32-x64');
     mkdirSync(path.join(win32, 'bin'), { recursive: true });
-    writeFileSync(path.join(win32, 'package.json'), '{"name": "quenwick-win32-x64"}');
+    writeFileSync(path.join(win32, 'package.json'), '{"name": "@quenwick/win32-x64"}');
     writeFileSync(path.join(win32, 'bin/quenwick.exe'), sayer('packaged'), { mode: 0o755 });
     const required = execFileSync('node', ['-e', 'Object.defineProperty(process, "platform", ' +
       '{ value: "win32" }); const q = require("quenwick"); q.capture({ pids: [1], env: {} })' +

@@ -20,7 +20,7 @@ test('the committed event types are what the schema makes', async () => {
 
 // A host's program. It compiles only while a chunk is a Buffer: the types that do not reach
 // Node's make it `any`, which a number would fit.
-const host = `import { capture, NoSuchProcessError, writeWav } from 'quenwick';
+const host = `import { binaryPath, capture, NoSuchProcessError, writeWav } from 'quenwick';
 import type { Ending, WavWritten } from 'quenwick';
 
 const run = capture({ pids: [4242], waitForAudio: 2000, report: true, quality: 'linear',
@@ -45,6 +45,10 @@ for await (const chunk of run) {
 const ending: Ending = await run.ended;
 const written: WavWritten = await writeWav('out.wav', run);
 console.log(ending.reason, written.seconds, NoSuchProcessError.name);
+const agent: string = binaryPath({ env: process.env });
+// @ts-expect-error: where the agent is depends on the binary option and env only
+binaryPath({ pids: [4242] });
+console.log(agent.length, binaryPath().length);
 `;
 
 // A user's folder with the package as `npm pack` makes it, and @types/node as

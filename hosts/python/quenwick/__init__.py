@@ -10,10 +10,11 @@ The agent is the ``binary`` argument, else $QUENWICK_BINARY, else the agent insi
 """
 from __future__ import annotations
 
+import os
 from collections.abc import Callable, Mapping, Sequence
 from typing import Optional
 
-from ._agent import Options, Quality, WaitForAudio
+from ._agent import Options, Quality, WaitForAudio, find_binary
 from ._aio import AsyncCapture
 from ._capture import Capture
 from ._errors import (AudioLayerError, BinaryNotFoundError, Ending, NoSuchProcessError,
@@ -29,7 +30,7 @@ __all__ = [
     "InterruptedEvent", "NoSuchProcessError", "NothingToHearError", "PlayingEvent", "Quality",
     "QuenwickError", "ResumedEvent", "RunningEvent", "SAMPLE_RATE", "SignalError",
     "SilenceEvent", "SleptEvent", "SoundEvent", "StatusEvent", "UsageError",
-    "WavWritten", "acapture", "awrite_wav", "capture", "write_wav",
+    "WavWritten", "acapture", "awrite_wav", "binary_path", "capture", "write_wav",
 ]
 
 
@@ -64,3 +65,10 @@ def acapture(*, pids: Optional[Sequence[int]] = None, global_: bool = False,
     """The asyncio counterpart of capture(): ``async with quenwick.acapture(...) as run``."""
     return AsyncCapture(Options(pids, global_, exclude_self, tree, binary, env, wait_for_audio,
                                 report, quality, recover), on_event, chunk_bytes)
+
+
+def binary_path(*, binary: Optional[str] = None, env: Optional[Mapping[str, str]] = None) -> str:
+    """The path of the agent that a capture with `binary` and `env` would start (the same rules),
+    for an app that copies it into its bundle. Raises BinaryNotFoundError with the reason when
+    there is none."""
+    return find_binary(binary, env if env is not None else os.environ)

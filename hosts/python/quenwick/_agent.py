@@ -13,6 +13,7 @@ from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import Literal, Optional, SupportsIndex, Union
 
+from . import _system
 from ._errors import BinaryNotFoundError, UsageError
 
 LARGEST_PID = 2**31 - 1
@@ -112,7 +113,11 @@ def _is_pid(value: object) -> bool:
 
 def find_binary(binary: Optional[str], env: Mapping[str, str]) -> str:
     """The agent: `binary`, then QUENWICK_BINARY, then the agent inside this package (a
-    platform wheel's), then quenwick on the PATH."""
+    platform wheel's), then quenwick on the PATH. A system that no agent can serve is refused
+    first, in words: there pip installs the wheel without an agent, or the agent cannot start."""
+    problem = _system.problem(_system.describe())
+    if problem is not None:
+        raise BinaryNotFoundError(problem)
     if binary:
         return binary
     if env.get("QUENWICK_BINARY"):

@@ -3,6 +3,7 @@ its end, and its PCM read as the caller asks for it."""
 from __future__ import annotations
 
 import asyncio
+import collections
 import contextlib
 import os
 import signal
@@ -16,6 +17,9 @@ from ._errors import (NONE_EXISTS, NOTHING_TO_HEAR, BinaryNotFoundError, Ending,
                       NoSuchProcessError, NothingToHearError, ending_of)
 from ._events import CreatingTapEvent, ErrorEvent, RunningEvent, StatusEvent, parse_event
 from ._wav import BYTES_PER_SAMPLE
+
+# How many of those lines an error carries.
+LINES_KEPT = 5
 
 
 class AsyncCapture:
@@ -36,6 +40,8 @@ class AsyncCapture:
         self._stopping = asyncio.Event()
         self._deadline_passed = False  # wait_for_audio's: the agent was ended while it waited
         self._kept = b""  # a lone byte of a sample that the next read completes
+        # The agent's last lines that are no status line: its loader's, should it fail to start.
+        self._said: collections.deque[str] = collections.deque(maxlen=LINES_KEPT)
 
     @property
     def events(self) -> list[StatusEvent]:
@@ -121,7 +127,7 @@ class AsyncCapture:
                                      "ended or never existed", 3, last)
         if self._deadline_passed and returncode < 0:
             raise NothingToHearError(NOTHING_TO_HEAR, 3)
-        return ending_of(returncode, last, self._stopping.is_set())
+        return ending_of(returncode, last, self._stopping.is_set(), list(self._said))
 
     async def _run(self) -> int:
         """The agent, from its start to its exit and its last status line: its exit status."""
@@ -157,6 +163,8 @@ class AsyncCapture:
             async for line in process.stderr:
                 event = parse_event(line)
                 if event is None:
+                    if line.strip():
+                        self._said.append(line.decode(errors="replace").rstrip())
                     continue
                 self._events.append(event)
                 if isinstance(event, CreatingTapEvent) and deadline is not None:

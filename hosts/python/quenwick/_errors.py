@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import signal
 import sys
+from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Optional
 
@@ -65,10 +66,16 @@ class BinaryNotFoundError(QuenwickError):
     """No agent could be found or started."""
 
 
-def ending_of(returncode: int, last: Optional[ErrorEvent], stopping: bool) -> Ending:
+def ending_of(returncode: int, last: Optional[ErrorEvent], stopping: bool,
+              said: Sequence[str] = ()) -> Ending:
     """The ending of an agent that exited with `returncode`, or the exception that says why
-    it failed."""
+    it failed. `said`: its last lines that were no status line, which an ending without an
+    "error" line carries (a loader's "GLIBC_2.34 not found", dyld's "Symbol not found")."""
     reason = last.message if last else None
+
+    def with_said(message: str) -> str:
+        return message + "; it wrote:\n" + "\n".join(said) if said else message
+
     if returncode == 0:
         return Ending(0, None, reason or ("stopped" if stopping else "ended"))
     # Windows has no signals: there os.kill(pid, SIGTERM) ends the process with TerminateProcess
@@ -77,7 +84,7 @@ def ending_of(returncode: int, last: Optional[ErrorEvent], stopping: bool) -> En
         return Ending(None, signal.SIGTERM, "stopped")
     if returncode < 0:
         number = signal.Signals(-returncode)
-        raise SignalError(f"the agent was ended by {number.name}", signal_=number)
+        raise SignalError(with_said(f"the agent was ended by {number.name}"), signal_=number)
     kind = {1: UsageError, 2: AudioLayerError, 3: NothingToHearError}.get(returncode,
                                                                          QuenwickError)
-    raise kind(reason or f"the agent ended with status {returncode}", returncode, last)
+    raise kind(reason or with_said(f"the agent ended with status {returncode}"), returncode, last)

@@ -17,7 +17,7 @@ import numpy as np
 import pytest
 
 import quenwick
-from quenwick import _agent, _events
+from quenwick import _agent, _events, _system
 from conftest import ROOT, project
 
 BUILD = project.BUILD
@@ -117,6 +117,8 @@ PLATFORMS = {
     "Windows x64": ("win32", "AMD64", "quenwick.exe", ""),
     "FreeBSD": ("freebsd14", "amd64", "quenwick", NO_WHEEL.format("freebsd14-amd64")),
     "Linux riscv64": ("linux", "riscv64", "quenwick", NO_WHEEL.format("linux-riscv64")),
+    "Linux on 32-bit ARM": ("linux", "armv7l", "quenwick", NO_WHEEL.format("linux-armv7l")),
+    "Windows on ARM": ("win32", "ARM64", "quenwick.exe", NO_WHEEL.format("win32-ARM64")),
 }
 
 
@@ -133,11 +135,69 @@ def test_no_agent_to_start_names_where_it_looked_and_the_bundled_one_is_the_plat
     assert str(raised.value) == ("no quenwick agent: the binary argument is not given, "
                                  f"QUENWICK_BINARY is not set, the package holds no agent "
                                  f"({BIN / agent}){no_wheel}, and there is no quenwick on the PATH")
+    with pytest.raises(quenwick.BinaryNotFoundError, match="^" + re.escape(str(raised.value))):
+        quenwick.binary_path(env=env)
+    assert quenwick.binary_path(env=dict(env, QUENWICK_BINARY="/q")) == "/q"
+    assert quenwick.binary_path(binary="/b", env=dict(env, QUENWICK_BINARY="/q")) == "/b"
     # A package that holds an agent of each name gives the platform's.
     monkeypatch.setattr(_agent, "BUNDLED_IN", tmp_path)
     for name in ("quenwick", "quenwick.exe"):
         (tmp_path / name).touch(mode=0o755)
     assert _agent.find_binary(None, env) == str(tmp_path / agent)
+
+
+# A system the agent cannot serve, as the checks are told it, and the words of the refusal: each
+# names what is needed and what was found. There pip installs the wheel without an agent, or the
+# agent's loader would refuse it.
+CANNOT = "the quenwick agent cannot run on this system: it needs "
+GLIBC = CANNOT + "glibc 2.34 or later, and this Linux has "
+MACOS = CANNOT + "macOS 14.2 or later (process taps), and this Mac has macOS "
+SYSTEMS = {
+    "musl": (_system.System("linux", libc=""),
+             GLIBC + "another C library (musl, as on Alpine)"),
+    "glibc 2.31": (_system.System("linux", libc="glibc 2.31"), GLIBC + "glibc 2.31"),
+    "macOS 14.1": (_system.System("darwin", macos="14.1"), MACOS + "14.1"),
+    "macOS 13.6.1": (_system.System("darwin", macos="13.6.1"), MACOS + "13.6.1"),
+    "Windows 10 22H2": (_system.System("win32", windows_build=19045), CANNOT + "Windows build "
+                        "20348 or later (process loopback), and this Windows is build 19045"),
+    **{name: (system, None) for name, system in {
+        "glibc 2.34": _system.System("linux", libc="glibc 2.34"),
+        "glibc 2.100": _system.System("linux", libc="glibc 2.100"),
+        "macOS 14.2": _system.System("darwin", macos="14.2"),
+        "macOS 15": _system.System("darwin", macos="15.0"),
+        "Windows Server 2022": _system.System("win32", windows_build=20348)}.items()},
+}
+
+
+@pytest.mark.parametrize("system, refusal", SYSTEMS.values(), ids=SYSTEMS.keys())
+def test_a_system_the_agent_cannot_serve_is_refused_before_it_starts(monkeypatch, tmp_path,
+                                                                      system, refusal):
+    ran = tmp_path / "ran"
+    stand_in = tmp_path / "agent"
+    stand_in.write_text(f"#!/bin/sh\ntouch {ran}\n")
+    stand_in.chmod(0o755)
+    monkeypatch.setattr(_system, "describe", lambda: system)
+    if refusal is None:
+        assert quenwick.binary_path(binary=str(stand_in)) == str(stand_in)
+        return
+    with pytest.raises(quenwick.BinaryNotFoundError, match="^" + re.escape(refusal) + "$"):
+        quenwick.capture(global_=True, binary=str(stand_in)).start()
+    with pytest.raises(quenwick.BinaryNotFoundError, match="^" + re.escape(refusal) + "$"):
+        quenwick.binary_path()  # the wheel without an agent says why too
+    assert not ran.exists()
+
+
+def test_an_agent_that_its_loader_refuses_is_told_by_the_loaders_words(tmp_path):
+    loader = ("./quenwick: /lib/x86_64-linux-gnu/libc.so.6: version `GLIBC_2.34' not found "
+              "(required by ./quenwick)")
+    (tmp_path / "said").write_text(f"{loader}\n\n")  # a blank line is nothing said
+    stand_in = tmp_path / "agent"
+    stand_in.write_text(f"#!/bin/sh\ncat {tmp_path / 'said'} >&2\nexit 127\n")
+    stand_in.chmod(0o755)
+    with pytest.raises(quenwick.QuenwickError) as failed:
+        asyncio.run(quenwick.acapture(global_=True, binary=str(stand_in)).start())
+    assert (type(failed.value), failed.value.status, failed.value.message) == (
+        quenwick.QuenwickError, 127, f"the agent ended with status 127; it wrote:\n{loader}")
 
 
 # The report and --quality high by default, and without the report exactly the events there were
@@ -273,9 +333,25 @@ def test_installed_into_a_fresh_venv_and_used_as_a_user_would_to_record_a_player
         f"PlayingEvent(pids=({player.pid},))\n"
         "Ending(status=0, signal=None, reason='stopped') N s in out.wav\n")
     license = subprocess.run([python, "-c", "import importlib.metadata as m; d = m.distribution("
-                              "'quenwick'); print(d.metadata['License'], d.read_text('LICENSE'))"],
+                              "'quenwick'); print(d.metadata['License-Expression'], "
+                              "d.read_text('licenses/LICENSE'))"],
                              check=True, capture_output=True, text=True).stdout
     assert license == f"MIT {(ROOT / 'LICENSE').read_text()}\n"
+    # Installed again, editable: the package is then the source where it is edited.
+    subprocess.run([python, "-m", "pip", "install", "--no-index", "--quiet", "-e",
+                    ROOT / "hosts" / "python"], check=True)
+    found = subprocess.run([python, "-c", "import quenwick; print(quenwick.__file__)"],
+                           cwd=tmp_path, check=True, capture_output=True, text=True).stdout
+    assert found == f"{ROOT / 'hosts' / 'python' / 'quenwick' / '__init__.py'}\n"
+
+
+def test_the_backend_reads_pyproject_on_a_python_without_tomllib_as_tomllib_does():
+    sys.path.insert(0, str(ROOT / "hosts" / "python" / "_build"))
+    import backend
+    import tomllib
+
+    text = (ROOT / "hosts" / "python" / "pyproject.toml").read_text()
+    assert backend.read_toml_subset(text) == tomllib.loads(text)
 
 
 def test_a_restart_of_pipewire_is_heard_through_and_without_recover_ends_the_capture(pipewire):
