@@ -118,20 +118,28 @@ function packagedBinary({ platform, arch }) {
 
 // The agent: the `binary` option, then QUENWICK_BINARY, then this platform's agent package,
 // then `quenwick` (on Windows `quenwick.exe`) on the PATH; inside an app.asar, its unpacked copy.
-// A system that no agent can serve is refused first, in words.
+// A system that no agent can serve is refused first, in words, and so is one that the platform
+// package's agent cannot serve.
 function findBinary(options, env) {
   const described = system.describeSystem();
-  const problem = system.systemProblem(described);
-  if (problem) throw new BinaryNotFoundError(problem);
+  const refuse = (prebuilt) => {
+    const problem = system.systemProblem(described, prebuilt);
+    if (problem) throw new BinaryNotFoundError(problem);
+  };
+  refuse(false);
   if (options.binary) return unpacked(options.binary);
   if (env.QUENWICK_BINARY) return unpacked(env.QUENWICK_BINARY);
   const { agent, missing } = packagedBinary(described);
-  if (agent) return unpacked(agent);
+  if (agent) {
+    refuse(true);
+    return unpacked(agent);
+  }
   const name = agentName(described.platform);
   for (const folder of (searchPath(env, described.platform) || '').split(path.delimiter)) {
     const candidate = path.join(folder || '.', name);
     if (isExecutable(candidate)) return candidate;
   }
+  refuse(true); // no package for this system, and why
   throw new BinaryNotFoundError(
     `no quenwick agent: the binary option is not set, QUENWICK_BINARY is not set, ${missing}, ` +
       `and there is no executable ${name} on the PATH`);

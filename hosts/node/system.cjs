@@ -45,10 +45,12 @@ function describeSystem() {
 }
 
 // Why the agent cannot run on the described system, in words naming what it needs and what was
-// found; null when nothing is known against it.
-function systemProblem(described) {
+// found; null when nothing is known against it. The C library matters to a `prebuilt` agent only
+// (a platform package's): one built on the system itself, given or on the PATH, is its own judge.
+function systemProblem(described, prebuilt) {
   const cannot = 'the quenwick agent cannot run on this system: it needs';
   const glibcFloor = GLIBC_FLOOR.join('.');
+  if (!prebuilt) return osProblem(described, cannot);
   if (described.libc === 'other') {
     return `${cannot} glibc ${glibcFloor} or later, and this Linux has another C library ` +
       '(musl, as on Alpine)';
@@ -56,6 +58,10 @@ function systemProblem(described) {
   if (described.glibc && older(version(described.glibc), GLIBC_FLOOR)) {
     return `${cannot} glibc ${glibcFloor} or later, and this Linux has glibc ${described.glibc}`;
   }
+  return osProblem(described, cannot);
+}
+
+function osProblem(described, cannot) {
   if (described.macos && older(version(described.macos), MACOS_FLOOR)) {
     return `${cannot} macOS ${MACOS_FLOOR.join('.')} or later (process taps), and this Mac has ` +
       `macOS ${described.macos}`;

@@ -205,16 +205,20 @@ describe('on the scripted layer', () => {
           assert.equal(quenwick.binaryPath({ binary: standIn }), standIn, described);
           continue;
         }
+        assert.throws(() => quenwick.binaryPath({ env: { PATH: work } }), { message: refusal });
+        if (described.libc) { // an agent built on the system itself is given the chance
+          assert.equal(quenwick.binaryPath({ binary: standIn }), standIn, described);
+          continue;
+        }
         const error = await rejection(quenwick.capture({ global: true, binary: standIn }).ended);
         assert.deepEqual([error.name, error.message], ['BinaryNotFoundError', refusal]);
-        assert.throws(() => quenwick.binaryPath(), { message: refusal });
       }
     } finally {
       system.describeSystem = describeSystem;
     }
     assert.ok(!existsSync(ran), 'the agent was started');
     // This machine as read: glibc, and not too old for the agent.
-    assert.equal(system.systemProblem(describeSystem()), null);
+    assert.equal(system.systemProblem(describeSystem(), true), null);
     assert.equal(describeSystem().libc, 'glibc');
   });
 

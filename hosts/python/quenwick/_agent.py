@@ -114,8 +114,10 @@ def _is_pid(value: object) -> bool:
 def find_binary(binary: Optional[str], env: Mapping[str, str]) -> str:
     """The agent: `binary`, then QUENWICK_BINARY, then the agent inside this package (a
     platform wheel's), then quenwick on the PATH. A system that no agent can serve is refused
-    first, in words: there pip installs the wheel without an agent, or the agent cannot start."""
-    problem = _system.problem(_system.describe())
+    first, in words, and so is one that the wheel's agent cannot serve, where pip installs the
+    wheel without one or the agent's loader would refuse it."""
+    system = _system.describe()
+    problem = _system.problem(system, prebuilt=False)
     if problem is not None:
         raise BinaryNotFoundError(problem)
     if binary:
@@ -124,9 +126,13 @@ def find_binary(binary: Optional[str], env: Mapping[str, str]) -> str:
         return env["QUENWICK_BINARY"]
     # Windows runs only an .exe; on the PATH, shutil.which adds the suffix itself.
     bundled_agent = BUNDLED_IN / ("quenwick.exe" if sys.platform == "win32" else "quenwick")
+    found = shutil.which("quenwick", path=env.get("PATH", ""))
+    if os.access(bundled_agent, os.X_OK) or found is None:
+        problem = _system.problem(system, prebuilt=True)
+        if problem is not None:
+            raise BinaryNotFoundError(problem)
     if os.access(bundled_agent, os.X_OK):
         return str(bundled_agent)
-    found = shutil.which("quenwick", path=env.get("PATH", ""))
     if found is None:
         place = f"{sys.platform}-{platform.machine()}"
         bundled = f"the package holds no agent ({bundled_agent})"

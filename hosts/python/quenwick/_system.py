@@ -51,15 +51,16 @@ def _version(text: str) -> tuple[int, ...]:
     return tuple(int(part) for part in text.split(".") if part.isdigit())
 
 
-def problem(system: System) -> Optional[str]:
+def problem(system: System, prebuilt: bool) -> Optional[str]:
     """Why the agent cannot run on `system`, naming what it needs and what was found; None when
-    nothing is known against it."""
+    nothing is known against it. The C library matters to a `prebuilt` agent only (the wheel's):
+    one built on the system itself, given as binary or found on the PATH, is its own judge."""
     cannot = "the quenwick agent cannot run on this system: it needs"
     glibc = ".".join(map(str, GLIBC_FLOOR))
-    if system.libc == "":
+    if prebuilt and system.libc == "":
         return (f"{cannot} glibc {glibc} or later, and this Linux has another C library (musl, "
                 "as on Alpine)")
-    if system.libc and _version(system.libc.split()[-1]) < GLIBC_FLOOR:
+    if prebuilt and system.libc and _version(system.libc.split()[-1]) < GLIBC_FLOOR:
         return f"{cannot} glibc {glibc} or later, and this Linux has {system.libc}"
     # A Python built for macOS 10.15 or older may see "10.16" for any newer system: not read.
     if system.macos and system.macos != "10.16" and _version(system.macos) < MACOS_FLOOR:

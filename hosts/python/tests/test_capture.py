@@ -148,7 +148,7 @@ def test_no_agent_to_start_names_where_it_looked_and_the_bundled_one_is_the_plat
 
 # A system the agent cannot serve, as the checks are told it, and the words of the refusal: each
 # names what is needed and what was found. There pip installs the wheel without an agent, or the
-# agent's loader would refuse it.
+# agent's loader would refuse it; an agent of one's own is judged by the system's version alone.
 CANNOT = "the quenwick agent cannot run on this system: it needs "
 GLIBC = CANNOT + "glibc 2.34 or later, and this Linux has "
 MACOS = CANNOT + "macOS 14.2 or later (process taps), and this Mac has macOS "
@@ -177,13 +177,17 @@ def test_a_system_the_agent_cannot_serve_is_refused_before_it_starts(monkeypatch
     stand_in.write_text(f"#!/bin/sh\ntouch {ran}\n")
     stand_in.chmod(0o755)
     monkeypatch.setattr(_system, "describe", lambda: system)
+    monkeypatch.setenv("PATH", str(tmp_path / "nowhere"))
     if refusal is None:
         assert quenwick.binary_path(binary=str(stand_in)) == str(stand_in)
         return
     with pytest.raises(quenwick.BinaryNotFoundError, match="^" + re.escape(refusal) + "$"):
-        quenwick.capture(global_=True, binary=str(stand_in)).start()
+        quenwick.binary_path()  # the wheel without an agent says why
+    if system.libc is not None:  # an agent built on the system itself is given the chance
+        assert quenwick.binary_path(binary=str(stand_in)) == str(stand_in)
+        return
     with pytest.raises(quenwick.BinaryNotFoundError, match="^" + re.escape(refusal) + "$"):
-        quenwick.binary_path()  # the wheel without an agent says why too
+        quenwick.capture(global_=True, binary=str(stand_in)).start()
     assert not ran.exists()
 
 
