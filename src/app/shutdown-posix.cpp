@@ -24,9 +24,10 @@ void onTerminate(int) {
   MainQueue::raise(terminationAlarm);
 }
 
-// A broken pipe means the host has gone: leave at once, writing nothing more.
-void onBrokenPipe(int) {
-  cut(Cut::hostGone);
+// A broken pipe means the host has gone: the run ends as on SIGTERM, quietly, and what it made
+// goes; the write that met the pipe fails instead of ending the process where it stands.
+void onBrokenPipe(int signo) {
+  onTerminate(signo);
 }
 
 void install(int signo, void (*handler)(int)) {

@@ -11,7 +11,7 @@ import time
 
 import pytest
 
-from conftest import LISTED, BUILD, LINUX_ONLY, SANITIZED, decimated, noise, until
+from conftest import LISTED, BUILD, LINUX_ONLY, NOTHING, SANITIZED, decimated, noise, until
 from contract import Orphanage
 
 FOREVER = {"pids": {str(LISTED): 7}, "steps": [{"pace": 2000}, {"deliver": -1, "frames": 512}]}
@@ -27,12 +27,18 @@ def orphan(agent):
     orphanage.close()
 
 
-# when the parent goes (running and waiting are the contract's rows): while the start-up is slow
-# (after "creating_tap"), or while a call into the audio layer never returns
-@pytest.mark.parametrize("setting, reached, slow", [
-    ({"slowTap": 1500}, "creating_tap", 1.5), ({"startBlocks": "/nonexistent"}, "starting", 0)],
-    ids=["slow", "stuck"])
-def test_the_parent_going_away_ends_the_agent_with_parent_exited(orphan, setting, reached, slow):
+# when the parent goes (waiting is the contract's row): while running, while the start-up is slow
+# (after "creating_tap"), or while a call into the audio layer never returns, when what was made
+# cannot safely go
+EVERYTHING = {"taps": 1, "devices": 1, "device first": True}
+
+
+@pytest.mark.parametrize("setting, reached, slow, left", [
+    ({}, "running", 0, NOTHING), ({"slowTap": 1500}, "creating_tap", 1.5, NOTHING),
+    ({"startBlocks": "/nonexistent"}, "starting", 0, EVERYTHING)],
+    ids=["running", "slow", "stuck"])
+def test_the_parent_going_away_ends_the_agent_with_parent_exited(orphan, setting, reached, slow,
+                                                                 left):
     start, kill_parent, exit_status = orphan
     run = start(["--pids", str(LISTED)], script=dict(FOREVER, **setting))
     if reached == "starting":
@@ -43,7 +49,7 @@ def test_the_parent_going_away_ends_the_agent_with_parent_exited(orphan, setting
     kill_parent(run)
     assert exit_status(run) == 0 and time.monotonic() - started < 2.5 + slow
     assert run.events()[-1] == {"event": "error", "message": "parent exited"}
-    assert "destroyProcessTap" not in [c["call"] for c in run.calls()]
+    assert run.left_behind() == left
 
 
 def test_a_parent_that_dies_while_sigterm_tears_down_adds_no_line(orphan):
@@ -120,19 +126,40 @@ def block_signals():
     signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM, signal.SIGPIPE})
 
 
-# a host that blocks SIGTERM and SIGPIPE, or ignores SIGPIPE, before it starts the agent
-@pytest.mark.parametrize("setup, end, torn_down", [
-    (block_signals, lambda run: run.signal(signal.SIGTERM), True),
-    (block_signals, lambda run: run.hang_up(), False),
-    (lambda: signal.signal(signal.SIGPIPE, signal.SIG_IGN), lambda run: run.hang_up(), False),
+# a host that blocks SIGTERM and SIGPIPE, or ignores SIGPIPE, before it starts the agent: each
+# way out tears down
+@pytest.mark.parametrize("setup, end", [
+    (block_signals, lambda run: run.signal(signal.SIGTERM)),
+    (block_signals, lambda run: run.hang_up()),
+    (lambda: signal.signal(signal.SIGPIPE, signal.SIG_IGN), lambda run: run.hang_up()),
 ], ids=["blocked, SIGTERM", "blocked, output closed", "SIGPIPE ignored, output closed"])
-def test_what_the_host_did_to_its_signals_does_not_keep_the_agent(agent, setup, end, torn_down):
+def test_what_the_host_did_to_its_signals_does_not_keep_the_agent(agent, setup, end):
     run = agent(["--pids", str(LISTED)], script=FOREVER, stdout="held", preexec_fn=setup)
     run.wait_for_event("running")
     run.read_held(1)
     end(run)
     assert run.finish() == 0 and len(run.events()) == 3
-    assert ([c["call"] for c in run.calls()][-4:] == TEARDOWN) == torn_down
+    assert [c["call"] for c in run.calls()][-4:] == TEARDOWN
+
+
+# The rest of the ways out, and what each leaves: a full disk; a device whose destruction ends
+# after its call returned, its tap refusing to go until then; a stop that hangs, after SIGTERM
+# or a failure, which the watchdog ends without touching the rest.
+@pytest.mark.parametrize("setting, stdout, status, left", [
+    ({}, "/dev/full", 2, NOTHING),
+    ({"tapStaysFor": 3}, None, 0, NOTHING),
+    ({"stopBlocks": "/nonexistent"}, None, 0, EVERYTHING),
+    ({"startStatus": 1, "stopBlocks": "/nonexistent"}, None, 2, EVERYTHING),
+], ids=["disk full", "device goes later", "stop hangs", "a failed start's stop hangs"])
+def test_each_way_out_leaves_nothing_behind_where_it_safely_can(agent, setting, stdout, status,
+                                                                  left):
+    with open(stdout or os.devnull, "wb") as out:
+        run = agent(["--pids", str(LISTED)], script=dict(FOREVER, **setting), stdout=out)
+        if status == 0:
+            run.wait_for_event("running")
+            run.signal(signal.SIGTERM)
+        assert run.finish() == status
+    assert run.left_behind() == left
 
 
 def test_sigterm_leaves_the_host_the_sound_it_has_not_read_yet(agent):
