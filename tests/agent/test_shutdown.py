@@ -126,38 +126,32 @@ def block_signals():
     signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM, signal.SIGPIPE})
 
 
-# a host that blocks SIGTERM and SIGPIPE, or ignores SIGPIPE, before it starts the agent: each
-# way out tears down
-@pytest.mark.parametrize("setup, end", [
-    (block_signals, lambda run: run.signal(signal.SIGTERM)),
-    (block_signals, lambda run: run.hang_up()),
-    (lambda: signal.signal(signal.SIGPIPE, signal.SIG_IGN), lambda run: run.hang_up()),
-], ids=["blocked, SIGTERM", "blocked, output closed", "SIGPIPE ignored, output closed"])
-def test_what_the_host_did_to_its_signals_does_not_keep_the_agent(agent, setup, end):
-    run = agent(["--pids", str(LISTED)], script=FOREVER, stdout="held", preexec_fn=setup)
-    run.wait_for_event("running")
-    run.read_held(1)
-    end(run)
-    assert run.finish() == 0 and len(run.events()) == 3
-    assert [c["call"] for c in run.calls()][-4:] == TEARDOWN
+def sigterm(run):
+    run.signal(signal.SIGTERM)
 
 
-# The rest of the ways out, and what each leaves: a full disk; a device whose destruction ends
-# after its call returned, its tap refusing to go until then; a stop that hangs, after SIGTERM
-# or a failure, which the watchdog ends without touching the rest.
-@pytest.mark.parametrize("setting, stdout, status, left", [
-    ({}, "/dev/full", 2, NOTHING),
-    ({"tapStaysFor": 3}, None, 0, NOTHING),
-    ({"stopBlocks": "/nonexistent"}, None, 0, EVERYTHING),
-    ({"startStatus": 1, "stopBlocks": "/nonexistent"}, None, 2, EVERYTHING),
-], ids=["disk full", "device goes later", "stop hangs", "a failed start's stop hangs"])
-def test_each_way_out_leaves_nothing_behind_where_it_safely_can(agent, setting, stdout, status,
-                                                                  left):
-    with open(stdout or os.devnull, "wb") as out:
-        run = agent(["--pids", str(LISTED)], script=dict(FOREVER, **setting), stdout=out)
-        if status == 0:
+# Each way out and what it leaves: a host that blocked SIGTERM and SIGPIPE, or ignored SIGPIPE,
+# before it started the agent; a full disk; a device whose destruction ends after its call
+# returned, its tap refusing to go until then; a stop that hangs, after SIGTERM or a failure,
+# which the watchdog ends without touching the rest.
+@pytest.mark.parametrize("setting, setup, end, status, left", [
+    ({}, block_signals, sigterm, 0, NOTHING),
+    ({}, block_signals, "hang up", 0, NOTHING),
+    ({}, lambda: signal.signal(signal.SIGPIPE, signal.SIG_IGN), "hang up", 0, NOTHING),
+    ({}, None, "/dev/full", 2, NOTHING),
+    ({"tapStaysFor": 3}, None, sigterm, 0, NOTHING),
+    ({"stopBlocks": "/nonexistent"}, None, sigterm, 0, EVERYTHING),
+    ({"startStatus": 1, "stopBlocks": "/nonexistent"}, None, None, 2, EVERYTHING),
+], ids=["blocked, SIGTERM", "blocked, output closed", "SIGPIPE ignored, output closed",
+        "disk full", "device goes later", "stop hangs", "a failed start's stop hangs"])
+def test_each_way_out_leaves_nothing_behind_where_it_safely_can(agent, setting, setup, end,
+                                                                  status, left):
+    with open("/dev/full" if end == "/dev/full" else os.devnull, "wb") as out:
+        run = agent(["--pids", str(LISTED)], script=dict(FOREVER, **setting), preexec_fn=setup,
+                    stdout="held" if end == "hang up" else out)
+        if end in (sigterm, "hang up"):
             run.wait_for_event("running")
-            run.signal(signal.SIGTERM)
+            sigterm(run) if end == sigterm else run.hang_up()
         assert run.finish() == status
     assert run.left_behind() == left
 

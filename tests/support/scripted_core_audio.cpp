@@ -34,17 +34,15 @@
 //                          the listeners of its 'piro'. With this key a list carries the source
 //                          only while a process the tap hears plays (silence otherwise); without
 //                          it, always
-//   "piroSilent": true     'piro' never notifies, as a developer measured: its value changes alone
-//   "listQuietAfterTap": true  'prs#' tells no listener once a tap exists, as reported
-//   "descriptionStatus": STATUS  what writing a tap's description returns ('!hog' without the
-//                          permission, as reported); the tap keeps its processes
-//   "emptyMixdown": "silent"|"everything"  what a mixdown tap of no process hears: the header
-//                          does not say
-//   "staleAtCreate": {"gone": [OBJECT], "processes": [...], "pids": {...}}  at the first tap
-//                          creation, those objects go stale (their processes reconnected, as the
-//                          new list and pids say); a tap naming a stale object is refused ('!obj')
-//   "tapStaysFor": N       the device's destruction ends later: the tap refuses to go ('nope')
-//                          for N tries after it
+//   "piroSilent", "listQuietAfterTap": true  as reported: 'piro' never notifies; 'prs#' does not
+//                          once a tap exists
+//   "descriptionStatus": STATUS  a tap description's write ('!hog' without the permission)
+//   "emptyMixdown": "silent"|"everything"  what a mixdown of no process hears (unsaid)
+//   "staleAtCreate": {"gone": [OBJECT], "processes", "pids"}  at the first tap creation, the
+//                          objects go stale and these replace the list and pids; a tap naming a
+//                          stale object is refused ('!obj')
+//   "tapStaysFor": N       the device goes after its destruction call: the tap refuses ('nope')
+//                          N tries
 //   "silentTap": true      the permission to record is refused, as Apple's users report it: the
 //                          tap and the device are made and run, 'piro' says who plays, and every
 //                          list carries zeros
