@@ -43,6 +43,8 @@ def _stand_ins(count):
     return [p.pid for p in started]
 
 
+# What an agent that cleaned up leaves behind (Agent.left_behind).
+NOTHING = {"taps": 0, "devices": 0, "device first": True}
 # Listed by the scripted runs; LISTED is the one most runs hear.
 STAND_INS = _stand_ins(3)
 LISTED = STAND_INS[0]
@@ -172,6 +174,18 @@ class Agent:
 
     def calls(self):
         return [line for line in self.log_lines() if "call" in line]
+
+    def left_behind(self):
+        """What the agent made on the scripted layer and did not destroy: taps and devices, and
+        whether each device went before its tap (the device holds the tap)."""
+        calls = self.calls()
+        done = {name: [i for i, c in enumerate(calls) if c["call"] == name and c["status"] == 0]
+                for name in ("createProcessTap", "createAggregateDevice", "destroyProcessTap",
+                             "destroyAggregateDevice")}
+        return {"taps": len(done["createProcessTap"]) - len(done["destroyProcessTap"]),
+                "devices": len(done["createAggregateDevice"]) - len(done["destroyAggregateDevice"]),
+                "device first": all(d < t for d, t in zip(done["destroyAggregateDevice"],
+                                                          done["destroyProcessTap"]))}
 
     def wait_for_silence(self, timeout=LIVENESS):
         """Waits until a tenth of a second of silence follows what came so far: a player that has

@@ -39,11 +39,16 @@ struct Ending {
   static Ending stopped(std::function<void()> windUp = {}) {
     return {ExitStatus::ended, {}, std::move(windUp)};
   }
+  // The parent watch found the parent gone, and run control heard of it in time.
+  static Ending parentExited(std::function<void()> windUp = {}) {
+    return {ExitStatus::ended, "parent exited", std::move(windUp)};
+  }
 };
 
-// The entry point's: runs the ending's wind-up, writes its message as the "error" event, the last
-// line, and ends the process with its status, within about a second whatever the reader of
-// standard error does. When the process is ending already, another way, it waits for that.
+// The entry point's: writes the ending's message as the "error" event, the last line, runs its
+// wind-up and ends the process with its status: within about a second whatever the reader of
+// standard error does, and two more should the wind-up hang. When the process is ending already,
+// another way, it waits for that.
 [[noreturn]] void finish(Ending ending);
 
 // The ways out that do not wait for run control, however long a call into the audio layer takes.
@@ -55,7 +60,12 @@ enum class Cut {
 
 // Ends the process from the thread that met `why`, with the status decided here. hostGone and
 // stopOverdue are async-signal-safe; parentGone writes its line, so it is for the watch's own
-// thread, and waits, as finish() does, for a way out already under way.
+// thread, and waits, as finish() does, for a way out already under way. parentGone first asks
+// run control, if it gave `ask`, to end the run itself (and so remove what it made): only when
+// run control has not ended it a second later does the cut happen.
 [[noreturn]] void cut(Cut why) noexcept;
+
+// `ask` is called from the parent watch's thread: it must only raise an alarm.
+void askFirstWhenParentGone(void (*ask)() noexcept);
 
 }  // namespace quenwick

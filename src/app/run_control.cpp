@@ -23,10 +23,16 @@ namespace {
 std::atomic<int> pcmWriteError{0};
 std::atomic<RunLoop*> pcmFailureLoop{nullptr};
 std::atomic<int> pcmFailureAlarm{-1};
+std::atomic<int> parentGoneAlarm{-1};
 
 void onPcmWriteFailure(int error) noexcept {
   pcmWriteError.store(error);
   if (RunLoop* loop = pcmFailureLoop.load()) loop->raiseAlarm(pcmFailureAlarm.load());
+}
+
+// The parent watch's thread: the run ends on the loop, where what it made can go.
+void onParentGone() noexcept {
+  if (RunLoop* loop = pcmFailureLoop.load()) loop->raiseAlarm(parentGoneAlarm.load());
 }
 
 Ending couldNotRun(int error) {
@@ -116,10 +122,15 @@ class RunControl::Run final : public CaptureEvents {
   Ending run(const Backends& backends) {
     if (const int error = loop_.error()) return couldNotRun(error);
     pcmFailureAlarm.store(loop_.addAlarm([this] { reportPcmWriteFailure(); }));
+    parentGoneAlarm.store(loop_.addAlarm([this] { end(Ending::parentExited()); }));
+    askFirstWhenParentGone(onParentGone);
     if (auto failure = commitToABackend(backends)) return Ending::failure(failure->message);
     listen();
     start();
     if (!ending_ && !loop_.run()) return couldNotRun(errno);
+    // Whichever way the run ends here, what the capture made goes with it (SIGTERM's wind-up
+    // tears down in its own order).
+    if (!ending_->windUp) ending_->windUp = [this] { letGo(); };
     return std::move(*ending_);
   }
 
@@ -138,8 +149,9 @@ class RunControl::Run final : public CaptureEvents {
     if (running_) reportPlaying();
   }
 
-  // The audio server took every audio object with it: the sound already captured goes out, and
-  // the host hears why the agent ends; or, with --recover, that it is interrupted.
+  // The audio server took every audio object with it (or the capture can no longer hear what it
+  // must): the sound already captured goes out, and the host hears why the agent ends; or, with
+  // --recover, that it is interrupted.
   void serverGone(std::string reason) override {
     if (!request_.recover) {
       capture_->halt();
@@ -166,6 +178,8 @@ class RunControl::Run final : public CaptureEvents {
  private:
   // How often the silence of an outage goes out: the host hears it at most this late.
   static constexpr std::chrono::milliseconds kGapFill{250};
+  // How often a running capture looks again at what its layer may not announce.
+  static constexpr std::chrono::milliseconds kLookAgain{1000};
 
   void status(const StatusEvent& event) { services_.status(event); }
 
@@ -316,6 +330,10 @@ class RunControl::Run final : public CaptureEvents {
       }));
     });
     status({{"event", std::string("running")}});
+    loop_.repeat(kLookAgain, [this] {
+      if (capture_ && streamingNow_) capture_->lookAgain();
+      return !ending_;
+    });
     if (!request_.report) return;
     // Queued behind what the capture has told of its start, so that the first word is the news.
     loop_.post([this] {

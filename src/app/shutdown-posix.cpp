@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <atomic>
 #include <chrono>
 #include <system_error>
 #include <thread>
@@ -15,18 +16,20 @@ namespace {
 
 constexpr auto teardownGrace = std::chrono::seconds(2);
 
-// Rung by the SIGTERM handler; the watchdog waits for it.
-Wakeup* terminationStarted = nullptr;
-int terminationAlarm = -1;
+// Rung by the SIGTERM handler; the watchdog waits for it. Atomic (lock-free, so safe in a
+// handler): SIGPIPE's handler runs on whichever thread wrote to the closed pipe.
+std::atomic<Wakeup*> terminationStarted{nullptr};
+std::atomic<int> terminationAlarm{-1};
 
 void onTerminate(int) {
-  terminationStarted->ring();
-  MainQueue::raise(terminationAlarm);
+  terminationStarted.load()->ring();
+  MainQueue::raise(terminationAlarm.load());
 }
 
-// A broken pipe means the host has gone: leave at once, writing nothing more.
-void onBrokenPipe(int) {
-  cut(Cut::hostGone);
+// A broken pipe means the host has gone: the run ends as on SIGTERM, quietly, and what it made
+// goes; the write that met the pipe fails instead of ending the process where it stands.
+void onBrokenPipe(int signo) {
+  onTerminate(signo);
 }
 
 void install(int signo, void (*handler)(int)) {
@@ -40,7 +43,7 @@ void install(int signo, void (*handler)(int)) {
 // A stop can block while a write to a host that has stopped reading is stuck;
 // the agent must still end promptly after SIGTERM, counted from the signal.
 void watchTeardown() {
-  while (terminationStarted->wait(-1) == 0) {
+  while (terminationStarted.load()->wait(-1) == 0) {
   }
   std::this_thread::sleep_for(teardownGrace);
   cut(Cut::stopOverdue);
@@ -58,7 +61,7 @@ void unblockHandledSignals() {
 
 void installSignalHandlers(MainQueue& queue, std::function<void()> stop) {
   static Wakeup started;
-  terminationStarted = &started;
+  terminationStarted.store(&started);
   if (started.valid()) {
     try {
       std::thread(watchTeardown).detach();
@@ -66,7 +69,7 @@ void installSignalHandlers(MainQueue& queue, std::function<void()> stop) {
       // No watchdog to spare: the teardown goes unguarded.
     }
   }
-  terminationAlarm = queue.addAlarm(std::move(stop));
+  terminationAlarm.store(queue.addAlarm(std::move(stop)));
   install(SIGTERM, onTerminate);
   install(SIGPIPE, onBrokenPipe);
 }

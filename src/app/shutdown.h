@@ -15,8 +15,8 @@ void unblockHandledSignals();
 
 // From now on SIGTERM runs `stop` on the main queue, which ends the run quietly (its teardown is
 // the ending's wind-up), and the agent exits 0 anyway two seconds after the signal
-// (Cut::stopOverdue); SIGPIPE, or on Windows a write to a pipe whose reader has gone, exits 0 at
-// once (Cut::hostGone).
+// (Cut::stopOverdue). SIGPIPE does the same; on Windows a write to a pipe whose reader has gone
+// exits 0 at once (Cut::hostGone).
 void installSignalHandlers(MainQueue& queue, std::function<void()> stop);
 
 }  // namespace quenwick

@@ -59,8 +59,9 @@ class CaptureEvents {
   // The delivered format changed, once per change however many times the layer announced it.
   virtual void formatChanged(const StreamFormat& format) = 0;
   // The audio server went away, and everything made with it; or, where the platform says so
-  // (Windows' device invalidation), what the capture was made on did. `reason` says which, in the
-  // words the user reads: "the audio server went away" when it is the server.
+  // (Windows' device invalidation), what the capture was made on did; or the capture can no
+  // longer hear only what it must. `reason` says which, in the words the user reads: "the audio
+  // server went away" when it is the server.
   virtual void serverGone(std::string reason) = 0;
   // With Hearing::followPlaying, from create() on: the pids of the processes whose sound
   // reaches the capture now, each once, whenever they change.
@@ -95,6 +96,10 @@ class Capture {
   // captured since create() delivers those first, in their order and with their earlier times,
   // so that a late player's first sound is not lost. `sink` outlives the capture.
   virtual std::optional<CaptureFailure> start(CycleSink& sink) = 0;
+
+  // About once a second while it delivers: looks again at what the layer may change without a
+  // word (who plays, which processes it knows), as a listener would have.
+  virtual void lookAgain() {}
 
   // No cycle is delivered after this returns (the server went away; nothing is left to destroy).
   virtual void halt() = 0;

@@ -27,4 +27,24 @@ std::span<const std::int16_t> CycleConverter::operator()(const CapturedCycle& cy
   return samples;
 }
 
+CapturedCycle CaptureCallback::pieceOf(const CapturedCycle& cycle, std::uint32_t start) noexcept {
+  CapturedCycle piece = cycle;
+  piece.frames = std::min<std::uint32_t>(cycle.frames - start, kPreparedCycleFrames);
+  if (start > 0) piece.timeNs.reset();
+  const std::size_t sampleBytes =
+      cycle.format.planar || cycle.format.sampleType == SampleType::float32 ? 4 : 2;
+  const std::size_t frameBytes = cycle.format.planar ? 4 : sampleBytes * cycle.format.channels;
+  for (std::size_t i = 0; i < cycle.planes.size(); ++i) {
+    const SamplePlane& plane = cycle.planes[i];
+    // A plane shorter than its cycle is silent past its end.
+    const std::uint32_t held = plane.frames > start ? plane.frames - start : 0;
+    pieceRoom_[i] = {held > 0 && plane.data != nullptr
+                         ? static_cast<const unsigned char*>(plane.data) + start * frameBytes
+                         : nullptr,
+                     std::min(held, piece.frames)};
+  }
+  piece.planes = {pieceRoom_.data(), cycle.planes.size()};
+  return piece;
+}
+
 }  // namespace quenwick

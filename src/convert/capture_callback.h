@@ -2,6 +2,7 @@
 // placed on the stream's timeline and handed to the PCM output.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -50,14 +51,15 @@ class CaptureCallback final : public CycleSink {
   explicit CaptureCallback(PcmOutput& output, Quality quality = Quality::linear)
       : convert_(quality), output_(output) {}
 
+  // A cycle longer than the room made before the start goes through in pieces that fit it, so
+  // that the delivering thread never allocates, whatever the device's largest cycle.
   void deliver(const CapturedCycle& cycle) noexcept override {
-    const auto samples = convert_(cycle);
-    if (convert_.lastHeldSound()) {
-      soundCycles_.store(soundCycles_.load(std::memory_order_relaxed) + 1,
-                         std::memory_order_relaxed);
+    if (cycle.frames <= kPreparedCycleFrames || cycle.planes.size() > pieceRoom_.size()) {
+      return convertOne(cycle);
     }
-    const auto place = timeline_.place(cycle.timeNs, samples.size());
-    output_.write(place.silence, samples.subspan(place.skip));
+    for (std::uint32_t start = 0; start < cycle.frames; start += kPreparedCycleFrames) {
+      convertOne(pieceOf(cycle, start));
+    }
   }
 
   // While no capture delivers (its server went away): `samples` zero samples in time. The next
@@ -72,10 +74,25 @@ class CaptureCallback final : public CycleSink {
   std::uint64_t soundCycles() const { return soundCycles_.load(std::memory_order_relaxed); }
 
  private:
+  // The frames of `cycle` from `start` on, at most kPreparedCycleFrames of them; only the first
+  // piece carries the cycle's time, the others follow it.
+  CapturedCycle pieceOf(const CapturedCycle& cycle, std::uint32_t start) noexcept;
+
+  void convertOne(const CapturedCycle& cycle) noexcept {
+    const auto samples = convert_(cycle);
+    if (convert_.lastHeldSound()) {
+      soundCycles_.store(soundCycles_.load(std::memory_order_relaxed) + 1,
+                         std::memory_order_relaxed);
+    }
+    const auto place = timeline_.place(cycle.timeNs, samples.size());
+    output_.write(place.silence, samples.subspan(place.skip));
+  }
+
   std::atomic<std::uint64_t> soundCycles_{0};  // written by the delivering thread only
   CycleConverter convert_;
   Timeline timeline_;
   PcmOutput& output_;
+  std::array<SamplePlane, 256> pieceRoom_{};  // the delivering thread's
 };
 
 }  // namespace quenwick

@@ -1,11 +1,12 @@
 """--report on the scripted Core Audio: who plays, as each process's output state ('piro') says,
-in the host's order and by tree. Silence, sound and who ended are run control's own, decided on
+in the host's order and by tree, also where Core Audio tells of no change, as reported of 'piro'
+and of the process list once a tap exists. Silence, sound and who ended are run control's own, decided on
 its clock: its in-process table (tests/app/run_control_test.cpp) has them."""
 import subprocess
 
 import pytest
 
-from conftest import noise, until
+from conftest import code, noise, until
 from following import children
 
 REAL_TIME = {"pace": 10667}  # a list of 512 frames at 48000 Hz
@@ -23,13 +24,18 @@ def players():
         process.wait()
 
 
-def test_who_plays_follows_each_process_output_in_the_hosts_order(agent, players, tmp_path):
+# c becomes an audio process, and plays, once the tap exists.
+@pytest.mark.parametrize("silent", [False, True], ids=["Core Audio tells", "Core Audio is silent"])
+def test_who_plays_follows_each_process_output_in_the_hosts_order(agent, players, tmp_path,
+                                                                   silent):
     a, b, c = (p.pid for p in players)
     go = tmp_path / "go"
     run = agent(["--pids", f"{b},{a},{c},{a}", "--report"], script={
-        "pids": {str(a): 7, str(b): 8, str(c): 9}, "processes": [[7, a], [8, b], [9, c]],
+        "piroSilent": silent, "listQuietAfterTap": silent, "processes": [[7, a], [8, b]],
         "playing": [7], "source": noise(48000, 2),
-        "steps": [{"sync": True}, {"play": 8}, {"sync": True}, {"play": 9}, {"sync": True},
+        "steps": [{"sync": True}, {"play": 8}, {"sync": True},
+                  {"processes": [[7, a], [8, b], [9, c]]}, {"notify": "prs#"}, {"play": 9},
+                  {"sync": True},
                   {"await": str(go)}, {"quiet": 9}, {"sync": True},
                   REAL_TIME, {"deliver": -1, "frames": 512}]})
     until(lambda: {"event": "playing", "pids": [b, a, c]} in run.events(), what="all three")
@@ -60,17 +66,30 @@ def test_who_is_heard_is_who_plays(agent, players, mode):
     assert run.reported() == [{"event": "playing", "pids": heard}]
 
 
+# What Apple's users report for a refused permission: the tap runs and hears only zeros, and a
+# change of its processes is refused ('!hog'). The words are the backend's; when "silence" comes
+# is run control's (its table has the cases).
+ADVICE = (
+    "only zeros were heard while the processes played. That may be true silence, or macOS "
+    "withholding the permission to record other apps' audio from the app that started the agent: "
+    "see System Settings > Privacy & Security > Screen & System Audio Recording (on macOS 15 its "
+    "\"System Audio Recording Only\" list). The app is listed there only if its Info.plist "
+    "declares NSAudioCaptureUsageDescription; after an earlier denial, tccutil reset AudioCapture "
+    "<bundle id> lets macOS ask again.")
+REFUSED = (f" Core Audio also refused a change of the tap's processes ({code('!hog')}), as it is "
+           "reported to without that permission.")
+
+
+@pytest.mark.parametrize("change", [False, True], ids=["", "a change refused"])
 def test_a_tap_that_hears_only_zeros_while_its_process_plays_gives_core_audios_advice(
-        agent, players):
-    # What Apple's users report for a refused permission: the tap runs and hears only zeros. The
-    # words are the backend's; when "silence" comes is run control's (its table has the cases).
-    pid = players[0].pid
-    run = agent(["--pids", pid, "--report"], script={
-        "pids": {str(pid): 7}, "processes": [[7, pid]], "playing": [7], "silentTap": True,
-        "source": noise(48000, 2), "steps": [REAL_TIME, {"deliver": -1, "frames": 512}]})
+        agent, players, change):
+    a, b = players[0].pid, players[1].pid
+    joins = [{"processes": [[7, a], [8, b]]}, {"notify": "prs#"}, {"sync": True}] * change
+    run = agent(["--pids", f"{a},{b}", "--report"], script={
+        "processes": [[7, a]], "playing": [7], "silentTap": True, "descriptionStatus": code("!hog"),
+        "source": noise(48000, 2), "steps": [{"sync": True}, *joins, REAL_TIME,
+                                             {"deliver": -1, "frames": 512}]})
     run.wait_for_event("silence", timeout=10)
     run.stop()
-    silence = run.reported()[-1]
-    assert silence["seconds"] == 3 and "started the agent" in silence["advice"]
-    assert "System Settings > Privacy & Security > Screen & System Audio Recording" in \
-        silence["advice"]
+    assert run.reported()[-1] == {"event": "silence", "seconds": 3,
+                                  "advice": ADVICE + REFUSED * change}

@@ -11,7 +11,7 @@ import time
 
 import pytest
 
-from conftest import LISTED, BUILD, LINUX_ONLY, SANITIZED, decimated, noise, until
+from conftest import LISTED, BUILD, LINUX_ONLY, NOTHING, SANITIZED, decimated, noise, until
 from contract import Orphanage
 
 FOREVER = {"pids": {str(LISTED): 7}, "steps": [{"pace": 2000}, {"deliver": -1, "frames": 512}]}
@@ -27,12 +27,18 @@ def orphan(agent):
     orphanage.close()
 
 
-# when the parent goes (running and waiting are the contract's rows): while the start-up is slow
-# (after "creating_tap"), or while a call into the audio layer never returns
-@pytest.mark.parametrize("setting, reached, slow", [
-    ({"slowTap": 1500}, "creating_tap", 1.5), ({"startBlocks": "/nonexistent"}, "starting", 0)],
-    ids=["slow", "stuck"])
-def test_the_parent_going_away_ends_the_agent_with_parent_exited(orphan, setting, reached, slow):
+# when the parent goes (waiting is the contract's row): while running, while the start-up is slow
+# (after "creating_tap"), or while a call into the audio layer never returns, when what was made
+# cannot safely go
+EVERYTHING = {"taps": 1, "devices": 1, "device first": True}
+
+
+@pytest.mark.parametrize("setting, reached, slow, left", [
+    ({}, "running", 0, NOTHING), ({"slowTap": 1500}, "creating_tap", 1.5, NOTHING),
+    ({"startBlocks": "/nonexistent"}, "starting", 0, EVERYTHING)],
+    ids=["running", "slow", "stuck"])
+def test_the_parent_going_away_ends_the_agent_with_parent_exited(orphan, setting, reached, slow,
+                                                                 left):
     start, kill_parent, exit_status = orphan
     run = start(["--pids", str(LISTED)], script=dict(FOREVER, **setting))
     if reached == "starting":
@@ -43,7 +49,7 @@ def test_the_parent_going_away_ends_the_agent_with_parent_exited(orphan, setting
     kill_parent(run)
     assert exit_status(run) == 0 and time.monotonic() - started < 2.5 + slow
     assert run.events()[-1] == {"event": "error", "message": "parent exited"}
-    assert "destroyProcessTap" not in [c["call"] for c in run.calls()]
+    assert run.left_behind() == left
 
 
 def test_a_parent_that_dies_while_sigterm_tears_down_adds_no_line(orphan):
@@ -120,19 +126,40 @@ def block_signals():
     signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM, signal.SIGPIPE})
 
 
-# a host that blocks SIGTERM and SIGPIPE, or ignores SIGPIPE, before it starts the agent
-@pytest.mark.parametrize("setup, end, torn_down", [
-    (block_signals, lambda run: run.signal(signal.SIGTERM), True),
-    (block_signals, lambda run: run.hang_up(), False),
-    (lambda: signal.signal(signal.SIGPIPE, signal.SIG_IGN), lambda run: run.hang_up(), False),
-], ids=["blocked, SIGTERM", "blocked, output closed", "SIGPIPE ignored, output closed"])
-def test_what_the_host_did_to_its_signals_does_not_keep_the_agent(agent, setup, end, torn_down):
-    run = agent(["--pids", str(LISTED)], script=FOREVER, stdout="held", preexec_fn=setup)
-    run.wait_for_event("running")
-    run.read_held(1)
-    end(run)
-    assert run.finish() == 0 and len(run.events()) == 3
-    assert ([c["call"] for c in run.calls()][-4:] == TEARDOWN) == torn_down
+def IGNORE_SIGPIPE():
+    signal.signal(signal.SIGPIPE, signal.SIG_IGN)
+
+
+def sigterm(run):
+    run.signal(signal.SIGTERM)
+
+
+# Each way out and what it leaves: a host that blocked SIGTERM and SIGPIPE, or ignored SIGPIPE,
+# before it started the agent; a full disk; a device whose destruction ends after its call
+# returned, its tap refusing to go until then; a stop that hangs, after SIGTERM or a failure,
+# which the watchdog ends without touching the rest.
+@pytest.mark.parametrize("setting, setup, end, status, left", [
+    ({}, block_signals, sigterm, 0, NOTHING),
+    ({}, block_signals, "hang up", 0, NOTHING),
+    ({}, IGNORE_SIGPIPE, "hang up", 0, NOTHING),
+    ({}, None, "/dev/full", 2, NOTHING),
+    ({"tapStaysFor": 3}, None, sigterm, 0, NOTHING),
+    ({"stopBlocks": "/nonexistent"}, None, sigterm, 0, EVERYTHING),
+    ({"startStatus": 1, "stopBlocks": "/nonexistent"}, None, None, 2, EVERYTHING),
+], ids=["blocked, SIGTERM", "blocked, output closed", "SIGPIPE ignored, output closed",
+        "disk full", "device goes later", "stop hangs", "a failed start's stop hangs"])
+def test_each_way_out_leaves_nothing_behind_where_it_safely_can(agent, setting, setup, end,
+                                                                  status, left):
+    with open("/dev/full" if end == "/dev/full" else os.devnull, "wb") as out:
+        run = agent(["--pids", str(LISTED)], script=dict(FOREVER, **setting), preexec_fn=setup,
+                    stdout="held" if end == "hang up" else out)
+        if end in (sigterm, "hang up"):
+            run.wait_for_event("running")
+            sigterm(run) if end == sigterm else run.hang_up()
+        assert run.finish() == status
+    # A failure's message comes first, however its wind-up goes.
+    assert status == 0 or run.events()[-1]["event"] == "error"
+    assert run.left_behind() == left
 
 
 def test_sigterm_leaves_the_host_the_sound_it_has_not_read_yet(agent):

@@ -1,12 +1,13 @@
 """Target following on the scripted audio layer, which announces its processes as Core Audio
-does: each change of the layer's process list gives the tap the objects of the processes its
-targets cover now, by identity and, with --tree, by descent. Real processes stand for the roles,
-as the agent reads their start times and parents from the system."""
+does, or stops announcing them once a tap exists, as reported: each change of the layer's process
+list gives the tap the objects of the processes its targets cover now, by identity and, with
+--tree, by descent. Real processes stand for the roles, as the agent reads their start times and
+parents from the system."""
 import subprocess
 
 import pytest
 
-from conftest import until
+from conftest import NOTHING, code, noise, until
 from following import arguments, cases, children, start_apart, take_pid
 
 OBJECTS = {"A": 7, "B": 8, "T": 9, "K": 5, "G": 6, "X": 10, "S": 11, "R": 12}
@@ -30,14 +31,21 @@ def roles():
         process.wait()
 
 
+def held(calls):
+    """What the tap holds now: its last description written, or what it was made with."""
+    written = [c["processes"] for c in calls if "processes" in c and c["status"] == 0]
+    return sorted(written[-1]) if written else None
+
+
+@pytest.mark.parametrize("quiet", [False, True], ids=["list notifies", "list quiet after tap"])
 @pytest.mark.parametrize("line, start, later, heard", cases())
-def test_the_tap_follows_its_targets(agent, roles, tmp_path, line, start, later, heard):
+def test_the_tap_follows_its_targets(agent, roles, tmp_path, line, start, later, heard, quiet):
     pids, started = roles
     listed = lambda names: [[OBJECTS[name], pids[name]] for name in names]  # noqa: E731
     go = tmp_path / "go"
     waits = "--wait" in line  # and starts only once the later roles play: they join then
     run = start_apart(agent, arguments(line, pids), script={
-        "pids": {str(pids[name]): OBJECTS[name] for name in start},
+        "listQuietAfterTap": quiet, "pids": {str(pids[name]): OBJECTS[name] for name in start},
         "processes": listed(start),
         "joins": [{"await": str(go), "pid": pids[name], "object": OBJECTS[name]}
                   for name in (later if waits else "")],
@@ -54,14 +62,14 @@ def test_the_tap_follows_its_targets(agent, roles, tmp_path, line, start, later,
     if "R" in later:
         started.append(take_pid(pids["D"], lambda: subprocess.Popen(["sleep", "60"])))
     go.touch()
-    run.stop_when_done()
-    calls = run.calls()
-    written = [c["processes"] for c in calls if c["call"] == "setPropertyData"]
-    tap = next(c["processes"] for c in calls if c["call"] == "createProcessTap")
-    # What the tap holds in the end: who is heard, or in global mode who is left out.
+    # What the tap holds in the end: who is heard, or in global mode who is left out; a quiet list
+    # is looked at again within a second.
     left_out = "--global" in line
-    assert sorted(written[-1] if written else tap) == sorted(
-        OBJECTS[role] for role in start + later if (role in heard) != left_out)
+    expected = sorted(OBJECTS[role] for role in start + later if (role in heard) != left_out)
+    if quiet:
+        until(lambda: held(run.calls()) == expected, what=f"the tap to hold {expected}")
+    run.stop_when_done()
+    assert held(run.calls()) == expected
 
 
 # Apple's header does not say what a read of the process list into too little room gives: the
@@ -77,3 +85,30 @@ def test_a_process_list_that_grows_while_it_is_read_is_read_whole(agent, roles, 
     run.wait_for_event("running")
     run.stop()
     assert next(c for c in run.calls() if c["call"] == "createProcessTap")["processes"] == [7]
+
+
+# Core Audio refuses a change of the tap's processes ('!hog', reported without the permission):
+# a process to leave out that cannot be ends a global run rather than be recorded.
+def test_a_refused_change_that_would_record_a_process_to_leave_out_ends_the_run(agent, roles):
+    pids, _ = roles
+    run = agent(["--global", "--exclude-self", pids["B"]], script={
+        "descriptionStatus": code("!hog"), "processes": [[7, pids["A"]]],
+        "steps": [{"sync": True}, {"processes": [[7, pids["A"]], [8, pids["B"]]]}]})
+    assert run.finish() == 2
+    assert run.events()[-1] == {"event": "error", "message":
+                                f"could not leave out the host's processes ({code('!hog')})"}
+    assert run.left_behind() == NOTHING
+
+
+# Apple's header does not say what a mixdown tap of no process hears. Once its one target has
+# left, the tap keeps its object: a process that plays is not heard, in either reading.
+@pytest.mark.parametrize("reading", ["silent", "everything"])
+def test_a_tap_whose_targets_all_left_hears_nobody_else(agent, roles, reading):
+    pids, _ = roles
+    run = agent(["--pids", pids["A"]], script={
+        "emptyMixdown": reading, "processes": [[7, pids["A"]]], "playing": [8],
+        "source": noise(4800, 2), "steps": [{"sync": True}, {"processes": [[8, pids["B"]]]},
+                                            {"notify": "prs#"}, {"sync": True},
+                                            {"deliver": 20, "frames": 480}]})
+    run.stop_when_done()
+    assert held(run.calls()) == [7] and len(run.out) > 6000 and not any(run.out)

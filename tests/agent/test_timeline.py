@@ -4,6 +4,7 @@ it missed replaced by silence, and never holds up the thread that delivers the c
 cycle goes by its time stamp is the timeline's own (tests/convert/timeline_test.cpp)."""
 import fcntl
 import os
+import re
 import select
 import time
 
@@ -57,7 +58,9 @@ def test_a_host_that_stalls_for_longer_than_any_buffer_gets_the_time_it_missed(a
     assert len(got) == len(expected)  # the length of the time captured, not a sample more
     heard = "".join("y" if got[n:n + 16000] == expected[n:n + 16000] else
                     "0" if not any(got[n:n + 16000]) else "x" for n in range(0, len(got), 16000))
-    assert set(heard) <= {"y", "0"} and heard.startswith("y") and "0" in heard, heard
+    # What is lost goes as whole pieces of a list (one longer than the conversion's room is
+    # converted in pieces): one second may end in zeros.
+    assert re.fullmatch("y+x?0+y+", heard), heard
     assert heard.endswith("y" * AFTER), heard
 
 

@@ -245,6 +245,7 @@ class ScriptedCapture final : public Capture {
     return std::nullopt;
   }
   void halt() override {
+    if (std::exchange(halted_, true)) return;
     calls_ += " halt";
     sink_ = nullptr;
   }
@@ -322,7 +323,7 @@ class ScriptedCapture final : public Capture {
   StreamFormat format_ = describeStream(SampleLayout::f32, 48000, 2);
   std::uint64_t generation_ = 0;
   const bool again_;
-  bool reportPlaying_ = false, delivering_ = false, loud_ = false;
+  bool reportPlaying_ = false, delivering_ = false, loud_ = false, halted_ = false;
   std::vector<float> samples_;
 };
 
@@ -370,7 +371,7 @@ const std::vector<std::string> reporting{backendA, tap, formatAlive, running, pl
     startedAlive{tap, formatAlive, running}, report{"--pids", "ALIVE", "--report"};
 constexpr const char *kNone = "none of the requested processes exists", *kGone = "the audio server went away",
     *kNoneYet = "none of the requested processes are audio processes yet; is the app playing sound?",
-    *kResolved = "a: listen resolve",
+    *kResolved = "a: listen resolve halt",
     *kStopped = "a: listen resolve create format start teardown", *kHalted = "a: listen resolve create format start halt";
 const ExitStatus usage = ExitStatus::usageError, none = ExitStatus::nothingToHear, failure = ExitStatus::failure,
     ended = ExitStatus::ended;
@@ -385,14 +386,14 @@ const Row kRows[] = {
     {"NoListedProcessExists", {"--pids", "GONE"}, {{"a", silent}}, none, kNone, {}, kResolved},
     {"ListedProcessPlaysNothing", {"--pids", "ALIVE"}, {{"a", silent}}, none, kNoneYet, {}, kResolved},
     {"ServerUnreachable", {"--global"}, {{"a", {.resolveFails = "no server (-1)"}}}, failure, "no server (-1)", {}, kResolved},
-    {"CaptureCannotBeMade", {"--global"}, {{"a", {.createFails = "no tap (1)"}}}, failure, "no tap (1)", {tap}, "a: listen resolve create"},
+    {"CaptureCannotBeMade", {"--global"}, {{"a", {.createFails = "no tap (1)"}}}, failure, "no tap (1)", {tap}, "a: listen resolve create halt"},
     // --wait: the start once something plays; the end once no listed process lives, by identity.
     {"WaitingForNoLivingProcess", {"--pids", "GONE", "--wait"}, {{"a", silent}}, none, kNone, {}, kResolved},
     {"WaitStartsWhenAListedProcessPlays", {"--pids", "ALIVE", "--wait"}, {{"a", yet({{5s, Does::joins}})}}, ended, "", startedAlive, "a: listen resolve resolve create format start teardown", 6s},
     {"WaitGivesUpWhenTheListedProcessEnds", {"--pids", "CHILD", "--wait"}, {{"a", yet({{1s, Does::childEnds}})}}, none, kNone, {}, kResolved},
     {"WaitGivesUpWhenAStrangerTakesThePid", {"--pids", "CHILD", "--wait"}, {{"a", yet({{1s, Does::childsPidTaken}})}}, none, kNone, {}, kResolved},
     {"WithoutWaitNothingYetEndsAtOnce", {"--pids", "ALIVE"}, {{"a", yet({{1s, Does::joins}})}}, none, kNoneYet, {}, kResolved},
-    // The ways a running agent ends: the first one decided wins, and only a stop tears down.
+    // The ways a running agent ends: the first one decided wins; a stop tears down, any other ending lets the capture go (halt).
     {"ServerGoesAway", {"--global"}, {{"a", gone}}, failure, kGone, started, kHalted},
     {"HostStops", {"--global"}, {{"a", serves}}, ended, "", started, kStopped, 0ms},
     {"HostStopsAfterSound", {"--global"}, {{"a", does({{0ms, Does::sound}})}}, ended, "", started, kStopped, 2s},

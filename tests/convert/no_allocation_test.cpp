@@ -1,6 +1,6 @@
 // The conversion allocates nothing once warm: the capture callback converts cycle after cycle,
 // in every layout, across format changes and gaps in time, without a heap allocation, at either
-// quality.
+// quality; a cycle longer than any the conversion made room for too.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -24,10 +24,11 @@ TEST_P(NoAllocation, TheCaptureCallbackAllocatesNothingOnceWarm) {
   ASSERT_NE(sink, nullptr);
   auto pcm = std::make_unique<PcmOutput>(fileno(sink), nullptr);
   CaptureCallback callback(*pcm, GetParam());
-  std::vector<float> left(4096, 0.25f), right(4096, -0.5f);
-  const SamplePlane planes[] = {{left.data(), 4096}, {right.data(), 4096}};
+  constexpr std::uint32_t kLong = 5 * kPreparedCycleFrames + 77;
+  std::vector<float> left(2 * kLong, 0.25f), right(2 * kLong, -0.5f);
+  const SamplePlane planes[] = {{left.data(), kLong}, {right.data(), kLong}};
   CapturedCycle cycle{planes, 0, {}, 0, 0};
-  const auto convert = [&](int cycles) {
+  const auto convert = [&](int cycles, bool longOnes) {
     for (int i = 0; i < cycles; ++i) {
       const auto layout = i % 3 == 0   ? SampleLayout::planar
                           : i % 3 == 1 ? SampleLayout::f32
@@ -37,7 +38,7 @@ TEST_P(NoAllocation, TheCaptureCallbackAllocatesNothingOnceWarm) {
         ++cycle.formatGeneration;
       }
       cycle.planes = {planes, cycle.format.planar ? 2u : 1u};
-      cycle.frames = static_cast<std::uint32_t>(1 + i % 2048);
+      cycle.frames = longOnes && i % 97 == 3 ? kLong : static_cast<std::uint32_t>(1 + i % 2048);
       *cycle.timeNs += i % 50 == 0 ? 100'000'000 : 1'000'000;  // now and then a gap
       callback.deliver(cycle);
     }
@@ -45,13 +46,13 @@ TEST_P(NoAllocation, TheCaptureCallbackAllocatesNothingOnceWarm) {
   // The filter of --quality high is slow unoptimised: fewer cycles, and the larger ones come only
   // after the warm-up, which it must have made room for from the start.
   const bool high = GetParam() == Quality::high;
-  convert(high ? 1500 : 8192);  // warm: the largest cycle in each layout
+  convert(high ? 1500 : 8192, false);  // warm: the largest ordinary cycle in each layout
   testing::watched = true;
   const std::size_t before = testing::allocationsCounted;
   int* volatile control = new int(1);  // the count is not blind
   delete control;
   ASSERT_EQ(testing::allocationsCounted - before, 1u);
-  convert(high ? 3000 : 20000);
+  convert(high ? 3000 : 20000, true);
   testing::watched = false;
   EXPECT_EQ(testing::allocationsCounted - before, 1u);
   pcm.reset();

@@ -34,6 +34,15 @@
 //                          the listeners of its 'piro'. With this key a list carries the source
 //                          only while a process the tap hears plays (silence otherwise); without
 //                          it, always
+//   "piroSilent", "listQuietAfterTap": true  as reported: 'piro' never notifies; 'prs#' does not
+//                          once a tap exists
+//   "descriptionStatus": STATUS  a tap description's write ('!hog' without the permission)
+//   "emptyMixdown": "silent"|"everything"  what a mixdown of no process hears (unsaid)
+//   "staleAtCreate": {"gone": [OBJECT], "processes", "pids"}  at the first tap creation, the
+//                          objects go stale and these replace the list and pids; a tap naming a
+//                          stale object is refused ('!obj')
+//   "tapStaysFor": N       the device goes after its destruction call: the tap refuses ('nope')
+//                          N tries
 //   "silentTap": true      the permission to record is refused, as Apple's users report it: the
 //                          tap and the device are made and run, 'piro' says who plays, and every
 //                          list carries zeros
@@ -89,6 +98,7 @@ using nlohmann::json;
 constexpr auto kBadPropertySize = static_cast<OSStatus>(fourCharCode("!siz"));
 constexpr auto kBadObject = static_cast<OSStatus>(fourCharCode("!obj"));
 constexpr auto kUnknownProperty = static_cast<OSStatus>(fourCharCode("who?"));
+constexpr auto kIllegalOperation = static_cast<OSStatus>(fourCharCode("nope"));
 
 struct FormatReply {
   OSStatus status = kAudioHardwareNoError;
@@ -169,9 +179,17 @@ class ScriptedAudioHardware final : public AudioHardware {
       const auto* description = *static_cast<const TapDescription* const*>(data);
       line["processes"] = description->processes;
       std::lock_guard lock(mutex_);
-      status = object == tap_ && !gone(object) ? kAudioHardwareNoError : kBadObject;
+      status = object == tap_ && !gone(object) ? script_.value("descriptionStatus", 0) : kBadObject;
       if (status == kAudioHardwareNoError) tapped_ = description->processes;
+    } else if (object == kAudioObjectSystemObject &&
+               address.mSelector == kAudioHardwarePropertySleepingIsAllowed &&
+               dataSize == sizeof(std::uint32_t)) {
+      std::uint32_t value = 0;
+      std::memcpy(&value, data, sizeof value);
+      line["sleepingIsAllowed"] = value;
+      status = kAudioHardwareNoError;
     }
+    line["status"] = status;
     log(line);
     return status;
   }
@@ -213,6 +231,18 @@ class ScriptedAudioHardware final : public AudioHardware {
     std::this_thread::sleep_for(std::chrono::milliseconds(script_.value("slowTap", 0)));
     {
       std::lock_guard lock(mutex_);
+      if (script_.contains("staleAtCreate") && !std::exchange(staled_, true)) {
+        const json& stale = script_["staleAtCreate"];
+        for (const auto& object : stale["gone"]) stale_.insert(object.get<AudioObjectID>());
+        processes_ = stale["processes"];
+        pids_ = stale["pids"];
+      }
+      if (std::any_of(d.processes.begin(), d.processes.end(),
+                      [](AudioObjectID object) { return stale_.contains(object); })) {
+        line["status"] = kBadObject;
+        log(line);
+        return kBadObject;
+      }
       globalTap_ = global;
       tapped_ = d.processes;
     }
@@ -232,10 +262,22 @@ class ScriptedAudioHardware final : public AudioHardware {
   }
 
   OSStatus destroyProcessTap(AudioObjectID tap) override {
+    {
+      std::lock_guard lock(mutex_);
+      if (deviceGoing_ > 0 && !gone(tap)) {
+        --deviceGoing_;
+        log({{"call", "destroyProcessTap"}, {"status", kIllegalOperation}});
+        return kIllegalOperation;
+      }
+    }
     return destroy("destroyProcessTap", tap);
   }
 
   OSStatus destroyAggregateDevice(AudioObjectID device) override {
+    {
+      std::lock_guard lock(mutex_);
+      deviceGoing_ = script_.value("tapStaysFor", 0);
+    }
     return destroy("destroyAggregateDevice", device);
   }
 
@@ -325,14 +367,18 @@ class ScriptedAudioHardware final : public AudioHardware {
   static bool gone(AudioObjectID object) { return object >= 100 && object % 100 < liveSince_; }
 
   static OSStatus destroy(const char* call, AudioObjectID object) {
-    log({{"call", call}});
     std::lock_guard lock(mutex_);
-    return gone(object) ? kBadObject : kAudioHardwareNoError;
+    const OSStatus status = gone(object) ? kBadObject : kAudioHardwareNoError;
+    log({{"call", call}, {"status", status}});
+    return status;
   }
 
   // Whether the tap hears a process that plays now. Under mutex_.
   static bool hearsSound() {
     if (!soundModel_) return true;
+    if (!globalTap_ && tapped_.empty()) {
+      return script_.value("emptyMixdown", "silent") == "everything" && !playing_.empty();
+    }
     return std::any_of(playing_.begin(), playing_.end(), [&](AudioObjectID object) {
       const bool listed = std::find(tapped_.begin(), tapped_.end(), object) != tapped_.end();
       return listed != globalTap_;
@@ -355,7 +401,9 @@ class ScriptedAudioHardware final : public AudioHardware {
     const OSStatus status = script_.value(statusKey, 0);
     std::lock_guard lock(mutex_);
     if (status == kAudioHardwareNoError) *out = made = base + epoch_;
-    log(line);
+    json logged = line;
+    logged["status"] = status;
+    log(logged);
     return status;
   }
 
@@ -463,7 +511,9 @@ class ScriptedAudioHardware final : public AudioHardware {
             playing_.erase(object);
           }
         }
-        notify(kAudioProcessPropertyIsRunningOutput, object);
+        if (!script_.value("piroSilent", false)) {
+          notify(kAudioProcessPropertyIsRunningOutput, object);
+        }
       } else if (step.contains("notify")) {
         std::uint32_t selector = 0;
         for (const char c : step["notify"].get<std::string>()) {
@@ -594,6 +644,10 @@ class ScriptedAudioHardware final : public AudioHardware {
     std::vector<Listener> told;
     {
       std::lock_guard lock(mutex_);
+      if (selector == kAudioHardwarePropertyProcessObjectList && tap_ != kAudioObjectUnknown &&
+          script_.value("listQuietAfterTap", false)) {
+        return;
+      }
       for (const auto& l : listeners_) {
         if (l.object == object && l.address.mSelector == selector) told.push_back(l);
       }
@@ -677,6 +731,9 @@ class ScriptedAudioHardware final : public AudioHardware {
   static inline bool soundModel_ = false;     // lists carry sound only while a tapped process plays
   static inline bool silentTap_ = false;      // every list carries zeros
   static inline bool grownAfterSize_ = false;
+  static inline bool staled_ = false;
+  static inline std::set<AudioObjectID> stale_;  // objects whose processes reconnected
+  static inline int deviceGoing_ = 0;            // tries the tap refuses to go for
   static inline std::set<AudioObjectID> playing_;
   static inline std::vector<AudioObjectID> tapped_;  // the tap's processes
   static inline bool globalTap_ = false;

@@ -66,6 +66,9 @@ inline constexpr std::uint32_t kAudioProcessPropertyIsRunningOutput = fourCharCo
 // On a tap: its description, written to change the processes of a tap that exists; the data is
 // a pointer to the TapDescription, as Core Audio's is a pointer to a CATapDescription.
 inline constexpr std::uint32_t kAudioTapPropertyDescription = fourCharCode("tdsc");
+// On the system object: a 32-bit 1 lets the machine idle-sleep while this process runs IO (the
+// audio layer keeps it awake otherwise); forced sleep comes either way.
+inline constexpr std::uint32_t kAudioHardwarePropertySleepingIsAllowed = fourCharCode("slep");
 
 inline constexpr AudioObjectPropertyAddress globalAddress(std::uint32_t selector) {
   return {selector, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};

@@ -4,6 +4,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "capture/coreaudio/aggregate_device.h"
@@ -17,6 +18,10 @@
 
 namespace quenwick {
 namespace {
+
+// A tap still in a device that is going may not go yet: its destruction is tried this often.
+constexpr int kTapDestroyTries = 20;
+constexpr std::chrono::milliseconds kTapDestroyWait{25};
 
 // Runs a notification's work where Core Audio delivers it, without waiting for the main queue.
 class OnTheSpot final : public DispatchQueue {
@@ -36,12 +41,19 @@ class CoreAudioCapture final : public Capture {
       : hardware_(std::move(hardware)), clock_(hardware_->hostClock()) {}
 
   // A restart of the audio server takes every object and listener made with it, the process
-  // list's too: it is followed from the first moment, waiting or running. Core Audio's process
+  // list's too (and the process's settings): it is followed from the first moment, waiting or
+  // running. Core Audio's process
   // list is followed from before it is first read, so that a process that connects in between is
   // not missed.
   void listen(DispatchQueue& queue, CaptureEvents& events) override {
     queue_ = &queue;
     events_ = &events;
+    // A recorder must not keep a laptop awake: the running device would, unless allowed. Should
+    // Core Audio refuse, the agent runs on.
+    const std::uint32_t allowed = 1;
+    hardware_->setPropertyData(kAudioObjectSystemObject,
+                               globalAddress(kAudioHardwarePropertySleepingIsAllowed), 0, nullptr,
+                               sizeof allowed, &allowed);
     hardware_->addPropertyListener(kAudioObjectSystemObject,
                                    globalAddress(kAudioHardwarePropertyServiceRestarted), queue,
                                    [this](std::uint32_t, const AudioObjectPropertyAddress*) {
@@ -61,25 +73,33 @@ class CoreAudioCapture final : public Capture {
 
   std::variant<Resolution, CaptureFailure> resolve(const Hearing& hearing) override {
     hearing_ = hearing;
-    // The processes the tap names: those to hear, or in global mode those it leaves out.
-    const auto& named = hearing.global ? hearing.leftOut : hearing.listed;
-    const ProcessObjects resolved = hearing.targets.tree
-                                        ? coveredProcessObjects(*hardware_, hearing.targets)
-                                        : resolvePids(*hardware_, named, hearing.targets);
-    // A server that cannot be reached has no processes to tell of, which is no answer about them.
+    const ProcessObjects resolved = lookUp();
+    // A server that cannot be reached has no processes to tell of, which is no answer about them;
+    // nor is a call that failed.
     if (resolved.status == kAudioHardwareNotRunningError) {
       return failure(FailedStep::reachLayer, resolved.status);
+    }
+    if (resolved.status != kAudioHardwareNoError) {
+      return failure(FailedStep::lookUp, resolved.status);
     }
     processes_ = resolved.objects;
     return hearing.global || !processes_.empty() ? Resolution::somethingToHear
                                                  : Resolution::nothingToHearYet;
   }
 
+  // A process object may go stale between the look and the create (its process reconnected):
+  // when the create fails and a fresh look finds other objects, it is tried once more with them.
   std::optional<CaptureFailure> create() override {
-    description_ = makeTapDescription(hearing_.global, processes_);
-    AudioObjectID tapID = kAudioObjectUnknown;
-    const OSStatus tapErr = hardware_->createProcessTap(description_, &tapID);
-    tapID_ = tapID;
+    OSStatus tapErr = createTap();
+    if (tapErr != kAudioHardwareNoError && tapErr != kAudioHardwareNotRunningError) {
+      const ProcessObjects fresh = lookUp();
+      if (fresh.status == kAudioHardwareNoError &&
+          sortedSet(fresh.objects) != sortedSet(processes_) &&
+          (hearing_.global || !fresh.objects.empty())) {
+        processes_ = fresh.objects;
+        tapErr = createTap();
+      }
+    }
     if (tapErr != kAudioHardwareNoError) return failure(FailedStep::createTap, tapErr);
 
     const AggregateDeviceDescription aggregateDescription =
@@ -134,7 +154,15 @@ class CoreAudioCapture final : public Capture {
     if (procID_ != nullptr && !std::exchange(halted_, true)) hardware_->stop(aggregateID_, procID_);
   }
 
-  std::string silenceAdvice() const override { return coreAudioSilenceAdvice(); }
+  // Core Audio may change who plays, and stop telling of its processes while a tap exists, without
+  // a word: both are read again.
+  void lookAgain() override {
+    if (tapID_ == kAudioObjectUnknown || serverGone_) return;
+    followTheTargets();
+    if (hearing_.followPlaying) followPlaying(true);
+  }
+
+  std::string silenceAdvice() const override { return coreAudioSilenceAdvice(refusedChange_); }
 
   // Whatever each call returns, the next one is made.
   void teardown() override {
@@ -158,12 +186,36 @@ class CoreAudioCapture final : public Capture {
     return {coreAudioFailureMessage(step, status)};
   }
 
+  // The device before its tap. The device's destruction may end after its call returned, and
+  // while it has not, its tap may refuse to go: the tap is tried again a little later.
   void release() {
     if (procID_ != nullptr) hardware_->destroyIOProcID(aggregateID_, procID_);
-    if (aggregateID_ != kAudioObjectUnknown) hardware_->destroyAggregateDevice(aggregateID_);
-    if (tapID_ != kAudioObjectUnknown) hardware_->destroyProcessTap(tapID_);
+    const bool hadDevice = aggregateID_ != kAudioObjectUnknown;
+    if (hadDevice) hardware_->destroyAggregateDevice(aggregateID_);
+    if (tapID_ != kAudioObjectUnknown) {
+      for (int tries = 1; hardware_->destroyProcessTap(tapID_) != kAudioHardwareNoError &&
+                          hadDevice && tries < kTapDestroyTries;
+           ++tries) {
+        std::this_thread::sleep_for(kTapDestroyWait);
+      }
+    }
     procID_ = nullptr;
     aggregateID_ = tapID_ = kAudioObjectUnknown;
+  }
+
+  OSStatus createTap() {
+    description_ = makeTapDescription(hearing_.global, processes_);
+    AudioObjectID tapID = kAudioObjectUnknown;
+    const OSStatus tapErr = hardware_->createProcessTap(description_, &tapID);
+    tapID_ = tapErr == kAudioHardwareNoError ? tapID : kAudioObjectUnknown;
+    return tapErr;
+  }
+
+  // The processes the tap names: those to hear, or in global mode those it leaves out.
+  ProcessObjects lookUp() {
+    const auto& named = hearing_.global ? hearing_.leftOut : hearing_.listed;
+    return hearing_.targets.tree ? coveredProcessObjects(*hardware_, hearing_.targets)
+                                 : resolvePids(*hardware_, named, hearing_.targets);
   }
 
   // The delivering thread: the cycle in the format last taken, at its host time in nanoseconds.
@@ -192,12 +244,15 @@ class CoreAudioCapture final : public Capture {
   }
 
   // Main queue: follows whether each heard process plays, with a listener on each one's output
-  // state, and tells who plays when that changes.
-  void followPlaying() {
+  // state (which Core Audio may never notify: with `reread`, each known one is read again), and
+  // tells who plays when that changes.
+  void followPlaying(bool reread = false) {
     std::vector<std::int32_t> playing;
     for (const AudioObjectID object : heardObjects()) {
       auto known = outputRunning_.find(object);
-      if (known == outputRunning_.end()) {
+      if (known != outputRunning_.end() && reread) {
+        known->second.running = readsRunningOutput(object);
+      } else if (known == outputRunning_.end()) {
         known =
             outputRunning_.emplace(object, RunningOutput{pidOf(*hardware_, object), false}).first;
         hardware_->addPropertyListener(
@@ -226,17 +281,35 @@ class CoreAudioCapture final : public Capture {
   }
 
   // Main queue: gives the tap the objects of the processes its targets cover now, if they
-  // changed, by writing its description.
+  // changed, by writing its description. Apple's header does not say what a mixdown of no
+  // process hears (nothing, or everything): one whose processes all left keeps their objects,
+  // which play nothing any more. Core Audio may refuse the change ('!hog' is reported without the
+  // permission to record): the advice says so, and a whole-system tap that would hear a process
+  // it must leave out ends the capture rather than record it.
   void followTheTargets() {
     ProcessObjects now = coveredProcessObjects(*hardware_, hearing_.targets);
     if (now.status != kAudioHardwareNoError) return;
+    if (!hearing_.global && now.objects.empty()) return;
     if (sortedSet(now.objects) == sortedSet(description_.processes)) return;
     TapDescription next = description_;
     next.processes = std::move(now.objects);
     const TapDescription* data = &next;
-    if (hardware_->setPropertyData(tapID_, globalAddress(kAudioTapPropertyDescription), 0, nullptr,
-                                   sizeof data, &data) == kAudioHardwareNoError) {
+    const OSStatus written = hardware_->setPropertyData(
+        tapID_, globalAddress(kAudioTapPropertyDescription), 0, nullptr, sizeof data, &data);
+    if (written == kAudioHardwareNoError) {
       description_ = std::move(next);
+      return;
+    }
+    refusedChange_ = written;
+    const bool leavesOutMore =
+        std::any_of(next.processes.begin(), next.processes.end(), [&](AudioObjectID object) {
+          return std::find(description_.processes.begin(), description_.processes.end(), object) ==
+                 description_.processes.end();
+        });
+    if (hearing_.global && leavesOutMore && !std::exchange(endingCapture_, true)) {
+      queue_->post([this, reason = coreAudioFailureMessage(FailedStep::leaveOut, written)] {
+        events_->serverGone(reason);  // may destroy this
+      });
     }
   }
 
@@ -258,7 +331,9 @@ class CoreAudioCapture final : public Capture {
   AudioObjectID aggregateID_ = kAudioObjectUnknown;
   AudioDeviceIOProcID procID_ = nullptr;
   bool halted_ = false;
-  bool serverGone_ = false;  // main queue: the server restarted, and took all that was made
+  bool serverGone_ = false;     // main queue: the server restarted, and took all that was made
+  bool endingCapture_ = false;  // main queue: a process to leave out could not be
+  std::optional<OSStatus> refusedChange_;  // main queue: Core Audio's last refusal of a change
   FormatHandover handover_;
   std::optional<TapFormatTracker> tracker_;
   CycleSink* sink_ = nullptr;

@@ -117,6 +117,8 @@ static_assert(quenwick::kAudioProcessPropertyIsRunningOutput ==
 static_assert(quenwick::kAudioHardwareBadPropertySizeError == ::kAudioHardwareBadPropertySizeError);
 static_assert(quenwick::kAudioHardwareNotRunningError == ::kAudioHardwareNotRunningError);
 static_assert(quenwick::kAudioTapPropertyDescription == ::kAudioTapPropertyDescription);
+static_assert(quenwick::kAudioHardwarePropertySleepingIsAllowed ==
+              ::kAudioHardwarePropertySleepingIsAllowed);
 static_assert(quenwick::kAudioHardwarePropertyServiceRestarted ==
               ::kAudioHardwarePropertyServiceRestarted);
 static_assert(quenwick::kAudioFormatFlagIsFloat == ::kAudioFormatFlagIsFloat);

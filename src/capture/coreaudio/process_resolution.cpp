@@ -28,13 +28,13 @@ ProcessObjects resolvePids(AudioHardware& hardware, const std::vector<std::int32
     std::uint32_t dataSize = sizeof object;
     const OSStatus status = hardware.getPropertyData(kAudioObjectSystemObject, address, sizeof pid,
                                                      &pid, &dataSize, &object);
-    // Any other status is a pid Core Audio does not count as an audio process, as a zero
-    // object is; a server that is not running says nothing about the pid.
-    if (status == kAudioHardwareNotRunningError) {
+    // A pid that is not an audio process translates to no object, with success; a call that
+    // fails says nothing about the pid, and stops the resolution with its status.
+    if (status != kAudioHardwareNoError) {
       resolved.status = status;
       break;
     }
-    if (status != kAudioHardwareNoError || object == kAudioObjectUnknown) continue;
+    if (object == kAudioObjectUnknown) continue;
     addOnce(resolved.objects, object);
   }
   return resolved;

@@ -19,8 +19,8 @@ struct ProcessObjects {
 
 // The object of each pid that is an audio process now and the very process `targets` hold, in
 // the pids' order, each object once: a tap given one object twice may refuse it, or hear it
-// twice as loud. A pid that is not one has no object and is no failure; a server that is not
-// running stops the resolution with its status.
+// twice as loud. A pid that is not one has no object and is no failure; a call that fails (a
+// server that is not running, for one) stops the resolution with its status.
 ProcessObjects resolvePids(AudioHardware& hardware, const std::vector<std::int32_t>& pids,
                            const ProcessTargets& targets);
 
