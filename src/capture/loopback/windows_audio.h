@@ -41,8 +41,9 @@ inline constexpr auto kBufferOperationPending =
 inline constexpr auto kBufferError = static_cast<HRESULT>(0x88890018);  // AUDCLNT_E_BUFFER_ERROR
 
 // GetBuffer's flags.
-inline constexpr DWORD kBufferFlagsSilent = 0x2;          // AUDCLNT_BUFFERFLAGS_SILENT
-inline constexpr DWORD kBufferFlagsTimestampError = 0x4;  // AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR
+inline constexpr DWORD kBufferFlagsDataDiscontinuity = 0x1;  // ..._DATA_DISCONTINUITY
+inline constexpr DWORD kBufferFlagsSilent = 0x2;             // AUDCLNT_BUFFERFLAGS_SILENT
+inline constexpr DWORD kBufferFlagsTimestampError = 0x4;     // AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR
 
 // Initialize's stream flags.
 inline constexpr DWORD kStreamFlagsLoopback = 0x00020000;        // AUDCLNT_STREAMFLAGS_LOOPBACK
