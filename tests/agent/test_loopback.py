@@ -105,6 +105,9 @@ MIXES = {
         [{"play": 20}, {"silent": 10, "data": "null"}, {"play": 20}], [], {}),
     "positions the engine could not time": (
         [{"play": 20}, {"misdated": 5}, {"play": 20}], [], {}),
+    # A shift of half a period, which only the flag tells from drift.
+    "a discontinuity": ([{"play": 20}, {"shift": 240, "discontinuity": True}, {"play": 20}], [],
+                        {}),
     # Positions absent or absurd: the packets are placed by their arrival.
     "timestamp errors throughout": ([{"misdated": 40}], [], {}),
     "positions 0 throughout": ([{"misdated": 40, "as": "zero"}], [], {}),

@@ -30,7 +30,8 @@
 //                            a packet; {"drift": PPM} the device's clock runs that much fast
 //                            against the performance counter from then on: each packet's
 //                            position advances by its frames at that rate; {"jitter": N} every
-//                            N-th packet comes a pass late;
+//                            N-th packet comes a pass late; {"discontinuity": true} the next
+//                            packet with data is flagged AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY;
 //                            {"shift": FRAMES} later positions; {"late": PASSES} packets come
 //                            that many passes after their period; {"fail": HR} no more packets,
 //                            and GetBuffer fails once those made are taken, for good, or with
@@ -161,6 +162,7 @@ struct LoopbackClient final : AudioClient, AudioCaptureClient {
   std::vector<float> source;
   std::size_t sourceAt = 0;
   std::int64_t shift = 0, late = 0, jitter = 0, made = 0;
+  bool discontinuous = false;
   double drift = 0, drifted = 0;  // ppm, and how far the positions ran off since, 100 ns
   HRESULT failing = kOk;
   bool passing = false;         // the failure lasts the step under way
@@ -460,6 +462,7 @@ class Model final : public WindowsAudio {
         client.late = step.value("late", client.late);
         client.drift = step.value("drift", client.drift);
         client.jitter = step.value("jitter", client.jitter);
+        client.discontinuous |= step.value("discontinuity", false);
         if ((step.contains("invalidate") || step.contains("service")) && generation_ == 0) {
           ++generation_;
           lost_ = step.contains("service") ? kServiceNotRunning : kDeviceInvalidated;
@@ -492,6 +495,8 @@ class Model final : public WindowsAudio {
           packet.frames[n] = client.source[client.sourceAt];
           client.sourceAt = (client.sourceAt + 1) % client.source.size();
         }
+        if (std::exchange(client.discontinuous, false))
+          packet.flags = kBufferFlagsDataDiscontinuity;
         if (step.contains("misdated")) {
           const std::string as = step.value("as", "flag");
           packet.flags = as == "flag" ? kBufferFlagsTimestampError : 0;
