@@ -717,7 +717,7 @@ LoopbackClient::~LoopbackClient() {
   if (index != kEndpointClient) model.log({{"call", "Release"}});
 }
 
-HRESULT LoopbackClient::initialize(ShareMode mode, DWORD flags, REFERENCE_TIME,
+HRESULT LoopbackClient::initialize(ShareMode mode, DWORD flags, REFERENCE_TIME duration,
                                    REFERENCE_TIME periodicity, const WaveFormat& f) {
   HRESULT status = model.script().value("initializeStatus", kOk);
   const bool floatStereo = f.wFormatTag == kWaveFormatIeeeFloat && f.nChannels == 2 &&
@@ -726,7 +726,10 @@ HRESULT LoopbackClient::initialize(ShareMode mode, DWORD flags, REFERENCE_TIME,
   const bool converts = (flags & kStreamFlagsAutoConvertPcm) != 0;
   std::lock_guard lock(model.mutex());
   if (initialized) status = kAlreadyInitialized;
-  if (mode != ShareMode::shared || periodicity != 0 || (flags & kStreamFlagsLoopback) == 0) {
+  // "For a shared-mode stream that uses event-driven buffering, the caller must set both
+  // hnsPeriodicity and hnsBufferDuration to 0."
+  if (mode != ShareMode::shared || periodicity != 0 || (flags & kStreamFlagsLoopback) == 0 ||
+      ((flags & kStreamFlagsEventCallback) != 0 && duration != 0)) {
     status = kInvalidArg;
   }
   if (!floatStereo || (!converts && f.nSamplesPerSec != model.rate())) status = kUnsupportedFormat;

@@ -15,8 +15,6 @@ namespace {
 
 constexpr auto kFail = static_cast<HRESULT>(0x80004005);  // E_FAIL
 constexpr REFERENCE_TIME kUnitsPerSecond = 10'000'000;
-// What each client buffers: far more than the delivering thread ever lets wait.
-constexpr REFERENCE_TIME kBufferDuration = kUnitsPerSecond / 2;
 // The engine's usual period, when the endpoint does not say.
 constexpr REFERENCE_TIME kUsualPeriod = kUnitsPerSecond / 100;
 
@@ -231,10 +229,13 @@ class LoopbackCapture final : public Capture {
     format.wBitsPerSample = 32;
     format.nBlockAlign = 2 * sizeof(float);
     format.nAvgBytesPerSec = rate_ * format.nBlockAlign;
-    const HRESULT initialized = stream.client->initialize(
-        ShareMode::shared,
-        kStreamFlagsLoopback | kStreamFlagsEventCallback | kStreamFlagsAutoConvertPcm,
-        kBufferDuration, 0, format);
+    // The engine's converter at the quality meant for sound that people hear; a shared-mode
+    // event-driven stream leaves the buffer's size and period to the engine (both 0).
+    const HRESULT initialized =
+        stream.client->initialize(ShareMode::shared,
+                                  kStreamFlagsLoopback | kStreamFlagsEventCallback |
+                                      kStreamFlagsAutoConvertPcm | kStreamFlagsSrcDefaultQuality,
+                                  0, 0, format);
     if (!succeeded(initialized)) return failure(FailedStep::initialize, initialized);
     HRESULT set = stream.client->setEventHandle(event_.get());
     if (succeeded(set)) set = stream.client->getService(&stream.capture);

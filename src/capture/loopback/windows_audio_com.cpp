@@ -31,7 +31,8 @@ static_assert(kBufferFlagsSilent == AUDCLNT_BUFFERFLAGS_SILENT &&
 static_assert(kBufferFlagsTimestampError == AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR);
 static_assert(kStreamFlagsLoopback == AUDCLNT_STREAMFLAGS_LOOPBACK);
 static_assert(kStreamFlagsEventCallback == AUDCLNT_STREAMFLAGS_EVENTCALLBACK);
-static_assert(kStreamFlagsAutoConvertPcm == AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM);
+static_assert(kStreamFlagsAutoConvertPcm == AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM &&
+              kStreamFlagsSrcDefaultQuality == AUDCLNT_STREAMFLAGS_SRC_DEFAULT_QUALITY);
 static_assert(static_cast<int>(ShareMode::shared) == AUDCLNT_SHAREMODE_SHARED);
 static_assert(static_cast<int>(DataFlow::render) == eRender);
 static_assert(static_cast<int>(Role::console) == eConsole);
