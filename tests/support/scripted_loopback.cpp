@@ -227,7 +227,7 @@ class Model final : public WindowsAudio {
   std::int64_t queryPerformanceCounter() override {
     const auto ticks =
         static_cast<std::int64_t>(static_cast<__int128>(awake() + slept_) * frequency_ / kUnits);
-    if (engineAt_.load() >= firstPeriod_ + script_.value("heldAt", INT_MAX) * period_ &&
+    if (engineAt_.load() >= firstPeriod_.load() + script_.value("heldAt", INT_MAX) * period_ &&
         !held_.exchange(true)) {
       std::this_thread::sleep_for(std::chrono::milliseconds(150));
     }
@@ -529,7 +529,7 @@ class Model final : public WindowsAudio {
   std::condition_variable wake_;
   bool stopping_ = false;
   bool engine_ = false;
-  std::int64_t firstPeriod_ = 0;  // the first capture's
+  std::atomic<std::int64_t> firstPeriod_{0};  // the first capture's: the clocks read it unlocked
   std::map<Event*, std::int64_t> firstPeriods_;
   std::int64_t deferred_ = 0;  // the time of the passes held back, once it has come
   std::int64_t sleeping_ = 0;  // the sleep before them

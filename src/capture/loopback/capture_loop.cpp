@@ -38,7 +38,7 @@ PacketMixer::Timing CaptureLoop::timing(std::size_t client, DWORD flags,
                                         std::uint64_t position) const noexcept {
   if (untimed(flags, position)) {
     return dryFrom_[client] != kNotDry && dryTo_[client] - dryFrom_[client] >= kLongDrought
-               ? PacketMixer::Timing::restart
+               ? PacketMixer::Timing::resumed
                : PacketMixer::Timing::untimed;
   }
   return (flags & kBufferFlagsDataDiscontinuity) != 0 ? PacketMixer::Timing::restart

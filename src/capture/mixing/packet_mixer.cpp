@@ -65,12 +65,13 @@ void PacketMixer::add(std::size_t client, const float* data, std::uint32_t frame
   if (timing == Timing::timed) off -= placement.bias;
   const std::int64_t jump = kJumpPeriods * std::int64_t{period_};
   const bool anew = !placement.placed || timing == Timing::restart ||
-                    (timing == Timing::timed && std::abs(off) > jump);
+                    (timing == Timing::timed && std::abs(off) > jump) ||
+                    (timing == Timing::resumed && off > jump);
   std::int64_t start = anew ? at : placement.next;
   std::int64_t from = anew ? std::max(start, placement.next) : start;
   if (anew) {
     placement.drift = 0;
-    placement.biased = timing != Timing::untimed;
+    placement.biased = timing == Timing::timed || timing == Timing::restart;
     placement.bias = 0;
   } else if (timing == Timing::timed && frames > 0) {
     // The positions' jitter smoothed out; past a dead band the drift is taken up by one frame.

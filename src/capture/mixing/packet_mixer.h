@@ -39,9 +39,10 @@ class PacketMixer {
   static constexpr std::int64_t kJumpPeriods = 3;
 
   // How far a packet's position can be trusted: a timed one's tells the drift; an untimed one's
-  // (a guess, late by however long the reader was held up) only places a client not placed yet;
-  // a restart's places the client anew.
-  enum class Timing : std::uint8_t { timed, untimed, restart };
+  // (a guess, late by however long the reader was held up) only places a client not placed yet,
+  // and a resumed one's (a guess after the client sent nothing for a while) one whose last packet
+  // ended over kJumpPeriods before it; a restart's places the client anew.
+  enum class Timing : std::uint8_t { timed, untimed, resumed, restart };
 
   // One packet of `client`: `frames` frames of interleaved float stereo, or none (null: a silent
   // packet, which only tells that its time has come), at `position`.
