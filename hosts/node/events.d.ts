@@ -69,7 +69,7 @@ export interface EndedEvent {
   pid: number;
 }
 /**
- * With --report: for "seconds" seconds every sample of the PCM was zero while a process played (sound too quiet to reach a 16-bit step reads as zeros). Once per such stretch. "advice" (macOS, on the first one of a run that heard no sound at all) says what such silence may mean and where to look.
+ * With --report: for "seconds" seconds every sample of the PCM was zero while a process played (sound too quiet to reach a 16-bit step reads as zeros). Once per such stretch. "advice" (macOS and Windows, on the first one of a run that heard no sound at all) says what such silence may mean and where to look. On macOS: that it may come from a missing permission to record, where to look (on macOS 15 the "System Audio Recording Only" section), that the host app must declare NSAudioCaptureUsageDescription, and how to undo a denial (tccutil reset AudioCapture); and, when Core Audio refused to change the tap's processes, that it did. On Windows: streams marked not to be captured, protected content and exclusive mode.
  */
 export interface SilenceEvent {
   event: 'silence';

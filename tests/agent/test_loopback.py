@@ -5,18 +5,21 @@ come or GetBuffer fails for a while, a sleep left out, who plays, --wait, each w
 and the capture can fail, and a capture lost and made again with --recover."""
 import os
 import re
+import subprocess
 import time
 
 import numpy as np
 import pytest
 
-from conftest import BUILD, STAND_INS, assert_holds, decimated, noise, until
+from conftest import BUILD, STAND_INS, assert_holds, decimated, noise, pcm_samples, until
+from following import children, take_pid
 
 SCRIPTED = BUILD / "tests" / "quenwick-scripted-loopback"
 A, B = STAND_INS[:2]
 PARENT = os.getpid()  # the agent's parent is this test
 PERIOD = 480  # frames of the engine's 10 ms at 48 kHz
-FLAGS = 0x00020000 | 0x00040000 | 0x80000000  # LOOPBACK | EVENTCALLBACK | AUTOCONVERTPCM
+# LOOPBACK | EVENTCALLBACK | AUTOCONVERTPCM | SRC_DEFAULT_QUALITY
+FLAGS = 0x00020000 | 0x00040000 | 0x80000000 | 0x08000000
 INCLUDE, EXCLUDE = 0, 1
 SUSPENDED, RESETTING, NO_BUFFER = (code - 2**32 for code in (
     0x88890026, 0x8889000B, 0x88890018))  # AUDCLNT_E_RESOURCES_INVALIDATED, ...
@@ -103,6 +106,13 @@ MIXES = {
         [{"play": 20}, {"silent": 10, "data": "null"}, {"play": 20}], [], {}),
     "positions the engine could not time": (
         [{"play": 20}, {"misdated": 5}, {"play": 20}], [], {}),
+    # A shift of half a period, which only the flag tells from drift.
+    "a discontinuity": ([{"play": 20}, {"shift": 240, "discontinuity": True}, {"play": 20}], [],
+                        {}),
+    # Positions absent or absurd: the packets are placed by their arrival.
+    "timestamp errors throughout": ([{"misdated": 40}], [], {}),
+    "positions 0 throughout": ([{"misdated": 40, "as": "zero"}], [], {}),
+    "a first packet dated an hour ahead": ([{"misdated": 1, "as": "ahead"}, {"play": 40}], [], {}),
     # GetBuffer's passing failures: the client is heard again once they pass.
     **{f"GetBuffer failing with {hex(code + 2**32)} for a while": (
         [{"play": 20}, {"fail": code, "passes": 10}, {"play": 20}], [{"play": 40}], {})
@@ -145,6 +155,96 @@ def test_the_clients_packets_are_mixed_where_their_positions_say(agent, tmp_path
     # The sound, and silence after it: the conversion's last sample reads the frame after it.
     heard = np.flatnonzero(np.abs(expected).sum(axis=1))
     assert_holds(run.out, np.pad(expected[: heard[-1] + 1], ((0, PERIOD), (0, 0))))
+
+
+def test_a_target_inside_another_listed_targets_tree_is_heard_once(agent, tmp_path):
+    family = subprocess.Popen(["sh", "-c", 'sh -c "sleep 60 & wait" & wait'])
+    child = until(lambda: children(family.pid), what="the child")[0]
+    grandchild = until(lambda: children(child), what="the grandchild")[0]
+    (tmp_path / "a.raw").write_bytes(SOURCE_A.astype("<f4").tobytes())
+    try:
+        # Each client hears its target's tree: the grandchild's sound reaches all three.
+        run = run_scripted(agent, ["--pids", f"{grandchild},{family.pid},{child}"],
+                           sessions=[{"pid": grandchild}], streams={
+                               str(grandchild): [{"source": str(tmp_path / "a.raw")}, {"play": 40}]})
+        run.wait_for_event("running")
+        time.sleep(40 * PERIOD / 48000 + 0.5)
+        run.stop()
+    finally:
+        family.kill()
+        family.wait()
+    assert [c["params"] for c in run.calls() if c["call"] == "ActivateAudioInterfaceAsync"] == [
+        [1, family.pid, INCLUDE]]
+    assert_holds(run.out, np.pad(SOURCE_A[:40 * PERIOD], ((0, PERIOD), (0, 0))))
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="takes a pid by writing ns_last_pid")
+def test_a_target_whose_pid_was_taken_during_wait_is_not_activated(agent, tmp_path):
+    ended = subprocess.Popen(["sleep", "60"])
+    (tmp_path / "a.raw").write_bytes(SOURCE_A.astype("<f4").tobytes())
+    # The stack hears whoever has the pid: the stranger that took it plays.
+    run = run_scripted(agent, ["--pids", f"{ended.pid},{A}", "--wait"], steps=[
+        {"after": 1500, "session": {"pid": A}}], streams={
+        str(ended.pid): [{"source": str(tmp_path / "a.raw")}, {"play": 40}]})
+    until(lambda: any(c["call"] == "RegisterSessionNotification" for c in run.calls()),
+          what="the agent's first look")
+    ended.kill()
+    ended.wait()
+    stranger = take_pid(ended.pid, lambda: subprocess.Popen(["sleep", "60"]))
+    try:
+        run.wait_for_event("running")
+        time.sleep(40 * PERIOD / 48000 + 0.5)
+        run.stop()
+    finally:
+        stranger.kill()
+        stranger.wait()
+    assert [c["params"] for c in run.calls() if c["call"] == "ActivateAudioInterfaceAsync"] == [
+        [1, A, INCLUDE]]
+    assert len(run.out) and not any(run.out)
+
+
+def test_zeros_while_a_target_plays_give_windows_advice(agent):
+    run = run_scripted(agent, ["--pids", str(A), "--report"],
+                       sessions=[{"pid": A, "state": "active"}], streams={str(A): [{"silent": 600}]})
+    run.wait_for_event("silence", timeout=10)
+    run.stop()
+    advice = run.events()[-1]["advice"]
+    for cause in ("marked as not to be captured", "call apps", "protected content",
+                  "exclusive mode", "Allow applications to take exclusive control"):
+        assert cause in advice
+
+
+TONES = (1000, 1500)  # Hz: whole cycles in the one-second sources
+
+
+def test_drifting_jittery_clients_are_heard_without_a_hole_or_an_overlap(agent, tmp_path):
+    """A minute of a tone from each of two clients whose devices' clocks drift apart by 200 ppm,
+    a packet now and then a pass late: each tone's phase, fitted block by block, goes on."""
+    streams = {}
+    for pid, hz, ppm, every in ((A, TONES[0], 100, 7), (B, TONES[1], -100, 11)):
+        tone = np.sin(2 * np.pi * hz * np.arange(48000) / 48000) * 0.25
+        (tmp_path / f"{pid}.raw").write_bytes(np.repeat(tone[:, None], 2, 1).astype("<f4").tobytes())
+        streams[str(pid)] = [{"source": str(tmp_path / f"{pid}.raw")}, {"drift": ppm},
+                             {"jitter": every}, {"play": 6000}]
+    run = run_scripted(agent, ["--pids", f"{A},{B}"], sessions=[{"pid": A}], streams=streams)
+    run.wait_for_event("running")
+    time.sleep(61)
+    run.stop()
+    samples = pcm_samples(run.out).astype(float) / 32767
+    sound = samples[np.flatnonzero(samples)[0]:][:16000 * 60]
+    assert len(sound) == 16000 * 60
+    block = 800  # 50 ms
+    t = np.arange(block) / 16000
+    basis = np.stack([f(2 * np.pi * hz * t) for hz in TONES for f in (np.sin, np.cos)], 1)
+    fits = np.array([np.linalg.lstsq(basis, sound[k:k + block], rcond=None)[0]
+                     for k in range(0, len(sound) - block + 1, block)])[1:-1]
+    for tone in range(2):
+        amplitude = np.hypot(fits[:, 2 * tone], fits[:, 2 * tone + 1])
+        phase = np.unwrap(np.arctan2(fits[:, 2 * tone + 1], fits[:, 2 * tone]))
+        # A hole or an overlap of a quarter period moves the phase by over 1.5 rad and the level
+        # by over 2 %; a frame taken up or let go of drift, by 0.2 rad and 0.1 %.
+        assert np.abs(amplitude - 0.25).max() < 0.005, f"tone {tone}: level {amplitude.min()}"
+        assert np.abs(np.diff(phase, 2)).max() < 0.5, f"tone {tone}: phase jumps"
 
 
 def started(pids, mode="processes"):
@@ -210,6 +310,11 @@ FAILURES = {
     "a format refused": (
         ["--global"], {"initializeStatus": 0x88890008 - 2**32}, [TAP],
         "could not initialize the loopback capture (0x88890008: AUDCLNT_E_UNSUPPORTED_FORMAT)", 2),
+    "an activation that never completes": (
+        ["--pids", str(A)], {"activation": "never"}, [TAP],
+        "could not activate process loopback within five seconds (0x800705B4). Windows may be "
+        "waiting on a consent prompt that a console program cannot show; check that apps may use "
+        "audio capture under Settings > Privacy & security > Microphone.", 2),
     "a start refused": (["--global"], {"startStatus": 0x88890004 - 2**32}, [TAP, FORMAT],
                         "could not start capture (0x88890004: AUDCLNT_E_DEVICE_INVALIDATED)", 2),
     "an --exclude-self outside the parent's tree": (

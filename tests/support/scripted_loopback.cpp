@@ -18,13 +18,20 @@
 //                            or on the calling thread inside the call
 //   "activateStatus", "activateResult", "initializeStatus", "startStatus": HR
 //                            ActivateAudioInterfaceAsync's own result, the activation's, ...
-//   "streams": {PID or "parent": [STEP]}  the packets of the client that hears that target, from
-//                            its Start, one engine pass a period:
+//   "streams": {PID or "parent": [STEP]}  the packets of the client that hears that target (or,
+//                            as a client hears its target's process tree, of one that hears an
+//                            ancestor of it), from its Start, one engine pass a period:
 //                            {"source": PATH} float stereo frames to play from, repeated;
 //                            {"play": N} N packets from it; {"silent": N, "data": "junk"|"null"}
 //                            N packets flagged silent, whose data is garbage or null;
-//                            {"misdated": N} N packets from the source flagged with a timestamp
-//                            error, their positions 0; {"gap": N} N periods without a packet;
+//                            {"misdated": N, "as": "flag"|"zero"|"ahead"} N packets from the
+//                            source flagged with a timestamp error and at position 0, or at 0
+//                            unflagged, or unflagged an hour ahead; {"gap": N} N periods without
+//                            a packet; {"drift": PPM} the device's clock runs that much fast
+//                            against the performance counter from then on: each packet's
+//                            position advances by its frames at that rate; {"jitter": N} every
+//                            N-th packet comes a pass late; {"discontinuity": true} the next
+//                            packet with data is flagged AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY;
 //                            {"shift": FRAMES} later positions; {"late": PASSES} packets come
 //                            that many passes after their period; {"fail": HR} no more packets,
 //                            and GetBuffer fails once those made are taken, for good, or with
@@ -64,6 +71,7 @@
 
 #include "app/agent.h"
 #include "capture/loopback/loopback_capture.h"
+#include "capture/process_targets.h"
 #include "layer_script.h"
 
 namespace quenwick::loopback {
@@ -126,8 +134,8 @@ struct Session final : AudioSessionControl {
 // the default endpoint's, which tells its mix format and period and captures nothing.
 constexpr int kEndpointClient = -1;
 struct LoopbackClient final : AudioClient, AudioCaptureClient {
-  LoopbackClient(Model& model, int index, std::int32_t pid, int generation)
-      : model(model), index(index), pid(pid), generation(generation) {}
+  LoopbackClient(Model& model, int index, std::int32_t pid, int generation, bool tree = false)
+      : model(model), index(index), pid(pid), generation(generation), tree(tree) {}
   ~LoopbackClient() override;
   HRESULT initialize(ShareMode, DWORD, REFERENCE_TIME, REFERENCE_TIME, const WaveFormat&) override;
   HRESULT getMixFormat(WaveFormat*) override;
@@ -143,6 +151,7 @@ struct LoopbackClient final : AudioClient, AudioCaptureClient {
   const int index;
   const std::int32_t pid;
   const int generation;  // of the clients made since the last loss of them all
+  const bool tree;       // it hears its target's descendants too
   // The rest under the model's mutex.
   bool initialized = false, eventDriven = false, started = false, holding = false,
        toldGetBuffer = false;
@@ -152,7 +161,9 @@ struct LoopbackClient final : AudioClient, AudioCaptureClient {
   std::int64_t left = 0;  // packets or periods left of the step under way
   std::vector<float> source;
   std::size_t sourceAt = 0;
-  std::int64_t shift = 0, late = 0;
+  std::int64_t shift = 0, late = 0, jitter = 0, made = 0;
+  bool discontinuous = false;
+  double drift = 0, drifted = 0;  // ppm, and how far the positions ran off since, 100 ns
   HRESULT failing = kOk;
   bool passing = false;         // the failure lasts the step under way
   std::int64_t nextPeriod = 0;  // the start of its next period, 100 ns
@@ -216,7 +227,7 @@ class Model final : public WindowsAudio {
   std::int64_t queryPerformanceCounter() override {
     const auto ticks =
         static_cast<std::int64_t>(static_cast<__int128>(awake() + slept_) * frequency_ / kUnits);
-    if (engineAt_.load() >= firstPeriod_ + script_.value("heldAt", INT_MAX) * period_ &&
+    if (engineAt_.load() >= firstPeriod_.load() + script_.value("heldAt", INT_MAX) * period_ &&
         !held_.exchange(true)) {
       std::this_thread::sleep_for(std::chrono::milliseconds(150));
     }
@@ -449,6 +460,9 @@ class Model final : public WindowsAudio {
         }
         client.shift += step.value("shift", 0);
         client.late = step.value("late", client.late);
+        client.drift = step.value("drift", client.drift);
+        client.jitter = step.value("jitter", client.jitter);
+        client.discontinuous |= step.value("discontinuity", false);
         if ((step.contains("invalidate") || step.contains("service")) && generation_ == 0) {
           ++generation_;
           lost_ = step.contains("service") ? kServiceNotRunning : kDeviceInvalidated;
@@ -466,8 +480,11 @@ class Model final : public WindowsAudio {
       --client.left;
       Packet packet;
       packet.position =
-          static_cast<std::uint64_t>(position + slept_ + client.shift * kUnits / rate_);
-      packet.due = position + (1 + client.late) * period_;
+          static_cast<std::uint64_t>(position + slept_ + client.shift * kUnits / rate_ +
+                                     static_cast<std::int64_t>(client.drifted));
+      client.drifted -= static_cast<double>(period_) * client.drift / 1e6;
+      const bool jittered = client.jitter > 0 && ++client.made % client.jitter == 0;
+      packet.due = position + (1 + client.late + jittered) * period_;
       if (step.contains("silent")) {
         packet.flags = kBufferFlagsSilent;
         packet.nullData = step.value("data", "junk") == "null";
@@ -478,9 +495,12 @@ class Model final : public WindowsAudio {
           packet.frames[n] = client.source[client.sourceAt];
           client.sourceAt = (client.sourceAt + 1) % client.source.size();
         }
+        if (std::exchange(client.discontinuous, false))
+          packet.flags = kBufferFlagsDataDiscontinuity;
         if (step.contains("misdated")) {
-          packet.flags = kBufferFlagsTimestampError;
-          packet.position = 0;
+          const std::string as = step.value("as", "flag");
+          packet.flags = as == "flag" ? kBufferFlagsTimestampError : 0;
+          packet.position = as == "ahead" ? packet.position + 3600 * kUnits : 0;
         }
       }
       if (client.left == 0) ++client.step;
@@ -509,7 +529,7 @@ class Model final : public WindowsAudio {
   std::condition_variable wake_;
   bool stopping_ = false;
   bool engine_ = false;
-  std::int64_t firstPeriod_ = 0;  // the first capture's
+  std::atomic<std::int64_t> firstPeriod_{0};  // the first capture's: the clocks read it unlocked
   std::map<Event*, std::int64_t> firstPeriods_;
   std::int64_t deferred_ = 0;  // the time of the passes held back, once it has come
   std::int64_t sleeping_ = 0;  // the sleep before them
@@ -523,6 +543,7 @@ class Model final : public WindowsAudio {
   Clock::time_point serviceBack_;
   std::vector<std::thread> threads_;
   int activations_ = 0;  // main thread
+  std::vector<std::shared_ptr<ActivateAudioInterfaceCompletionHandler>> unanswered_;
 };
 
 // --- sessions ---
@@ -657,13 +678,17 @@ HRESULT Model::activateAudioInterfaceAsync(
   if (succeeded(operation->result)) {
     const auto target = static_cast<std::int32_t>(fields[1]);
     std::lock_guard lock(mutex_);
-    operation->client = std::make_unique<LoopbackClient>(*this, index, target, generation_);
+    operation->client =
+        std::make_unique<LoopbackClient>(*this, index, target, generation_, fields[2] == 0);
   }
   const auto complete = [this, operation, handler] {
     log({{"call", "ActivateCompleted"}, {"thread", thread()}});
     handler->activateCompleted(*operation);
   };
-  if (reading == "inline") {
+  if (reading == "never") {
+    std::lock_guard lock(mutex_);
+    unanswered_.push_back(handler);
+  } else if (reading == "inline") {
     complete();
   } else if (reading == "before") {
     std::thread(complete).join();
@@ -678,6 +703,12 @@ HRESULT Model::activateAudioInterfaceAsync(
 
 // --- loopback clients ---
 
+// Whether `pid` is `root` or one of its descendants, as the system's process list tells.
+bool inTree(std::int32_t root, std::int32_t pid) {
+  const auto facts = readProcessFacts(root);
+  return facts && ProcessTargets{{{root, facts->startTime}}, true}.covers(pid);
+}
+
 LoopbackClient::~LoopbackClient() {
   {
     std::lock_guard lock(model.mutex());
@@ -686,7 +717,7 @@ LoopbackClient::~LoopbackClient() {
   if (index != kEndpointClient) model.log({{"call", "Release"}});
 }
 
-HRESULT LoopbackClient::initialize(ShareMode mode, DWORD flags, REFERENCE_TIME,
+HRESULT LoopbackClient::initialize(ShareMode mode, DWORD flags, REFERENCE_TIME duration,
                                    REFERENCE_TIME periodicity, const WaveFormat& f) {
   HRESULT status = model.script().value("initializeStatus", kOk);
   const bool floatStereo = f.wFormatTag == kWaveFormatIeeeFloat && f.nChannels == 2 &&
@@ -695,7 +726,10 @@ HRESULT LoopbackClient::initialize(ShareMode mode, DWORD flags, REFERENCE_TIME,
   const bool converts = (flags & kStreamFlagsAutoConvertPcm) != 0;
   std::lock_guard lock(model.mutex());
   if (initialized) status = kAlreadyInitialized;
-  if (mode != ShareMode::shared || periodicity != 0 || (flags & kStreamFlagsLoopback) == 0) {
+  // "For a shared-mode stream that uses event-driven buffering, the caller must set both
+  // hnsPeriodicity and hnsBufferDuration to 0."
+  if (mode != ShareMode::shared || periodicity != 0 || (flags & kStreamFlagsLoopback) == 0 ||
+      ((flags & kStreamFlagsEventCallback) != 0 && duration != 0)) {
     status = kInvalidArg;
   }
   if (!floatStereo || (!converts && f.nSamplesPerSec != model.rate())) status = kUnsupportedFormat;
@@ -753,9 +787,9 @@ HRESULT LoopbackClient::start() {
       started = true;
       const json& streams = model.script().value("streams", json::object());
       for (const auto& [target, script] : streams.items()) {
-        if (model.pidOf(target == "parent" ? json(target) : json(std::stoi(target))) == pid) {
-          steps = script;
-        }
+        const std::int32_t scripted =
+            model.pidOf(target == "parent" ? json(target) : json(std::stoi(target)));
+        if (scripted == pid || (steps.is_null() && tree && inTree(pid, scripted))) steps = script;
       }
       model.started(*this);
     }

@@ -21,6 +21,7 @@ set_tests_properties(unit PROPERTIES TIMEOUT 600)
 
 add_executable(quenwick-steady windows/steady_capture.cpp)
 target_link_libraries(quenwick-steady PRIVATE quenwick_core)
+add_executable(quenwick-console-event windows/console_event.cpp)
 
 # The agent as a process under Wine, and what the executables import: in the cross build only.
 # The host's Python and tools run these, not the emulator.

@@ -43,7 +43,8 @@ def wine(tmp_path_factory):
 def quenwick(agent, wine):
     def start(args, program="quenwick.exe", wrapper=CMD, **options):
         path = "Z:" + str(WINDOWS / program).replace("/", "\\")
-        return agent(args, program=path, wrapper=wrapper, env=wine, **options)
+        return agent(args, program=path, wrapper=wrapper, env=dict(wine, **options.pop("env", {})),
+                     **options)
     return start
 
 
@@ -90,6 +91,24 @@ def test_a_host_that_closes_standard_error_ends_the_agent_with_0(quenwick):
     run.wait_for_event("running", STARTED)
     run.hang_up(2)  # the next line, a format change within half a second, finds no reader
     assert run.finish() == 0
+
+
+@pytest.mark.parametrize("event", ["c", "break"])
+def test_ctrl_c_and_ctrl_break_stop_the_agent_as_sigterm_does(quenwick, tmp_path, event):
+    """Stopped, the run's capture is torn down and the status is 0; Windows' default handler
+    ends the process with 0xC000013A, and Wine's with 0, with nothing torn down."""
+    mark = tmp_path / "torn-down"
+    run = quenwick(["--global"], program="tests/quenwick-steady.exe", stdin=subprocess.PIPE,
+                   env={"QUENWICK_TORN_DOWN": "Z:" + str(mark).replace("/", "\\")},
+                   wrapper=[*WINE_RUN, WINDOWS / "tests" / "quenwick-console-event.exe", event])
+    run.wait_for_event("running", STARTED)
+    run.proc.stdin.write(b"x")
+    run.proc.stdin.close()
+    status = run.finish()
+    if status == 66:
+        pytest.skip("this Wine sends no CTRL+BREAK")
+    assert (status, mark.exists()) == (0, True)
+    assert "error" not in [e["event"] for e in run.events()]
 
 
 @pytest.fixture

@@ -53,7 +53,8 @@ class EndedEvent:
 @dataclass(frozen=True)
 class SilenceEvent:
     """Every sample was zero for ``seconds`` while a process played (``report``). ``advice``
-    (macOS, the first of a run that heard nothing) says what it may mean and where to look."""
+    (macOS and Windows, the first of a run that heard nothing) says what it may mean and where to
+    look."""
 
     seconds: float
     advice: Optional[str] = None

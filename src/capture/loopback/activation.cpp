@@ -1,5 +1,6 @@
 #include "capture/loopback/activation.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 
@@ -24,9 +25,14 @@ class Completion final : public ActivateAudioInterfaceCompletionHandler {
     completed_.notify_all();
   }
 
+  // A completion that comes after the wait was given up on finds the handler still held by the
+  // system, and its client is released with it.
   Activated wait() {
     std::unique_lock lock(mutex_);
-    completed_.wait(lock, [this] { return done_; });
+    if (!completed_.wait_for(lock, std::chrono::seconds(kActivationSeconds),
+                             [this] { return done_; })) {
+      return {kActivationTimedOut, nullptr};
+    }
     return std::move(activated_);
   }
 

@@ -15,6 +15,9 @@ constexpr std::uint64_t kOneMoment = 10'000;
 constexpr int kMostClockReadings = 4;
 // Packets taken from one client in one round: far more than its buffer holds.
 constexpr int kMostPacketsAtOnce = 1024;
+constexpr std::uint64_t kNotDry = std::numeric_limits<std::uint64_t>::max();
+// How long a client seen without packets has stopped sending them.
+constexpr std::uint64_t kLongDrought = 1'000'000;  // 100 ms
 
 bool serviceGone(HRESULT code) {
   return code == kServiceNotRunning || code == kDeviceInvalidated;
@@ -22,12 +25,41 @@ bool serviceGone(HRESULT code) {
 
 }  // namespace
 
+// A position that is absent (0, or flagged as not timed) or absurd (ahead of the clock) is no
+// position: the packet is placed by its arrival, as having ended now.
+bool CaptureLoop::untimed(DWORD flags, std::uint64_t position) const noexcept {
+  return (flags & kBufferFlagsTimestampError) != 0 || position == 0 ||
+         awake(position) > counter_ - slept_ + kFarthestAhead;
+}
+
+// An untimed packet after its client was seen dry for a while starts anew where it arrived; one
+// that merely waited while this thread was held up follows the packet before it.
+PacketMixer::Timing CaptureLoop::timing(std::size_t client, DWORD flags,
+                                        std::uint64_t position) const noexcept {
+  if (untimed(flags, position)) {
+    return dryFrom_[client] != kNotDry && dryTo_[client] - dryFrom_[client] >= kLongDrought
+               ? PacketMixer::Timing::resumed
+               : PacketMixer::Timing::untimed;
+  }
+  return (flags & kBufferFlagsDataDiscontinuity) != 0 ? PacketMixer::Timing::restart
+                                                      : PacketMixer::Timing::timed;
+}
+
+std::uint64_t CaptureLoop::placedAt(DWORD flags, std::uint64_t position,
+                                    std::uint32_t frames) const noexcept {
+  if (!untimed(flags, position)) return awake(position);
+  return counter_ - slept_ - std::uint64_t{frames} * kUnitsPerSecond / rate_;
+}
+
 CaptureLoop::CaptureLoop(WindowsAudio& audio, std::vector<AudioCaptureClient*> clients,
                          EventHandle event, std::uint32_t rate, std::uint32_t periodFrames)
     : audio_(audio),
       clients_(std::move(clients)),
       failingSince_(clients_.size(), kNotFailing),
+      dryFrom_(clients_.size(), kNotDry),
+      dryTo_(clients_.size(), kNotDry),
       event_(event),
+      rate_(std::max<std::uint32_t>(rate, 1)),
       frequency_(std::max<std::int64_t>(audio.queryPerformanceFrequency(), 1)),
       mixer_(clients_.size(), rate, periodFrames) {}
 
@@ -126,15 +158,18 @@ HRESULT CaptureLoop::takePackets(std::uint64_t at) noexcept {
         break;
       }
       failingSince_[client] = kNotFailing;
-      if (got == kBufferEmpty) break;
+      if (got == kBufferEmpty) {
+        if (dryFrom_[client] == kNotDry) dryFrom_[client] = at;
+        dryTo_[client] = at;
+        break;
+      }
       // A packet younger than the clock's reading: the round took longer than a period, or the
       // machine slept in between, which the clocks tell now.
       if (qpcPosition > counter_) now();
       const bool silent = (flags & kBufferFlagsSilent) != 0;
-      const bool untimed = (flags & kBufferFlagsTimestampError) != 0;
       mixer_.add(client, silent ? nullptr : reinterpret_cast<const float*>(data), frames,
-                 untimed ? PacketMixer::Timing::untimed : PacketMixer::Timing::timed,
-                 awake(qpcPosition));
+                 timing(client, flags, qpcPosition), placedAt(flags, qpcPosition, frames));
+      dryFrom_[client] = kNotDry;
       clients_[client]->releaseBuffer(frames);
     }
   }

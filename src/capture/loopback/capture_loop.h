@@ -29,6 +29,9 @@ class CaptureLoop {
   // How far the two clocks may part in one round without a sleep: a few ticks of the coarse
   // interrupt time, which moves up to 15.625 ms at a time.
   static constexpr std::uint64_t kLeastSleep = 1'000'000;  // 100 ms
+  // How far ahead of the clock a packet's position may be before it is taken for absurd: a
+  // packet is recorded before it is read.
+  static constexpr std::uint64_t kFarthestAhead = 1'000'000;  // 100 ms
 
   // `clients` and `event` (set by all of them) outlive the loop.
   CaptureLoop(WindowsAudio& audio, std::vector<AudioCaptureClient*> clients, EventHandle event,
@@ -50,6 +53,11 @@ class CaptureLoop {
   // The counter, and how far the unbiased interrupt time is behind it.
   std::uint64_t readClocks(std::uint64_t* counted) noexcept;
   std::uint64_t now() noexcept;  // the loop's clock, with a sleep told apart
+  // How a packet is placed, and where: by its position, or by its arrival when that is absent.
+  bool untimed(DWORD flags, std::uint64_t position) const noexcept;
+  PacketMixer::Timing timing(std::size_t client, DWORD flags,
+                             std::uint64_t position) const noexcept;
+  std::uint64_t placedAt(DWORD flags, std::uint64_t position, std::uint32_t frames) const noexcept;
   // A position of the performance counter on the loop's clock.
   std::uint64_t awake(std::uint64_t position) const noexcept {
     return position - (position >= woke_ ? slept_ : sleptBefore_);
@@ -58,7 +66,11 @@ class CaptureLoop {
   WindowsAudio& audio_;
   const std::vector<AudioCaptureClient*> clients_;
   std::vector<std::uint64_t> failingSince_;  // delivering thread: kNotFailing, or since when
+  // Delivering thread: the first and the last round that found a client without packets since its
+  // last one, or kNotDry.
+  std::vector<std::uint64_t> dryFrom_, dryTo_;
   const EventHandle event_;
+  const std::uint32_t rate_;
   const std::int64_t frequency_;
   PacketMixer mixer_;
   CycleSink* sink_ = nullptr;

@@ -15,8 +15,6 @@ namespace {
 
 constexpr auto kFail = static_cast<HRESULT>(0x80004005);  // E_FAIL
 constexpr REFERENCE_TIME kUnitsPerSecond = 10'000'000;
-// What each client buffers: far more than the delivering thread ever lets wait.
-constexpr REFERENCE_TIME kBufferDuration = kUnitsPerSecond / 2;
 // The engine's usual period, when the endpoint does not say.
 constexpr REFERENCE_TIME kUsualPeriod = kUnitsPerSecond / 100;
 
@@ -86,19 +84,26 @@ class LoopbackCapture final : public Capture {
     } else {
       for (const TargetProcess& target : hearing_.targets.processes) {
         const auto pid = static_cast<DWORD>(target.pid);
-        if (std::none_of(streams_.begin(), streams_.end(),
+        if (!insideAnotherTargetsTree(target) &&
+            std::none_of(streams_.begin(), streams_.end(),
                          [&](const Stream& stream) { return stream.pid == pid; })) {
           streams_.push_back({pid, PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE, {}, {}});
         }
       }
     }
     // Activated first: where there is no process loopback (before build 20348, Wine), that is
-    // what the user hears of, whatever else is missing.
+    // what the user hears of, whatever else is missing. A target is activated by its bare pid,
+    // so one that has ended is left out before, and after a failure, lest its pid's next owner
+    // be heard or its end be told as a missing platform.
     for (Stream& stream : streams_) {
+      if (!stillTheTarget(stream.pid)) continue;
       Activated activated = activateProcessLoopback(*audio_, stream.pid, stream.mode);
-      if (!succeeded(activated.status)) return failure(FailedStep::activate, activated.status);
+      if (!succeeded(activated.status) && stillTheTarget(stream.pid)) {
+        return failure(FailedStep::activate, activated.status);
+      }
       stream.client = std::move(activated.client);
     }
+    std::erase_if(streams_, [](const Stream& stream) { return stream.client == nullptr; });
     if (auto failed = readTheEngine()) return failed;
     if (event_.make() == nullptr) return failure(FailedStep::setUp, kFail);
     for (Stream& stream : streams_) {
@@ -146,8 +151,8 @@ class LoopbackCapture final : public Capture {
     streams_.clear();
   }
 
-  // Windows gives a loopback client no zeros of its own making that are known.
-  std::string silenceAdvice() const override { return {}; }
+  // Some render streams never reach process loopback: it hears zeros while they play.
+  std::string silenceAdvice() const override { return loopbackSilenceAdvice(); }
 
  private:
   CaptureFailure failure(FailedStep step, HRESULT code) const {
@@ -162,6 +167,24 @@ class LoopbackCapture final : public Capture {
       if (process.pid == pid) return process;
     }
     return std::nullopt;
+  }
+
+  // Processes mode: a listed target inside another's tree, which that one's client hears already
+  // (the platform hears a target with its tree): a second client would hear it twice.
+  bool insideAnotherTargetsTree(const TargetProcess& process) const {
+    return std::any_of(
+        hearing_.targets.processes.begin(), hearing_.targets.processes.end(),
+        [&](const TargetProcess& other) {
+          return other.pid != process.pid && ProcessTargets{{other}, true}.covers(process.pid);
+        });
+  }
+
+  // Whether the pid still belongs to the process it was listed as. The parent, left out in
+  // global mode, is followed by the parent watch instead.
+  bool stillTheTarget(DWORD pid) const {
+    if (hearing_.global) return true;
+    const auto process = target(static_cast<std::int32_t>(pid));
+    return process && ProcessTargets::alive(*process);
   }
 
   // An --exclude-self that lives outside the parent's tree, which is all Windows can leave out.
@@ -206,10 +229,13 @@ class LoopbackCapture final : public Capture {
     format.wBitsPerSample = 32;
     format.nBlockAlign = 2 * sizeof(float);
     format.nAvgBytesPerSec = rate_ * format.nBlockAlign;
-    const HRESULT initialized = stream.client->initialize(
-        ShareMode::shared,
-        kStreamFlagsLoopback | kStreamFlagsEventCallback | kStreamFlagsAutoConvertPcm,
-        kBufferDuration, 0, format);
+    // The engine's converter at the quality meant for sound that people hear; a shared-mode
+    // event-driven stream leaves the buffer's size and period to the engine (both 0).
+    const HRESULT initialized =
+        stream.client->initialize(ShareMode::shared,
+                                  kStreamFlagsLoopback | kStreamFlagsEventCallback |
+                                      kStreamFlagsAutoConvertPcm | kStreamFlagsSrcDefaultQuality,
+                                  0, 0, format);
     if (!succeeded(initialized)) return failure(FailedStep::initialize, initialized);
     HRESULT set = stream.client->setEventHandle(event_.get());
     if (succeeded(set)) set = stream.client->getService(&stream.capture);

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <initializer_list>
 
+#include "capture/loopback/activation.h"
+
 namespace quenwick::loopback {
 namespace {
 
@@ -66,6 +68,12 @@ std::string loopbackFailureMessage(FailedStep step, HRESULT code, std::string_vi
       return joined({"could not read the default output device's format ", why,
                      ". Check that an output device is enabled under Settings > System > Sound."});
     case FailedStep::activate:
+      if (code == kActivationTimedOut) {
+        return joined({"could not activate process loopback within ", kActivationWait, " ", why,
+                       ". Windows may be waiting on a consent prompt that a console program "
+                       "cannot show; check that apps may use audio capture under Settings > "
+                       "Privacy & security > Microphone."});
+      }
       if (code == kAccessDenied) {
         return joined({"could not activate process loopback ", why,
                        ". Check that apps may use audio capture under Settings > Privacy & "
@@ -91,6 +99,17 @@ std::string endedCaptureMessage(HRESULT code, std::string_view systemText) {
   // The device was unplugged, disabled or reconfigured: a new activation hears again.
   if (code == kDeviceInvalidated) return joined({"the audio device changed ", why});
   return joined({"the loopback capture kept failing ", why});
+}
+
+std::string loopbackSilenceAdvice() {
+  return "only zeros were heard while the processes played. That may be a call in which nobody "
+         "speaks, but Windows also leaves some sound out of what another app can capture: a "
+         "stream its app marked as not to be captured (some call apps are reported to be heard as "
+         "silence), protected content such as DRM video, and a stream that holds the output "
+         "device in exclusive mode. For the last, turn off \"Allow applications to take exclusive "
+         "control of this device\" in the output device's properties (Control Panel > Sound > "
+         "Playback > Properties > Advanced), then start the app again; the others cannot be "
+         "captured.";
 }
 
 std::string exclusionLimitMessage(std::int32_t pid) {

@@ -21,6 +21,9 @@ std::string loopbackFailureMessage(FailedStep step, HRESULT code, std::string_vi
 // platform's words, a change of device, or a client whose GetBuffer kept failing.
 std::string endedCaptureMessage(HRESULT code, std::string_view systemText);
 
+// What zeros heard while the targets play may mean on Windows, and what to do.
+std::string loopbackSilenceAdvice();
+
 // Global mode leaves out one process tree, the parent's: `pid` lives outside it.
 std::string exclusionLimitMessage(std::int32_t pid);
 

@@ -41,13 +41,15 @@ inline constexpr auto kBufferOperationPending =
 inline constexpr auto kBufferError = static_cast<HRESULT>(0x88890018);  // AUDCLNT_E_BUFFER_ERROR
 
 // GetBuffer's flags.
-inline constexpr DWORD kBufferFlagsSilent = 0x2;          // AUDCLNT_BUFFERFLAGS_SILENT
-inline constexpr DWORD kBufferFlagsTimestampError = 0x4;  // AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR
+inline constexpr DWORD kBufferFlagsDataDiscontinuity = 0x1;  // ..._DATA_DISCONTINUITY
+inline constexpr DWORD kBufferFlagsSilent = 0x2;             // AUDCLNT_BUFFERFLAGS_SILENT
+inline constexpr DWORD kBufferFlagsTimestampError = 0x4;     // AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR
 
 // Initialize's stream flags.
-inline constexpr DWORD kStreamFlagsLoopback = 0x00020000;        // AUDCLNT_STREAMFLAGS_LOOPBACK
-inline constexpr DWORD kStreamFlagsEventCallback = 0x00040000;   // ..._EVENTCALLBACK
-inline constexpr DWORD kStreamFlagsAutoConvertPcm = 0x80000000;  // ..._AUTOCONVERTPCM
+inline constexpr DWORD kStreamFlagsLoopback = 0x00020000;           // AUDCLNT_STREAMFLAGS_LOOPBACK
+inline constexpr DWORD kStreamFlagsEventCallback = 0x00040000;      // ..._EVENTCALLBACK
+inline constexpr DWORD kStreamFlagsAutoConvertPcm = 0x80000000;     // ..._AUTOCONVERTPCM
+inline constexpr DWORD kStreamFlagsSrcDefaultQuality = 0x08000000;  // ..._SRC_DEFAULT_QUALITY
 
 enum class ShareMode : std::uint32_t { shared = 0, exclusive = 1 };  // AUDCLNT_SHAREMODE
 enum class DataFlow : std::uint32_t { render = 0, capture = 1 };     // EDataFlow

@@ -26,11 +26,13 @@ static_assert(kAccessDenied == E_ACCESSDENIED);
 static_assert(kResourcesInvalidated == AUDCLNT_E_RESOURCES_INVALIDATED);
 static_assert(kBufferOperationPending == AUDCLNT_E_BUFFER_OPERATION_PENDING);
 static_assert(kBufferError == AUDCLNT_E_BUFFER_ERROR);
-static_assert(kBufferFlagsSilent == AUDCLNT_BUFFERFLAGS_SILENT);
+static_assert(kBufferFlagsSilent == AUDCLNT_BUFFERFLAGS_SILENT &&
+              kBufferFlagsDataDiscontinuity == AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY);
 static_assert(kBufferFlagsTimestampError == AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR);
 static_assert(kStreamFlagsLoopback == AUDCLNT_STREAMFLAGS_LOOPBACK);
 static_assert(kStreamFlagsEventCallback == AUDCLNT_STREAMFLAGS_EVENTCALLBACK);
-static_assert(kStreamFlagsAutoConvertPcm == AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM);
+static_assert(kStreamFlagsAutoConvertPcm == AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM &&
+              kStreamFlagsSrcDefaultQuality == AUDCLNT_STREAMFLAGS_SRC_DEFAULT_QUALITY);
 static_assert(static_cast<int>(ShareMode::shared) == AUDCLNT_SHAREMODE_SHARED);
 static_assert(static_cast<int>(DataFlow::render) == eRender);
 static_assert(static_cast<int>(Role::console) == eConsole);

@@ -9,6 +9,11 @@ namespace quenwick {
 namespace {
 
 constexpr std::int64_t kUnitsPerSecond = 10'000'000;  // 100 ns units
+// The drift's fixed point, and how many packets its average spans.
+constexpr std::int64_t kDriftScale = 256;
+constexpr std::int64_t kDriftSmoothing = 8;
+// Frames of drift let be before one is taken up: within the positions' usual jitter.
+constexpr std::int64_t kDeadBand = 24;
 
 // Room for a second of frames or more: far more than a period waits.
 std::int64_t ringFrames(std::uint32_t rate) {
@@ -49,14 +54,41 @@ std::uint64_t PacketMixer::timeOf(std::int64_t frame) const noexcept {
 void PacketMixer::add(std::size_t client, const float* data, std::uint32_t frames, Timing timing,
                       std::uint64_t position) noexcept {
   Placement& placement = clients_[client];
-  std::int64_t start = frameAt(position);
-  std::int64_t from = start;
-  if (placement.placed) {
-    // A position the layer could not time follows the last packet, as does one off by jitter.
-    if (timing == Timing::untimed || std::abs(start - placement.next) <= period_ / 4) {
-      start = from = placement.next;
+  const std::int64_t at = frameAt(position);
+  std::int64_t off = at - placement.next;
+  // The first position after a guess tells how far off the guess was: the client keeps that bias
+  // rather than jump.
+  if (timing == Timing::timed && placement.placed && !placement.biased) {
+    placement.bias = off;
+    placement.biased = true;
+  }
+  if (timing == Timing::timed) off -= placement.bias;
+  const std::int64_t jump = kJumpPeriods * std::int64_t{period_};
+  const bool anew = !placement.placed || timing == Timing::restart ||
+                    (timing == Timing::timed && std::abs(off) > jump) ||
+                    (timing == Timing::resumed && off > jump);
+  std::int64_t start = anew ? at : placement.next;
+  std::int64_t from = anew ? std::max(start, placement.next) : start;
+  if (anew) {
+    placement.drift = 0;
+    placement.biased = timing == Timing::timed || timing == Timing::restart;
+    placement.bias = 0;
+  } else if (timing == Timing::timed && frames > 0) {
+    // The positions' jitter smoothed out; past a dead band the drift is taken up by one frame.
+    placement.drift += (off * kDriftScale - placement.drift) / kDriftSmoothing;
+    if (placement.drift > kDeadBand * kDriftScale) {
+      placement.drift -= kDriftScale;
+      ++start;  // the packet's first frame fills the frame skipped, as well as its own
+      if (data != nullptr && from >= emitted_ && from < emitted_ + capacity_) {
+        float* mixed = slot(from);
+        mixed[0] += data[0];
+        mixed[1] += data[1];
+      }
+      ++from;
+    } else if (placement.drift < -kDeadBand * kDriftScale) {
+      placement.drift += kDriftScale;
+      --start;  // the packet's first frame is left out
     }
-    from = std::max(from, placement.next);
   }
   const std::int64_t end = start + frames;
   placement.placed = true;

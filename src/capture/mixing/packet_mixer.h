@@ -1,9 +1,12 @@
 // Several streams' packets, mixed into cycles of one period on one timeline: the loopback clients'
 // on Windows, the sink inputs' monitor streams on PulseAudio. Each packet is added where its
 // position on the backend's clock says, so the streams' sounds line up as they were played,
-// whichever stream's packet came first; a client's packet within a quarter of a period of
-// where its last one ended is taken to follow it (the jitter of two clocks), and a client never
-// overlaps itself. A period goes out once a client's packets have passed its end by a whole
+// whichever stream's packet came first. A client's packets follow each other by their frame
+// count: the device's clock drifts against the backend's, so a position off by less than
+// kJumpPeriods periods is only heard as drift, and absorbed a frame at a time, a packet's first
+// frame dropped or repeated, never as a hole or an overlap. A client is placed anew only on a
+// larger jump or where its stream says its data is discontinuous, and it never overlaps itself.
+// A period goes out once a client's packets have passed its end by a whole
 // period (so the other clients' packets of that period have come too) as seen before the last
 // round of packets was taken (so every client has been drained of them since), or, while no
 // packets come (a silent target sends none), once the clock has passed its end by
@@ -32,12 +35,17 @@ class PacketMixer {
   // The timeline starts at `origin`; what was played before it is left out.
   void begin(std::uint64_t origin) noexcept;
 
-  // How far a packet's position can be trusted.
-  enum class Timing : std::uint8_t { timed, untimed };
+  // A position this many periods away from where the client's last packet ended is a jump.
+  static constexpr std::int64_t kJumpPeriods = 3;
+
+  // How far a packet's position can be trusted: a timed one's tells the drift; an untimed one's
+  // (a guess, late by however long the reader was held up) only places a client not placed yet,
+  // and a resumed one's (a guess after the client sent nothing for a while) one whose last packet
+  // ended over kJumpPeriods before it; a restart's places the client anew.
+  enum class Timing : std::uint8_t { timed, untimed, resumed, restart };
 
   // One packet of `client`: `frames` frames of interleaved float stereo, or none (null: a silent
-  // packet, which only tells that its time has come), at `position`; an untimed one follows the
-  // client's last packet.
+  // packet, which only tells that its time has come), at `position`.
   void add(std::size_t client, const float* data, std::uint32_t frames, Timing timing,
            std::uint64_t position) noexcept;
 
@@ -59,7 +67,12 @@ class PacketMixer {
  private:
   struct Placement {
     bool placed = false;
-    std::int64_t next = 0;  // the frame after the client's last packet
+    std::int64_t next = 0;   // the frame after the client's last packet
+    std::int64_t drift = 0;  // how far its positions run ahead of `next`, smoothed, in 1/256 frame
+    // Where its positions put it against where it was placed by a guess: taken at the first
+    // timed packet after the guess, and then kept.
+    bool biased = false;
+    std::int64_t bias = 0;
   };
 
   std::int64_t frameAt(std::uint64_t position) const noexcept;
