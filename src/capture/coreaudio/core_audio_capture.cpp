@@ -42,9 +42,8 @@ class CoreAudioCapture final : public Capture {
 
   // A restart of the audio server takes every object and listener made with it, the process
   // list's too (and the process's settings): it is followed from the first moment, waiting or
-  // running. Core Audio's process
-  // list is followed from before it is first read, so that a process that connects in between is
-  // not missed.
+  // running. Core Audio's process list is followed from before it is first read, so that a
+  // process that connects in between is not missed.
   void listen(DispatchQueue& queue, CaptureEvents& events) override {
     queue_ = &queue;
     events_ = &events;
