@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <optional>
+#include <utility>
+#include <vector>
 
 namespace quenwick {
 
@@ -16,5 +18,24 @@ struct ProcessFacts {
 
 // Nothing when no process has this pid.
 std::optional<ProcessFacts> readProcessFacts(std::int32_t pid);
+
+// The facts of several processes, as one look at the system finds them: on Windows the parents
+// come from one process-list snapshot, taken at the first question, not from one per process.
+class ProcessLook {
+ public:
+  std::optional<ProcessFacts> facts(std::int32_t pid);
+
+#ifdef _WIN32
+ private:
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> parents_;  // (pid, parent) of the snapshot
+  bool taken_ = false;
+#endif
+};
+
+#ifndef _WIN32
+inline std::optional<ProcessFacts> ProcessLook::facts(std::int32_t pid) {
+  return readProcessFacts(pid);
+}
+#endif
 
 }  // namespace quenwick
