@@ -71,10 +71,10 @@ std::optional<ProcessFacts> ProcessLook::facts(std::int32_t pid) {
   if (!created) return std::nullopt;
   ProcessFacts facts{*created, 0};
   // A parent that ended leaves its child with no parent, as an orphan's is init elsewhere: the
-  // process with that pid now is its parent only if it is older than the child. One that may
+  // process with that pid now is its parent only if it is not younger than the child. One that may
   // not be looked at is taken at the list's word.
   const auto parentCreated = creationTime(parent);
-  if (parentCreated ? *parentCreated < *created : refused(parent)) {
+  if (parentCreated ? parentByCreation(*parentCreated, *created) : refused(parent)) {
     facts.parentPid = static_cast<std::int32_t>(parent);
   }
   return facts;
