@@ -56,9 +56,9 @@ def test_a_start_activates_a_client_per_target_and_captures_on_an_mmcss_thread(a
     # Every client asks the engine to convert to float stereo at the mix rate, by events.
     assert [(c["flags"], c["format"]) for c in calls if c["call"] == "Initialize"] == [
         (FLAGS, [3, 2, 48000, 384000, 8, 32, 0])] * n
-    # A session manager tells of new sessions only once it has been asked for its sessions
-    # (the scripted stack's manager too): asked first, then watched.
-    assert names.index("GetSessionEnumerator") < names.index("RegisterSessionNotification")
+    # A manager drops the news of new sessions until it has been asked how many it has (the
+    # scripted stack's too): watched first, then asked.
+    assert names.index("RegisterSessionNotification") < names.index("GetSessionEnumerator")
     # Activation comes before the engine is asked its format: a system without process loopback
     # says so, whatever else it lacks.
     assert len(names) - 1 - names[::-1].index("ActivateCompleted") < names.index("GetMixFormat")
