@@ -43,7 +43,9 @@ READINGS = {f"{name}, completed {reading}": (case, reading) for name, case in ST
 def test_a_start_activates_a_client_per_target_and_captures_on_an_mmcss_thread(agent, case,
                                                                               reading):
     args, sessions, clients, mode = case
-    run = run_scripted(agent, args, activation=reading, sessions=[{"pid": p} for p in sessions])
+    # The global start's capture thread had joined COM's multithreaded apartment (S_FALSE).
+    run = run_scripted(agent, args, activation=reading, sessions=[{"pid": p} for p in sessions],
+                       comStatus=int(mode == "global"))
     run.wait_for_event("running")
     until(lambda: any(c["call"] == "GetBuffer" for c in run.calls()), what="the first GetBuffer")
     run.stop()
@@ -65,6 +67,8 @@ def test_a_start_activates_a_client_per_target_and_captures_on_an_mmcss_thread(a
     assert names.count("Start") == n and [c for c in names if c in ("Stop", "Release")] == [
         "Stop"] * n + ["Release"] * n
     assert threads["AvSetMmThreadCharacteristics"] == threads["GetBuffer"] != "main"
+    assert threads["CoInitializeEx"] == threads["CoUninitialize"] == threads["GetBuffer"]
+    assert names.count("CoInitializeEx") == names.count("CoUninitialize") == 1
     assert next(c for c in calls if c["call"] == "AvSetMmThreadCharacteristics")["task"] == "Audio"
     assert (threads["ActivateCompleted"] == "main") == (reading == "inline")
     assert run.events() == started([] if mode == "global" else
@@ -315,6 +319,9 @@ FAILURES = {
         "could not activate process loopback within five seconds (0x800705B4). Windows may be "
         "waiting on a consent prompt that a console program cannot show; check that apps may use "
         "audio capture under Settings > Privacy & security > Microphone.", 2),
+    "a capture thread in another COM apartment": (
+        ["--global"], {"comStatus": 0x80010106 - 2**32}, [TAP, FORMAT],
+        "could not set up the loopback capture (0x80010106)", 2),
     "a start refused": (["--global"], {"startStatus": 0x88890004 - 2**32}, [TAP, FORMAT],
                         "could not start capture (0x88890004: AUDCLNT_E_DEVICE_INVALIDATED)", 2),
     "an --exclude-self outside the parent's tree": (

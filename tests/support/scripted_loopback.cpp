@@ -11,6 +11,8 @@
 //   "enumeratorStatus": HR   what CoCreateInstance(MMDeviceEnumerator) returns
 //   "defaultStatus": HR      what GetDefaultAudioEndpoint returns (E_NOTFOUND: no output device)
 //   "qpcFrequency": HZ       the performance counter's (10 MHz)
+//   "comStatus": HR          what CoInitializeEx returns (S_FALSE: joined already;
+//                            RPC_E_CHANGED_MODE: the thread is in another apartment)
 //   "sessions": [SESSION]    the output device's sessions at first: {"pid": PID or "parent",
 //                            "state": "inactive"|"active", "listed": false (no enumerator
 //                            lists it; only a notification tells of it)}
@@ -243,6 +245,13 @@ class Model final : public WindowsAudio {
   }
   // How long the machine has slept, for run control.
   std::chrono::nanoseconds slept() const { return std::chrono::nanoseconds(slept_.load() * 100); }
+
+  // The capture thread's: "comStatus" tells how its joining goes (kFalse: it had joined).
+  HRESULT coInitializeEx() override {
+    log({{"call", "CoInitializeEx"}, {"thread", thread()}});
+    return script_.value("comStatus", kOk);
+  }
+  void coUninitialize() override { log({{"call", "CoUninitialize"}, {"thread", thread()}}); }
 
   AvrtHandle avSetMmThreadCharacteristics(std::u16string_view task, DWORD* index) override {
     log({{"call", "AvSetMmThreadCharacteristics"}, {"task", narrow(task)}, {"thread", thread()}});
