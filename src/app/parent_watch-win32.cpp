@@ -14,7 +14,7 @@ namespace {
 
 constexpr auto parentWatchInterval = std::chrono::seconds(1);
 
-// The parent, when `pid` still names it: a process made before the agent. A pid that is not
+// The parent, when `pid` still names it: a process not made after the agent. A pid that is not
 // alive, or that a later process took, has no handle here.
 HANDLE openParent(std::int32_t pid, std::uint64_t agentCreated) {
   if (pid == 0) return nullptr;
@@ -23,7 +23,8 @@ HANDLE openParent(std::int32_t pid, std::uint64_t agentCreated) {
   if (parent == nullptr) return nullptr;
   FILETIME created{}, exited{}, kernel{}, user{};
   if (!GetProcessTimes(parent, &created, &exited, &kernel, &user) ||
-      (std::uint64_t{created.dwHighDateTime} << 32 | created.dwLowDateTime) >= agentCreated) {
+      !parentByCreation(std::uint64_t{created.dwHighDateTime} << 32 | created.dwLowDateTime,
+                        agentCreated)) {
     CloseHandle(parent);
     return nullptr;
   }

@@ -8,8 +8,13 @@ namespace {
 // Deeper than any real process tree; a guard against a parent chain that loops while it changes.
 constexpr int kDeepestAncestry = 256;
 
+std::optional<ProcessFacts> factsOf(std::int32_t pid, ProcessLook& look) {
+  return pid > 0 ? look.facts(pid) : std::nullopt;
+}
+
 std::optional<ProcessFacts> factsOf(std::int32_t pid) {
-  return pid > 0 ? readProcessFacts(pid) : std::nullopt;
+  ProcessLook look;
+  return factsOf(pid, look);
 }
 
 }  // namespace
@@ -17,24 +22,26 @@ std::optional<ProcessFacts> factsOf(std::int32_t pid) {
 ProcessTargets ProcessTargets::ofAlive(const std::vector<std::int32_t>& pids, bool tree) {
   ProcessTargets targets;
   targets.tree = tree;
+  ProcessLook look;
   for (const std::int32_t pid : pids) {
-    if (const auto facts = factsOf(pid)) targets.processes.push_back({pid, facts->startTime});
+    if (const auto facts = factsOf(pid, look)) targets.processes.push_back({pid, facts->startTime});
   }
   return targets;
 }
 
 bool ProcessTargets::covers(std::int32_t pid) const {
-  const auto facts = factsOf(pid);
-  return facts && coversFrom(pid, *facts);
+  ProcessLook look;
+  const auto facts = factsOf(pid, look);
+  return facts && coversFrom(pid, *facts, look);
 }
 
-bool ProcessTargets::coversFrom(std::int32_t pid, ProcessFacts facts) const {
+bool ProcessTargets::coversFrom(std::int32_t pid, ProcessFacts facts, ProcessLook& look) const {
   for (int depth = 1;; ++depth) {
     const TargetProcess process{pid, facts.startTime};
     if (std::find(processes.begin(), processes.end(), process) != processes.end()) return true;
     if (!tree || depth == kDeepestAncestry) return false;
     pid = facts.parentPid;
-    const auto parent = factsOf(pid);
+    const auto parent = factsOf(pid, look);
     if (!parent) return false;
     facts = *parent;
   }

@@ -38,8 +38,8 @@ struct ProcessTargets {
   bool coversFor(const TargetProcess& target, std::int32_t pid) const;
 
  private:
-  // `pid`, whose facts these are, then its ancestors while they live.
-  bool coversFrom(std::int32_t pid, ProcessFacts facts) const;
+  // `pid`, whose facts these are, then its ancestors while they live, all in one look.
+  bool coversFrom(std::int32_t pid, ProcessFacts facts, ProcessLook& look) const;
 };
 
 }  // namespace quenwick

@@ -2,6 +2,8 @@
 // After windows.h, which it needs.
 #include <tlhelp32.h>
 
+#include <algorithm>
+
 #include "system/process_facts.h"
 
 namespace quenwick {
@@ -28,20 +30,20 @@ std::optional<std::uint64_t> creationTime(DWORD pid) {
   return std::uint64_t{created.dwHighDateTime} << 32 | created.dwLowDateTime;
 }
 
-// The pid of the process that made `pid`, as the system's process list keeps it: it is never
-// updated, so after the parent has ended another process may have its pid.
-std::optional<DWORD> recordedParent(DWORD pid) {
+// Each process's pid and the pid of the process that made it, as the system's process list keeps
+// them: the parent's is never updated, so after the parent has ended another process may have it.
+std::vector<std::pair<std::uint32_t, std::uint32_t>> processList() {
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> parents;
   const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return std::nullopt;
-  std::optional<DWORD> parent;
+  if (snapshot == INVALID_HANDLE_VALUE) return parents;
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof entry;
-  for (BOOL more = Process32FirstW(snapshot, &entry); more && !parent;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more;
        more = Process32NextW(snapshot, &entry)) {
-    if (entry.th32ProcessID == pid) parent = entry.th32ParentProcessID;
+    parents.emplace_back(entry.th32ProcessID, entry.th32ParentProcessID);
   }
   CloseHandle(snapshot);
-  return parent;
+  return parents;
 }
 
 // A process that lives but that the agent may not look at (it runs with rights above ours).
@@ -54,18 +56,26 @@ bool refused(DWORD pid) {
 }  // namespace
 
 std::optional<ProcessFacts> readProcessFacts(std::int32_t pid) {
+  return ProcessLook{}.facts(pid);
+}
+
+std::optional<ProcessFacts> ProcessLook::facts(std::int32_t pid) {
+  if (!taken_) parents_ = processList();
+  taken_ = true;
   const auto id = static_cast<DWORD>(pid);
-  const auto parent = recordedParent(id);
-  if (!parent) return std::nullopt;
+  const auto listed = std::find_if(parents_.begin(), parents_.end(),
+                                   [id](const auto& process) { return process.first == id; });
+  if (listed == parents_.end()) return std::nullopt;
+  const DWORD parent = listed->second;
   const auto created = creationTime(id);
   if (!created) return std::nullopt;
   ProcessFacts facts{*created, 0};
   // A parent that ended leaves its child with no parent, as an orphan's is init elsewhere: the
-  // process with that pid now is its parent only if it is older than the child. One that may not
-  // be looked at is taken at the list's word.
-  const auto parentCreated = creationTime(*parent);
-  if (parentCreated ? *parentCreated < *created : refused(*parent)) {
-    facts.parentPid = static_cast<std::int32_t>(*parent);
+  // process with that pid now is its parent only if it is not younger than the child. One that may
+  // not be looked at is taken at the list's word.
+  const auto parentCreated = creationTime(parent);
+  if (parentCreated ? parentByCreation(*parentCreated, *created) : refused(parent)) {
+    facts.parentPid = static_cast<std::int32_t>(parent);
   }
   return facts;
 }

@@ -18,7 +18,8 @@ LAYERS = {
         "steps": [{"pace": 2000}, {"deliver": -1, "frames": 512}]}),
     "loopback": (BUILD / "tests" / "quenwick-scripted-loopback", lambda p: {
         "sessions": [{"pid": p["P"], "state": "active"}],
-        "steps": [{"after": 500, "session": {"pid": p["L"]}}]}),
+        # One that no enumerator lists: the notification alone tells of it.
+        "steps": [{"after": 500, "session": {"pid": p["L"], "listed": False}}]}),
 }
 
 

@@ -43,7 +43,9 @@ READINGS = {f"{name}, completed {reading}": (case, reading) for name, case in ST
 def test_a_start_activates_a_client_per_target_and_captures_on_an_mmcss_thread(agent, case,
                                                                               reading):
     args, sessions, clients, mode = case
-    run = run_scripted(agent, args, activation=reading, sessions=[{"pid": p} for p in sessions])
+    # The global start's capture thread had joined COM's multithreaded apartment (S_FALSE).
+    run = run_scripted(agent, args, activation=reading, sessions=[{"pid": p} for p in sessions],
+                       comStatus=int(mode == "global"))
     run.wait_for_event("running")
     until(lambda: any(c["call"] == "GetBuffer" for c in run.calls()), what="the first GetBuffer")
     run.stop()
@@ -56,15 +58,17 @@ def test_a_start_activates_a_client_per_target_and_captures_on_an_mmcss_thread(a
     # Every client asks the engine to convert to float stereo at the mix rate, by events.
     assert [(c["flags"], c["format"]) for c in calls if c["call"] == "Initialize"] == [
         (FLAGS, [3, 2, 48000, 384000, 8, 32, 0])] * n
-    # A session manager tells of new sessions only once it has been asked for its sessions
-    # (the scripted stack's manager too): asked first, then watched.
-    assert names.index("GetSessionEnumerator") < names.index("RegisterSessionNotification")
+    # A manager drops the news of new sessions until it has been asked how many it has (the
+    # scripted stack's too): watched first, then asked.
+    assert names.index("RegisterSessionNotification") < names.index("GetSessionEnumerator")
     # Activation comes before the engine is asked its format: a system without process loopback
     # says so, whatever else it lacks.
     assert len(names) - 1 - names[::-1].index("ActivateCompleted") < names.index("GetMixFormat")
     assert names.count("Start") == n and [c for c in names if c in ("Stop", "Release")] == [
         "Stop"] * n + ["Release"] * n
     assert threads["AvSetMmThreadCharacteristics"] == threads["GetBuffer"] != "main"
+    assert threads["CoInitializeEx"] == threads["CoUninitialize"] == threads["GetBuffer"]
+    assert names.count("CoInitializeEx") == names.count("CoUninitialize") == 1
     assert next(c for c in calls if c["call"] == "AvSetMmThreadCharacteristics")["task"] == "Audio"
     assert (threads["ActivateCompleted"] == "main") == (reading == "inline")
     assert run.events() == started([] if mode == "global" else
@@ -315,6 +319,9 @@ FAILURES = {
         "could not activate process loopback within five seconds (0x800705B4). Windows may be "
         "waiting on a consent prompt that a console program cannot show; check that apps may use "
         "audio capture under Settings > Privacy & security > Microphone.", 2),
+    "a capture thread in another COM apartment": (
+        ["--global"], {"comStatus": 0x80010106 - 2**32}, [TAP, FORMAT],
+        "could not set up the loopback capture (0x80010106)", 2),
     "a start refused": (["--global"], {"startStatus": 0x88890004 - 2**32}, [TAP, FORMAT],
                         "could not start capture (0x88890004: AUDCLNT_E_DEVICE_INVALIDATED)", 2),
     "an --exclude-self outside the parent's tree": (

@@ -11,8 +11,11 @@
 //   "enumeratorStatus": HR   what CoCreateInstance(MMDeviceEnumerator) returns
 //   "defaultStatus": HR      what GetDefaultAudioEndpoint returns (E_NOTFOUND: no output device)
 //   "qpcFrequency": HZ       the performance counter's (10 MHz)
+//   "comStatus": HR          what CoInitializeEx returns (S_FALSE: joined already;
+//                            RPC_E_CHANGED_MODE: the thread is in another apartment)
 //   "sessions": [SESSION]    the output device's sessions at first: {"pid": PID or "parent",
-//                            "state": "inactive"|"active"}
+//                            "state": "inactive"|"active", "listed": false (no enumerator
+//                            lists it; only a notification tells of it)}
 //   "activation": "after"|"before"|"inline"  when the completion handler is called: on another
 //                            thread after the call returned, on another thread before it returns,
 //                            or on the calling thread inside the call
@@ -57,12 +60,14 @@
 // One machine serves every opening of the backend, as the process's one audio stack would.
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -127,6 +132,7 @@ struct Session final : AudioSessionControl {
   Model& model;
   const std::int32_t pid;
   AudioSessionState state;  // under the model's mutex
+  bool listed = true;
   std::vector<std::shared_ptr<AudioSessionEvents>> events;
 };
 
@@ -240,6 +246,13 @@ class Model final : public WindowsAudio {
   // How long the machine has slept, for run control.
   std::chrono::nanoseconds slept() const { return std::chrono::nanoseconds(slept_.load() * 100); }
 
+  // The capture thread's: "comStatus" tells how its joining goes (kFalse: it had joined).
+  HRESULT coInitializeEx() override {
+    log({{"call", "CoInitializeEx"}, {"thread", thread()}});
+    return script_.value("comStatus", kOk);
+  }
+  void coUninitialize() override { log({{"call", "CoUninitialize"}, {"thread", thread()}}); }
+
   AvrtHandle avSetMmThreadCharacteristics(std::u16string_view task, DWORD* index) override {
     log({{"call", "AvSetMmThreadCharacteristics"}, {"task", narrow(task)}, {"thread", thread()}});
     *index = 1;
@@ -297,11 +310,19 @@ class Model final : public WindowsAudio {
     return Clock::now() < serviceBack_;
   }
 
-  // The sessions there are, and from then on the notifications tell of new ones.
+  // The sessions an enumerator lists.
   std::vector<std::shared_ptr<Session>> enumerate() {
     std::lock_guard lock(mutex_);
-    enumerated_ = true;
-    return sessions_;
+    std::vector<std::shared_ptr<Session>> listed;
+    std::copy_if(sessions_.begin(), sessions_.end(), std::back_inserter(listed),
+                 [](const auto& session) { return session->listed; });
+    return listed;
+  }
+  // GetCount begins the notifications of a manager registered before it; those of new sessions
+  // before then are dropped.
+  void counted() {
+    std::lock_guard lock(mutex_);
+    if (!notifications_.empty()) enumerated_ = true;
   }
   void registered(std::shared_ptr<AudioSessionNotification> notification) {
     std::lock_guard lock(mutex_);
@@ -346,6 +367,7 @@ class Model final : public WindowsAudio {
   std::shared_ptr<Session> addSession(const json& session) {
     auto added = std::make_shared<Session>(*this, pidOf(session["pid"]),
                                            stateOf(session.value("state", "inactive")));
+    added->listed = session.value("listed", true);
     sessions_.push_back(added);
     return added;
   }
@@ -367,7 +389,7 @@ class Model final : public WindowsAudio {
         {
           std::lock_guard lock(mutex_);
           session = addSession(step["session"]);
-          // A manager tells of new sessions once it has been asked for its sessions.
+          // A manager tells of new sessions once it has been asked how many it has.
           if (enumerated_) told = notifications_;
         }
         for (const auto& notification : told) notification->onSessionCreated(session);
@@ -572,8 +594,11 @@ HRESULT Session::unregisterAudioSessionNotification(const AudioSessionEvents& si
 }
 
 struct SessionList final : AudioSessionEnumerator {
+  explicit SessionList(Model& model) : model(model) {}
+  Model& model;
   std::vector<std::shared_ptr<Session>> sessions;
   HRESULT getCount(int* count) override {
+    model.counted();
     *count = static_cast<int>(sessions.size());
     return kOk;
   }
@@ -587,7 +612,7 @@ struct SessionList final : AudioSessionEnumerator {
 struct Manager final : AudioSessionManager {
   explicit Manager(Model& model) : model(model) {}
   HRESULT getSessionEnumerator(std::unique_ptr<AudioSessionEnumerator>* out) override {
-    auto list = std::make_unique<SessionList>();
+    auto list = std::make_unique<SessionList>(model);
     list->sessions = model.enumerate();
     model.log({{"call", "GetSessionEnumerator"}});
     *out = std::move(list);

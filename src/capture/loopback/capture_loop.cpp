@@ -99,7 +99,7 @@ std::uint64_t CaptureLoop::now() noexcept {
   return counted - slept_;
 }
 
-void CaptureLoop::start(CycleSink& sink, std::function<void(HRESULT)> ended) {
+HRESULT CaptureLoop::start(CycleSink& sink, std::function<void(HRESULT)> ended) {
   sink_ = &sink;
   ended_ = std::move(ended);
   // What the machine slept before counts as slept: captures made one after another in a run
@@ -107,6 +107,12 @@ void CaptureLoop::start(CycleSink& sink, std::function<void(HRESULT)> ended) {
   apart_ = slept_ = sleptBefore_ = readClocks(&counter_);
   mixer_.begin(counter_ - slept_);
   thread_ = std::thread([this] { run(); });
+  std::unique_lock lock(joinMutex_);
+  joinTold_.wait(lock, [this] { return joined_.has_value(); });
+  const HRESULT joined = *joined_;
+  lock.unlock();
+  if (!succeeded(joined)) thread_.join();
+  return joined;
 }
 
 void CaptureLoop::stop() {
@@ -117,6 +123,15 @@ void CaptureLoop::stop() {
 }
 
 void CaptureLoop::run() noexcept {
+  // The clients were made on the main thread, in the multithreaded apartment: this thread joins
+  // it to call them, and leaves it at its end. One in another apartment may not call them.
+  const HRESULT joined = audio_.coInitializeEx();
+  {
+    std::lock_guard lock(joinMutex_);
+    joined_ = joined;
+  }
+  joinTold_.notify_one();
+  if (!succeeded(joined)) return;
   DWORD taskIndex = 0;
   const AvrtHandle task = audio_.avSetMmThreadCharacteristics(u"Audio", &taskIndex);
   while (!stopping_.load()) {
@@ -137,6 +152,7 @@ void CaptureLoop::run() noexcept {
                                    1, (wait + kUnitsPerMillisecond - 1) / kUnitsPerMillisecond)));
   }
   if (task != nullptr) audio_.avRevertMmThreadCharacteristics(task);
+  audio_.coUninitialize();
 }
 
 HRESULT CaptureLoop::takePackets(std::uint64_t at) noexcept {

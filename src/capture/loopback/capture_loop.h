@@ -11,7 +11,10 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -40,8 +43,10 @@ class CaptureLoop {
 
   // Main thread. The timeline starts now; `ended` is called once, on the delivering thread, with
   // the failure that ended the capture: the audio service's or the device's end, or a client's
-  // GetBuffer that kept failing. Nothing is delivered after it.
-  void start(CycleSink& sink, std::function<void(HRESULT)> ended);
+  // GetBuffer that kept failing. Nothing is delivered after it. The delivering thread's own
+  // CoInitializeEx failure, when it could not join the multithreaded apartment, is returned
+  // instead, and then the thread has ended.
+  HRESULT start(CycleSink& sink, std::function<void(HRESULT)> ended);
 
   // Main thread, at any time, as often as it likes. No cycle is delivered once this returns.
   void stop();
@@ -77,6 +82,9 @@ class CaptureLoop {
   std::function<void(HRESULT)> ended_;
   std::atomic<bool> stopping_{false};
   std::thread thread_;
+  std::mutex joinMutex_;
+  std::condition_variable joinTold_;
+  std::optional<HRESULT> joined_;  // under joinMutex_: the delivering thread's CoInitializeEx
   // The delivering thread's, once started: the counter and how far the unbiased interrupt time
   // was behind it at the last round; the time slept that the clock leaves out from `woke_` on,
   // and before it, for the packets of before the last sleep that are read after it.

@@ -125,11 +125,12 @@ class LoopbackCapture final : public Capture {
     std::vector<AudioCaptureClient*> clients;
     for (const Stream& stream : streams_) clients.push_back(stream.capture.get());
     loop_.emplace(*audio_, std::move(clients), event_.get(), rate_, periodFrames_);
-    loop_->start(sink, [this](HRESULT failed) {
+    const HRESULT joined = loop_->start(sink, [this](HRESULT failed) {
       queue_->post([events = events_, audio = audio_, failed] {
         events->serverGone(endedCaptureMessage(failed, audio->formatMessage(failed)));
       });
     });
+    if (!succeeded(joined)) return failure(FailedStep::setUp, joined);
     for (const Stream& stream : streams_) {
       if (const HRESULT started = stream.client->start(); !succeeded(started)) {
         return failure(FailedStep::start, started);

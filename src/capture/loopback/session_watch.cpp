@@ -50,10 +50,12 @@ void SessionWatch::listen(DispatchQueue& queue, std::function<void()> changed) {
   for (const auto& endpoint : endpoints_) {
     std::unique_ptr<AudioSessionManager> manager;
     if (!succeeded(endpoint->activateSessionManager(&manager))) continue;
-    // A session manager tells of new sessions only once it has been asked for its sessions.
-    std::unique_ptr<AudioSessionEnumerator> first;
-    manager->getSessionEnumerator(&first);
+    // Registered first, then asked for its sessions: a manager drops the news of new sessions
+    // until it has been asked how many there are, and one made in between is told of.
     manager->registerSessionNotification(relay_);
+    std::unique_ptr<AudioSessionEnumerator> first;
+    int count = 0;
+    if (succeeded(manager->getSessionEnumerator(&first))) first->getCount(&count);
     managers_.push_back(std::move(manager));
   }
 }
@@ -73,6 +75,14 @@ std::vector<std::shared_ptr<AudioSessionControl>> SessionWatch::sessions() {
       if (succeeded(enumerator->getSession(index, &session)) && session) {
         found.push_back(std::move(session));
       }
+    }
+  }
+  // An enumerator may not know of the sessions that notifications brought: they are kept while
+  // they last. One it lists as well is there twice, which its pid and its state bear.
+  for (const auto& session : told_) {
+    AudioSessionState state = AudioSessionState::inactive;
+    if (succeeded(session->getState(&state)) && state != AudioSessionState::expired) {
+      found.push_back(session);
     }
   }
   return found;
@@ -113,6 +123,7 @@ std::vector<DWORD> SessionWatch::activePids() {
 }
 
 void SessionWatch::sessionCreated(std::shared_ptr<AudioSessionControl> session) {
+  told_.push_back(session);
   if (following_) follow(std::move(session));
   changed_();
 }

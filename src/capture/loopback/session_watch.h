@@ -55,6 +55,7 @@ class SessionWatch final {
   std::shared_ptr<Relay> relay_;  // what the registrations hold
   std::function<void()> changed_;
   bool following_ = false;                                      // main queue
+  std::vector<std::shared_ptr<AudioSessionControl>> told_;      // main queue: notified ones
   std::vector<std::shared_ptr<AudioSessionControl>> followed_;  // main queue
 };
 

@@ -33,6 +33,8 @@ inline constexpr auto kDeviceInvalidated =
 inline constexpr auto kServiceNotRunning =
     static_cast<HRESULT>(0x88890010);  // AUDCLNT_E_SERVICE_NOT_RUNNING
 inline constexpr auto kAccessDenied = static_cast<HRESULT>(0x80070005);  // E_ACCESSDENIED
+inline constexpr HRESULT kFalse = 1;                                     // S_FALSE
+inline constexpr auto kChangedMode = static_cast<HRESULT>(0x80010106);   // RPC_E_CHANGED_MODE
 // GetBuffer's passing failures: the stream is suspended, a reset is under way, no buffer to give.
 inline constexpr auto kResourcesInvalidated =
     static_cast<HRESULT>(0x88890026);  // AUDCLNT_E_RESOURCES_INVALIDATED
@@ -212,6 +214,12 @@ class WindowsAudio {
   virtual HRESULT activateAudioInterfaceAsync(
       std::u16string_view path, const BlobPropVariant& params,
       std::shared_ptr<ActivateAudioInterfaceCompletionHandler> handler) = 0;
+
+  // CoInitializeEx(COINIT_MULTITHREADED) and CoUninitialize, for the calling thread. kOk, or
+  // kFalse when it had joined already: each success is undone by one CoUninitialize.
+  // kChangedMode: the thread is in a single-threaded apartment.
+  virtual HRESULT coInitializeEx() = 0;
+  virtual void coUninitialize() = 0;
 
   // CreateEvent (auto-reset, not signalled), SetEvent, WaitForSingleObject, CloseHandle.
   virtual EventHandle createEvent() = 0;

@@ -23,6 +23,7 @@ static_assert(kOk == S_OK && kBufferEmpty == AUDCLNT_S_BUFFER_EMPTY);
 static_assert(kDeviceInvalidated == AUDCLNT_E_DEVICE_INVALIDATED);
 static_assert(kServiceNotRunning == AUDCLNT_E_SERVICE_NOT_RUNNING);
 static_assert(kAccessDenied == E_ACCESSDENIED);
+static_assert(kFalse == S_FALSE && kChangedMode == RPC_E_CHANGED_MODE);
 static_assert(kResourcesInvalidated == AUDCLNT_E_RESOURCES_INVALIDATED);
 static_assert(kBufferOperationPending == AUDCLNT_E_BUFFER_OPERATION_PENDING);
 static_assert(kBufferError == AUDCLNT_E_BUFFER_ERROR);
@@ -481,6 +482,9 @@ class WindowsAudioCom final : public WindowsAudio {
     completion->Release();
     return called;
   }
+
+  HRESULT coInitializeEx() override { return CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
+  void coUninitialize() override { CoUninitialize(); }
 
   EventHandle createEvent() override { return CreateEventW(nullptr, FALSE, FALSE, nullptr); }
   void setEvent(EventHandle event) override { SetEvent(event); }
